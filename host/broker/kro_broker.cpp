@@ -1,0 +1,302 @@
+#include "broker/kro_broker.h"
+
+#include <olectl.h>
+
+#include "common/scoped_variant.h"
+
+namespace zelhost {
+namespace {
+
+std::wstring TextOf(BSTR text) { return std::wstring(text != nullptr ? text : L"", ::SysStringLen(text)); }
+
+std::wstring Lower(std::wstring text) {
+  if (!text.empty()) ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return text;
+}
+
+bool IsHandle(const VARIANT* handle, LONG registration) {
+  return handle != nullptr && V_VT(handle) == VT_I4 && registration != 0 && V_I4(handle) == registration;
+}
+
+class BrokerFactory final : public IClassFactory {
+ public:
+  explicit BrokerFactory(CKroBroker* broker) : broker_(broker) { broker_->AddRef(); }
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *object = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return broker_->QueryInterface(iid, object);  // every client shares the one broker
+  }
+  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+ private:
+  ~BrokerFactory() { broker_->Release(); }
+  std::atomic<ULONG> references_{1};
+  CKroBroker* broker_;
+};
+
+}  // namespace
+
+CKroBroker* CKroBroker::Create(unsigned worker_threads) { return new CKroBroker(worker_threads); }
+
+CKroBroker::CKroBroker(unsigned worker_threads) : pool_(worker_threads) {}
+
+CKroBroker::~CKroBroker() {
+  if (sink_ != nullptr) sink_->Release();
+}
+
+STDMETHODIMP CKroBroker::QueryInterface(REFIID iid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == __uuidof(IKroBroker)) {
+    *object = static_cast<IKroBroker*>(this);
+  } else if (iid == IID_IConnectionPointContainer) {
+    *object = static_cast<IConnectionPointContainer*>(this);
+  } else if (iid == IID_IConnectionPoint) {
+    *object = static_cast<IConnectionPoint*>(this);
+  } else {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+STDMETHODIMP_(ULONG) CKroBroker::AddRef() { return ++references_; }
+
+STDMETHODIMP_(ULONG) CKroBroker::Release() {
+  const ULONG left = --references_;
+  if (left == 0) delete this;
+  return left;
+}
+
+void CKroBroker::Record(std::wstring operation) { operations_.push_back(std::move(operation)); }
+
+STDMETHODIMP CKroBroker::BeginRegistration(VARIANT* handle, LONG service_count) {
+  if (handle == nullptr) return E_POINTER;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Record(L"BeginRegistration " + std::to_wstring(service_count));
+  if (faults_.fail_begin) return faults_.failure;
+  ::VariantClear(handle);
+  V_VT(handle) = VT_I4;
+  V_I4(handle) = registration_ = registration_ + 1;
+  complete_ = false;
+  services_.clear();
+  return S_OK;
+}
+
+STDMETHODIMP CKroBroker::RegisterService(VARIANT* handle, LONG service_id, BSTR service_name, BSTR display_name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Record(L"RegisterService " + std::to_wstring(service_id) + L" " + TextOf(service_name) + L" " +
+         TextOf(display_name));
+  if (++register_calls_ == faults_.fail_register_call) return faults_.failure;
+  if (!IsHandle(handle, registration_)) return E_INVALIDARG;
+  services_[Lower(TextOf(service_name))] = service_id;
+  return S_OK;
+}
+
+STDMETHODIMP CKroBroker::CompleteRegistration(BSTR host_name, BSTR component_name, VARIANT* handle,
+                                              VARIANT* answer) {
+  if (answer == nullptr) return E_POINTER;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Record(L"CompleteRegistration " + TextOf(host_name) + L" " + TextOf(component_name));
+  if (!IsHandle(handle, registration_)) return E_INVALIDARG;
+  ::VariantClear(answer);
+  V_VT(answer) = VT_I4;
+  V_I4(answer) = faults_.complete_answer;
+  complete_ = faults_.complete_answer == 0;
+  component_ = complete_ ? TextOf(component_name) : L"";
+  return S_OK;
+}
+
+STDMETHODIMP CKroBroker::Unregister(VARIANT* handle, VARIANT* answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Record(L"Unregister");
+  if (!IsHandle(handle, registration_)) return E_INVALIDARG;
+  complete_ = false;
+  component_.clear();
+  services_.clear();
+  if (answer != nullptr) {
+    ::VariantClear(answer);
+    V_VT(answer) = VT_I4;
+    V_I4(answer) = 0;
+  }
+  return S_OK;
+}
+
+STDMETHODIMP CKroBroker::Detach() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Record(L"Detach");
+  return S_OK;
+}
+
+STDMETHODIMP CKroBroker::Request(BSTR target, BSTR service, VARIANT parameters, VARIANT* result, LONG,
+                                 VARIANT* status) {
+  if (result == nullptr || status == nullptr) return E_POINTER;
+  std::shared_ptr<SatelliteRouter> router;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    router = router_;
+  }
+  if (router == nullptr) {
+    ::VariantClear(result);
+    MakeStatus(-1, status);
+    return S_OK;
+  }
+  try {
+    return router->Answer(TextOf(target), TextOf(service), parameters, result, status);
+  } catch (...) {
+    return E_FAIL;  // nothing escapes into the caller's COM call
+  }
+}
+
+STDMETHODIMP CKroBroker::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {
+  if (point == nullptr) return E_POINTER;
+  *point = nullptr;
+  if (iid != kro::kDiidKroInEvents) return CONNECT_E_NOCONNECTION;
+  *point = static_cast<IConnectionPoint*>(this);
+  AddRef();
+  return S_OK;
+}
+
+STDMETHODIMP CKroBroker::GetConnectionInterface(IID* iid) {
+  if (iid == nullptr) return E_POINTER;
+  *iid = kro::kDiidKroInEvents;
+  return S_OK;
+}
+
+STDMETHODIMP CKroBroker::GetConnectionPointContainer(IConnectionPointContainer** container) {
+  if (container == nullptr) return E_POINTER;
+  *container = static_cast<IConnectionPointContainer*>(this);
+  AddRef();
+  return S_OK;
+}
+
+STDMETHODIMP CKroBroker::Advise(IUnknown* sink, DWORD* cookie) {
+  if (sink == nullptr || cookie == nullptr) return E_POINTER;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Record(L"Advise");
+  if (faults_.fail_advise) return CONNECT_E_CANNOTCONNECT;
+  if (sink_ != nullptr) return CONNECT_E_ADVISELIMIT;
+  IDispatch* dispatch = nullptr;
+  if (FAILED(sink->QueryInterface(kro::kDiidKroInEvents, reinterpret_cast<void**>(&dispatch)))) {
+    return CONNECT_E_CANNOTCONNECT;
+  }
+  sink_ = dispatch;
+  *cookie = cookie_ = cookie_ + 1;
+  return S_OK;
+}
+
+STDMETHODIMP CKroBroker::Unadvise(DWORD cookie) {
+  IDispatch* sink = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Record(L"Unadvise");
+    if (sink_ == nullptr || cookie != cookie_) return CONNECT_E_NOCONNECTION;
+    sink = std::exchange(sink_, nullptr);
+  }
+  sink->Release();
+  return S_OK;
+}
+
+HRESULT CKroBroker::RaiseOnWorker(DISPID id, DISPPARAMS& params) {
+  IDispatch* sink = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sink = sink_;
+    if (sink != nullptr) sink->AddRef();
+  }
+  if (sink == nullptr) return CONNECT_E_NOCONNECTION;
+  HRESULT hr = E_FAIL;
+  pool_.Run([&] { hr = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
+                                     nullptr); });
+  sink->Release();
+  return hr;
+}
+
+HRESULT CKroBroker::Deliver(const std::wstring& requester, const std::wstring& service, VARIANT& input,
+                            VARIANT* output, LONG* return_code) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!complete_ || services_.count(Lower(service)) == 0) return kErrorNotRegistered;
+  }
+  _bstr_t from(requester.c_str());
+  _bstr_t name(service.c_str());
+  // Automation order: the last argument first. The input travels by value and stays the caller's.
+  VARIANTARG args[5];
+  V_VT(&args[4]) = VT_BSTR;
+  V_BSTR(&args[4]) = from;
+  V_VT(&args[3]) = VT_BSTR;
+  V_BSTR(&args[3]) = name;
+  args[2] = input;
+  V_VT(&args[1]) = VT_BYREF | VT_VARIANT;
+  V_VARIANTREF(&args[1]) = output;
+  V_VT(&args[0]) = VT_BYREF | VT_I4;
+  V_I4REF(&args[0]) = return_code;
+  DISPPARAMS params{args, nullptr, 5, 0};
+  return RaiseOnWorker(kro::kDispidOnServiceRequested, params);
+}
+
+HRESULT CKroBroker::Notify(LONG code, LONG* answer) {
+  VARIANTARG args[2];
+  V_VT(&args[1]) = VT_I4;
+  V_I4(&args[1]) = code;
+  V_VT(&args[0]) = VT_BYREF | VT_I4;
+  V_I4REF(&args[0]) = answer;
+  DISPPARAMS params{args, nullptr, 2, 0};
+  return RaiseOnWorker(kro::kDispidOnBrokerNotify, params);
+}
+
+void CKroBroker::SetRouter(std::shared_ptr<SatelliteRouter> router) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  router_ = std::move(router);
+}
+
+void CKroBroker::SetFaults(const BrokerFaults& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  faults_ = faults;
+  register_calls_ = 0;
+}
+
+std::vector<std::wstring> CKroBroker::Operations() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return operations_;
+}
+
+std::wstring CKroBroker::RegisteredComponent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return component_;
+}
+
+size_t CKroBroker::RegisteredServiceCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return complete_ ? services_.size() : 0;
+}
+
+BrokerClassRegistration::BrokerClassRegistration(CKroBroker* broker) : factory_(new BrokerFactory(broker)) {
+  hr_ = ::CoRegisterClassObject(kro::kClsidKroBroker, factory_, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                REGCLS_MULTIPLEUSE, &cookie_);
+}
+
+BrokerClassRegistration::~BrokerClassRegistration() {
+  if (SUCCEEDED(hr_)) ::CoRevokeClassObject(cookie_);
+  factory_->Release();
+}
+
+}  // namespace zelhost

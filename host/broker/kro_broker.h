@@ -1,0 +1,127 @@
+#pragma once
+
+#include <windows.h>
+#include <comdef.h>
+#include <ocidl.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "broker/satellites.h"
+#include "broker/worker_pool.h"
+#include "core/kro_interfaces.h"
+
+namespace zelhost {
+
+// Failures the broker can be told to produce, so that the module's handling of them can be tried.
+struct BrokerFaults {
+  int fail_register_call = 0;  // the n-th RegisterService call (1-based) fails; 0: none
+  bool fail_begin = false;     // BeginRegistration fails
+  bool fail_advise = false;    // the connection point refuses Advise
+  LONG complete_answer = 0;    // the answer CompleteRegistration gives; non-zero refuses
+  HRESULT failure = E_FAIL;    // the HRESULT of an injected failure
+};
+
+// HRESULT of Deliver() for a service that no component has registered.
+constexpr HRESULT kErrorNotRegistered = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0201);
+
+// The embedded broker: the COM object the module connects to. It keeps one component's
+// registration, raises OnServiceRequested on its worker threads (several at once) for registered
+// service names (compared ignoring case, as component names are), and routes the module's own
+// requests to a SatelliteRouter.
+class CKroBroker final : public IKroBroker, public IConnectionPointContainer, public IConnectionPoint {
+ public:
+  // A new broker with one reference, which the caller owns.
+  static CKroBroker* Create(unsigned worker_threads = 8);
+
+  // IUnknown
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+  // IDispatch: the broker is called through its vtable only.
+  STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return E_NOTIMPL;
+  }
+  // IKroBroker
+  STDMETHODIMP BeginRegistration(VARIANT* handle, LONG service_count) override;
+  STDMETHODIMP RegisterService(VARIANT* handle, LONG service_id, BSTR service_name, BSTR display_name) override;
+  STDMETHODIMP Unregister(VARIANT* handle, VARIANT* answer) override;
+  STDMETHODIMP Request(BSTR target, BSTR service, VARIANT parameters, VARIANT* result, LONG reserved,
+                       VARIANT* status) override;
+  STDMETHODIMP CompleteRegistration(BSTR host_name, BSTR component_name, VARIANT* handle,
+                                    VARIANT* answer) override;
+  STDMETHODIMP Detach() override;
+  // IConnectionPointContainer
+  STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
+  STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** point) override;
+  // IConnectionPoint (one sink at a time, on _IKroInEvents)
+  STDMETHODIMP GetConnectionInterface(IID* iid) override;
+  STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** container) override;
+  STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override;
+  STDMETHODIMP Unadvise(DWORD cookie) override;
+  STDMETHODIMP EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
+
+  // Host side: raises OnServiceRequested for `service` on a worker thread and waits for it.
+  // `*return_code` goes in as the broker's initial value. Fails with kErrorNotRegistered for a
+  // service no component registered, CONNECT_E_NOCONNECTION when no sink is advised.
+  HRESULT Deliver(const std::wstring& requester, const std::wstring& service, VARIANT& input, VARIANT* output,
+                  LONG* return_code);
+  // Raises the second event (dispatch id 2) on a worker thread.
+  HRESULT Notify(LONG code, LONG* answer);
+
+  void SetRouter(std::shared_ptr<SatelliteRouter> router);
+  void SetFaults(const BrokerFaults& faults);
+
+  // What the broker was asked to do, one line per operation, for tests:
+  // "BeginRegistration 40", "RegisterService 0 GetFileInfo GetFileInfo",
+  // "CompleteRegistration localhost VarIrUzovuVudir", "Unregister", "Detach", "Advise", "Unadvise".
+  std::vector<std::wstring> Operations() const;
+  // The component name of the completed registration; empty when none.
+  std::wstring RegisteredComponent() const;
+  size_t RegisteredServiceCount() const;
+
+ private:
+  explicit CKroBroker(unsigned worker_threads);
+  ~CKroBroker();
+  void Record(std::wstring operation);
+  HRESULT RaiseOnWorker(DISPID id, DISPPARAMS& params);
+
+  std::atomic<ULONG> references_{1};
+  mutable std::mutex mutex_;
+  BrokerFaults faults_;
+  int register_calls_ = 0;
+  LONG registration_ = 0;         // the open registration's number; 0 when none
+  bool complete_ = false;
+  std::wstring component_;
+  std::map<std::wstring, LONG> services_;  // lower-cased name -> id
+  IDispatch* sink_ = nullptr;     // owned reference
+  DWORD cookie_ = 0;
+  std::vector<std::wstring> operations_;
+  std::shared_ptr<SatelliteRouter> router_;
+  WorkerPool pool_;
+};
+
+// Registers a broker's class object for this process (CoRegisterClassObject), so that the module's
+// CoCreateInstance finds it; revokes it when destroyed.
+class BrokerClassRegistration {
+ public:
+  explicit BrokerClassRegistration(CKroBroker* broker);
+  ~BrokerClassRegistration();
+  BrokerClassRegistration(const BrokerClassRegistration&) = delete;
+  BrokerClassRegistration& operator=(const BrokerClassRegistration&) = delete;
+  HRESULT Result() const { return hr_; }
+
+ private:
+  IClassFactory* factory_ = nullptr;
+  DWORD cookie_ = 0;
+  HRESULT hr_ = E_FAIL;
+};
+
+}  // namespace zelhost

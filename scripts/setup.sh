@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a Debian 12 machine (run as root) and
+# fetches TinyXML's Debian source into the build tree. Safe to run again: it skips what is there.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+third_party="$top/build/third_party"
+
+packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
+          wine wine64 googletest nlohmann-json3-dev libcpp-httplib-dev libz-mingw-w64-dev
+          dpkg-dev xz-utils unzip p7zip-full python3 ca-certificates)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# TinyXML is taken from Debian's source package (with Debian's security patches applied) and is
+# never committed.
+if [ ! -f "$third_party/tinyxml/tinyxml.cpp" ]; then
+  echo "setup: fetching Debian's tinyxml source"
+  src_list=/etc/apt/sources.list.d/zel-deb-src.sources
+  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$src_list"
+  fi
+  apt-get update -qq
+  rm -rf "$third_party/tinyxml-src" "$third_party/tinyxml"
+  mkdir -p "$third_party/tinyxml-src"
+  (cd "$third_party/tinyxml-src" && apt-get source -qq tinyxml >/dev/null 2>&1)
+  mv "$third_party"/tinyxml-src/tinyxml-*/ "$third_party/tinyxml"
+  rm -rf "$third_party/tinyxml-src"
+fi
+
+# Header-only helpers are reached through a folder of their own so that /usr/include never
+# enters the cross compiler's include path.
+mkdir -p "$third_party/include"
+ln -sfn /usr/include/nlohmann "$third_party/include/nlohmann"
+ln -sfn /usr/include/httplib.h "$third_party/include/httplib.h"

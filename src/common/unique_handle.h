@@ -1,0 +1,90 @@
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace zel {
+
+// One owner for a platform handle, in the manner of WIL's unique_any: the traits name the invalid
+// value and the close function. Closing keeps GetLastError() intact so that a failure can still be
+// read after the handle's scope has ended.
+template <class Traits>
+class UniqueHandle {
+ public:
+  using Handle = typename Traits::Handle;
+
+  UniqueHandle() noexcept : handle_(Traits::Invalid()) {}
+  explicit UniqueHandle(Handle handle) noexcept : handle_(handle) {}
+  ~UniqueHandle() { Reset(); }
+
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Take()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) Reset(other.Take());
+    return *this;
+  }
+
+  void Reset(Handle handle = Traits::Invalid()) noexcept {
+    if (IsValid()) {
+      const DWORD error = ::GetLastError();
+      Traits::Close(handle_);
+      ::SetLastError(error);
+    }
+    handle_ = handle;
+  }
+
+  [[nodiscard]] Handle Take() noexcept { return std::exchange(handle_, Traits::Invalid()); }
+
+  // For out-parameters: closes the held handle and hands out the address to be filled.
+  Handle* Receive() noexcept {
+    Reset();
+    return &handle_;
+  }
+
+  Handle Get() const noexcept { return handle_; }
+  bool IsValid() const noexcept { return handle_ != Traits::Invalid(); }
+  explicit operator bool() const noexcept { return IsValid(); }
+
+ private:
+  Handle handle_;
+};
+
+struct KernelHandleTraits {  // events, threads, processes: null when absent
+  using Handle = HANDLE;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle h) noexcept { ::CloseHandle(h); }
+};
+
+struct FileHandleTraits {  // CreateFileW: INVALID_HANDLE_VALUE when absent
+  using Handle = HANDLE;
+  static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) noexcept { ::CloseHandle(h); }
+};
+
+struct FindHandleTraits {
+  using Handle = HANDLE;
+  static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) noexcept { ::FindClose(h); }
+};
+
+struct RegKeyTraits {
+  using Handle = HKEY;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle h) noexcept { ::RegCloseKey(h); }
+};
+
+struct ModuleTraits {
+  using Handle = HMODULE;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle h) noexcept { ::FreeLibrary(h); }
+};
+
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+using UniqueFile = UniqueHandle<FileHandleTraits>;
+using UniqueFind = UniqueHandle<FindHandleTraits>;
+using UniqueRegKey = UniqueHandle<RegKeyTraits>;
+using UniqueModule = UniqueHandle<ModuleTraits>;
+
+}  // namespace zel

@@ -1,0 +1,121 @@
+#include "core/kro_atl.h"
+
+#include "common/module_log.h"
+#include "common/text.h"
+#include "core/service_table.h"
+
+namespace zel {
+namespace {
+
+void Check(HRESULT hr) {
+  if (FAILED(hr)) _com_issue_error(hr);
+}
+
+std::wstring TextOf(BSTR text) { return std::wstring(text != nullptr ? text : L"", ::SysStringLen(text)); }
+
+bool IsZeroAnswer(const VARIANT& answer) {
+  ScopedVariant number;
+  return SUCCEEDED(::VariantChangeType(number.Get(), const_cast<VARIANT*>(&answer), 0, VT_I4)) && V_I4(number.Get()) == 0;
+}
+
+}  // namespace
+
+CKroAtl::CKroAtl() {
+  std::wstring folder;
+  if (!GetCommonAppDataFolder(&folder)) return;  // no data folder: nothing is made or loaded
+  folder += L"\\RodEzeduduv\\";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  folder += L"Zel\\";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  config_path_ = folder + L"zel.xml";
+}
+
+CKroAtl::~CKroAtl() {
+  Disconnect();
+  registration_handle_.Reset();
+}
+
+void CKroAtl::ReleaseHold() noexcept {
+  if (holds_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
+
+bool CKroAtl::Connect() {
+  if (advised_ != 0) return true;
+  IUnknownPtr unknown;
+  HRESULT hr = ::CoCreateInstance(kro::kClsidKroBroker, nullptr, CLSCTX_ALL, IID_IUnknown,
+                                  reinterpret_cast<void**>(&unknown));
+  IKroBrokerPtr broker;
+  if (SUCCEEDED(hr)) hr = ::OleRun(unknown);
+  if (SUCCEEDED(hr)) hr = unknown->QueryInterface(__uuidof(IKroBroker), reinterpret_cast<void**>(&broker));
+  if (SUCCEEDED(hr)) hr = AdviseSource(broker);
+  if (FAILED(hr)) {
+    ModuleLog().Error(L"Could not connect to the broker: hr = 0x%08X", static_cast<unsigned>(hr));
+    return false;
+  }
+  SetCurrentBroker(broker);
+  advised_ = 1;
+  return true;
+}
+
+LONG CKroAtl::RegisterWithBroker() {
+  if (!Connect()) return 1;
+  wchar_t computer[16];
+  DWORD computer_size = 16;
+  if (!::GetComputerNameW(computer, &computer_size)) {
+    ModuleLog().Error(L"Could not read the computer name: error %u", static_cast<unsigned>(::GetLastError()));
+    return 1;
+  }
+  try {
+    IKroBrokerPtr broker = CurrentBroker();
+    if (broker == nullptr) return 1;
+    Check(broker->BeginRegistration(registration_handle_.Receive(), static_cast<LONG>(kServiceCount)));
+    for (const ServiceEntry& row : kServiceTable) {
+      _bstr_t name(row.name);
+      Check(broker->RegisterService(registration_handle_.Get(), row.id, name, name));
+    }
+    component_name_ = kComponentName;
+    ScopedVariant answer;
+    Check(broker->CompleteRegistration(_bstr_t(host_name_.c_str()), _bstr_t(component_name_.c_str()),
+                                       registration_handle_.Get(), answer.Get()));
+    if (!IsZeroAnswer(*answer)) {
+      ModuleLog().Error(L"The broker refused the registration");
+      return 1;
+    }
+  } catch (const _com_error& error) {
+    ModuleLog().Error(L"Registration with the broker failed: hr = 0x%08X", static_cast<unsigned>(error.Error()));
+    return 1;
+  }
+  registered_ = 1;
+  return 0;
+}
+
+void CKroAtl::Disconnect() {
+  if (registered_ != 0) {
+    registered_ = 0;
+    if (IKroBrokerPtr broker = CurrentBroker()) {
+      ScopedVariant answer;
+      broker->Unregister(registration_handle_.Get(), answer.Get());
+      broker->Detach();
+    }
+  }
+  if (advised_ != 0) {
+    UnadviseSource();
+    SetCurrentBroker(nullptr);
+    advised_ = 0;
+  }
+}
+
+HRESULT CKroAtl::OnServiceRequested(BSTR requester, BSTR service, VARIANT* input, VARIANT* output,
+                                    LONG* return_code) {
+  const std::wstring name = TextOf(service);
+  const std::wstring from = TextOf(requester);
+  ModuleLog().Info(L"%d :OnServiceRequested %s", static_cast<int>(::GetCurrentThreadId()), name.c_str());
+  ServiceCall call{*this, from, *input, *output};
+  DispatchService(kServiceTable, kServiceCount, name, call, return_code);
+  ModuleLog().Info(L"%d: Onservicerequested returned %d", static_cast<int>(::GetCurrentThreadId()), *return_code);
+  return S_OK;
+}
+
+HRESULT CKroAtl::OnBrokerNotify(LONG, LONG*) { return S_OK; }
+
+}  // namespace zel

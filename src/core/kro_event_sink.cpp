@@ -1,0 +1,107 @@
+#include "core/kro_event_sink.h"
+
+#include "common/scoped_variant.h"
+
+namespace zel {
+namespace {
+
+constexpr UINT kMaxParams = 5;
+
+}  // namespace
+
+CKroEventSink::~CKroEventSink() { UnadviseSource(); }
+
+STDMETHODIMP CKroEventSink::QueryInterface(REFIID iid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  if (iid == IID_NULL) return E_NOINTERFACE;
+  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == sink_iid_) {
+    *object = static_cast<IDispatch*>(this);
+    return S_OK;
+  }
+  return E_NOINTERFACE;
+}
+
+STDMETHODIMP CKroEventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                                   UINT* arg_error) {
+  struct Entry {
+    DISPID id;
+    UINT count;
+    VARTYPE types[kMaxParams];
+    HRESULT (*call)(CKroEventSink& sink, VARIANTARG* const* args);
+  };
+  static const Entry kEntries[] = {
+      {kro::kDispidOnServiceRequested, 5,
+       {VT_BSTR, VT_BSTR, VT_VARIANT, VT_BYREF | VT_VARIANT, VT_BYREF | VT_I4},
+       [](CKroEventSink& sink, VARIANTARG* const* a) {
+         return sink.OnServiceRequested(V_BSTR(a[0]), V_BSTR(a[1]), a[2], V_VARIANTREF(a[3]), V_I4REF(a[4]));
+       }},
+      {kro::kDispidOnBrokerNotify, 2, {VT_I4, VT_BYREF | VT_I4},
+       [](CKroEventSink& sink, VARIANTARG* const* a) { return sink.OnBrokerNotify(V_I4(a[0]), V_I4REF(a[1])); }},
+  };
+
+  const Entry* entry = nullptr;
+  for (const Entry& candidate : kEntries) {
+    if (candidate.id == id) entry = &candidate;
+  }
+  if (entry == nullptr) return S_OK;
+  if (params == nullptr || (params->cArgs > 0 && params->rgvarg == nullptr)) return E_INVALIDARG;
+  if (params->cArgs != entry->count) return DISP_E_BADPARAMCOUNT;
+
+  try {
+    // Automation passes the arguments last first. By-value arguments of another type are coerced;
+    // by-reference ones must match exactly, since the handler writes through them.
+    ScopedVariant coerced[kMaxParams];
+    VARIANTARG* args[kMaxParams] = {};
+    for (UINT i = 0; i < entry->count; ++i) {
+      const UINT position = params->cArgs - 1 - i;
+      VARIANTARG* arg = &params->rgvarg[position];
+      const VARTYPE wanted = entry->types[i];
+      if (wanted == VT_VARIANT || V_VT(arg) == wanted) {
+        args[i] = arg;
+      } else if ((wanted & VT_BYREF) == 0 &&
+                 SUCCEEDED(::VariantChangeType(coerced[i].Get(), arg, 0, wanted))) {
+        args[i] = coerced[i].Get();
+      } else {
+        if (arg_error != nullptr) *arg_error = position;
+        return DISP_E_TYPEMISMATCH;
+      }
+      if ((wanted & VT_BYREF) != 0 && V_BYREF(args[i]) == nullptr) return E_POINTER;
+    }
+    // EndCall may end this object's life: nothing of it is touched after the scope closes.
+    struct CallScope {
+      explicit CallScope(CKroEventSink& sink) : sink(sink) { sink.BeginCall(); }
+      ~CallScope() { sink.EndCall(); }
+      CKroEventSink& sink;
+    } scope(*this);
+    return entry->call(*this, args);
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT CKroEventSink::AdviseSource(IUnknown* source) {
+  if (source == nullptr) return E_POINTER;
+  IConnectionPointContainerPtr container;
+  HRESULT hr = source->QueryInterface(__uuidof(IConnectionPointContainer), reinterpret_cast<void**>(&container));
+  if (FAILED(hr)) return hr;
+  IConnectionPointPtr point;
+  hr = container->FindConnectionPoint(sink_iid_, &point);
+  if (FAILED(hr)) return hr;
+  DWORD cookie = 0;
+  hr = point->Advise(static_cast<IDispatch*>(this), &cookie);
+  if (FAILED(hr)) return hr;
+  connection_point_ = point;
+  cookie_ = cookie;
+  return S_OK;
+}
+
+void CKroEventSink::UnadviseSource() {
+  if (connection_point_ != nullptr) {
+    connection_point_->Unadvise(cookie_);
+    connection_point_ = nullptr;
+    cookie_ = 0;
+  }
+}
+
+}  // namespace zel

@@ -1,0 +1,73 @@
+#include "core/module.h"
+
+#include <utility>
+
+#include "common/module_log.h"
+#include "common/tk_section.h"
+#include "common/unique_handle.h"
+#include "core/kro_atl.h"
+
+namespace zel {
+namespace {
+
+// The module-wide state, one instance for the life of the loaded module.
+struct ModuleState {
+  TkSection lock;  // guards `broker`; the rest is touched only by the host's thread
+  UniqueKernelHandle startup_event;
+  CKroAtl* object = nullptr;
+  IKroBrokerPtr broker;
+};
+
+ModuleState g_state;
+
+}  // namespace
+
+IKroBrokerPtr CurrentBroker() {
+  auto guard = g_state.lock.Lock();
+  return g_state.broker;
+}
+
+void SetCurrentBroker(IKroBrokerPtr broker) {
+  IKroBrokerPtr previous;
+  {
+    auto guard = g_state.lock.Lock();
+    previous = g_state.broker;
+    g_state.broker = broker;
+  }
+  // `previous` is released here, outside the lock: a Release may call back into COM.
+}
+
+LONG InitializeModule() {
+  CTkLog& log = ModuleLog();
+  log.Info(L"=== ZovIdivariRuder starting ===");
+  if (g_state.object != nullptr) {
+    log.Error(L"Initialize called twice; the module is already running");
+    return 0;
+  }
+  ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  g_state.startup_event.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  try {
+    g_state.object = new CKroAtl();
+  } catch (...) {
+    g_state.object = nullptr;
+  }
+  if (g_state.object != nullptr) g_state.object->RegisterWithBroker();
+  if (g_state.startup_event) ::SetEvent(g_state.startup_event.Get());
+  log.Info(L"ZovIdivariRuder started");
+  return 0;
+}
+
+LONG CloseModule() {
+  CTkLog& log = ModuleLog();
+  log.Info(L"ZovIdivariRuder exiting");
+  if (g_state.object != nullptr) g_state.object->Disconnect();
+  if (g_state.startup_event) {
+    ::WaitForSingleObject(g_state.startup_event.Get(), INFINITE);
+    g_state.startup_event.Reset();
+  }
+  if (CKroAtl* object = std::exchange(g_state.object, nullptr)) object->ReleaseHold();
+  log.Info(L"=== ZovIdivariRuder exited ===");
+  return 0;
+}
+
+}  // namespace zel

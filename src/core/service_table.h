@@ -1,0 +1,43 @@
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <cstddef>
+#include <string>
+
+namespace zel {
+
+class CKroAtl;
+
+// One service request as the dispatcher hands it to a handler.
+struct ServiceCall {
+  CKroAtl& module;
+  const std::wstring& requester;
+  VARIANT& input;   // the request's input, by value as the broker passed it
+  VARIANT& output;  // filled by the handler
+};
+
+// A handler's result becomes the request's return code.
+using ServiceHandler = LONG (*)(ServiceCall& call);
+
+struct ServiceEntry {
+  LONG id;               // sent to the broker at registration
+  const wchar_t* name;   // compared exactly, case-sensitively
+  ServiceHandler handler;  // null: registered, but no handler runs
+};
+
+constexpr size_t kServiceCount = 40;
+
+// The 40 services in registration order, ids 0 to 39.
+extern const ServiceEntry kServiceTable[kServiceCount];
+
+// Finds `service` in `table` (exact comparison, table order) and runs its handler, storing its
+// result in `*return_code`; an unknown name or a row without handler leaves `*return_code` as it
+// is. No exception leaves: a WideError is logged as "Onservicerequested exception: %s" with the
+// return code unchanged, a COM error (a failed broker call) is logged and its HRESULT becomes the
+// return code, and anything else is logged as an error.
+void DispatchService(const ServiceEntry* table, size_t count, const std::wstring& service, ServiceCall& call,
+                     LONG* return_code);
+
+}  // namespace zel

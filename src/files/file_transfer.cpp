@@ -1,0 +1,143 @@
+#include "files/file_transfer.h"
+
+#include <algorithm>
+#include <string>
+
+#include "common/handler_guard.h"
+#include "common/module_log.h"
+#include "common/safearray_lock.h"
+#include "common/scoped_variant.h"
+#include "common/unique_handle.h"
+#include "common/vutil.h"
+
+namespace zel::files {
+namespace {
+
+constexpr unsigned long long kLargestRange = 0xFFFFFFFFull;  // a byte array holds less than 4 GiB
+
+// Offset and maximum: 32-bit values are widened with their sign, so VT_UI4 2147483648 is negative.
+long long ReadRangeValue(const VARIANT& input, LONG index, const wchar_t* wrong_type) {
+  ScopedVariant element;
+  VUtil::GetElement(input, index, element.Get());
+  switch (element.Type()) {
+    case VT_I4:
+      return V_I4(element.Get());
+    case VT_UI4:
+      return static_cast<LONG>(V_UI4(element.Get()));
+    case VT_I8:
+      return V_I8(element.Get());
+    case VT_UI8:
+      return static_cast<long long>(V_UI8(element.Get()));
+    default:
+      throw WideError(wrong_type);
+  }
+}
+
+// Opens a disk file for reading while others may read, write or delete it. Devices, pipes and
+// consoles are refused: a read from them could block the request forever.
+UniqueFile OpenDiskFile(const std::wstring& path) {
+  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (file && ::GetFileType(file.Get()) != FILE_TYPE_DISK) file.Reset();
+  return file;
+}
+
+// Reads up to `length` bytes at the file's position into `buffer`; false on a read error.
+bool ReadFully(HANDLE file, unsigned char* buffer, unsigned long long length, unsigned long long* total) {
+  *total = 0;
+  while (*total < length) {
+    const DWORD want = static_cast<DWORD>(std::min<unsigned long long>(length - *total, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(file, buffer + *total, want, &got, nullptr)) return false;
+    if (got == 0) break;
+    *total += got;
+  }
+  return true;
+}
+
+}  // namespace
+
+LONG GetFileInfo(const VARIANT& input, VARIANT& output) {
+  return GuardHandler(L"GetFileInfo: %s", -1, [&]() -> LONG {
+    ScopedVariant element;
+    VUtil::GetElement(input, 0, element.Get());
+    const std::wstring path = VUtil::StringOf(*element);
+
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+      ModuleLog().Debug(L"GetFileInfo: problem reading file info for %ls", path.c_str());
+      return -1;
+    }
+    ScopedVariant size;
+    V_VT(size.Get()) = VT_I8;
+    V_I8(size.Get()) = static_cast<LONGLONG>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    ScopedVariant result;
+    VUtil::CreateArray(result.Get(), VT_VARIANT, 1);
+    VUtil::PutElement(*result, 0, *size);
+    result.ReleaseInto(output);
+    return 0;
+  });
+}
+
+LONG GetFile(const VARIANT& input, VARIANT& output) {
+  return GuardHandler(L"GetFile: %s", -1, [&]() -> LONG {
+    const std::wstring path = VUtil::GetStringElement(input, 0);
+    const LONG count = VUtil::GetArrayLength(input);
+    long long offset = count > 1 ? ReadRangeValue(input, 1, L"Error, the offset must be a VT_I4 or VT_I8") : 0;
+    long long maximum = count > 2 ? ReadRangeValue(input, 2, L"Error, the maxLength must be a VT_I4 or VT_I8") : 0;
+    if (offset < 0) offset = 0;
+    if (maximum < 0) maximum = 0;
+    ModuleLog().Info(L"GetFile %ls, offset: %I64d, maxBytes: %I64d", path.c_str(), offset, maximum);
+
+    UniqueFile file = OpenDiskFile(path);
+    if (!file) {
+      ModuleLog().Debug(L"Can't open file");
+      return 404;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.Get(), &size)) {
+      ModuleLog().Debug(L"Can't read file");
+      return 404;
+    }
+    if (offset > size.QuadPart) offset = size.QuadPart;
+    // The length is the maximum as asked for, not cut to what remains: the buffer is that large and
+    // the answer holds what was actually read.
+    const unsigned long long length = maximum > 0 ? maximum : size.QuadPart - offset;
+    if (length > kLargestRange) return 8;
+
+    // The byte array itself is the read buffer, so the bytes are read once and never copied.
+    ScopedVariant bytes;
+    SAFEARRAY* array = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
+    if (array == nullptr) {
+      ModuleLog().Error(L"Ran out of memory!");
+      return 8;
+    }
+    V_VT(bytes.Get()) = VUtil::kByteArray;
+    V_ARRAY(bytes.Get()) = array;
+
+    unsigned long long read = 0;
+    {
+      SafeArrayDataLock lock(array);
+      LARGE_INTEGER position;
+      position.QuadPart = offset;
+      if (length > 0 && !lock.Ok()) {
+        ModuleLog().Error(L"Ran out of memory!");
+        return 8;
+      }
+      if ((offset > 0 && !::SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN)) ||
+          !ReadFully(file.Get(), static_cast<unsigned char*>(lock.Data()), length, &read)) {
+        throw WideError(L"could not read " + path + L" (error " + std::to_wstring(::GetLastError()) + L")");
+      }
+    }
+    file.Reset();
+    if (read < length) {
+      SAFEARRAYBOUND bound{static_cast<ULONG>(read), 0};
+      if (FAILED(::SafeArrayRedim(array, &bound))) throw WideError(L"Could not redimension safe array");
+    }
+    bytes.ReleaseInto(output);
+    return 0;
+  });
+}
+
+}  // namespace zel::files
+

@@ -1,0 +1,152 @@
+#include "support/test_support.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "common/module_log.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
+
+namespace zeltest {
+
+zel::ScopedVariant V(const std::string& json) {
+  zel::ScopedVariant value;
+  zelhost::JsonToVariant(zelhost::ParseJson(json), value.Get(), nullptr);
+  return value;
+}
+
+Json J(const VARIANT& value) { return zelhost::VariantToJson(value); }
+
+std::string Narrow(const std::wstring& text) { return zel::WideToUtf8(text); }
+
+std::wstring UniqueName(const std::wstring& stem) {
+  static std::atomic<int> counter{0};
+  return stem + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount()) + L"-" +
+         std::to_wstring(++counter);
+}
+
+TempFolder::TempFolder() {
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  path_ = std::wstring(temp) + UniqueName(L"zeltest");
+  ::CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+namespace {
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW data;
+  zel::UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
+  if (find) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+      }
+    } while (::FindNextFileW(find.Get(), &data));
+  }
+  find.Reset();
+  ::RemoveDirectoryW(folder.c_str());
+}
+}  // namespace
+
+TempFolder::~TempFolder() { RemoveTree(path_); }
+
+std::wstring TempFolder::WriteFile(const std::wstring& name, const std::string& bytes) const {
+  const std::wstring path = path_ + L"\\" + name;
+  FILE* file = _wfopen(path.c_str(), L"wb");
+  if (file != nullptr) {
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+  }
+  return path;
+}
+
+std::string ReadBytes(const std::wstring& path) {
+  std::string bytes;
+  if (FILE* file = _wfsopen(path.c_str(), L"rb", 0x40 /* _SH_DENYNO */)) {
+    char buffer[65536];
+    size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.append(buffer, got);
+    fclose(file);
+  }
+  return bytes;
+}
+
+std::vector<std::string> ReadLines(const std::wstring& path) {
+  std::vector<std::string> lines;
+  const std::string bytes = ReadBytes(path);
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find('\n', start);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> ModuleLogLinesWith(const std::string& needle) {
+  std::vector<std::string> found;
+  const std::wstring path = zel::ModuleLog().MainPath();
+  for (const std::wstring& file : {path + L".back", path}) {
+    for (const std::string& line : ReadLines(file)) {
+      if (line.find(needle) != std::string::npos) found.push_back(line);
+    }
+  }
+  return found;
+}
+
+namespace {
+constexpr const wchar_t* kLogKey = L"Software\\ROD Ezeduduv\\Zel";
+
+std::optional<DWORD> ReadLevel() {
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &value, &size) !=
+      ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+void WriteLevel(std::optional<DWORD> level) {
+  zel::UniqueRegKey key;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLogKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Receive(),
+                        nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  if (level) {
+    ::RegSetValueExW(key.Get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&*level), sizeof(DWORD));
+  } else {
+    ::RegDeleteValueW(key.Get(), L"LogLevel");
+  }
+}
+}  // namespace
+
+LogLevelValue::LogLevelValue(std::optional<DWORD> level) : previous_(ReadLevel()) { WriteLevel(level); }
+LogLevelValue::~LogLevelValue() { WriteLevel(previous_); }
+
+BrokerScope::BrokerScope(const zelhost::BrokerFaults& faults) : broker_(zelhost::CKroBroker::Create(4)) {
+  ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  broker_->SetFaults(faults);
+  registration_ = new zelhost::BrokerClassRegistration(broker_);
+}
+
+BrokerScope::~BrokerScope() {
+  delete registration_;
+  broker_->Release();
+}
+
+HRESULT BrokerScope::Call(const std::wstring& service, const VARIANT& input, VARIANT* output, LONG* rc,
+                          const std::wstring& requester) {
+  return broker_->Deliver(requester, service, const_cast<VARIANT&>(input), output, rc);
+}
+
+}  // namespace zeltest

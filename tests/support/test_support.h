@@ -1,0 +1,75 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "broker/kro_broker.h"
+#include "common/scoped_variant.h"
+#include "json_variant.h"
+
+namespace zeltest {
+
+using zelhost::Json;
+
+// A VARIANT from the host's JSON notation, e.g. V(R"(["a", {"i8": 5}])").
+zel::ScopedVariant V(const std::string& json);
+// The host's JSON notation of a VARIANT, for comparisons.
+Json J(const VARIANT& value);
+
+std::string Narrow(const std::wstring& text);
+
+// A folder under the temporary folder, removed with its contents at the end of the scope.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::wstring& Path() const { return path_; }
+  // Writes `bytes` to Path()\name and returns the full path.
+  std::wstring WriteFile(const std::wstring& name, const std::string& bytes) const;
+
+ private:
+  std::wstring path_;
+};
+
+// A name no other test of this run uses.
+std::wstring UniqueName(const std::wstring& stem);
+
+// The lines of a UTF-8 text file without their line ends; empty when it cannot be read.
+std::vector<std::string> ReadLines(const std::wstring& path);
+std::string ReadBytes(const std::wstring& path);
+// Lines of the module log (and its ".back") that contain `needle`.
+std::vector<std::string> ModuleLogLinesWith(const std::string& needle);
+
+// Sets HKLM\Software\ROD Ezeduduv\Zel "LogLevel" (or removes it) for one scope.
+class LogLevelValue {
+ public:
+  explicit LogLevelValue(std::optional<DWORD> level);
+  ~LogLevelValue();
+
+ private:
+  std::optional<DWORD> previous_;
+};
+
+// An embedded broker registered as the COM class the module looks for, for one scope.
+class BrokerScope {
+ public:
+  explicit BrokerScope(const zelhost::BrokerFaults& faults = {});
+  ~BrokerScope();
+  zelhost::CKroBroker& Broker() { return *broker_; }
+
+  // Sends a request through the broker; returns the delivery HRESULT.
+  HRESULT Call(const std::wstring& service, const VARIANT& input, VARIANT* output, LONG* rc,
+               const std::wstring& requester = L"tests");
+
+ private:
+  zelhost::CKroBroker* broker_;
+  zelhost::BrokerClassRegistration* registration_;
+};
+
+}  // namespace zeltest
