@@ -64,14 +64,11 @@ void MakeArray(const Json& items, VARTYPE type, LONG lower_bound, VARIANT* out, 
       JsonToVariant(item, element.Get(), arena);
       hr = ::SafeArrayPutElement(sa, &index, element.Get());
     } else if (type == VT_BSTR) {
-      BSTR text = nullptr;
       if (item.is_object() && item.size() == 1 && item.contains("bstr") && item["bstr"].is_null()) {
-        text = nullptr;
-      } else if (item.is_string()) {
-        text = NewBstr(item);
-      } else {
-        Fail("elements of a bstr array must be strings or {\"bstr\": null}");
+        continue;  // a new BSTR array holds null strings; SafeArrayPutElement would store ""
       }
+      if (!item.is_string()) Fail("elements of a bstr array must be strings or {\"bstr\": null}");
+      BSTR text = NewBstr(item);
       hr = ::SafeArrayPutElement(sa, &index, text);  // copies
       ::SysFreeString(text);
     } else if (type == VT_I4) {

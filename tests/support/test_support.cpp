@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 #include "common/module_log.h"
 #include "common/text.h"
@@ -10,8 +11,12 @@
 namespace zeltest {
 
 zel::ScopedVariant V(const std::string& json) {
+  // What {"byref"} values point at lives as long as the test program.
+  static std::mutex mutex;
+  static zelhost::VariantArena arena;
+  std::lock_guard<std::mutex> lock(mutex);
   zel::ScopedVariant value;
-  zelhost::JsonToVariant(zelhost::ParseJson(json), value.Get(), nullptr);
+  zelhost::JsonToVariant(zelhost::ParseJson(json), value.Get(), &arena);
   return value;
 }
 

@@ -1,0 +1,55 @@
+#pragma once
+
+// Helpers shared by the benchmarks: a clock, a sink that answers nothing, and the report format.
+// Every figure is printed beside a baseline measured in the same run.
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "core/kro_interfaces.h"
+
+namespace zelbench {
+
+inline double Now() {
+  LARGE_INTEGER frequency, counter;
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// An _IKroInEvents sink that accepts every event and does nothing: the broker's own cost.
+class NullSink final : public IDispatch {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kro::kDiidKroInEvents) {
+      *object = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+  STDMETHODIMP_(ULONG) Release() override { return --references_; }  // lives on the stack
+  STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return S_OK;
+  }
+
+ private:
+  std::atomic<ULONG> references_{1};
+};
+
+inline void Report(const char* what, double value, const char* unit, double baseline, const char* baseline_name) {
+  std::printf("%-44s %12.1f %-8s baseline %-26s %12.1f  ratio %.3f\n", what, value, unit, baseline_name, baseline,
+              value / baseline);
+}
+
+}  // namespace zelbench

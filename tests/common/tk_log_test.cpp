@@ -1,0 +1,256 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/text.h"
+#include "common/tk_log.h"
+#include "common/unique_handle.h"
+#include "support/test_support.h"
+
+namespace zel {
+namespace {
+
+using zeltest::LogLevelValue;
+using zeltest::Narrow;
+using zeltest::ReadBytes;
+using zeltest::ReadLines;
+using zeltest::UniqueName;
+
+std::wstring LogFolder() {
+  std::wstring root;
+  EXPECT_TRUE(GetCommonAppDataFolder(&root));
+  return root + L"\\RodEzeduduv\\Logs\\";
+}
+
+void WriteSizedFile(const std::wstring& path, size_t size) {
+  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(file);
+  std::string bytes(size, 'x');
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(size), &written, nullptr));
+}
+
+long long FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+struct LogFile {
+  std::wstring name = UniqueName(L"tklog") + L".log";
+  std::wstring path = LogFolder() + name;
+  ~LogFile() {
+    ::DeleteFileW(path.c_str());
+    ::DeleteFileW((path + L".back").c_str());
+    for (int i = 1; i <= 9; ++i) ::DeleteFileW((path + std::to_wstring(i)).c_str());
+  }
+};
+
+TEST(TkLogTest, LevelFromTheRegistryDecidesWhichLinesAreWritten) {
+  struct Case {
+    std::optional<DWORD> registry;
+    std::set<std::string> written;
+  };
+  const Case cases[] = {
+      {std::nullopt, {"FATAL", "ERROR"}},
+      {4, {"FATAL", "ERROR", "WARN", "INFO", "DEBUG"}},
+      {0, {"FATAL"}},
+      {3, {"FATAL", "ERROR", "WARN", "INFO"}},
+  };
+  for (const Case& c : cases) {
+    LogFile file;
+    std::unique_ptr<CTkLog> log;
+    {
+      LogLevelValue level(c.registry);
+      log = std::make_unique<CTkLog>(file.name.c_str(), false);
+    }
+    log->Debug(L"m-DEBUG");
+    log->Info(L"m-INFO");
+    log->Warn(L"m-WARN");
+    log->Error(L"m-ERROR");
+    log->Fatal(L"m-FATAL");
+    log->Trace(L"m-TRACE");
+    std::set<std::string> seen;
+    for (const std::string& line : ReadLines(file.path)) {
+      const std::smatch match = [&] {
+        std::smatch m;
+        std::regex_search(line, m, std::regex(R"(\[(\w+)\] - m-(\w+)$)"));
+        return m;
+      }();
+      ASSERT_EQ(match.size(), 3u) << line;
+      if (match[2] != "TRACE") {
+        EXPECT_EQ(match[1], match[2]);
+      }
+      seen.insert(match[2] == "TRACE" ? "DEBUG" : std::string(match[2]));
+    }
+    EXPECT_EQ(seen, c.written) << "registry level " << (c.registry ? int(*c.registry) : -1);
+  }
+}
+
+TEST(TkLogTest, PrefixLayouts) {
+  SYSTEMTIME t{};
+  t.wYear = 2026;
+  t.wMonth = 12;
+  t.wDay = 5;
+  t.wHour = 7;
+  t.wMinute = 5;
+  t.wSecond = 3;
+  t.wMilliseconds = 49;
+  wchar_t buffer[CTkLog::kLineChars];
+  CTkLog::FormatMainPrefix(buffer, CTkLog::kLineChars, t, CTkLog::kInfo, false, 1234);
+  EXPECT_STREQ(buffer, L"2026/12/05 07:05:03.04 [INFO] - ");
+  CTkLog::FormatMainPrefix(buffer, CTkLog::kLineChars, t, CTkLog::kWarn, true, 1234);
+  EXPECT_STREQ(buffer, L"2026/12/05 07:05:03.04 [WARN] 1234 - ");
+  CTkLog::FormatErrorPrefix(buffer, CTkLog::kLineChars, t, L"zelhost");
+  EXPECT_STREQ(buffer, L"2026/12/05 07:05:03.04 - zelhost - ");
+  // The program name is cut at 1998 characters.
+  const std::wstring long_name(3000, L'p');
+  const int length = CTkLog::FormatErrorPrefix(buffer, CTkLog::kLineChars, t, long_name.c_str());
+  EXPECT_EQ(length, 25 + 1998 + 3);
+}
+
+TEST(TkLogTest, LinesAreUtf8WithCrLfAndCutAt2047Characters) {
+  LogFile file;
+  CTkLog log(file.name.c_str(), true);
+  log.Error(L"caf\u00e9 %s %hs %I64d %d", L"wide", "narrow", 1LL << 40, -3);
+  log.Error(L"%s", std::wstring(3000, L'y').c_str());
+
+  const std::string bytes = ReadBytes(file.path);
+  const std::vector<std::string> lines = ReadLines(file.path);
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string pid = std::to_string(::GetCurrentProcessId());
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d\d \[ERROR\] )" + pid +
+                                                    " - caf\xC3\xA9 wide narrow 1099511627776 -3")))
+      << lines[0];
+  EXPECT_EQ(lines[1].size(), 2047u);
+  EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), std::count(bytes.begin(), bytes.end(), '\r'));
+  EXPECT_EQ(log.MainPath(), file.path);
+}
+
+TEST(TkLogTest, NothingIsOpenedBeforeTheFirstWrittenLine) {
+  LogFile file;
+  CTkLog log(file.name.c_str(), false);
+  log.Debug(L"below the level");
+  EXPECT_EQ(log.MainPath(), L"");
+  EXPECT_EQ(FileSize(file.path), -1);
+  log.Error(L"now");
+  EXPECT_EQ(log.MainPath(), file.path);
+}
+
+TEST(TkLogTest, AnOversizedLogIsRotatedAndASmallerOneAppendedTo) {
+  {
+    LogFile file;
+    WriteSizedFile(file.path, 524000);
+    CTkLog log(file.name.c_str(), false);
+    log.Error(L"appended");
+    EXPECT_EQ(FileSize(file.path), 524000 + 43);
+    EXPECT_EQ(FileSize(file.path + L".back"), -1);
+  }
+  // A file of exactly the limit passes the start check (only a larger one is rotated there), but
+  // its size is the starting count, so the first line reaches the limit and rotates it; one byte
+  // more is rotated at start. Either way the old content is kept whole in ".back".
+  for (size_t size : {524288u, 524289u}) {
+    LogFile file;
+    WriteSizedFile(file.path, size);
+    CTkLog log(file.name.c_str(), false);
+    log.Error(L"fresh");
+    EXPECT_EQ(FileSize(file.path + L".back"), static_cast<long long>(size));
+    const std::vector<std::string> lines = ReadLines(file.path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("fresh"), std::string::npos);
+  }
+}
+
+TEST(TkLogTest, TheLineThatReachesTheLimitStartsTheNewFile) {
+  LogFile file;
+  CTkLog log(file.name.c_str(), false);
+  // Every line is the 33-character prefix plus a 965-character message: 1000 units with CR LF.
+  const std::wstring message(965, L'a');
+  const int lines_before = 524;  // 524 * 1000 = 524000, still below 524288
+  for (int i = 0; i < lines_before; ++i) log.Error(L"%s", message.c_str());
+  EXPECT_EQ(FileSize(file.path + L".back"), -1);
+  ASSERT_EQ(ReadLines(file.path).size(), size_t(lines_before));
+  log.Error(L"%s", (L"b" + message.substr(1)).c_str());  // 525000: rotates
+
+  const std::vector<std::string> back = ReadLines(file.path + L".back");
+  const std::vector<std::string> current = ReadLines(file.path);
+  EXPECT_EQ(back.size(), size_t(lines_before));
+  ASSERT_EQ(current.size(), 1u);
+  EXPECT_NE(current[0].find(" - baaa"), std::string::npos);
+  for (int i = 0; i < 523; ++i) log.Error(L"%s", message.c_str());  // 524000 again: no rotation
+  EXPECT_EQ(ReadLines(file.path).size(), 524u);
+}
+
+TEST(TkLogTest, AFileHeldByAnotherProcessFallsBackToNumberedNames) {
+  LogFile file;
+  UniqueFile held(::CreateFileW(file.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  UniqueFile held1(
+      ::CreateFileW((file.path + L"1").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(held && held1);
+  CTkLog log(file.name.c_str(), false);
+  log.Error(L"to the fallback");
+  EXPECT_EQ(log.MainPath(), file.path + L"2");
+  held.Reset();
+  held1.Reset();
+  const std::vector<std::string> lines = ReadLines(file.path + L"2");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("to the fallback"), std::string::npos);
+}
+
+TEST(TkLogTest, FatalAlsoReachesTheSharedErrorLog) {
+  LogFile file;
+  CTkLog log(file.name.c_str(), false);
+  const std::string marker = Narrow(UniqueName(L"fatal"));
+  log.Fatal(L"boom %hs", marker.c_str());
+  EXPECT_EQ(log.ErrorPath(), LogFolder() + L"VizOderiv.log");
+  bool found = false;
+  for (const std::string& line : ReadLines(log.ErrorPath())) {
+    if (line.find(marker) == std::string::npos) continue;
+    found = true;
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d\d - common_tests - boom )" +
+                                                  marker)))
+        << line;
+  }
+  EXPECT_TRUE(found);
+  ASSERT_EQ(ReadLines(file.path).size(), 1u);
+  EXPECT_NE(ReadLines(file.path)[0].find("[FATAL] - boom " + marker), std::string::npos);
+}
+
+TEST(TkLogTest, ConcurrentWritersNeitherInterleaveNorLoseLinesAcrossARotation) {
+  LogFile file;
+  CTkLog log(file.name.c_str(), false);
+  constexpr int kThreads = 8;
+  constexpr int kLines = 1000;  // about 640000 units in all: exactly one rotation
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&log, t] {
+      for (int i = 0; i < kLines; ++i) log.Error(L"thread %02d line %04d %s", t, i, L"-------------------");
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  std::vector<std::string> all = ReadLines(file.path + L".back");
+  const std::vector<std::string> current = ReadLines(file.path);
+  ASSERT_FALSE(all.empty()) << "expected one rotation";
+  all.insert(all.end(), current.begin(), current.end());
+  const std::regex shape(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d\d \[ERROR\] - thread (\d\d) line (\d{4}) -+)");
+  std::map<int, std::set<int>> seen;
+  for (const std::string& line : all) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
+    EXPECT_TRUE(seen[std::stoi(match[1])].insert(std::stoi(match[2])).second) << "duplicate: " << line;
+  }
+  ASSERT_EQ(seen.size(), size_t(kThreads));
+  for (const auto& [thread, lines] : seen) EXPECT_EQ(lines.size(), size_t(kLines)) << "thread " << thread;
+}
+
+}  // namespace
+}  // namespace zel

@@ -1,0 +1,180 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "common/safearray_lock.h"
+#include "common/scoped_variant.h"
+#include "common/vutil.h"
+#include "support/test_support.h"
+
+namespace zel {
+namespace {
+
+using zeltest::J;
+using zeltest::Json;
+using zeltest::V;
+
+// The message a call raises; "" when it raises nothing.
+std::wstring Raised(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const WideError& error) {
+    return error.Message();
+  }
+  return L"";
+}
+
+TEST(VUtilTest, GetArrayLengthChecksArrayAndLowerBound) {
+  EXPECT_EQ(VUtil::GetArrayLength(*V(R"(["a", "b", "c"])")), 3);
+  EXPECT_EQ(VUtil::GetArrayLength(*V(R"([])")), 0);
+  EXPECT_EQ(VUtil::GetArrayLength(*V(R"({"array": ["a"], "of": "bstr"})")), 1);
+  EXPECT_EQ(Raised([] { VUtil::GetArrayLength(*V(R"({"array": ["a", "b"], "lbound": 1})")); }),
+            L"Array is not zero indexed! (VUtil::GetArrayLength)");
+  EXPECT_EQ(Raised([] { VUtil::GetArrayLength(*V(R"({"array": [], "of": "i4", "lbound": -1})")); }),
+            L"Array is not zero indexed! (VUtil::GetArrayLength)");
+  EXPECT_EQ(Raised([] { VUtil::GetArrayLength(*V("5")); }),
+            L"Variant passed to VUtil::GetArrayLength is not an array");
+
+  // An array VARIANT carrying VT_BYREF points at a SAFEARRAY*, not at the array: never read.
+  ScopedVariant array = V(R"(["a"])");
+  SAFEARRAY* sa = V_ARRAY(array.Get());
+  VARIANT by_ref;
+  V_VT(&by_ref) = VT_BYREF | VT_ARRAY | VT_VARIANT;
+  V_ARRAYREF(&by_ref) = &sa;
+  EXPECT_EQ(Raised([&] { VUtil::GetArrayLength(by_ref); }), L"Variant passed to VUtil::GetArrayLength is not an array");
+
+  VARIANT null_array;
+  V_VT(&null_array) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(&null_array) = nullptr;
+  EXPECT_EQ(Raised([&] { VUtil::GetArrayLength(null_array); }), L"SafeArrayGetLBound failed in VUtil::GetArrayLength");
+}
+
+TEST(VUtilTest, GetElementRequiresTheExactArrayType) {
+  ScopedVariant out;
+  VUtil::GetElement(*V(R"(["a", 7])"), 1, out.Get());
+  EXPECT_EQ(J(*out), Json(7));
+
+  LONG number = 0;
+  VUtil::GetElement(*V(R"({"array": [4, 5], "of": "i4"})"), 1, &number);
+  EXPECT_EQ(number, 5);
+
+  BSTR text = ::SysAllocString(L"replaced");
+  VUtil::GetElement(*V(R"({"array": ["x", "y"], "of": "bstr"})"), 0, &text);
+  EXPECT_STREQ(text, L"x");
+  ::SysFreeString(text);
+
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"({"array": ["x"], "of": "bstr"})"), 0, out.Get()); }),
+            L"Variant passed to VUtil::GetElement is not a variant array");
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"(["x"])"), 0, &number); }),
+            L"Variant passed to VUtil::GetElement is not a long array");
+  BSTR unused = nullptr;
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"([1])"), 0, &unused); }),
+            L"Variant passed to VUtil::GetElement is not a string array");
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"(["a"])"), 1, out.Get()); }),
+            L"SafeArrayGetElement failed in VUtil::GetElement");
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"(["a"])"), -1, out.Get()); }),
+            L"SafeArrayGetElement failed in VUtil::GetElement");
+}
+
+TEST(VUtilTest, MislabelledAndMultiDimensionalArraysAreNeverReadAsVariants) {
+  // A VARIANT that claims VARIANT elements but holds a byte array.
+  ScopedVariant bytes = V(R"({"bytes": "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="})");
+  V_VT(bytes.Get()) = VT_ARRAY | VT_VARIANT;
+  ScopedVariant out;
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*bytes, 0, out.Get()); }),
+            L"SafeArrayGetElement failed in VUtil::GetElement");
+  V_VT(bytes.Get()) = VUtil::kByteArray;
+
+  SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
+  ScopedVariant matrix;
+  V_VT(matrix.Get()) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(matrix.Get()) = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*matrix, 0, out.Get()); }),
+            L"SafeArrayGetElement failed in VUtil::GetElement");
+  EXPECT_EQ(Raised([&] { VUtil::PutElement(*matrix, 0, *V("1")); }), L"SafeArrayPutElement failed");
+}
+
+TEST(VUtilTest, TypedReaders) {
+  EXPECT_EQ(VUtil::GetLongElement(*V(R"(["a", 42])"), 1), 42);
+  EXPECT_EQ(VUtil::GetLongElement(*V(R"({"array": [9], "of": "i4"})"), 0), 9);
+  EXPECT_EQ(Raised([] { VUtil::GetLongElement(*V(R"(["a"])"), 0); }), L"Element is not a long");
+  EXPECT_EQ(Raised([] { VUtil::GetLongElement(*V(R"({"i8": 1})"), 0); }), L"Not an array of variant or long");
+
+  EXPECT_EQ(VUtil::GetStringElement(*V(R"([null, "b"])"), 0), L"");
+  EXPECT_EQ(VUtil::GetStringElement(*V(R"([null, "b"])"), 1), L"b");
+  EXPECT_EQ(VUtil::GetStringElement(*V(R"([{"bstr": null}])"), 0), L"");
+  EXPECT_EQ(VUtil::GetStringElement(*V(R"({"array": ["s", {"bstr": null}], "of": "bstr"})"), 1), L"");
+  EXPECT_EQ(Raised([] { VUtil::GetStringElement(*V(R"([1])"), 0); }), L"Element is not a string");
+  EXPECT_EQ(Raised([] { VUtil::GetStringElement(*V(R"([{"byref": "s"}])"), 0); }), L"Element is not a string");
+  EXPECT_EQ(Raised([] { VUtil::GetStringElement(*V(R"({"array": [1], "of": "i4"})"), 0); }),
+            L"Not an array of variant or string");
+  // Embedded NULs survive.
+  ScopedVariant array;
+  VUtil::CreateArray(array.Get(), VT_VARIANT, 1);
+  ScopedVariant text;
+  V_VT(text.Get()) = VT_BSTR;
+  V_BSTR(text.Get()) = ::SysAllocStringLen(L"a\0b", 3);
+  VUtil::PutElement(*array, 0, *text);
+  EXPECT_EQ(VUtil::GetStringElement(*array, 0), std::wstring(L"a\0b", 3));
+}
+
+TEST(VUtilTest, BuildersMakeZeroBasedArrays) {
+  ScopedVariant array;
+  VUtil::CreateArray(array.Get(), VT_VARIANT, 3);
+  VUtil::PutElement(*array, 0, *V(R"("x")"));
+  VUtil::PutElement(*array, 2, *V(R"({"i8": 5})"));
+  EXPECT_EQ(J(*array), Json::parse(R"(["x", null, {"i8": 5}])"));
+  VUtil::RedimArray(*array, 1);
+  EXPECT_EQ(J(*array), Json::parse(R"(["x"])"));
+  EXPECT_EQ(Raised([&] { VUtil::PutElement(*array, 1, *V("1")); }), L"SafeArrayPutElement failed");
+  EXPECT_EQ(Raised([&] { VUtil::RedimArray(*V("1"), 1); }), L"Could not redimension safe array");
+  ScopedVariant negative;
+  EXPECT_EQ(Raised([&] { VUtil::CreateArray(negative.Get(), VT_VARIANT, -1); }), L"Could not create safe array");
+
+  ScopedVariant longs;
+  VUtil::CreateArray(longs.Get(), VT_I4, 1);
+  LONG seven = 7;
+  VUtil::PutElement(*longs, 0, &seven);
+  EXPECT_EQ(J(*longs), Json::parse(R"({"array": [7], "of": "i4"})"));
+
+  ScopedVariant bytes = V(R"("previous value is cleared")");
+  VUtil::PutBinaryIntoVariant(bytes.Get(), "abc", 3);
+  EXPECT_EQ(J(*bytes), Json::parse(R"({"bytes": "YWJj"})"));
+  VUtil::PutBinaryIntoVariant(bytes.Get(), nullptr, 0);
+  EXPECT_EQ(bytes.Type(), VUtil::kByteArray);
+  EXPECT_EQ(VUtil::GetArrayLength(*bytes), 0);
+}
+
+TEST(VUtilTest, TypeChecks) {
+  EXPECT_EQ(Raised([] { VUtil::CheckType(*V(R"("s")"), VT_BSTR); }), L"");
+  EXPECT_EQ(Raised([] { VUtil::CheckType(*V(R"({"byref": "s"})"), VT_BSTR); }), L"CheckType failed");
+  EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"(["a", "b"])"), VT_VARIANT, 2); }), L"");
+  EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"(["a", "b"])"), VT_VARIANT, 3); }), L"CheckArrayType failed");
+  EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"({"array": ["a"], "of": "bstr"})"), VT_VARIANT, 1); }),
+            L"CheckArrayType failed");
+  EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"({"array": ["a"], "lbound": 1})"), VT_VARIANT, 1); }),
+            L"Array is not zero indexed! (VUtil::GetArrayLength)");
+}
+
+TEST(VUtilTest, CheckSingleRetcodeMessages) {
+  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"({"array": [0], "of": "i4"})")); }), L"");
+  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"([0, 5])")); }), L"");
+  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V("0")); }), L"");
+  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V("5")); }),
+            L"Kro error detected in VUtil::CheckSingleRetcode : hr = 5 - 0x5");
+  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"("text")")); }),
+            L"Kro error detected in VUtil::CheckSingleRetcode : hr = -1 - 0xffffffff");
+  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"({"array": [-2147024809], "of": "i4"})")); }),
+            L"Kro error detected in VUtil::CheckSingleRetcode : hr = -2147024809 - 0x80070057");
+  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"(["0"])")); }),
+            L"SafeArrayGetElement failed in VUtil::CheckSingleRetcode : 'Element is not a long'");
+  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"([])")); }),
+            L"SafeArrayGetElement failed in VUtil::CheckSingleRetcode : "
+            L"'SafeArrayGetElement failed in VUtil::GetElement'");
+}
+
+}  // namespace
+}  // namespace zel

@@ -1,0 +1,187 @@
+#include <windows.h>
+#include <comdef.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/module_log.h"
+#include "common/text.h"
+#include "common/vutil.h"
+#include "common/wide_error.h"
+#include "core/kro_atl.h"
+#include "core/module.h"
+#include "core/service_table.h"
+#include "support/test_support.h"
+
+namespace zel {
+namespace {
+
+using zeltest::BrokerScope;
+using zeltest::J;
+using zeltest::Json;
+using zeltest::ModuleLogLinesWith;
+using zeltest::Narrow;
+using zeltest::UniqueName;
+using zeltest::V;
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ModuleLog().SetLevel(CTkLog::kDebug); }
+  void TearDown() override { ModuleLog().SetLevel(CTkLog::kError); }
+};
+
+// A module running against the embedded broker for one test.
+class RunningModule {
+ public:
+  RunningModule() { InitializeModule(); }
+  ~RunningModule() { CloseModule(); }
+  BrokerScope& Scope() { return scope_; }
+
+ private:
+  BrokerScope scope_;
+};
+
+TEST_F(DispatcherTest, NamesAreComparedExactlyAndUnhandledNamesKeepTheReturnCode) {
+  RunningModule module;
+  zeltest::TempFolder folder;
+  const std::wstring path = folder.WriteFile(L"five.bin", "12345");
+  ScopedVariant input = V("[" + zelhost::DumpJson(Narrow(path)) + "]");
+
+  ScopedVariant output;
+  LONG rc = 77;
+  ASSERT_EQ(module.Scope().Call(L"GetFileInfo", *input, output.Get(), &rc), S_OK);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(J(*output), Json::parse(R"([{"i8": 5}])"));
+
+  // The broker delivers "getfile" (it compares ignoring case); the module does not handle it.
+  const LONG kept = 100000 + static_cast<LONG>(::GetTickCount() % 100000);
+  for (const wchar_t* service : {L"getfile", L"StartUpload", L"SendData", L"StopUpload"}) {
+    ScopedVariant untouched;
+    rc = kept;
+    ASSERT_EQ(module.Scope().Call(service, *input, untouched.Get(), &rc), S_OK) << Narrow(service);
+    EXPECT_EQ(rc, kept) << Narrow(service);
+    EXPECT_EQ(untouched.Type(), VT_EMPTY);
+  }
+  const std::string thread_line = ":OnServiceRequested getfile";
+  EXPECT_FALSE(ModuleLogLinesWith(thread_line).empty());
+  EXPECT_EQ(ModuleLogLinesWith(": Onservicerequested returned " + std::to_string(kept)).size(), 4u);
+}
+
+TEST_F(DispatcherTest, ManyRequestsAtOnceOnTheBrokersThreads) {
+  RunningModule module;
+  zeltest::TempFolder folder;
+  std::vector<std::thread> clients;
+  std::atomic<int> good{0};
+  for (int c = 0; c < 8; ++c) {
+    clients.emplace_back([&, c] {
+      const std::string content(static_cast<size_t>(c + 1), 'z');
+      const std::wstring path = folder.WriteFile(L"f" + std::to_wstring(c), content);
+      ScopedVariant input = V("[" + zelhost::DumpJson(Narrow(path)) + ", 0, 0]");
+      for (int i = 0; i < 50; ++i) {
+        ScopedVariant output;
+        LONG rc = -9;
+        if (SUCCEEDED(module.Scope().Call(L"GetFile", *input, output.Get(), &rc)) && rc == 0 &&
+            VUtil::GetArrayLength(*output) == c + 1) {
+          ++good;
+        }
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(good.load(), 8 * 50);
+}
+
+std::wstring g_wide_marker;  // unique per run: the log outlives the test programs
+LONG ThrowsWide(ServiceCall&) { throw WideError(g_wide_marker); }
+LONG ThrowsCom(ServiceCall&) {
+  _com_issue_error(E_ACCESSDENIED);
+  return 0;
+}
+LONG ThrowsOther(ServiceCall&) { throw 42; }
+LONG Answers(ServiceCall& call) {
+  V_VT(&call.output) = VT_I4;
+  V_I4(&call.output) = static_cast<LONG>(call.requester.size());
+  return 9;
+}
+
+TEST_F(DispatcherTest, ErrorsEscapingAHandlerAreCaughtAtTheBoundary) {
+  const ServiceEntry table[] = {
+      {0, L"Wide", ThrowsWide}, {1, L"Com", ThrowsCom}, {2, L"Other", ThrowsOther},
+      {3, L"Answers", Answers}, {4, L"Answers", ThrowsWide},  // the first match wins
+  };
+  ScopedVariant input;
+  ScopedVariant output;
+  CKroAtl* object = new CKroAtl();
+  const std::wstring requester = L"four";
+  ServiceCall call{*object, requester, *input, *output};
+  auto run = [&](const wchar_t* name) {
+    LONG rc = 31;
+    DispatchService(table, std::size(table), name, call, &rc);
+    return rc;
+  };
+  g_wide_marker = UniqueName(L"wide-failure");
+  EXPECT_EQ(run(L"Wide"), 31);
+  EXPECT_EQ(ModuleLogLinesWith("[WARN] - Onservicerequested exception: " + Narrow(g_wide_marker)).size(), 1u);
+  EXPECT_EQ(run(L"Com"), static_cast<LONG>(E_ACCESSDENIED));
+  EXPECT_EQ(run(L"Other"), 31);
+  EXPECT_EQ(run(L"Answers"), 9);
+  EXPECT_EQ(J(*output), Json(4));
+  EXPECT_EQ(run(L"answers"), 31);
+  object->ReleaseHold();
+}
+
+// Invoke is reached by the broker only, but it is the COM boundary: check its argument handling.
+TEST_F(DispatcherTest, InvokeUnpacksArgumentsByTheirFixedDescriptions) {
+  CKroAtl* object = new CKroAtl();
+  IDispatch* sink = nullptr;
+  ASSERT_EQ(object->QueryInterface(kro::kDiidKroInEvents, reinterpret_cast<void**>(&sink)), S_OK);
+  EXPECT_EQ(object->QueryInterface(IID_NULL, reinterpret_cast<void**>(&sink)), E_NOINTERFACE);
+  EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+  EXPECT_EQ(sink->AddRef(), 1u);
+  EXPECT_EQ(sink->Release(), 1u);
+
+  ScopedVariant output;
+  LONG rc = 12;
+  VARIANTARG args[5];
+  V_VT(&args[4]) = VT_I4;  // the requester arrives as a number: coerced to a string
+  V_I4(&args[4]) = 5;
+  V_VT(&args[3]) = VT_BSTR;
+  V_BSTR(&args[3]) = ::SysAllocString(L"NoSuchService");
+  V_VT(&args[2]) = VT_EMPTY;
+  V_VT(&args[1]) = VT_BYREF | VT_VARIANT;
+  V_VARIANTREF(&args[1]) = output.Get();
+  V_VT(&args[0]) = VT_BYREF | VT_I4;
+  V_I4REF(&args[0]) = &rc;
+  DISPPARAMS params{args, nullptr, 5, 0};
+  EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
+  EXPECT_EQ(rc, 12);
+
+  UINT bad_arg = 99;
+  V_VT(&args[0]) = VT_BYREF | VT_I2;  // a by-reference return code must be exactly a LONG*
+  EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, &bad_arg),
+            DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(bad_arg, 0u);
+  V_VT(&args[0]) = VT_BYREF | VT_I4;
+  V_I4REF(&args[0]) = nullptr;
+  EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), E_POINTER);
+  params.cArgs = 4;
+  EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), DISP_E_BADPARAMCOUNT);
+  EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
+  EXPECT_EQ(sink->Invoke(77, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), S_OK);
+  ::SysFreeString(V_BSTR(&args[3]));
+  object->ReleaseHold();
+}
+
+TEST_F(DispatcherTest, TheSecondEventIsAcknowledgedAndChangesNothing) {
+  RunningModule module;
+  LONG answer = 1234;
+  EXPECT_EQ(module.Scope().Broker().Notify(7, &answer), S_OK);
+  EXPECT_EQ(answer, 1234);
+}
+
+}  // namespace
+}  // namespace zel
