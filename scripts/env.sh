@@ -13,3 +13,10 @@ ensure_wine_prefix() {
     wineserver -w
   fi
 }
+
+# Everything a command needs first: packages, third-party sources, both builds, the Wine prefix.
+prepare() {
+  "$top/scripts/setup.sh"
+  "$top/scripts/build.sh"
+  ensure_wine_prefix
+}
