@@ -24,6 +24,7 @@ using zeltest::BrokerScope;
 using zeltest::J;
 using zeltest::Json;
 using zeltest::ModuleLogLinesWith;
+using zeltest::RunningModule;
 using zeltest::Narrow;
 using zeltest::UniqueName;
 using zeltest::V;
@@ -32,17 +33,6 @@ class DispatcherTest : public ::testing::Test {
  protected:
   void SetUp() override { ModuleLog().SetLevel(CTkLog::kDebug); }
   void TearDown() override { ModuleLog().SetLevel(CTkLog::kError); }
-};
-
-// A module running against the embedded broker for one test.
-class RunningModule {
- public:
-  RunningModule() { InitializeModule(); }
-  ~RunningModule() { CloseModule(); }
-  BrokerScope& Scope() { return scope_; }
-
- private:
-  BrokerScope scope_;
 };
 
 TEST_F(DispatcherTest, NamesAreComparedExactlyAndUnhandledNamesKeepTheReturnCode) {

@@ -7,6 +7,7 @@
 #include "common/module_log.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "core/module.h"
 
 namespace zeltest {
 
@@ -152,6 +153,28 @@ BrokerScope::~BrokerScope() {
 HRESULT BrokerScope::Call(const std::wstring& service, const VARIANT& input, VARIANT* output, LONG* rc,
                           const std::wstring& requester) {
   return broker_->Deliver(requester, service, const_cast<VARIANT&>(input), output, rc);
+}
+
+RunningModule::RunningModule(const std::string& satellites, const zelhost::BrokerFaults& faults) : scope_(faults) {
+  auto script = std::make_shared<zelhost::SatelliteScript>(zelhost::ParseJson(satellites));
+  script->SetJournal(&journal_);
+  scope_.Broker().SetRouter(script);
+  zel::InitializeModule();
+}
+
+RunningModule::~RunningModule() {
+  zel::CloseModule();
+  scope_.Broker().SetRouter(nullptr);
+}
+
+RunningModule::Reply RunningModule::Call(const std::wstring& service, const std::string& input, LONG rc,
+                                         const std::wstring& requester) {
+  zel::ScopedVariant in = V(input);
+  zel::ScopedVariant out;
+  Reply reply{S_OK, rc, nullptr};
+  reply.delivery = scope_.Call(service, *in, out.Get(), &reply.rc, requester);
+  reply.output = J(*out);
+  return reply;
 }
 
 }  // namespace zeltest

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "broker/kro_broker.h"
+#include "broker/satellites.h"
 #include "common/scoped_variant.h"
 #include "json_variant.h"
 
@@ -70,6 +71,34 @@ class BrokerScope {
  private:
   zelhost::CKroBroker* broker_;
   zelhost::BrokerClassRegistration* registration_;
+};
+
+// The module (linked into the test program) running against the embedded broker for one scope:
+// Initialize on construction, Close on destruction. Satellites answer from a script in the host's
+// notation ({"DiRuzov": {"GetFileFromId": {"rc": 0, "answer": [...]}}}); every request the module
+// makes of them is kept in the journal.
+class RunningModule {
+ public:
+  explicit RunningModule(const std::string& satellites = "{}", const zelhost::BrokerFaults& faults = {});
+  ~RunningModule();
+  RunningModule(const RunningModule&) = delete;
+  RunningModule& operator=(const RunningModule&) = delete;
+
+  struct Reply {
+    HRESULT delivery;
+    LONG rc;
+    Json output;
+  };
+  // Sends one request through the broker; the return code starts as `rc`.
+  Reply Call(const std::wstring& service, const std::string& input, LONG rc = 0,
+             const std::wstring& requester = L"tests");
+  // The requests the module sent to satellites so far: {"target", "service", "params"} each.
+  std::vector<Json> Journal() const { return journal_.Lines(); }
+  BrokerScope& Scope() { return scope_; }
+
+ private:
+  BrokerScope scope_;
+  zelhost::Journal journal_;
 };
 
 }  // namespace zeltest
