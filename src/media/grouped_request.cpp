@@ -122,19 +122,22 @@ void RunSubRequest(SubRequest& record) {
   });
 }
 
+// Milliseconds left until `deadline` (a GetTickCount64 value), 0 once it has passed.
+DWORD RemainingUntil(ULONGLONG deadline) {
+  const ULONGLONG now = ::GetTickCount64();
+  return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+}
+
 // Waits until every thread has ended, at most MAXIMUM_WAIT_OBJECTS handles at a time, all batches
-// within one limit counted from the first wait. False when the limit ran out (or a wait failed)
-// before all had ended.
-bool WaitForAll(const std::vector<UniqueKernelHandle>& threads, DWORD limit_ms) {
-  const ULONGLONG deadline = ::GetTickCount64() + limit_ms;
+// within the one deadline. False when it passed (or a wait failed) before all had ended.
+bool WaitForAll(const std::vector<UniqueKernelHandle>& threads, ULONGLONG deadline) {
   std::vector<HANDLE> batch;
   for (size_t first = 0; first < threads.size(); first += MAXIMUM_WAIT_OBJECTS) {
     const size_t end = std::min<size_t>(threads.size(), first + MAXIMUM_WAIT_OBJECTS);
     batch.clear();
     for (size_t i = first; i < end; ++i) batch.push_back(threads[i].Get());
-    const ULONGLONG now = ::GetTickCount64();
-    const DWORD remaining = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-    const DWORD outcome = ::WaitForMultipleObjects(static_cast<DWORD>(batch.size()), batch.data(), TRUE, remaining);
+    const DWORD outcome =
+        ::WaitForMultipleObjects(static_cast<DWORD>(batch.size()), batch.data(), TRUE, RemainingUntil(deadline));
     if (outcome >= WAIT_OBJECT_0 + batch.size()) return false;
   }
   return true;
@@ -156,24 +159,36 @@ LONG MakeGroupedRequestWithin(CKroAtl& module, const VARIANT& input, VARIANT& ou
     ScopedVariant answer;
     VUtil::CreateArray(answer.Get(), VT_VARIANT, count);
 
+    // The limit covers the whole group, starting the threads included, so that a huge group cannot
+    // hold the request much longer than the limit: threads not started by then never start.
+    const ULONGLONG deadline = ::GetTickCount64() + limit_ms;
     std::vector<UniqueKernelHandle> threads;
     threads.reserve(count);
+    LONG unstarted = 0;
+    bool out_of_time = false;
     for (LONG i = 0; i < count; ++i) {
-      UniqueKernelHandle thread = StartModuleThread([group, i]() mutable {
-        ComApartment apartment;
-        RunSubRequest((*group)[i]);
-        group.reset();  // the last thread of a timed-out group releases the records here
-      });
+      out_of_time = out_of_time || RemainingUntil(deadline) == 0;
+      UniqueKernelHandle thread;
+      if (!out_of_time) {
+        thread = StartModuleThread([group, i]() mutable {
+          ComApartment apartment;
+          RunSubRequest((*group)[i]);
+          group.reset();  // the last thread of a timed-out group releases the records here
+        });
+      }
       if (thread) {
         threads.push_back(std::move(thread));
       } else {
-        ModuleLog().Warn(L"MakeGroupedRequest: no thread for sub-request %d (error %u); its slot stays empty", i,
-                         static_cast<unsigned>(::GetLastError()));
+        ++unstarted;
       }
+    }
+    if (unstarted > 0) {
+      ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests got no thread; their slots stay empty", unstarted,
+                       count);
     }
 
     ModuleLog().Debug(L"Waiting for requests");
-    if (!WaitForAll(threads, limit_ms)) ModuleLog().Warn(L"Multi request timed out");
+    if (out_of_time || !WaitForAll(threads, deadline)) ModuleLog().Warn(L"Multi request timed out");
     ModuleLog().Debug(L"Building outparams");
     for (LONG i = 0; i < count; ++i) {
       SubRequest& record = (*group)[i];

@@ -140,6 +140,14 @@ TEST_F(GroupedRequestTest, ATimeOutAnswersTheFinishedSlotsAndAnEmptyPairForTheRe
   EXPECT_EQ(output, Json::array({Done(0, R"(["zero"])"), kPending, Done(0, R"(["two"])")}));
   EXPECT_EQ(ModuleLogLinesWith(timed_out).size(), timed_out_before + 1);
   EXPECT_TRUE(LogShowsWithin("Request " + late + " returned 0", 10000));
+
+  // Starting the threads counts against the limit too: once it has passed, no more start.
+  const std::string unstarted = "[WARN] - MakeGroupedRequest: 2 of 2 sub-requests got no thread; their slots stay empty";
+  const size_t unstarted_before = ModuleLogLinesWith(unstarted).size();
+  EXPECT_EQ(GroupWithin(R"([["Fast", "Go", 0], ["Fast", "Go", 2]])", 0, &rc), Json::parse("[null, null]"));
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(ModuleLogLinesWith(unstarted).size(), unstarted_before + 1);
+  EXPECT_EQ(module.Journal().size(), 3u);
 }
 
 // An answer object that counts how many of its kind are alive.
