@@ -16,7 +16,7 @@ namespace zel::media {
 namespace {
 
 constexpr const wchar_t* kMusicWarning = L"KroGetMusicCategoryTotals: %s";
-// The recorder's request shares the music request's line: the log has always named both so.
+// The recorder request reports under the music request's name: one prefix for the audio totals.
 constexpr const wchar_t* kRecorderWarning = kMusicWarning;
 constexpr const wchar_t* kListingsWarning = L"GetNbTVChannels: %s";
 

@@ -113,6 +113,8 @@ TEST_F(CategoryTotalsTest, AFailedListingCountsNoChannelsButKeepsInputDevicesCou
 }
 
 TEST_F(CategoryTotalsTest, UnreadableAudioInputIsLeftToTheDispatcherAndAsksNoSatellite) {
+  const std::string line = "[WARN] - Onservicerequested exception: Variant passed to VUtil::GetElement is not a variant array";
+  const size_t before = ModuleLogLinesWith(line).size();
   RunningModule module(R"({"DiRuzov": {"GetCategoryTotals": {"answer": [1]}}, "Any": {)" + kRecorder + "}}");
   for (const char* input : {"5", "[]", R"({"array": ["x"], "lbound": 1})", R"({"array": ["x"], "of": "bstr"})",
                             R"({"byref": ["x"]})"}) {
@@ -121,6 +123,7 @@ TEST_F(CategoryTotalsTest, UnreadableAudioInputIsLeftToTheDispatcherAndAsksNoSat
     EXPECT_EQ(reply.output, nullptr) << input;
   }
   EXPECT_TRUE(module.Journal().empty());
+  EXPECT_EQ(ModuleLogLinesWith(line).size(), before + 3);  // "5", the string array and the reference
 }
 
 TEST_F(CategoryTotalsTest, WithoutABrokerConnectionBothServicesFail) {
