@@ -54,6 +54,41 @@ class RequestGroup {
   std::unique_ptr<SubRequest[]> records_;
 };
 
+constexpr int kDeepestParameters = 32;
+
+// Replaces every reference in `value`, also inside arrays of VARIANT, by a copy of what it points
+// at. A sub-request may outlive the call after a time-out, and the caller's referenced memory with
+// it; its parameters must then be its own. Nesting deeper than kDeepestParameters (only a
+// reference cycle gets there) is refused.
+void DetachReferences(VARIANT& value, int depth) {
+  if (depth > kDeepestParameters) throw WideError(L"Sub-request parameters nest too deeply");
+  if ((V_VT(&value) & VT_BYREF) != 0) {
+    ScopedVariant copy;
+    if (FAILED(::VariantCopyInd(copy.Get(), &value))) throw WideError(L"Sub-request parameters cannot be copied");
+    copy.ReleaseInto(value);  // clearing a reference frees nothing
+  }
+  if (V_VT(&value) != (VT_ARRAY | VT_VARIANT) || V_ARRAY(&value) == nullptr) return;
+  SAFEARRAY* array = V_ARRAY(&value);
+  ULONG elements = 1;
+  for (UINT d = 0; d < array->cDims; ++d) elements *= array->rgsabound[d].cElements;
+  SafeArrayDataLock lock(array);
+  if (!lock.Ok()) throw WideError(L"Sub-request parameters cannot be copied");
+  VARIANT* items = static_cast<VARIANT*>(lock.Data());
+  for (ULONG k = 0; k < elements; ++k) DetachReferences(items[k], depth + 1);
+}
+
+// The parameters of a sub-request (its elements from 2 on), made its own. Target and service are
+// left as they are: the sub-request's thread refuses them if they are not plain strings.
+void DetachParameters(VARIANT& request) {
+  if (V_VT(&request) != (VT_ARRAY | VT_VARIANT) || V_ARRAY(&request) == nullptr) return;
+  SAFEARRAY* array = V_ARRAY(&request);
+  if (array->cDims != 1) return;
+  SafeArrayDataLock lock(array);
+  if (!lock.Ok()) return;
+  VARIANT* items = static_cast<VARIANT*>(lock.Data());
+  for (ULONG k = 2; k < array->rgsabound[0].cElements; ++k) DetachReferences(items[k], 0);
+}
+
 // Joins the calling thread to the multithreaded apartment for one scope.
 class ComApartment {
  public:
@@ -155,7 +190,10 @@ LONG MakeGroupedRequestWithin(CKroAtl& module, const VARIANT& input, VARIANT& ou
     if (count < 1) return -1;
     // Every sub-request is read before any thread starts, so that unreadable input starts nothing.
     auto group = std::make_shared<RequestGroup>(module, count);
-    for (LONG i = 0; i < count; ++i) VUtil::GetElement(input, i, (*group)[i].request.Get());
+    for (LONG i = 0; i < count; ++i) {
+      VUtil::GetElement(input, i, (*group)[i].request.Get());
+      DetachParameters(*(*group)[i].request);
+    }
     ScopedVariant answer;
     VUtil::CreateArray(answer.Get(), VT_VARIANT, count);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,10 +198,23 @@ class GatedRouter : public zelhost::SatelliteRouter {
     for (int i = 0; i < 1000 && arrived_.load() < count; ++i) ::Sleep(10);
     return arrived_.load() >= count;
   }
-  HRESULT Answer(const std::wstring&, const std::wstring& service, const VARIANT&, VARIANT* result,
+  // The parameters of the last gated request, as they read once its gate opened; null until then.
+  Json LateParameters() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return late_parameters_;
+  }
+  void ForgetParameters() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    late_parameters_ = nullptr;
+  }
+  HRESULT Answer(const std::wstring&, const std::wstring& service, const VARIANT& parameters, VARIANT* result,
                  VARIANT* status) override {
     ++arrived_;
-    if (service.rfind(L"Gate", 0) == 0) ::WaitForSingleObject(gates_[std::stoi(service.substr(4))].Get(), 10000);
+    if (service.rfind(L"Gate", 0) == 0) {
+      ::WaitForSingleObject(gates_[std::stoi(service.substr(4))].Get(), 10000);
+      std::lock_guard<std::mutex> lock(mutex_);
+      late_parameters_ = J(parameters);
+    }
     ScopedVariant answer;
     V_VT(answer.Get()) = VT_UNKNOWN;
     V_UNKNOWN(answer.Get()) = new Counted();
@@ -213,6 +227,8 @@ class GatedRouter : public zelhost::SatelliteRouter {
  private:
   UniqueKernelHandle gates_[2];
   std::atomic<LONG> arrived_{0};
+  std::mutex mutex_;
+  Json late_parameters_;
 };
 
 const Json kCountedAnswer = Done(0, R"([{"vt": 13}])");
@@ -230,6 +246,56 @@ TEST_F(GroupedRequestTest, ATimedOutGroupIsReleasedByItsLastThreadAlsoAfterClose
   }  // Close, with the gated sub-request still waiting in the broker
   router->Open(0);
   EXPECT_TRUE(Counted::AllReleasedWithin(10000));
+}
+
+// ["Any", service, parameters] as a VARIANT; `parameters` may hold references.
+ScopedVariant SubRequestTo(const std::string& service, const VARIANT& parameters) {
+  ScopedVariant request = V(R"(["Any", ")" + service + R"(", null])");
+  VUtil::PutElement(*request, 2, parameters);
+  return request;
+}
+
+TEST_F(GroupedRequestTest, ASubRequestOutlivingTheCallOwnsItsParameters) {
+  auto router = std::make_shared<GatedRouter>();
+  RunningModule module;
+  module.Scope().Broker().SetRouter(router);
+  // Parameters that point into the caller's memory, which the caller reuses once the call is over.
+  ScopedVariant text = V(R"("as sent")");
+  ScopedVariant reference;
+  V_VT(reference.Get()) = VT_BYREF | VT_VARIANT;
+  V_VARIANTREF(reference.Get()) = text.Get();
+  ScopedVariant nested = V(R"([1, null])");
+  VUtil::PutElement(*nested, 1, *reference);
+  ScopedVariant input;
+  VUtil::CreateArray(input.Get(), VT_VARIANT, 2);
+  VUtil::PutElement(*input, 0, *SubRequestTo("Gate0", *reference));
+  VUtil::PutElement(*input, 1, *SubRequestTo("Gate1", *nested));
+
+  CKroAtl* holder = new CKroAtl();
+  ScopedVariant output;
+  EXPECT_EQ(MakeGroupedRequestWithin(*holder, *input, *output, 200), 0);
+  EXPECT_EQ(J(*output), Json::array({kPending, kPending}));
+  text = V("666");
+  auto late_parameters = [&](int gate) {
+    router->Open(gate);
+    for (int i = 0; i < 500 && router->LateParameters() == nullptr; ++i) ::Sleep(20);
+    return router->LateParameters();
+  };
+  EXPECT_EQ(late_parameters(0), "as sent");
+  router->ForgetParameters();
+  EXPECT_EQ(late_parameters(1), Json::parse(R"([1, "as sent"])"));
+  EXPECT_TRUE(Counted::AllReleasedWithin(10000));
+
+  // A reference cycle is refused instead of being followed forever.
+  const std::string line = "[WARN] - MakeGroupedRequest exception: Sub-request parameters nest too deeply";
+  const size_t before = ModuleLogLinesWith(line).size();
+  ScopedVariant cycle = V("[null]");
+  V_VARIANTREF(reference.Get()) = cycle.Get();
+  VUtil::PutElement(*cycle, 0, *reference);
+  VUtil::PutElement(*input, 1, *SubRequestTo("Gate1", *cycle));
+  EXPECT_EQ(MakeGroupedRequestWithin(*holder, *input, *output, 200), 1);
+  holder->ReleaseHold();
+  EXPECT_EQ(ModuleLogLinesWith(line).size(), before + 1);
 }
 
 TEST_F(GroupedRequestTest, AllBatchesShareOneTimeLimit) {
