@@ -1,6 +1,8 @@
 #include "core/service_table.h"
 
 #include "files/file_transfer.h"
+#include "media/category_totals.h"
+#include "media/grouped_request.h"
 
 namespace zel {
 
@@ -15,9 +17,10 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {4, L"GetMediumListInfoFromId", nullptr},
     {5, L"my-ZEL_GetVersion", nullptr},
     {6, L"my-ZEL_TailLog", nullptr},
-    {7, L"GetAudioCategoryTotals", nullptr},
-    {8, L"GetTVCategoryTotals", nullptr},
-    {9, L"MultiRequest", nullptr},
+    {7, L"GetAudioCategoryTotals", ZEL_ORDINARY(media::GetAudioCategoryTotals)},
+    {8, L"GetTVCategoryTotals", ZEL_ORDINARY(media::GetTVCategoryTotals)},
+    {9, L"MultiRequest",
+     [](ServiceCall& call) -> LONG { return media::MakeGroupedRequest(call.module, call.input, call.output); }},
     {10, L"QueryFileSize", nullptr},
     {11, L"CreateZip", nullptr},
     {12, L"DeleteTempFile", nullptr},

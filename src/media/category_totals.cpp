@@ -1,0 +1,130 @@
+#include "media/category_totals.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <new>
+#include <string>
+
+#include "common/handler_guard.h"
+#include "common/module_log.h"
+#include "common/scoped_variant.h"
+#include "common/text.h"
+#include "common/vutil.h"
+#include "media/direct_request.h"
+
+namespace zel::media {
+namespace {
+
+constexpr const wchar_t* kMusicWarning = L"KroGetMusicCategoryTotals: %s";
+// The recorder request reports under the music request's name: one prefix for the audio totals.
+constexpr const wchar_t* kRecorderWarning = kMusicWarning;
+constexpr const wchar_t* kListingsWarning = L"GetNbTVChannels: %s";
+
+// Sends one request and returns the satellite's answer array (the result). A failure of the broker
+// itself and a non-zero status are raised like any other unreadable answer, so that each request
+// routine reports all of them through its one WARN line.
+ScopedVariant Ask(const wchar_t* target, const wchar_t* service, const VARIANT& params) {
+  ScopedVariant result;
+  ScopedVariant status;
+  const HRESULT hr = SendBrokerRequest(target, service, params, &result, &status);
+  if (FAILED(hr)) {
+    throw WideError(FormatWide(L"the broker request %s failed: hr = 0x%08X", service, static_cast<unsigned>(hr)));
+  }
+  VUtil::CheckSingleRetcode(*status);
+  return result;
+}
+
+// A variant array of `count` VT_I4 values.
+template <size_t count>
+void PutTotals(const std::array<LONG, count>& table, VARIANT& output) {
+  ScopedVariant answer;
+  VUtil::CreateArray(answer.Get(), VT_VARIANT, static_cast<LONG>(count));
+  for (size_t i = 0; i < count; ++i) {
+    ScopedVariant number;
+    V_VT(number.Get()) = VT_I4;
+    V_I4(number.Get()) = table[i];
+    VUtil::PutElement(*answer, static_cast<LONG>(i), *number);
+  }
+  answer.ReleaseInto(output);
+}
+
+}  // namespace
+
+LONG KroGetMusicCategoryTotals(const VARIANT& params, AudioTotals& table) {
+  return GuardHandler(kMusicWarning, -1, [&]() -> LONG {
+    const ScopedVariant result = Ask(L"DiRuzov", L"GetCategoryTotals", params);
+    if (VUtil::GetArrayLength(*result) < 1) return -1;
+    ScopedVariant numbers;
+    VUtil::GetElement(*result, 0, numbers.Get());
+    // Slots 11 and 12 belong to the recorder: a longer answer's extra numbers are not read.
+    const LONG used = std::min<LONG>(VUtil::GetArrayLength(*numbers), kMusicTotals);
+    for (LONG i = 0; i < used; ++i) table[i] = VUtil::GetLongElement(*numbers, i);
+    return 0;
+  });
+}
+
+LONG KroGetPVRCategoryTotals(const wchar_t* media_type, LONG* totals) {
+  return GuardHandler(kRecorderWarning, -1, [&]() -> LONG {
+    ScopedVariant type;
+    V_VT(type.Get()) = VT_BSTR;
+    V_BSTR(type.Get()) = ::SysAllocString(media_type);
+    if (V_BSTR(type.Get()) == nullptr) throw std::bad_alloc();
+    const ScopedVariant result = Ask(L"Any", L"GetPVRCategoryTotals", *type);
+    if (VUtil::GetArrayLength(*result) < 1) return -1;
+    ScopedVariant pair;
+    VUtil::GetElement(*result, 0, pair.Get());
+    totals[0] = VUtil::GetLongElement(*pair, 0);
+    totals[1] = VUtil::GetLongElement(*pair, 1);
+    return 0;
+  });
+}
+
+LONG GetNbTVChannels(LONG* tv_count, LONG* input_count) {
+  *tv_count = 0;
+  *input_count = 0;
+  return GuardHandler(kListingsWarning, -1, [&]() -> LONG {
+    // The whole guide: both ends of the time range 0.0.
+    ScopedVariant range;
+    VUtil::CreateArray(range.Get(), VT_DATE, 2);
+    for (LONG i = 0; i < 2; ++i) {
+      DATE none = 0.0;
+      VUtil::PutElement(*range, i, &none);
+    }
+    const ScopedVariant result = Ask(L"Any", L"GetTVListings", *range);
+    if (VUtil::GetArrayLength(*result) < 1) return -1;
+    ScopedVariant guide;
+    VUtil::GetElement(*result, 0, guide.Get());
+    ScopedVariant listings;
+    VUtil::GetElement(*guide, 1, listings.Get());
+    const LONG count = VUtil::GetArrayLength(*listings);
+    for (LONG i = 0; i < count; ++i) {
+      ScopedVariant listing;
+      VUtil::GetElement(*listings, i, listing.Get());
+      const std::wstring type = VUtil::GetStringElement(*listing, 3);
+      if (std::wcsstr(type.c_str(), L"video/x-tv") != nullptr) ++*tv_count;
+      if (_wcsicmp(type.c_str(), L"video/x-inputdevice") == 0) ++*input_count;
+    }
+    return 0;
+  });
+}
+
+LONG GetAudioCategoryTotals(const VARIANT& input, VARIANT& output) {
+  // Element 0 is not used, but an input without it is refused; its error is the dispatcher's to log.
+  ScopedVariant first;
+  VUtil::GetElement(input, 0, first.Get());
+  AudioTotals table{};
+  if (KroGetMusicCategoryTotals(input, table) != 0) return 1;
+  if (KroGetPVRCategoryTotals(L"Audio", &table[kMusicTotals]) != 0) return 1;
+  PutTotals(table, output);
+  return 0;
+}
+
+LONG GetTVCategoryTotals(const VARIANT&, VARIANT& output) {
+  TvTotals table{};
+  if (GetNbTVChannels(&table[0], &table[3]) != 0) table[0] = 0;
+  if (KroGetPVRCategoryTotals(L"Video", &table[1]) != 0) return 1;
+  PutTotals(table, output);
+  return 0;
+}
+
+}  // namespace zel::media

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <array>
+#include <cstddef>
+
+namespace zel::media {
+
+// The audio totals: slots 0 to 10 are the music satellite's category totals, 11 and 12 the
+// recorder's "Audio" totals. The TV totals: 0 TV channels, 1 and 2 the recorder's "Video" totals,
+// 3 input devices. Every slot a request does not fill reads 0.
+constexpr size_t kAudioTotals = 13;
+constexpr size_t kMusicTotals = 11;
+constexpr size_t kTvTotals = 4;
+using AudioTotals = std::array<LONG, kAudioTotals>;
+using TvTotals = std::array<LONG, kTvTotals>;
+
+// "GetAudioCategoryTotals": `input` is a variant array of at least one element and travels whole
+// to the music satellite. 0 with a 13-element variant array of VT_I4 in `output`; 1 (output
+// untouched) when either request fails. An input whose element 0 cannot be read raises WideError
+// for the dispatcher to report.
+LONG GetAudioCategoryTotals(const VARIANT& input, VARIANT& output);
+
+// "GetTVCategoryTotals": `input` is not read. 0 with a 4-element variant array of VT_I4 in
+// `output`; 1 (output untouched) when the recorder request fails. A failed TV listing counts no
+// channels.
+LONG GetTVCategoryTotals(const VARIANT& input, VARIANT& output);
+
+// The requests behind the two services, each sent straight to the broker. Each returns 0, or -1
+// after a WARN line when the broker, the satellite's status or the shape of its answer fails.
+
+// "GetCategoryTotals" of "DiRuzov" with a copy of `params`: the answer's first 11 numbers go to
+// slots 0 to 10 of `table`; later numbers are not read.
+LONG KroGetMusicCategoryTotals(const VARIANT& params, AudioTotals& table);
+// "GetPVRCategoryTotals" of "Any" for `media_type` ("Audio" or "Video"): writes `totals[0]` and
+// `totals[1]`.
+LONG KroGetPVRCategoryTotals(const wchar_t* media_type, LONG* totals);
+// "GetTVListings" of "Any": sets both counts to 0, then counts the listings whose media type
+// contains "video/x-tv" and those whose media type is "video/x-inputdevice" in any case. On a
+// failure part-way the counts keep what was counted before it.
+LONG GetNbTVChannels(LONG* tv_count, LONG* input_count);
+
+}  // namespace zel::media

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+namespace zel {
+
+class CKroAtl;
+
+namespace media {
+
+// How long "MultiRequest" waits for all of its sub-requests together.
+constexpr DWORD kGroupTimeLimitMs = 25000;
+
+// "MultiRequest": `input` is a zero-based variant array of n >= 1 sub-requests, each a variant
+// array [target, service, parameters, ...]. Every sub-request goes straight to the broker from a
+// thread of its own; all run at once and are waited for together, at most kGroupTimeLimitMs from
+// the start of the first thread (a thread not started by then never starts).
+// `output` becomes a variant array of n slots in input order: [status, result] as the broker
+// answered, [VT_EMPTY, VT_EMPTY] for a sub-request still running at the time-out or whose broker
+// request itself failed, VT_EMPTY for a sub-request that could not be read or got no thread.
+// Returns 0 when the output was built (also after a time-out), -1 for an empty array (output
+// untouched), 1 when the input cannot be read (WARN line, output untouched).
+// The group's records stay alive, and keep `module` alive, until the last of its threads ends,
+// which after a time-out may be after this call and after Close.
+LONG MakeGroupedRequest(CKroAtl& module, const VARIANT& input, VARIANT& output);
+
+// The same with another time limit, so that a time-out can be tried without waiting 25 seconds.
+LONG MakeGroupedRequestWithin(CKroAtl& module, const VARIANT& input, VARIANT& output, DWORD limit_ms);
+
+}  // namespace media
+}  // namespace zel

@@ -1,0 +1,141 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "media/category_totals.h"
+#include "media/debug_log_test.h"
+#include "support/test_support.h"
+
+namespace zel::media {
+namespace {
+
+using zeltest::Json;
+using zeltest::ModuleLogLinesWith;
+using zeltest::RunningModule;
+
+// The recorder answers both media types; music and listings are added per test.
+const std::string kRecorder = R"("GetPVRCategoryTotals": [{"when": "Audio", "answer": [21, 22]},
+                                                          {"when": "Video", "answer": [31, 32]}])";
+
+std::string Listings(const std::string& entry) { return R"("GetTVListings": )" + entry; }
+
+using CategoryTotalsTest = zeltest::DebugLogTest;
+
+TEST_F(CategoryTotalsTest, AudioSlotsTakeElevenMusicNumbersThenTheRecorderPair) {
+  RunningModule module(R"({"DiRuzov": {"GetCategoryTotals": [
+      {"when": ["exact"], "answer": [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11]},
+      {"when": ["short"], "answer": [1, 2, 3]},
+      {"when": ["long"], "answer": [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, "never read"]},
+      {"when": ["longs", 5], "answer": {"array": [4, 5], "of": "i4"}}]},
+    "Any": {)" + kRecorder + "}}");
+  EXPECT_EQ(module.Call(L"GetAudioCategoryTotals", R"(["exact"])").output,
+            Json::parse("[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 21, 22]"));
+  EXPECT_EQ(module.Call(L"GetAudioCategoryTotals", R"(["short"])").output,
+            Json::parse("[1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 21, 22]"));
+  EXPECT_EQ(module.Call(L"GetAudioCategoryTotals", R"(["long"])").output,
+            Json::parse("[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 21, 22]"));
+  const RunningModule::Reply longs = module.Call(L"GetAudioCategoryTotals", R"(["longs", 5])", 99);
+  EXPECT_EQ(longs.rc, 0);
+  EXPECT_EQ(longs.output, Json::parse("[4, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 21, 22]"));
+  // The whole input travels to the music satellite; the recorder is asked for "Audio".
+  const std::vector<Json> journal = module.Journal();
+  ASSERT_EQ(journal.size(), 8u);
+  EXPECT_EQ(journal[6], Json::parse(R"({"target": "DiRuzov", "service": "GetCategoryTotals", "params": ["longs", 5]})"));
+  EXPECT_EQ(journal[7], Json::parse(R"({"target": "Any", "service": "GetPVRCategoryTotals", "params": "Audio"})"));
+}
+
+TEST_F(CategoryTotalsTest, TvSlotsCountChannelsAndInputDevices) {
+  RunningModule module(R"({"Any": {)" + kRecorder + ", " + Listings(R"({"answer": ["guide", [
+      ["a", 1, 2, "video/x-tv"], ["b", 1, 2, "video/x-tv;hd"], ["c", 1, 2, "VIDEO/X-INPUTDEVICE"],
+      ["d", 1, 2, "video/x-inputdevice;usb"], ["e", 1, 2, "Video/X-TV"], ["f", 1, 2, {"bstr": null}],
+      ["g", 1, 2, null]]]})") + "}}");
+  const RunningModule::Reply reply = module.Call(L"GetTVCategoryTotals", "5");  // the input is not read
+  EXPECT_EQ(reply.rc, 0);
+  EXPECT_EQ(reply.output, Json::parse("[2, 31, 32, 1]"));
+  const std::vector<Json> journal = module.Journal();
+  ASSERT_EQ(journal.size(), 2u);
+  // Two dates (VT_ARRAY | VT_DATE), which the journal's notation shows by type only.
+  EXPECT_EQ(journal[0], Json::parse(R"({"target": "Any", "service": "GetTVListings", "params": {"vt": 8199}})"));
+  EXPECT_EQ(journal[1]["params"], "Video");
+}
+
+TEST_F(CategoryTotalsTest, AFailedMusicOrRecorderRequestAnswersOneWithOutputUntouched) {
+  const std::string status_line = "[WARN] - KroGetMusicCategoryTotals: Kro error detected in VUtil::CheckSingleRetcode : hr = 5 - 0x5";
+  const std::string broker_line = "[WARN] - KroGetMusicCategoryTotals: the broker request GetCategoryTotals failed: hr = 0x80004005";
+  const size_t status_before = ModuleLogLinesWith(status_line).size();
+  const size_t broker_before = ModuleLogLinesWith(broker_line).size();
+  {
+    RunningModule module(R"({"DiRuzov": {"GetCategoryTotals": [
+        {"when": ["status"], "rc": 5, "answer": [1]},
+        {"when": ["broker"], "hresult": -2147467259},
+        {"when": ["scalar"], "answer": 7},
+        {"when": ["text"], "answer": [1, "2"]},
+        {"when": ["no result"], "result": []}]},
+      "Any": {)" + kRecorder + "}}");
+    for (const char* input : {R"(["status"])", R"(["broker"])", R"(["scalar"])", R"(["text"])", R"(["no result"])",
+                              R"(["unscripted"])"}) {
+      const RunningModule::Reply reply = module.Call(L"GetAudioCategoryTotals", input);
+      EXPECT_EQ(reply.rc, 1) << input;
+      EXPECT_EQ(reply.output, nullptr) << input;
+    }
+  }
+  EXPECT_EQ(ModuleLogLinesWith(status_line).size(), status_before + 1);
+  EXPECT_EQ(ModuleLogLinesWith(broker_line).size(), broker_before + 1);
+
+  // The recorder failing fails both services, whatever the other requests did.
+  RunningModule module(R"({"DiRuzov": {"GetCategoryTotals": {"answer": [1]}},
+    "Any": {"GetPVRCategoryTotals": [{"when": "Audio", "rc": 3}, {"when": "Video", "hresult": -2147467259}],
+            "GetTVListings": {"answer": ["guide", []]}}})");
+  for (const wchar_t* service : {L"GetAudioCategoryTotals", L"GetTVCategoryTotals"}) {
+    const RunningModule::Reply reply = module.Call(service, R"(["x"])");
+    EXPECT_EQ(reply.rc, 1);
+    EXPECT_EQ(reply.output, nullptr);
+  }
+}
+
+TEST_F(CategoryTotalsTest, AFailedListingCountsNoChannelsButKeepsInputDevicesCountedBefore) {
+  const std::string recorder = R"("Any": {)" + kRecorder + ", ";
+  for (const std::string& listings : {std::string(R"({"rc": 4})"), std::string(R"({"hresult": -2147467259})"),
+                                      std::string(R"({"answer": "no guide"})")}) {
+    RunningModule module("{" + recorder + Listings(listings) + "}}");
+    const RunningModule::Reply reply = module.Call(L"GetTVCategoryTotals", "[]");
+    EXPECT_EQ(reply.rc, 0) << listings;
+    EXPECT_EQ(reply.output, Json::parse("[0, 31, 32, 0]")) << listings;
+  }
+  const std::string line = "[WARN] - GetNbTVChannels: Element is not a string";
+  const size_t before = ModuleLogLinesWith(line).size();
+  RunningModule module("{" + recorder + Listings(R"({"answer": ["guide", [
+      ["a", 1, 2, "video/x-inputdevice"], ["b", 1, 2, "video/x-tv"], ["c", 1, 2, 7], ["d", 1, 2, "video/x-tv"]]]})") + "}}");
+  EXPECT_EQ(module.Call(L"GetTVCategoryTotals", "[]").output, Json::parse("[0, 31, 32, 1]"));
+  EXPECT_EQ(ModuleLogLinesWith(line).size(), before + 1);  // a number is never read as a media type
+}
+
+TEST_F(CategoryTotalsTest, UnreadableAudioInputIsLeftToTheDispatcherAndAsksNoSatellite) {
+  const std::string line = "[WARN] - Onservicerequested exception: Variant passed to VUtil::GetElement is not a variant array";
+  const size_t before = ModuleLogLinesWith(line).size();
+  RunningModule module(R"({"DiRuzov": {"GetCategoryTotals": {"answer": [1]}}, "Any": {)" + kRecorder + "}}");
+  for (const char* input : {"5", "[]", R"({"array": ["x"], "lbound": 1})", R"({"array": ["x"], "of": "bstr"})",
+                            R"({"byref": ["x"]})"}) {
+    const RunningModule::Reply reply = module.Call(L"GetAudioCategoryTotals", input, 4242);
+    EXPECT_EQ(reply.rc, 4242) << input;
+    EXPECT_EQ(reply.output, nullptr) << input;
+  }
+  EXPECT_TRUE(module.Journal().empty());
+  EXPECT_EQ(ModuleLogLinesWith(line).size(), before + 3);  // "5", the string array and the reference
+}
+
+TEST_F(CategoryTotalsTest, WithoutABrokerConnectionBothServicesFail) {
+  const std::string line = "[WARN] - KroGetMusicCategoryTotals: the broker request GetPVRCategoryTotals failed: hr = 0x80040200";
+  const size_t before = ModuleLogLinesWith(line).size();
+  ScopedVariant input = zeltest::V(R"(["x"])");
+  ScopedVariant output;
+  EXPECT_EQ(GetAudioCategoryTotals(*input, *output), 1);
+  EXPECT_EQ(GetTVCategoryTotals(*input, *output), 1);
+  EXPECT_EQ(output.Type(), VT_EMPTY);
+  EXPECT_EQ(ModuleLogLinesWith(line).size(), before + 1);
+}
+
+}  // namespace
+}  // namespace zel::media

@@ -1,0 +1,340 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "broker/satellites.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
+#include "common/vutil.h"
+#include "core/kro_atl.h"
+#include "media/grouped_request.h"
+#include "media/debug_log_test.h"
+#include "support/test_support.h"
+
+namespace zel::media {
+namespace {
+
+using zeltest::J;
+using zeltest::Json;
+using zeltest::ModuleLogLinesWith;
+using zeltest::Narrow;
+using zeltest::RunningModule;
+using zeltest::V;
+
+Json Done(LONG rc, const std::string& result) {
+  return Json::parse(R"([{"array": [)" + std::to_string(rc) + R"(], "of": "i4"}, )" + result + "]");
+}
+const Json kPending = Json::parse("[null, null]");
+
+// Waits until the module log holds `needle`: the sign that a sub-request left behind by a time-out
+// has come back, so that no thread of one test runs into the next.
+bool LogShowsWithin(const std::string& needle, DWORD limit_ms) {
+  const ULONGLONG end = ::GetTickCount64() + limit_ms;
+  while (ModuleLogLinesWith(needle).empty()) {
+    if (::GetTickCount64() > end) return false;
+    ::Sleep(20);
+  }
+  return true;
+}
+
+// Sends MultiRequest with a short time limit, on behalf of a module object of the test's own.
+Json GroupWithin(const std::string& input, DWORD limit_ms, LONG* rc) {
+  CKroAtl* holder = new CKroAtl();
+  ScopedVariant in = V(input);
+  ScopedVariant out;
+  *rc = MakeGroupedRequestWithin(*holder, *in, *out, limit_ms);
+  holder->ReleaseHold();  // as Close would: the group keeps its own hold
+  return J(*out);
+}
+
+using GroupedRequestTest = zeltest::DebugLogTest;
+
+TEST_F(GroupedRequestTest, SlotsFollowTheInputOrderAndUnreadableSubRequestsStayEmpty) {
+  const std::string not_array = "[WARN] - threadKroRequest exception: Variant passed to VUtil::GetElement is not a variant array";
+  const std::string short_one = "[WARN] - threadKroRequest exception: SafeArrayGetElement failed in VUtil::GetElement";
+  const std::string not_text = "[WARN] - threadKroRequest exception: Element is not a string";
+  const size_t not_array_before = ModuleLogLinesWith(not_array).size();
+  const size_t short_before = ModuleLogLinesWith(short_one).size();
+  const size_t not_text_before = ModuleLogLinesWith(not_text).size();
+  RunningModule module(R"({"Sat1": {"Echo": [{"when": 1, "answer": "one"}, {"when": 2, "rc": 7, "answer": "two"}]},
+                           "Sat2": {"Ping": {"result": ["raw", 2]}},
+                           "Any": {"Broken": {"hresult": -2147467259}}})");
+  const RunningModule::Reply reply = module.Call(L"MultiRequest", R"([
+      ["Sat1", "Echo", 1], ["Sat2", "Ping", null, "extra"], "not a request", ["Sat1", "Echo", 2],
+      ["Nobody", "Nothing", 0], ["Sat1"], [5, "Echo", 1], ["Any", "Broken", 0],
+      {"array": ["Sat1", "Echo", 1], "lbound": 1}])", 55);
+  EXPECT_EQ(reply.rc, 0);
+  EXPECT_EQ(reply.output, Json::array({Done(0, R"(["one"])"), Done(0, R"(["raw", 2])"), nullptr, Done(7, R"(["two"])"),
+                                       Done(-1, "null"), nullptr, nullptr, kPending, nullptr}));
+  std::vector<std::string> asked;
+  for (const Json& line : module.Journal()) asked.push_back(line.dump());
+  std::sort(asked.begin(), asked.end());
+  EXPECT_EQ(asked, (std::vector<std::string>{
+                       R"({"params":0,"service":"Broken","target":"Any"})",
+                       R"({"params":0,"service":"Nothing","target":"Nobody"})",
+                       R"({"params":1,"service":"Echo","target":"Sat1"})",
+                       R"({"params":2,"service":"Echo","target":"Sat1"})",
+                       R"({"params":null,"service":"Ping","target":"Sat2"})"}));
+  EXPECT_EQ(ModuleLogLinesWith(not_array).size(), not_array_before + 1);
+  EXPECT_EQ(ModuleLogLinesWith(short_one).size(), short_before + 2);
+  EXPECT_EQ(ModuleLogLinesWith(not_text).size(), not_text_before + 1);
+
+  // A group of one is a single broker request.
+  EXPECT_EQ(module.Call(L"MultiRequest", R"([["Sat1", "Echo", 2]])").output, Json::array({Done(7, R"(["two"])")}));
+}
+
+TEST_F(GroupedRequestTest, EmptyGroupsAndUnreadableInputStartNothing) {
+  const std::string lbound_line = "[WARN] - MakeGroupedRequest exception: Array is not zero indexed! (VUtil::GetArrayLength)";
+  const size_t lbound_before = ModuleLogLinesWith(lbound_line).size();
+  RunningModule module(R"({"Sat1": {"Echo": {"answer": "one"}}})");
+  for (const char* empty : {"[]", R"({"array": [], "of": "bstr"})"}) {
+    const RunningModule::Reply reply = module.Call(L"MultiRequest", empty, 55);
+    EXPECT_EQ(reply.rc, -1) << empty;
+    EXPECT_EQ(reply.output, nullptr) << empty;
+  }
+  for (const char* unreadable : {"5", R"({"array": [["Sat1", "Echo", 1]], "lbound": 1})",
+                                 R"({"array": ["Sat1", "Echo", "x"], "of": "bstr"})",
+                                 R"({"byref": [["Sat1", "Echo", 1]]})", R"({"bstr": null})"}) {
+    const RunningModule::Reply reply = module.Call(L"MultiRequest", unreadable, 55);
+    EXPECT_EQ(reply.rc, 1) << unreadable;
+    EXPECT_EQ(reply.output, nullptr) << unreadable;
+  }
+  EXPECT_TRUE(module.Journal().empty());
+  EXPECT_EQ(ModuleLogLinesWith(lbound_line).size(), lbound_before + 1);
+}
+
+TEST_F(GroupedRequestTest, MoreThanSixtyFourSubRequestsAllRunAndAreAllWaitedFor) {
+  // The later batches answer more slowly than the first, so a wait on the first batch alone shows.
+  constexpr int kCount = 150;
+  std::string answers;
+  std::string input;
+  for (int i = 0; i < kCount; ++i) {
+    answers += (i ? ", " : "") + std::string(R"({"when": )") + std::to_string(i) + R"(, "answer": )" +
+               std::to_string(i * 3) + (i >= 64 ? R"(, "delay_ms": 100})" : "}");
+    input += (i ? ", " : "") + std::string(R"(["Many", "Index", )") + std::to_string(i) + "]";
+  }
+  RunningModule module(R"({"Many": {"Index": [)" + answers + "]}}");
+  const RunningModule::Reply reply = module.Call(L"MultiRequest", "[" + input + "]");
+  EXPECT_EQ(reply.rc, 0);
+  ASSERT_EQ(reply.output.size(), static_cast<size_t>(kCount));
+  for (int i = 0; i < kCount; ++i) EXPECT_EQ(reply.output[i], Done(0, "[" + std::to_string(i * 3) + "]")) << i;
+  EXPECT_EQ(module.Journal().size(), static_cast<size_t>(kCount));
+}
+
+TEST_F(GroupedRequestTest, ATimeOutAnswersTheFinishedSlotsAndAnEmptyPairForTheRest) {
+  const std::string late = Narrow(zeltest::UniqueName(L"Late"));
+  const std::string timed_out = "[WARN] - Multi request timed out";
+  const size_t timed_out_before = ModuleLogLinesWith(timed_out).size();
+  RunningModule module(R"({"Fast": {"Go": [{"when": 0, "answer": "zero"}, {"when": 2, "answer": "two"}]},
+                           "Slow": {")" + late + R"(": {"answer": "late", "delay_ms": 1500}}})");
+  LONG rc = -5;
+  const Json output = GroupWithin(R"([["Fast", "Go", 0], ["Slow", ")" + late + R"(", 1], ["Fast", "Go", 2]])", 500, &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(output, Json::array({Done(0, R"(["zero"])"), kPending, Done(0, R"(["two"])")}));
+  EXPECT_EQ(ModuleLogLinesWith(timed_out).size(), timed_out_before + 1);
+  EXPECT_TRUE(LogShowsWithin("Request " + late + " returned 0", 10000));
+
+  // Starting the threads counts against the limit too: once it has passed, no more start.
+  const std::string unstarted = "[WARN] - MakeGroupedRequest: 2 of 2 sub-requests got no thread; their slots stay empty";
+  const size_t unstarted_before = ModuleLogLinesWith(unstarted).size();
+  EXPECT_EQ(GroupWithin(R"([["Fast", "Go", 0], ["Fast", "Go", 2]])", 0, &rc), Json::parse("[null, null]"));
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(ModuleLogLinesWith(unstarted).size(), unstarted_before + 1);
+  EXPECT_EQ(module.Journal().size(), 3u);
+}
+
+// An answer object that counts how many of its kind are alive.
+class Counted final : public IUnknown {
+ public:
+  static std::atomic<int> alive;
+  Counted() { ++alive; }
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (iid != IID_IUnknown) return E_NOINTERFACE;
+    *object = this;
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG left = --references_;
+    if (left == 0) {
+      --alive;
+      delete this;
+    }
+    return left;
+  }
+
+  // True once every Counted answer has been released, within `limit_ms`.
+  static bool AllReleasedWithin(DWORD limit_ms) {
+    const ULONGLONG end = ::GetTickCount64() + limit_ms;
+    while (alive.load() != 0 && ::GetTickCount64() < end) ::Sleep(20);
+    return alive.load() == 0;
+  }
+
+ private:
+  std::atomic<ULONG> references_{1};
+};
+std::atomic<int> Counted::alive{0};
+
+// Answers every request with a Counted object; the services "Gate0", "Gate1", ... only once the
+// test opens that gate (or after 10 s). Counts the requests that have arrived, so that a test can
+// time its steps from the moment every sub-request is running rather than by guesses about how
+// long starting threads takes.
+class GatedRouter : public zelhost::SatelliteRouter {
+ public:
+  GatedRouter() {
+    for (UniqueKernelHandle& gate : gates_) gate.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  }
+  void Open(int gate) { ::SetEvent(gates_[gate].Get()); }
+  bool AwaitArrivals(LONG count) {
+    for (int i = 0; i < 1000 && arrived_.load() < count; ++i) ::Sleep(10);
+    return arrived_.load() >= count;
+  }
+  // The parameters of the last gated request, as they read once its gate opened; null until then.
+  Json LateParameters() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return late_parameters_;
+  }
+  void ForgetParameters() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    late_parameters_ = nullptr;
+  }
+  HRESULT Answer(const std::wstring&, const std::wstring& service, const VARIANT& parameters, VARIANT* result,
+                 VARIANT* status) override {
+    ++arrived_;
+    if (service.rfind(L"Gate", 0) == 0) {
+      ::WaitForSingleObject(gates_[std::stoi(service.substr(4))].Get(), 10000);
+      std::lock_guard<std::mutex> lock(mutex_);
+      late_parameters_ = J(parameters);
+    }
+    ScopedVariant answer;
+    V_VT(answer.Get()) = VT_UNKNOWN;
+    V_UNKNOWN(answer.Get()) = new Counted();
+    VUtil::CreateArray(result, VT_VARIANT, 1);
+    VUtil::PutElement(*result, 0, *answer);
+    zelhost::MakeStatus(0, status);
+    return S_OK;
+  }
+
+ private:
+  UniqueKernelHandle gates_[2];
+  std::atomic<LONG> arrived_{0};
+  std::mutex mutex_;
+  Json late_parameters_;
+};
+
+const Json kCountedAnswer = Done(0, R"([{"vt": 13}])");
+
+TEST_F(GroupedRequestTest, ATimedOutGroupIsReleasedByItsLastThreadAlsoAfterClose) {
+  auto router = std::make_shared<GatedRouter>();
+  {
+    RunningModule module;
+    module.Scope().Broker().SetRouter(router);
+    LONG rc = -5;
+    const Json output = GroupWithin(R"([["Any", "Gate0", 0], ["Any", "Quick", 0]])", 300, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(output, Json::array({kPending, kCountedAnswer}));
+    EXPECT_EQ(Counted::alive.load(), 1);  // the quick answer, still held by its record
+  }  // Close, with the gated sub-request still waiting in the broker
+  router->Open(0);
+  EXPECT_TRUE(Counted::AllReleasedWithin(10000));
+}
+
+// ["Any", service, parameters] as a VARIANT; `parameters` may hold references.
+ScopedVariant SubRequestTo(const std::string& service, const VARIANT& parameters) {
+  ScopedVariant request = V(R"(["Any", ")" + service + R"(", null])");
+  VUtil::PutElement(*request, 2, parameters);
+  return request;
+}
+
+TEST_F(GroupedRequestTest, ASubRequestOutlivingTheCallOwnsItsParameters) {
+  auto router = std::make_shared<GatedRouter>();
+  RunningModule module;
+  module.Scope().Broker().SetRouter(router);
+  // Parameters that point into the caller's memory, which the caller reuses once the call is over.
+  ScopedVariant text = V(R"("as sent")");
+  ScopedVariant reference;
+  V_VT(reference.Get()) = VT_BYREF | VT_VARIANT;
+  V_VARIANTREF(reference.Get()) = text.Get();
+  ScopedVariant nested = V(R"([1, null])");
+  VUtil::PutElement(*nested, 1, *reference);
+  ScopedVariant input;
+  VUtil::CreateArray(input.Get(), VT_VARIANT, 2);
+  VUtil::PutElement(*input, 0, *SubRequestTo("Gate0", *reference));
+  VUtil::PutElement(*input, 1, *SubRequestTo("Gate1", *nested));
+
+  CKroAtl* holder = new CKroAtl();
+  ScopedVariant output;
+  EXPECT_EQ(MakeGroupedRequestWithin(*holder, *input, *output, 200), 0);
+  EXPECT_EQ(J(*output), Json::array({kPending, kPending}));
+  text = V("666");
+  auto late_parameters = [&](int gate) {
+    router->Open(gate);
+    for (int i = 0; i < 500 && router->LateParameters() == nullptr; ++i) ::Sleep(20);
+    return router->LateParameters();
+  };
+  EXPECT_EQ(late_parameters(0), "as sent");
+  router->ForgetParameters();
+  EXPECT_EQ(late_parameters(1), Json::parse(R"([1, "as sent"])"));
+  EXPECT_TRUE(Counted::AllReleasedWithin(10000));
+
+  // A reference cycle is refused instead of being followed forever.
+  const std::string line = "[WARN] - MakeGroupedRequest exception: Sub-request parameters nest too deeply";
+  const size_t before = ModuleLogLinesWith(line).size();
+  ScopedVariant cycle = V("[null]");
+  V_VARIANTREF(reference.Get()) = cycle.Get();
+  VUtil::PutElement(*cycle, 0, *reference);
+  VUtil::PutElement(*input, 1, *SubRequestTo("Gate1", *cycle));
+  EXPECT_EQ(MakeGroupedRequestWithin(*holder, *input, *output, 200), 1);
+  holder->ReleaseHold();
+  EXPECT_EQ(ModuleLogLinesWith(line).size(), before + 1);
+}
+
+TEST_F(GroupedRequestTest, AllBatchesShareOneTimeLimit) {
+  // Sub-request 10 (first batch) is let go 1 s after all are running, sub-request 69 (second batch)
+  // 2.5 s after. Within one limit of 2 s the second is still running when the group answers; a
+  // limit started afresh for the second batch would last until 3 s and see it finished.
+  auto router = std::make_shared<GatedRouter>();
+  RunningModule module;
+  module.Scope().Broker().SetRouter(router);
+  std::string input;
+  for (int i = 0; i < 70; ++i) {
+    input += (i ? ", " : "") + std::string(R"(["Any", ")") + (i == 10 ? "Gate0" : i == 69 ? "Gate1" : "Now") + R"(", 0])";
+  }
+  LONG rc = -5;
+  Json output;
+  std::thread caller([&] { output = GroupWithin("[" + input + "]", 2000, &rc); });
+  EXPECT_TRUE(router->AwaitArrivals(70));
+  ::Sleep(1000);
+  router->Open(0);
+  ::Sleep(1500);
+  router->Open(1);
+  caller.join();
+  EXPECT_EQ(rc, 0);
+  ASSERT_EQ(output.size(), 70u);
+  EXPECT_EQ(output[10], kCountedAnswer);
+  EXPECT_EQ(output[69], kPending);
+  EXPECT_EQ(output[68], kCountedAnswer);
+  EXPECT_TRUE(Counted::AllReleasedWithin(10000));
+}
+
+TEST_F(GroupedRequestTest, WithoutABrokerEverySlotKeepsItsEmptyPair) {
+  const std::string line = "[WARN] - threadKroRequest: the broker request Orphan failed: hr = 0x80040200";
+  const size_t before = ModuleLogLinesWith(line).size();
+  LONG rc = -5;
+  EXPECT_EQ(GroupWithin(R"([["Any", "Orphan", 0], ["Any", "Orphan", 1]])", 5000, &rc),
+            Json::array({kPending, kPending}));
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(ModuleLogLinesWith(line).size(), before + 2);
+}
+
+}  // namespace
+}  // namespace zel::media
