@@ -60,6 +60,6 @@ std::wstring PendingDocumentPath(const std::wstring& path);
 constexpr uint64_t kLargestDocument = 16u << 20;
 // Documents with more elements than this are not read (each nesting level of the parser costs
 // stack, so the element count bounds the stack the parse needs).
-constexpr size_t kMostElements = 16384;
+constexpr size_t kMostElements = 4096;
 
 }  // namespace zel::media
