@@ -51,13 +51,17 @@ struct SingleOperation {
   const wchar_t* warn;       // the WARN line of a caught error
 };
 
-constexpr SingleOperation kNew{L"PlayListCreate", L"PlaylistCreate: %s"};
-constexpr SingleOperation kDestroy{L"PlayListRemove", L"PlaylistDestroy: %s"};
-constexpr SingleOperation kClear{L"PlayListClearAll", L"PlaylistClear: %s"};
-constexpr SingleOperation kAdd{L"PlayListAddItem", L"PlaylistAdd: %s"};
-constexpr SingleOperation kDelete{L"PlayListDeleteItem", L"PlaylistDelete: %s"};
-constexpr SingleOperation kGet{L"PlayListGetContent", L"PlaylistGet: %s"};
-constexpr SingleOperation kReorder{L"PlayListOrder", L"PlaylistReorder: %s"};
+// By PlaylistOperation.
+constexpr SingleOperation kSingleOperations[] = {
+    {L"PlayListCreate", L"PlaylistCreate: %s"},      // PlaylistNew
+    {L"PlayListRemove", L"PlaylistDestroy: %s"},     // PlaylistDestroy
+    {L"PlayListClearAll", L"PlaylistClear: %s"},     // PlaylistClear
+    {L"PlayListAddItem", L"PlaylistAdd: %s"},        // PlaylistAdd
+    {L"PlayListDeleteItem", L"PlaylistDelete: %s"},  // PlaylistDelete
+    {L"PlayListGetContent", L"PlaylistGet: %s"},     // PlaylistGet
+    {L"PlayListOrder", L"PlaylistReorder: %s"},      // PlaylistReorder
+};
+static_assert(std::size(kSingleOperations) == static_cast<size_t>(PlaylistOperation::kReorder) + 1);
 // The error text goes in whole, as wide text.
 constexpr SingleOperation kFromId{L"PlayListGetContent", L"GetMediumFromId: %s"};
 
@@ -118,32 +122,9 @@ LONG AddItem(const PlaylistRequest& request, const ScopedVariant& playlist) {
 
 }  // namespace
 
-LONG PlaylistNew(CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return ForwardSingle(kNew, &PlaylistRoute::single, module, input, output);
-}
-
-LONG PlaylistDestroy(CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return ForwardSingle(kDestroy, &PlaylistRoute::single, module, input, output);
-}
-
-LONG PlaylistClear(CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return ForwardSingle(kClear, &PlaylistRoute::single, module, input, output);
-}
-
-LONG PlaylistAdd(CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return ForwardSingle(kAdd, &PlaylistRoute::single, module, input, output);
-}
-
-LONG PlaylistDelete(CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return ForwardSingle(kDelete, &PlaylistRoute::single, module, input, output);
-}
-
-LONG PlaylistGet(CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return ForwardSingle(kGet, &PlaylistRoute::single, module, input, output);
-}
-
-LONG PlaylistReorder(CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return ForwardSingle(kReorder, &PlaylistRoute::single, module, input, output);
+LONG ForwardPlaylistOperation(PlaylistOperation operation, CKroAtl& module, const VARIANT& input, VARIANT& output) {
+  return ForwardSingle(kSingleOperations[static_cast<size_t>(operation)], &PlaylistRoute::single, module, input,
+                       output);
 }
 
 LONG GetPlaylistFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {

@@ -14,14 +14,16 @@ namespace zel::media {
 // the id; -1 a parameter error (logged as the service's WARN line) or a failed step; otherwise the
 // satellite's own code. A failure of the broker itself leaves as _com_error (satellite_request.h).
 
-// Input [string, medium id, ...], forwarded whole; output the satellite's answer.
-LONG PlaylistNew(CKroAtl& module, const VARIANT& input, VARIANT& output);
-LONG PlaylistDestroy(CKroAtl& module, const VARIANT& input, VARIANT& output);
-LONG PlaylistClear(CKroAtl& module, const VARIANT& input, VARIANT& output);
-LONG PlaylistAdd(CKroAtl& module, const VARIANT& input, VARIANT& output);
-LONG PlaylistDelete(CKroAtl& module, const VARIANT& input, VARIANT& output);
-LONG PlaylistGet(CKroAtl& module, const VARIANT& input, VARIANT& output);
-LONG PlaylistReorder(CKroAtl& module, const VARIANT& input, VARIANT& output);
+// The seven single-operation services ("PlaylistNew" to "PlaylistReorder"): input [string, medium
+// id, ...], forwarded whole to the id's owner; output the satellite's answer.
+enum class PlaylistOperation { kNew, kDestroy, kClear, kAdd, kDelete, kGet, kReorder };
+LONG ForwardPlaylistOperation(PlaylistOperation operation, CKroAtl& module, const VARIANT& input, VARIANT& output);
+template <PlaylistOperation kOperation>
+LONG PlaylistService(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+  return ForwardPlaylistOperation(kOperation, module, input, output);
+}
+
+// As the single-operation services, with its own routing; input [string, medium id, ...].
 LONG GetPlaylistFromId(CKroAtl& module, const VARIANT& input, VARIANT& output);
 
 // Input [string, ...], forwarded whole to each media library; output an array of 4 VARIANTs whose

@@ -72,16 +72,25 @@ _bstr_t RecordString(const VARIANT& record, LONG index) {
   return _bstr_t(V_BSTR(&owned), false);
 }
 
-}  // namespace
-
-LONG MakeRecordRequest(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
-                       MediumRecord* record) {
+// The answer of a request whose result must be an array of VARIANT: element 0 goes to `answer`
+// when the code is 0.
+LONG RequestAnswer(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
+                   ScopedVariant* answer) {
   ScopedVariant result;
   const LONG code = Request(target, operation, parameters, &result);
   if (code != 0) return code;
   if (result.Type() != VUtil::kVariantArray) return -1;
+  VUtil::GetElement(*result, 0, answer->Get());
+  return 0;
+}
+
+}  // namespace
+
+LONG MakeRecordRequest(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
+                       MediumRecord* record) {
   ScopedVariant answer;
-  VUtil::GetElement(*result, 0, answer.Get());
+  const LONG code = RequestAnswer(target, operation, parameters, &answer);
+  if (code != 0) return code;
   MediumRecord taken;
   taken.string0 = RecordString(*answer, 0);
   taken.string1 = RecordString(*answer, 1);
@@ -94,14 +103,10 @@ LONG MakeRecordRequest(const std::wstring& target, const std::wstring& operation
 
 LONG MakeValueRequest(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
                       VARIANT& value) {
-  ScopedVariant result;
-  const LONG code = Request(target, operation, parameters, &result);
-  if (code != 0) return code;
-  if (result.Type() != VUtil::kVariantArray) return -1;
   ScopedVariant answer;
-  VUtil::GetElement(*result, 0, answer.Get());
-  answer.ReleaseInto(value);
-  return 0;
+  const LONG code = RequestAnswer(target, operation, parameters, &answer);
+  if (code == 0) answer.ReleaseInto(value);
+  return code;
 }
 
 LONG MakeStatusRequest(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters) {
