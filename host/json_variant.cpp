@@ -62,7 +62,10 @@ void MakeArray(const Json& items, VARTYPE type, LONG lower_bound, VARIANT* out, 
     if (type == VT_VARIANT) {
       ScopedVariant element;
       JsonToVariant(item, element.Get(), arena);
-      hr = ::SafeArrayPutElement(sa, &index, element.Get());
+      // Moved in, not copied: the platform's copy turns a null BSTR into an empty one.
+      void* slot = nullptr;
+      hr = ::SafeArrayPtrOfIndex(sa, &index, &slot);
+      if (SUCCEEDED(hr)) *static_cast<VARIANT*>(slot) = element.Release();
     } else if (type == VT_BSTR) {
       if (item.is_object() && item.size() == 1 && item.contains("bstr") && item["bstr"].is_null()) {
         continue;  // a new BSTR array holds null strings; SafeArrayPutElement would store ""
@@ -170,9 +173,10 @@ Json ArrayToJson(const VARIANT& value) {
   for (LONG i = lower; i <= upper; ++i) {
     LONG index = i;
     if (type == VT_VARIANT) {
-      ScopedVariant element;
-      if (FAILED(::SafeArrayGetElement(sa, &index, element.Get()))) return Json{{"vt", V_VT(&value)}};
-      items.push_back(VariantToJson(*element));
+      // Read in place, for the same reason as above: a copy would hide a null BSTR.
+      void* slot = nullptr;
+      if (FAILED(::SafeArrayPtrOfIndex(sa, &index, &slot))) return Json{{"vt", V_VT(&value)}};
+      items.push_back(VariantToJson(*static_cast<const VARIANT*>(slot)));
     } else if (type == VT_BSTR) {
       BSTR text = nullptr;
       if (FAILED(::SafeArrayGetElement(sa, &index, &text))) return Json{{"vt", V_VT(&value)}};

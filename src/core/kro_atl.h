@@ -3,11 +3,16 @@
 #include <windows.h>
 
 #include <atomic>
+#include <map>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "common/scoped_variant.h"
+#include "common/tk_section.h"
 #include "core/kro_event_sink.h"
 #include "core/module.h"
+#include "media/prefix_table.h"
 
 namespace zel {
 
@@ -18,7 +23,11 @@ class CKroAtl final : public CKroEventSink {
  public:
   static constexpr const wchar_t* kComponentName = L"VarIrUzovuVudir";
 
-  // Makes "\RodEzeduduv\Zel\" under the all-users application-data folder.
+  // Requester name -> the two strings it registered with "Register Custom DVR".
+  using DvrMap = std::map<std::wstring, std::pair<std::wstring, std::wstring>>;
+
+  // Makes "\RodEzeduduv\Zel\" under the all-users application-data folder and loads the prefix
+  // table from "zel.xml" there.
   CKroAtl();
 
   // Connects to the broker and registers the service table. 0 on success, 1 on failure.
@@ -36,6 +45,22 @@ class CKroAtl final : public CKroEventSink {
   // Full path of "zel.xml"; empty when the application-data folder is unknown.
   const std::wstring& ConfigPath() const noexcept { return config_path_; }
 
+  // The medium-id prefix table. Hold TableLock() around every use of PrefixTable(), and never
+  // across a broker call. The lock is re-entrant: a registration holds it while it saves.
+  TkSection& TableLock() noexcept { return table_lock_; }
+  media::PrefixMap& PrefixTable() noexcept { return prefix_table_; }
+  // Fills the table from the configuration document; any failure leaves it empty. Never throws.
+  void LoadPrefixTable();
+  // Writes the whole table to the configuration document (file lock, then the table lock).
+  // 0 when written, 1 when not; the previous document survives a failed write.
+  LONG SavePrefixTable();
+  // A copy of the entry stored under `key`, taken under the table lock; nullopt when absent.
+  std::optional<media::PrefixEntry> FindPrefix(const std::wstring& key);
+
+  // The custom DVR registrations; hold DvrLock() around every use of DvrTable().
+  TkSection& DvrLock() noexcept { return dvr_lock_; }
+  DvrMap& DvrTable() noexcept { return dvr_table_; }
+
  protected:
   HRESULT OnServiceRequested(BSTR requester, BSTR service, VARIANT* input, VARIANT* output,
                              LONG* return_code) override;
@@ -52,7 +77,12 @@ class CKroAtl final : public CKroEventSink {
   LONG advised_ = 0;
   std::wstring host_name_ = L"localhost";
   std::wstring component_name_;
+  media::PrefixMap prefix_table_;
+  TkSection table_lock_;
+  TkSection dvr_lock_;
+  DvrMap dvr_table_;
   std::wstring config_path_;
+  TkSection file_lock_;
   std::atomic<LONG> holds_{1};
 };
 

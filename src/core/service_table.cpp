@@ -1,13 +1,19 @@
 #include "core/service_table.h"
 
+#include "core/kro_atl.h"
 #include "files/file_transfer.h"
 #include "media/category_totals.h"
 #include "media/grouped_request.h"
+#include "media/playlist_services.h"
+#include "media/registrations.h"
 
 namespace zel {
 
 // The handler call shapes: most handlers take the input and the output only.
 #define ZEL_ORDINARY(handler) [](ServiceCall& call) -> LONG { return handler(call.input, call.output); }
+#define ZEL_MODULE(handler) [](ServiceCall& call) -> LONG { return handler(call.module, call.input, call.output); }
+#define ZEL_REQUESTER(handler) \
+  [](ServiceCall& call) -> LONG { return handler(call.module, call.requester, call.input, call.output); }
 
 const ServiceEntry kServiceTable[kServiceCount] = {
     {0, L"GetFileInfo", ZEL_ORDINARY(files::GetFileInfo)},
@@ -19,31 +25,30 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {6, L"my-ZEL_TailLog", nullptr},
     {7, L"GetAudioCategoryTotals", ZEL_ORDINARY(media::GetAudioCategoryTotals)},
     {8, L"GetTVCategoryTotals", ZEL_ORDINARY(media::GetTVCategoryTotals)},
-    {9, L"MultiRequest",
-     [](ServiceCall& call) -> LONG { return media::MakeGroupedRequest(call.module, call.input, call.output); }},
+    {9, L"MultiRequest", ZEL_MODULE(media::MakeGroupedRequest)},
     {10, L"QueryFileSize", nullptr},
     {11, L"CreateZip", nullptr},
     {12, L"DeleteTempFile", nullptr},
     {13, L"ZipLogs", nullptr},
     {14, L"GetZelDataFolder", nullptr},
-    {15, L"Register Custom MediumId", nullptr},
-    {16, L"Register Custom DVR", nullptr},
-    {17, L"Get Registered DVRs", nullptr},
+    {15, L"Register Custom MediumId", ZEL_REQUESTER(media::RegisterCustomMediumId)},
+    {16, L"Register Custom DVR", ZEL_REQUESTER(media::RegisterCustomDvr)},
+    {17, L"Get Registered DVRs", ZEL_MODULE(media::GetRegisteredDvrs)},
     {18, L"IsMediumShared", nullptr},
     {19, L"SetPlayPosition", nullptr},
-    {20, L"GetPlaylistFromId", nullptr},
-    {21, L"PlaylistNew", nullptr},
-    {22, L"PlaylistDestroy", nullptr},
-    {23, L"PlaylistClear", nullptr},
-    {24, L"PlaylistAdd", nullptr},
-    {25, L"PlaylistDelete", nullptr},
-    {26, L"PlaylistGet", nullptr},
-    {27, L"PlaylistReorder", nullptr},
-    {28, L"PlaylistListAll", nullptr},
+    {20, L"GetPlaylistFromId", ZEL_MODULE(media::GetPlaylistFromId)},
+    {21, L"PlaylistNew", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kNew>)},
+    {22, L"PlaylistDestroy", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kDestroy>)},
+    {23, L"PlaylistClear", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kClear>)},
+    {24, L"PlaylistAdd", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kAdd>)},
+    {25, L"PlaylistDelete", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kDelete>)},
+    {26, L"PlaylistGet", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kGet>)},
+    {27, L"PlaylistReorder", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kReorder>)},
+    {28, L"PlaylistListAll", ZEL_MODULE(media::PlaylistListAll)},
     {29, L"SetPlaylistPlayPosition", nullptr},
-    {30, L"PlaylistCreateAndSet", nullptr},
-    {31, L"PlaylistAddItems", nullptr},
-    {32, L"PlaylistGetCount", nullptr},
+    {30, L"PlaylistCreateAndSet", ZEL_MODULE(media::PlaylistCreateAndSet)},
+    {31, L"PlaylistAddItems", ZEL_MODULE(media::PlaylistAddItems)},
+    {32, L"PlaylistGetCount", ZEL_MODULE(media::PlaylistGetCount)},
     {33, L"GetDiskFolderContent", nullptr},
     {34, L"StartUpload", nullptr},  // registered for the broker; never dispatched
     {35, L"SendData", nullptr},
@@ -54,5 +59,7 @@ const ServiceEntry kServiceTable[kServiceCount] = {
 };
 
 #undef ZEL_ORDINARY
+#undef ZEL_MODULE
+#undef ZEL_REQUESTER
 
 }  // namespace zel

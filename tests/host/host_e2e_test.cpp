@@ -180,5 +180,32 @@ TEST_F(HostEndToEndTest, ServeAnswersEveryLineInOrder) {
   EXPECT_EQ(lines[3], ParseJson(R"({"rc": 0, "output": {"bytes": "Yw=="}})"));
 }
 
+TEST_F(HostEndToEndTest, TheJournalShowsWhichSatelliteGotWhichPlaylistOperation) {
+  const std::wstring satellites = folder_.WriteFile(
+      L"satellites.json", R"({"DiRuzov": {"PlayListCreate": {"rc": 0, "answer": "PL1"}},
+                             "Any": {"PlayListGetMediumID": {"rc": 0, "answer": "PL2"},
+                                     "PlayListClearAll": {"rc": 4},
+                                     "PlayListAddItem": {"rc": 0, "answer": "added"}}})");
+  const std::wstring journal = folder_.Path() + L"\\journal.txt";
+
+  HostRun created = RunHost({L"--satellites", satellites, L"--journal", journal, L"call", L"PlaylistNew",
+                             L"[\"x\",\"M12\"]"});
+  EXPECT_EQ(created.exit_code, 0u) << created.err;
+  EXPECT_EQ(ParseJson(created.out), ParseJson(R"({"rc": 0, "output": "PL1"})"));
+  const std::string request = "{\"service\": \"PlaylistCreateAndSet\", \"input\": [\"x\", \"news\", \"TI9\"]}\n"
+                              "{\"service\": \"PlaylistNew\", \"input\": [\"x\", \"Q1\"]}\n";
+  HostRun served = RunHost({L"serve", L"--stdio", L"--satellites", satellites, L"--journal", journal}, request);
+  EXPECT_EQ(served.exit_code, 0u) << served.err;
+  EXPECT_EQ(served.out, "{\"rc\": 0, \"output\": null}\n{\"rc\": 404, \"output\": null}\n");
+
+  EXPECT_EQ(zeltest::ReadLines(journal),
+            (std::vector<std::string>{
+                R"({"target": "DiRuzov", "service": "PlayListCreate", "params": ["x","M12"]})",
+                R"({"target": "Any", "service": "PlayListGetMediumID", "params": ["x","news"]})",
+                R"({"target": "Any", "service": "PlayListClearAll", "params": ["x","PL2"]})",
+                R"({"target": "Any", "service": "PlayListAddItem", "params": ["x","PL2","TI9"]})",
+            }));
+}
+
 }  // namespace
 }  // namespace zelhost

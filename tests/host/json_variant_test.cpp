@@ -44,7 +44,8 @@ TEST(JsonVariantTest, TaggedObjectsGiveExactTypesAndComeBackTheSame) {
        {R"({"ui4": 4294967295})", R"({"i8": -9000000000})", R"({"ui8": 18446744073709551615})", R"({"r8": 2.5})",
         R"({"date": 45000.5})", R"({"bstr": null})", R"({"bytes": "AAEC/w=="})", R"({"bytes": ""})",
         R"({"array": ["a", {"bstr": null}], "of": "bstr"})", R"({"array": [1, -2], "of": "i4"})",
-        R"({"array": [1, 2], "lbound": 1, "of": "variant"})", R"({"array": [255], "lbound": 3, "of": "ui1"})"}) {
+        R"({"array": [1, 2], "lbound": 1, "of": "variant"})", R"({"array": [255], "lbound": 3, "of": "ui1"})",
+        R"(["a", {"bstr": null}, [{"bstr": null}]])"}) {
     EXPECT_EQ(RoundTrip(text), ParseJson(text)) << text;
   }
   EXPECT_EQ(RoundTrip(R"({"i4": 5})"), Json(5));

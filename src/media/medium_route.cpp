@@ -1,0 +1,32 @@
+#include "media/medium_route.h"
+
+#include <cwchar>
+
+#include "core/kro_atl.h"
+#include "media/prefix_table.h"
+
+namespace zel::media {
+
+bool StartsWith(const std::wstring& id, const wchar_t* lead) {
+  const size_t length = std::wcslen(lead);
+  return id.size() >= length && id.compare(0, length, lead) == 0;
+}
+
+std::optional<std::wstring> TargetOf(CKroAtl& module, const Owner& owner, const std::wstring& id) {
+  switch (owner.kind) {
+    case OwnerKind::kSatellite:
+      return std::wstring(owner.target);
+    case OwnerKind::kDevice:
+      // "D" alone names no device; there is no satellite "DivEduvized" to ask.
+      if (id.size() < 2) return std::nullopt;
+      return kDevicePrefix + id.substr(1, 1);
+    case OwnerKind::kCustom:
+      if (auto entry = module.FindPrefix(PrefixKeyOf(id))) return std::move(entry->satellite);
+      return std::nullopt;
+    case OwnerKind::kNone:
+      break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace zel::media

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace zel {
+class CKroAtl;
+}
+
+namespace zel::media {
+
+// The built-in satellites and the broker's "let the broker choose" target.
+constexpr const wchar_t* kZidAvara = L"ZidAvaraV2";
+constexpr const wchar_t* kDiRuzov = L"DiRuzov";
+constexpr const wchar_t* kRiRodera = L"RiRodera";
+constexpr const wchar_t* kRuRuruvi = L"RuRuruvi";
+constexpr const wchar_t* kZiRuz = L"ZiRUZ";
+constexpr const wchar_t* kAnyTarget = L"Any";
+constexpr const wchar_t* kDevicePrefix = L"DivEduvized";  // + the id's second character
+
+// How a routing-table cell names the request target of a medium id.
+enum class OwnerKind {
+  kNone,       // no owner in this column: the service answers 404
+  kSatellite,  // the fixed `target`
+  kDevice,     // "DivEduvized" followed by the id's second character
+  kCustom,     // the satellite the prefix table records for the id's key
+};
+
+struct Owner {
+  OwnerKind kind;
+  const wchar_t* target;  // kSatellite only
+};
+
+constexpr Owner kNoOwner{OwnerKind::kNone, nullptr};
+constexpr Owner kDeviceOwner{OwnerKind::kDevice, nullptr};
+constexpr Owner kCustomOwner{OwnerKind::kCustom, nullptr};
+constexpr Owner Satellite(const wchar_t* name) { return Owner{OwnerKind::kSatellite, name}; }
+
+// True when `id` begins with `lead` (exact, case-sensitive).
+bool StartsWith(const std::wstring& id, const wchar_t* lead);
+
+// The request target `owner` gives for `id`, or nullopt when there is none: a kNone cell, a
+// device id without a device character, or an "X" id whose key the prefix table does not hold.
+// Takes the table lock only for the moment of the look-up.
+std::optional<std::wstring> TargetOf(CKroAtl& module, const Owner& owner, const std::wstring& id);
+
+// The first row of `rows` whose `lead` begins `id`, or null. Rows are tested in table order, so a
+// longer lead ("TI") must stand before a shorter one it extends ("T").
+template <class Row, size_t N>
+const Row* FindRoute(const Row (&rows)[N], const std::wstring& id) {
+  for (const Row& row : rows) {
+    if (StartsWith(id, row.lead)) return &row;
+  }
+  return nullptr;
+}
+
+}  // namespace zel::media

@@ -1,0 +1,206 @@
+#include "media/playlist_services.h"
+
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "common/handler_guard.h"
+#include "common/module_log.h"
+#include "common/scoped_variant.h"
+#include "common/vutil.h"
+#include "media/medium_route.h"
+#include "media/request_args.h"
+#include "media/satellite_request.h"
+
+namespace zel::media {
+namespace {
+
+// Owners by the routing id's first character. "T" takes "TI" ids too: playlists of TV items live
+// with the broker's choice, unlike the medium look-ups. Any other character ("F" included): 404.
+struct PlaylistRoute {
+  const wchar_t* lead;
+  Owner single;        // the seven single-operation services
+  Owner get_playlist;  // GetPlaylistFromId
+  Owner composite;     // PlaylistCreateAndSet, PlaylistGetCount, PlaylistAddItems
+};
+
+constexpr PlaylistRoute kPlaylistRoutes[] = {
+    // lead  single-operation        GetPlaylistFromId        composite
+    {L"O", Satellite(kZidAvara), Satellite(kZidAvara), kNoOwner},
+    {L"M", Satellite(kDiRuzov), Satellite(kDiRuzov), Satellite(kDiRuzov)},
+    {L"P", Satellite(kRiRodera), Satellite(kRiRodera), Satellite(kRiRodera)},
+    {L"V", Satellite(kRuRuruvi), Satellite(kRuRuruvi), Satellite(kRuRuruvi)},
+    {L"R", Satellite(kZiRuz), Satellite(kZiRuz), Satellite(kZiRuz)},
+    {L"T", Satellite(kAnyTarget), Satellite(kAnyTarget), Satellite(kAnyTarget)},
+    {L"D", kDeviceOwner, kNoOwner, kNoOwner},
+    {L"X", kCustomOwner, kNoOwner, kNoOwner},
+};
+
+using Column = Owner PlaylistRoute::*;
+
+std::optional<std::wstring> PlaylistTarget(CKroAtl& module, Column column, const std::wstring& id) {
+  const PlaylistRoute* row = FindRoute(kPlaylistRoutes, id);
+  return row != nullptr ? TargetOf(module, row->*column, id) : std::nullopt;
+}
+
+// The media libraries PlaylistListAll asks, in order.
+constexpr const wchar_t* kLibraries[] = {kDiRuzov, kRiRodera, kRuRuruvi, kZiRuz};
+
+struct SingleOperation {
+  const wchar_t* operation;  // the satellite's
+  const wchar_t* warn;       // the WARN line of a caught error
+};
+
+// By PlaylistOperation.
+constexpr SingleOperation kSingleOperations[] = {
+    {L"PlayListCreate", L"PlaylistCreate: %s"},      // PlaylistNew
+    {L"PlayListRemove", L"PlaylistDestroy: %s"},     // PlaylistDestroy
+    {L"PlayListClearAll", L"PlaylistClear: %s"},     // PlaylistClear
+    {L"PlayListAddItem", L"PlaylistAdd: %s"},        // PlaylistAdd
+    {L"PlayListDeleteItem", L"PlaylistDelete: %s"},  // PlaylistDelete
+    {L"PlayListGetContent", L"PlaylistGet: %s"},     // PlaylistGet
+    {L"PlayListOrder", L"PlaylistReorder: %s"},      // PlaylistReorder
+};
+static_assert(std::size(kSingleOperations) == static_cast<size_t>(PlaylistOperation::kReorder) + 1);
+// The error text goes in whole, as wide text.
+constexpr SingleOperation kFromId{L"PlayListGetContent", L"GetMediumFromId: %s"};
+
+// Reads [string, medium id], routes by the id and forwards the whole input.
+LONG ForwardSingle(const SingleOperation& service, Column column, CKroAtl& module, const VARIANT& input,
+                   VARIANT& output) {
+  return GuardHandler(service.warn, -1, [&]() -> LONG {
+    ReadStringArg(input, 0);
+    const StringArg id = ReadStringArg(input, 1);
+    if (id.Missing()) return 1;
+    const std::optional<std::wstring> target = PlaylistTarget(module, column, id.Text());
+    if (!target) return 404;
+    return MakeValueRequest(*target, service.operation, input, output);
+  });
+}
+
+// The composite services' input [string, playlist name, item id], routed by the item id.
+struct PlaylistRequest {
+  StringArg user;
+  StringArg name;
+  StringArg item;
+  std::wstring target;
+};
+
+// 0 with `request` filled, or the service's code: 1 for a missing name or item, 404 no owner.
+LONG ReadPlaylistRequest(CKroAtl& module, const VARIANT& input, PlaylistRequest* request) {
+  request->user = ReadStringArg(input, 0);
+  request->name = ReadStringArg(input, 1);
+  request->item = ReadStringArg(input, 2);
+  if (request->name.Missing() || request->item.Missing()) return 1;
+  std::optional<std::wstring> target = PlaylistTarget(module, &PlaylistRoute::composite, request->item.Text());
+  if (!target) return 404;
+  request->target = std::move(*target);
+  return 0;
+}
+
+// Sends `operation` with a new parameter array of `items`; the answer lands in `answer` when the
+// satellite answered 0 and is left as it was otherwise.
+LONG Send(const PlaylistRequest& request, const wchar_t* operation, std::initializer_list<const VARIANT*> items,
+          VARIANT& answer) {
+  ScopedVariant parameters = VariantArray(items);
+  return MakeValueRequest(request.target, operation, *parameters, answer);
+}
+
+// The id of the playlist with the request's name; empty when the satellite knows none (its code is
+// not examined: an answer it did not give is simply absent).
+ScopedVariant FindPlaylist(const PlaylistRequest& request) {
+  ScopedVariant playlist;
+  Send(request, L"PlayListGetMediumID", {request.user.value.Get(), request.name.value.Get()}, *playlist);
+  return playlist;
+}
+
+LONG AddItem(const PlaylistRequest& request, const ScopedVariant& playlist) {
+  ScopedVariant ignored;
+  return Send(request, L"PlayListAddItem", {request.user.value.Get(), playlist.Get(), request.item.value.Get()},
+              *ignored);
+}
+
+}  // namespace
+
+LONG ForwardPlaylistOperation(PlaylistOperation operation, CKroAtl& module, const VARIANT& input, VARIANT& output) {
+  return ForwardSingle(kSingleOperations[static_cast<size_t>(operation)], &PlaylistRoute::single, module, input,
+                       output);
+}
+
+LONG GetPlaylistFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+  const DWORD start = ::GetTickCount();
+  const LONG code = ForwardSingle(kFromId, &PlaylistRoute::get_playlist, module, input, output);
+  if (code == 0) {
+    ModuleLog().Debug(L"GetPlaylistFromId function returned in %dms", static_cast<int>(::GetTickCount() - start));
+  }
+  return code;
+}
+
+LONG PlaylistListAll(CKroAtl&, const VARIANT& input, VARIANT& output) {
+  return GuardHandler(L"PlaylistListAll: %s", -1, [&]() -> LONG {
+    ReadStringArg(input, 0);  // must be there; its value is the libraries' business
+    ScopedVariant lists;
+    VUtil::CreateArray(lists.Get(), VT_VARIANT, static_cast<LONG>(std::size(kLibraries)));
+    LONG next = 0;
+    LONG code = 0;
+    for (const wchar_t* library : kLibraries) {
+      ScopedVariant answer;
+      code = MakeValueRequest(library, L"PlayListList", input, *answer);
+      if (code != 0) continue;
+      ScopedVariant pair = VariantArray({StringVariant(library).Get(), answer.Get()});
+      VUtil::PutElement(*lists, next++, *pair);
+    }
+    lists.ReleaseInto(output);
+    return code;
+  });
+}
+
+LONG PlaylistCreateAndSet(CKroAtl& module, const VARIANT& input, VARIANT&) {
+  return GuardHandler(L"PlaylistCreate: %s", -1, [&]() -> LONG {
+    PlaylistRequest request;
+    if (const LONG code = ReadPlaylistRequest(module, input, &request)) return code;
+    ScopedVariant playlist = FindPlaylist(request);
+    ScopedVariant ignored;
+    if (playlist.Type() == VT_EMPTY) {
+      // Only the item's addition decides the result: a creation that failed shows there.
+      Send(request, L"PlayListCreate", {request.user.value.Get(), request.name.value.Get()}, *ignored);
+      playlist = FindPlaylist(request);
+    } else {
+      Send(request, L"PlayListClearAll", {request.user.value.Get(), playlist.Get()}, *ignored);
+    }
+    return AddItem(request, playlist);
+  });
+}
+
+LONG PlaylistGetCount(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+  return GuardHandler(L"PlaylistCreate: %s", -1, [&]() -> LONG {
+    PlaylistRequest request;
+    if (const LONG code = ReadPlaylistRequest(module, input, &request)) return code;
+    const ScopedVariant playlist = FindPlaylist(request);
+    if (playlist.Type() != VT_BSTR) return -1;
+    ScopedVariant content;
+    Send(request, L"PlayListGetContent", {request.user.value.Get(), playlist.Get()}, *content);
+    if (content.Type() != VUtil::kVariantArray) return -1;
+    ScopedVariant count;
+    try {
+      VUtil::GetElement(*content, 0, count.Get());
+    } catch (const WideError&) {
+      return -1;  // an empty content answer is a failed step, not a parameter error
+    }
+    if (count.Type() != VT_I4) return -1;
+    count.ReleaseInto(output);
+    return 0;
+  });
+}
+
+LONG PlaylistAddItems(CKroAtl& module, const VARIANT& input, VARIANT&) {
+  return GuardHandler(L"PlaylistCreate: %s", -1, [&]() -> LONG {
+    PlaylistRequest request;
+    if (const LONG code = ReadPlaylistRequest(module, input, &request)) return code;
+    const ScopedVariant playlist = FindPlaylist(request);
+    if (playlist.Type() == VT_EMPTY) return -1;  // the playlist must exist
+    return AddItem(request, playlist);
+  });
+}
+
+}  // namespace zel::media

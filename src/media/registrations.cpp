@@ -1,0 +1,83 @@
+#include "media/registrations.h"
+
+#include <time.h>
+
+#include <optional>
+
+#include "common/handler_guard.h"
+#include "common/scoped_variant.h"
+#include "common/vutil.h"
+#include "core/kro_atl.h"
+#include "media/prefix_table.h"
+#include "media/request_args.h"
+
+namespace zel::media {
+namespace {
+
+// The key `satellite` already has (the first in key order), else the next free one.
+std::wstring KeyFor(const PrefixMap& table, const std::wstring& satellite) {
+  for (const auto& [key, entry] : table) {
+    if (entry.satellite == satellite) return key;
+  }
+  std::optional<std::wstring> next = NextPrefixKey(table);
+  // Reusing a key would hand another satellite's ids to this one.
+  if (!next) throw WideError(L"no medium-id key is left after '" + table.rbegin()->first + L"'");
+  return *next;
+}
+
+}  // namespace
+
+LONG RegisterCustomMediumId(CKroAtl& module, const std::wstring& requester, const VARIANT& input, VARIANT& output) {
+  return GuardHandler(L"RegisterCustomMediumId exception: %s", 1, [&]() -> LONG {
+    const LONG count = VUtil::GetArrayLength(input);
+    if (count < 3) return 1;
+    PrefixEntry entry;
+    entry.satellite = requester;
+    entry.getMediumFromId = VUtil::GetStringElement(input, 0);
+    entry.getMediumInfoFromId = VUtil::GetStringElement(input, 1);
+    entry.getMediumListInfoFromId = VUtil::GetStringElement(input, 2);
+    entry.isMediumShared = count > 3 ? VUtil::GetStringElement(input, 3) : std::wstring(L"IsMediumShared");
+    entry.timestamp = _time64(nullptr);
+
+    // The table lock is held from the choice of the key to the end of the save, so that two
+    // satellites registering at once never get the same key and the document is never older than
+    // a key that was answered.
+    auto guard = module.TableLock().Lock();
+    const std::wstring key = KeyFor(module.PrefixTable(), requester);
+    ScopedVariant answer = StringVariant(L"X" + key);
+    module.PrefixTable()[key] = std::move(entry);
+    module.SavePrefixTable();  // a failed save keeps the entry in memory; the key is answered anyway
+    answer.ReleaseInto(output);
+    return 0;
+  });
+}
+
+LONG RegisterCustomDvr(CKroAtl& module, const std::wstring& requester, const VARIANT& input, VARIANT&) {
+  auto guard = module.DvrLock().Lock();
+  return GuardHandler(L"RegisterCustomDVR exception: %s", 1, [&]() -> LONG {
+    if (VUtil::GetArrayLength(input) < 2) return 1;
+    std::wstring first = VUtil::GetStringElement(input, 0);
+    std::wstring second = VUtil::GetStringElement(input, 1);
+    module.DvrTable()[requester] = {std::move(first), std::move(second)};
+    return 0;
+  });
+}
+
+LONG GetRegisteredDvrs(CKroAtl& module, const VARIANT&, VARIANT& output) {
+  ::VariantClear(&output);
+  auto guard = module.DvrLock().Lock();
+  const CKroAtl::DvrMap& table = module.DvrTable();
+  if (table.empty()) return 0;
+  ScopedVariant list;
+  VUtil::CreateArray(list.Get(), VT_VARIANT, static_cast<LONG>(table.size()));
+  LONG index = 0;
+  for (const auto& [requester, strings] : table) {
+    ScopedVariant row = VariantArray({StringVariant(requester).Get(), StringVariant(strings.first).Get(),
+                                      StringVariant(strings.second).Get()});
+    VUtil::PutElement(*list, index++, *row);
+  }
+  list.ReleaseInto(output);
+  return 0;
+}
+
+}  // namespace zel::media

@@ -1,0 +1,235 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/module_log.h"
+#include "common/unique_handle.h"
+#include "media/media_test_support.h"
+#include "media/prefix_table.h"
+
+namespace zel::media {
+namespace {
+
+using zeltest::J;
+using zeltest::Json;
+using zeltest::LogWindow;
+using zeltest::RunningModule;
+using zeltest::V;
+using zeltest::ZelDocumentScope;
+
+constexpr const wchar_t* kRegister = L"Register Custom MediumId";
+
+// The saved document's table; fails the test when it does not parse.
+PrefixMap SavedTable() {
+  PrefixMap table;
+  const std::optional<std::string> text = ZelDocumentScope::Read();
+  EXPECT_TRUE(text.has_value());
+  EXPECT_TRUE(ParsePrefixDocument(text.value_or(""), &table));
+  return table;
+}
+
+// WARN lines are what these tests look for.
+class CustomMediumIdTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ModuleLog().SetLevel(CTkLog::kWarn); }
+  void TearDown() override { ModuleLog().SetLevel(CTkLog::kError); }
+};
+using CustomDvrTest = CustomMediumIdTest;
+
+std::string Document(const std::string& prefixes) {
+  return "<Settings Version=\"1.0\"><Common><MediumIdPrefixs>" + prefixes + "</MediumIdPrefixs></Common></Settings>";
+}
+
+TEST_F(CustomMediumIdTest, KeysAreIssuedInOrderReusedPerSatelliteAndSaved) {
+  ZelDocumentScope document;
+  RunningModule module;
+  const int64_t start = _time64(nullptr);
+  EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 0, L"Sat1").output, Json("XAA"));
+  EXPECT_EQ(module.Call(kRegister, R"(["d", "e", "f", "g"])", 0, L"Sat2").output, Json("XAB"));
+  EXPECT_EQ(module.Call(kRegister, R"(["h", "i", "j"])", 0, L"sat1").output, Json("XAC"));  // case counts
+  const RunningModule::Reply again = module.Call(kRegister, R"(["a2", "b2", "c2", "s2"])", 0, L"Sat1");
+  EXPECT_EQ(again.rc, 0);
+  EXPECT_EQ(again.output, Json("XAA"));
+  EXPECT_EQ(module.Call(kRegister, R"({"array": ["k", "l", "m"], "of": "bstr"})", 0, L"Sat3").output, Json("XAD"));
+
+  PrefixMap saved = SavedTable();
+  ASSERT_EQ(saved.size(), 4u);
+  const int64_t end = _time64(nullptr);
+  for (const auto& [key, entry] : saved) {
+    EXPECT_GE(entry.timestamp, start) << zeltest::Narrow(key);
+    EXPECT_LE(entry.timestamp, end) << zeltest::Narrow(key);
+  }
+  EXPECT_EQ(saved.at(L"AA"), (PrefixEntry{L"Sat1", L"a2", L"b2", L"c2", L"s2", saved.at(L"AA").timestamp}));
+  EXPECT_EQ(saved.at(L"AB"), (PrefixEntry{L"Sat2", L"d", L"e", L"f", L"g", saved.at(L"AB").timestamp}));
+  EXPECT_EQ(saved.at(L"AC").isMediumShared, L"IsMediumShared");
+  EXPECT_EQ(saved.at(L"AC").satellite, L"sat1");
+
+  // Unusable input: 1, the WARN line for read errors, nothing stored.
+  LogWindow log;
+  const std::string before = ZelDocumentScope::Read().value_or("");
+  const std::pair<std::string, const char*> refused[] = {
+      {R"(["a", "b"])", nullptr},
+      {R"("a")", "Variant passed to VUtil::GetArrayLength is not an array"},
+      {R"({"array": ["a", "b", "c"], "of": "variant", "lbound": 1})", "Array is not zero indexed! (VUtil::GetArrayLength)"},
+      {R"(["a", 5, "c"])", "Element is not a string"},
+      {R"(["a", "b", "c", {"i8": 4}])", "Element is not a string"},
+      {R"({"array": [1, 2, 3], "of": "i4"})", "Not an array of variant or string"},
+  };
+  for (const auto& [input, message] : refused) {
+    const std::string warning = std::string("[WARN] - RegisterCustomMediumId exception: ") + (message ? message : "");
+    const size_t warnings = log.Count(warning);
+    const RunningModule::Reply reply = module.Call(kRegister, input, 0, L"Refused");
+    EXPECT_EQ(reply.rc, 1) << input;
+    EXPECT_EQ(reply.output, Json(nullptr)) << input;
+    EXPECT_EQ(log.Count(warning), warnings + (message != nullptr ? 1u : 0u)) << input;
+  }
+  EXPECT_EQ(ZelDocumentScope::Read().value_or(""), before);
+}
+
+TEST_F(CustomMediumIdTest, NewKeysFollowTheLargestKeyOfALoadedTable) {
+  const std::pair<std::string, Json> cases[] = {
+      {"<MediumIdPrefix Prefix=\"AZ\" Satellite=\"S1\"/><MediumIdPrefix Prefix=\"AC\" Satellite=\"S2\"/>", "XBA"},
+      {"<MediumIdPrefix Prefix=\"B\" Satellite=\"S1\"/>", "XB\x01"},
+      {"<MediumIdPrefix Prefix=\"ZZ\" Satellite=\"S1\"/>", "X[A"},
+      {"<MediumIdPrefix Prefix=\"AA\" Satellite=\"Late\"/>", "XAA"},  // a satellite it knows keeps its key
+      {"<MediumIdPrefix Prefix=\"\xEF\xBF\xBFZ\" Satellite=\"S1\"/>", nullptr},  // no key left
+  };
+  for (const auto& [prefixes, expected] : cases) {
+    ZelDocumentScope document(Document(prefixes));
+    RunningModule module;
+    LogWindow log;
+    const RunningModule::Reply reply = module.Call(kRegister, R"(["a", "b", "c"])", 0, L"Late");
+    EXPECT_EQ(reply.output, expected) << prefixes;
+    if (expected.is_null()) {
+      EXPECT_EQ(reply.rc, 1);
+      EXPECT_EQ(log.Count("[WARN] - RegisterCustomMediumId exception: no medium-id key is left"), 1u);
+      EXPECT_EQ(SavedTable().size(), 1u);
+    } else {
+      EXPECT_EQ(reply.rc, 0);
+      const std::wstring key = zelhost::FromUtf8(expected.get<std::string>()).substr(1);
+      EXPECT_EQ(SavedTable().at(key).satellite, L"Late") << prefixes;
+      EXPECT_EQ(SavedTable().at(key).getMediumFromId, L"a") << prefixes;
+    }
+  }
+}
+
+TEST_F(CustomMediumIdTest, AFailedSaveKeepsTheDocumentAndStillAnswersTheKey) {
+  ZelDocumentScope document(Document("<MediumIdPrefix Prefix=\"AA\" Satellite=\"S1\"/>"));
+  const std::string before = ZelDocumentScope::Read().value();
+  RunningModule module(R"({"Blocked": {"PlayListCreate": {"rc": 0, "answer": "made"}}})");
+  const std::wstring pending = PendingDocumentPath(ZelDocumentScope::Path());
+  ASSERT_TRUE(::CreateDirectoryW(pending.c_str(), nullptr));
+  const RunningModule::Reply reply = module.Call(kRegister, R"(["a", "b", "c"])", 0, L"Blocked");
+  ::RemoveDirectoryW(pending.c_str());
+  EXPECT_EQ(reply.rc, 0);
+  EXPECT_EQ(reply.output, Json("XAB"));
+  EXPECT_EQ(ZelDocumentScope::Read().value_or(""), before);
+  // The entry lives on in memory: its ids are routed.
+  EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAB1"])").output, Json("made"));
+}
+
+// Reads the document the way a careful reader does, letting the writer replace it meanwhile.
+std::optional<std::string> ReadShared(const std::wstring& path) {
+  zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return std::nullopt;
+  std::string text(1 << 16, '\0');
+  DWORD got = 0;
+  if (!::ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &got, nullptr)) return std::nullopt;
+  text.resize(got);
+  return text;
+}
+
+TEST_F(CustomMediumIdTest, ThirtyTwoSatellitesRegisteringAtOnce) {
+  ZelDocumentScope document;
+  RunningModule module;
+  constexpr int kSatellites = 32;
+  constexpr int kRounds = 3;
+  std::vector<std::vector<Json>> answers(kSatellites);
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0};
+  std::atomic<int> bad_reads{0};
+  std::thread reader([&] {
+    while (!done) {
+      if (std::optional<std::string> text = ReadShared(ZelDocumentScope::Path())) {
+        PrefixMap table;
+        ++reads;
+        if (!ParsePrefixDocument(*text, &table)) ++bad_reads;
+      }
+    }
+  });
+  std::vector<std::thread> satellites;
+  for (int s = 0; s < kSatellites; ++s) {
+    satellites.emplace_back([&, s] {
+      for (int round = 0; round < kRounds; ++round) {
+        const std::string input = "[\"get" + std::to_string(round) + "\", \"info\", \"list\"]";
+        const RunningModule::Reply reply = module.Call(kRegister, input, -5, L"Sat-" + std::to_wstring(s));
+        answers[s].push_back(reply.rc == 0 ? reply.output : Json(reply.rc));
+      }
+    });
+  }
+  for (std::thread& satellite : satellites) satellite.join();
+  done = true;
+  reader.join();
+
+  std::map<std::wstring, std::wstring> keys;  // key -> satellite
+  for (int s = 0; s < kSatellites; ++s) {
+    ASSERT_EQ(answers[s].size(), static_cast<size_t>(kRounds));
+    ASSERT_TRUE(answers[s][0].is_string()) << answers[s][0].dump();
+    for (const Json& answer : answers[s]) EXPECT_EQ(answer, answers[s][0]) << s;  // one key per satellite
+    const std::wstring key = zelhost::FromUtf8(answers[s][0].get<std::string>()).substr(1);
+    EXPECT_TRUE(keys.emplace(key, L"Sat-" + std::to_wstring(s)).second) << "shared key " << zeltest::Narrow(key);
+  }
+  EXPECT_EQ(keys.begin()->first, L"AA");
+  EXPECT_EQ(keys.rbegin()->first, L"BF");  // 32 keys, none skipped
+
+  const PrefixMap saved = SavedTable();
+  ASSERT_EQ(saved.size(), keys.size());
+  for (const auto& [key, entry] : saved) {
+    EXPECT_EQ(entry.satellite, keys[key]);
+    EXPECT_EQ(entry.getMediumFromId, L"get2");  // the last round of each satellite
+  }
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(bad_reads.load(), 0);
+}
+
+TEST_F(CustomDvrTest, RegistrationsAreKeptPerRequesterAndListedInOrder) {
+  RunningModule module;
+  ScopedVariant none = V("7");
+  LONG rc = 9;
+  ScopedVariant unused = V("null");
+  ASSERT_EQ(module.Scope().Call(L"Get Registered DVRs", *unused, none.Get(), &rc), S_OK);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(J(*none), Json(nullptr));  // emptied
+
+  ScopedVariant input = V(R"(["a", "b"])");
+  ScopedVariant output = V("\"untouched\"");
+  ASSERT_EQ(module.Scope().Call(L"Register Custom DVR", *input, output.Get(), &rc, L"Dvr2"), S_OK);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(J(*output), Json("untouched"));
+  EXPECT_EQ(module.Call(L"Register Custom DVR", R"(["c", null, "extra"])", 0, L"Dvr1").rc, 0);
+  EXPECT_EQ(module.Call(L"Register Custom DVR", R"(["e", "f"])", 0, L"Dvr2").rc, 0);
+
+  LogWindow log;
+  EXPECT_EQ(module.Call(L"Register Custom DVR", R"(["x"])", 0, L"Dvr3").rc, 1);
+  EXPECT_EQ(module.Call(L"Register Custom DVR", R"(["x", 5])", 0, L"Dvr3").rc, 1);
+  EXPECT_EQ(module.Call(L"Register Custom DVR", R"(5)", 0, L"Dvr3").rc, 1);
+  EXPECT_EQ(log.Count("[WARN] - RegisterCustomDVR exception: Element is not a string"), 1u);
+  EXPECT_EQ(log.Count("[WARN] - RegisterCustomDVR exception: Variant passed to VUtil::GetArrayLength is not an array"),
+            1u);
+
+  const RunningModule::Reply list = module.Call(L"Get Registered DVRs", "[]");
+  EXPECT_EQ(list.rc, 0);
+  EXPECT_EQ(list.output, Json::parse(R"([["Dvr1", "c", ""], ["Dvr2", "e", "f"]])"));
+}
+
+}  // namespace
+}  // namespace zel::media

@@ -1,0 +1,109 @@
+#include "media/media_test_support.h"
+
+#include "common/module_log.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
+
+namespace zeltest {
+
+std::wstring ZelDocumentScope::Path() {
+  std::wstring folder;
+  zel::GetCommonAppDataFolder(&folder);
+  folder += L"\\RodEzeduduv\\";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  folder += L"Zel\\";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  return folder + L"zel.xml";
+}
+
+std::optional<std::string> ZelDocumentScope::Read() {
+  if (::GetFileAttributesW(Path().c_str()) == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  return ReadBytes(Path());
+}
+
+void ZelDocumentScope::Write(const std::optional<std::string>& content) {
+  const std::wstring path = Path();
+  if (!content) {
+    ::DeleteFileW(path.c_str());
+    return;
+  }
+  zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  ::WriteFile(file.Get(), content->data(), static_cast<DWORD>(content->size()), &written, nullptr);
+}
+
+ZelDocumentScope::ZelDocumentScope(const std::optional<std::string>& content) : previous_(Read()) { Write(content); }
+ZelDocumentScope::~ZelDocumentScope() { Write(previous_); }
+
+LogWindow::LogWindow() : marker_(Narrow(UniqueName(L"log-window"))) {
+  zel::ModuleLog().Error(L"test window %hs", marker_.c_str());
+}
+
+std::vector<std::string> LogWindow::Lines(const std::string& needle) const {
+  std::vector<std::string> all = ModuleLogLinesWith("");
+  std::vector<std::string> found;
+  bool inside = false;
+  for (const std::string& line : all) {
+    if (inside && line.find(needle) != std::string::npos) found.push_back(line);
+    if (line.find(marker_) != std::string::npos) inside = true;
+  }
+  return found;
+}
+
+HRESULT ComputedSatellites::Answer(const std::wstring& target, const std::wstring& service, const VARIANT& parameters,
+                                   VARIANT* result, VARIANT* status) {
+  journal_.Record(target, service, parameters);
+  const Reply reply = script_(Narrow(target), Narrow(service), J(parameters));
+  if (FAILED(reply.hresult)) return reply.hresult;
+  ::VariantClear(result);
+  if (reply.result) {
+    zelhost::JsonToVariant(*reply.result, result, nullptr);
+  } else if (reply.answer) {
+    Json wrapped = Json::array();
+    wrapped.push_back(*reply.answer);
+    zelhost::JsonToVariant(wrapped, result, nullptr);
+  }
+  if (reply.status) {
+    ::VariantClear(status);
+    zelhost::JsonToVariant(*reply.status, status, nullptr);
+  } else {
+    zelhost::MakeStatus(reply.rc, status);
+  }
+  return S_OK;
+}
+
+ComputedSatellites::Reply Code(LONG rc) {
+  ComputedSatellites::Reply reply;
+  reply.rc = rc;
+  return reply;
+}
+
+ComputedSatellites::Reply Answered(const Json& answer, LONG rc) {
+  ComputedSatellites::Reply reply = Code(rc);
+  reply.answer = answer;
+  return reply;
+}
+
+ComputedSatellites::Reply RawResult(const Json& result) {
+  ComputedSatellites::Reply reply;
+  reply.result = result;
+  return reply;
+}
+
+ComputedSatellites::Reply WithStatus(const Json& answer, const Json& status) {
+  ComputedSatellites::Reply reply = Answered(answer);
+  reply.status = status;
+  return reply;
+}
+
+ComputedSatellites::Reply BrokerFails(HRESULT hresult) {
+  ComputedSatellites::Reply reply;
+  reply.hresult = hresult;
+  return reply;
+}
+
+Json Routed(const std::string& target, const std::string& service, const Json& params) {
+  return Json{{"target", target}, {"service", service}, {"params", params}};
+}
+
+}  // namespace zeltest

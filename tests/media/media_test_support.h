@@ -1,0 +1,80 @@
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "broker/satellites.h"
+#include "support/test_support.h"
+
+namespace zeltest {
+
+// The real configuration document of the prefix (the module reads no other) replaced for one
+// scope: `content` in its place, or no document at all; what was there before comes back at the
+// end, so that runs stay repeatable.
+class ZelDocumentScope {
+ public:
+  explicit ZelDocumentScope(const std::optional<std::string>& content = std::nullopt);
+  ~ZelDocumentScope();
+  ZelDocumentScope(const ZelDocumentScope&) = delete;
+  ZelDocumentScope& operator=(const ZelDocumentScope&) = delete;
+
+  static std::wstring Path();
+  // The document's bytes now; nullopt when there is none.
+  static std::optional<std::string> Read();
+  static void Write(const std::optional<std::string>& content);
+
+ private:
+  std::optional<std::string> previous_;
+};
+
+// Module log lines written after construction. A unique marker line starts the window: the log is
+// shared by every run of every test program.
+class LogWindow {
+ public:
+  LogWindow();
+  std::vector<std::string> Lines(const std::string& needle) const;
+  size_t Count(const std::string& needle) const { return Lines(needle).size(); }
+
+ private:
+  std::string marker_;
+};
+
+// Satellites whose answers a test computes, for sequences a fixed script cannot express. Every
+// request is recorded in Journal().
+class ComputedSatellites : public zelhost::SatelliteRouter {
+ public:
+  struct Reply {
+    LONG rc = 0;
+    std::optional<Json> answer;  // wrapped in a one-element array, as a broker does
+    std::optional<Json> result;  // or the raw result
+    std::optional<Json> status;  // the raw status; default [rc]
+    HRESULT hresult = S_OK;      // the request operation itself fails with this
+  };
+  using Script = std::function<Reply(const std::string& target, const std::string& service, const Json& params)>;
+
+  explicit ComputedSatellites(Script script) : script_(std::move(script)) {}
+  HRESULT Answer(const std::wstring& target, const std::wstring& service, const VARIANT& parameters, VARIANT* result,
+                 VARIANT* status) override;
+  std::vector<Json> Journal() const { return journal_.Lines(); }
+
+ private:
+  Script script_;
+  zelhost::Journal journal_;
+};
+
+// Replies of ComputedSatellites: a bare return code; an answer with its code; a raw result; an
+// answer with a raw status; a failure of the request operation itself.
+ComputedSatellites::Reply Code(LONG rc);
+ComputedSatellites::Reply Answered(const Json& answer, LONG rc = 0);
+ComputedSatellites::Reply RawResult(const Json& result);
+ComputedSatellites::Reply WithStatus(const Json& answer, const Json& status);
+ComputedSatellites::Reply BrokerFails(HRESULT hresult);
+
+// One journal line as the broker writes it.
+Json Routed(const std::string& target, const std::string& service, const Json& params);
+
+}  // namespace zeltest

@@ -1,0 +1,215 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "core/kro_atl.h"
+#include "media/media_test_support.h"
+#include "media/prefix_table.h"
+
+namespace zel::media {
+namespace {
+
+using zeltest::ReadBytes;
+using zeltest::TempFolder;
+using zeltest::ZelDocumentScope;
+
+std::string Document(const std::string& prefixes, const std::string& version_attribute = "Version=\"1.0\"") {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n<Settings " + version_attribute +
+         "><Common><MediumIdPrefixs>" + prefixes + "</MediumIdPrefixs></Common></Settings>\n";
+}
+
+PrefixEntry Entry(const std::wstring& satellite, int64_t timestamp, const std::wstring& shared = L"IsMediumShared") {
+  return PrefixEntry{satellite, L"Get" + satellite, L"Info" + satellite, L"List" + satellite, shared, timestamp};
+}
+
+PrefixMap Parsed(const std::string& text, bool expect_ok = true) {
+  PrefixMap table{{L"stale", Entry(L"Stale", 1)}};
+  EXPECT_EQ(ParsePrefixDocument(text, &table), expect_ok) << text.substr(0, 200);
+  return table;
+}
+
+TEST(PrefixKeyTest, KeysAreTheTwoCharactersAfterTheX) {
+  EXPECT_EQ(PrefixKeyOf(L"XAB123"), L"AB");
+  EXPECT_EQ(PrefixKeyOf(L"XA"), L"A");
+  EXPECT_EQ(PrefixKeyOf(L"X"), L"");
+  EXPECT_EQ(PrefixKeyOf(L""), L"");
+}
+
+TEST(PrefixKeyTest, ANewKeyFollowsTheLargestKey) {
+  auto next = [](std::initializer_list<std::wstring> keys) {
+    PrefixMap table;
+    for (const std::wstring& key : keys) table[key] = Entry(L"S", 0);
+    return NextPrefixKey(table);
+  };
+  EXPECT_EQ(next({}), L"AA");
+  EXPECT_EQ(next({L""}), L"AA");
+  EXPECT_EQ(next({L"AA"}), L"AB");
+  EXPECT_EQ(next({L"BA", L"AA", L""}), L"BB");
+  EXPECT_EQ(next({L"AY"}), L"AZ");
+  EXPECT_EQ(next({L"AZ", L"AB"}), L"BA");
+  EXPECT_EQ(next({L"ZZ"}), std::wstring(L"[A"));  // the character after Z in code order
+  EXPECT_EQ(next({L"B"}), std::wstring(L"B\x01"));
+  EXPECT_EQ(next({L"Aa"}), L"BA");     // a second character past Z carries over
+  EXPECT_EQ(next({L"ABC"}), L"AC");    // hand-edited: only two characters count
+  EXPECT_EQ(next({L"\xFFFFY"}), std::wstring(L"\xFFFFZ"));
+  EXPECT_EQ(next({L"\xFFFFZ"}), std::nullopt);  // no key is left: never wrap onto a used one
+}
+
+TEST(PrefixDocumentTest, SavedDocumentsListEntriesInKeyOrderWithSevenAttributes) {
+  PrefixMap table;
+  table[L"BA"] = Entry(L"Third", -5);
+  table[L"AA"] = Entry(L"First", 9000000000LL);
+  table[L"AB"] = Entry(L"S\u00e4\u4e2d<&\"", 1, L"Share");
+  const std::string text = PrintPrefixDocument(table);
+  EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\r\n<Settings Version=\"1.0\">\r\n"
+                       "    <Common>\r\n        <MediumIdPrefixs>\r\n            <MediumIdPrefix Prefix=\"AA\" "
+                       "Satellite=\"First\" Timestamp=\"9000000000\" GetMediumFromId=\"GetFirst\" "
+                       "GetMediumInfoFromId=\"InfoFirst\" GetMediumListInfoFromId=\"ListFirst\" "
+                       "IsMediumShared=\"IsMediumShared\" />\r\n",
+                       0),
+            0u)
+      << text;
+  const size_t aa = text.find("Prefix=\"AA\"");
+  const size_t ab = text.find("Prefix=\"AB\"");
+  const size_t ba = text.find("Prefix=\"BA\"");
+  EXPECT_LT(aa, ab);
+  EXPECT_LT(ab, ba);
+  EXPECT_NE(text.find("Timestamp=\"-5\""), std::string::npos);
+  // A value holding a double quote is written between single quotes.
+  EXPECT_NE(text.find("Satellite='S\xC3\xA4\xE4\xB8\xAD&lt;&amp;&quot;'"), std::string::npos) << text;
+  EXPECT_EQ(Parsed(text), table);
+
+  // Keys beyond ASCII and below the printable range come back as they went.
+  PrefixMap odd{{std::wstring(L"B\x01"), Entry(L"Low", 2)}, {L"\u00c4A", Entry(L"High", 3)}};
+  EXPECT_EQ(Parsed(PrintPrefixDocument(odd)), odd);
+  EXPECT_EQ(Parsed(PrintPrefixDocument({})), PrefixMap());
+}
+
+TEST(PrefixDocumentTest, LoadRulesForVersionsDuplicatesTimestampsAndMissingParts) {
+  const std::string aa = "<MediumIdPrefix Prefix=\"AA\" Satellite=\"One\" Timestamp=\"1\"/>";
+  EXPECT_EQ(Parsed(Document(aa)).size(), 1u);
+  for (const char* version : {"Version=\"1.00\"", "", "Version=\"1.0 \"", "Version=\"1\"", "version=\"1.0\""}) {
+    EXPECT_TRUE(Parsed(Document(aa, version), false).empty()) << version;
+  }
+  for (const std::string& broken :
+       {std::string(), std::string("not xml at all"), std::string("<Settings Version=\"1.0\">"),
+        std::string("<Other Version=\"1.0\"/>"), Document(aa).substr(0, 150), std::string("\0<a/>", 5)}) {
+    EXPECT_TRUE(Parsed(broken, false).empty()) << broken;
+  }
+  // Incomplete but well-formed documents hold an empty table.
+  EXPECT_TRUE(Parsed("<Settings Version=\"1.0\"/>").empty());
+  EXPECT_TRUE(Parsed("<Settings Version=\"1.0\"><Common/></Settings>").empty());
+  EXPECT_TRUE(Parsed(Document("")).empty());
+  EXPECT_TRUE(Parsed("<Settings Version=\"1.0\"><MediumIdPrefixs>" + aa + "</MediumIdPrefixs></Settings>").empty());
+
+  const PrefixMap table = Parsed(Document(
+      "<Skipped Prefix=\"SK\"/>" + aa +
+      "<MediumIdPrefix Prefix=\"AB\" Satellite=\"Old\" GetMediumFromId=\"Gone\"/>"
+      "<Other Prefix=\"CC\" Satellite=\"AnyName\" Timestamp=\"  -42xyz\"/>"
+      "<MediumIdPrefix Prefix=\"AB\" Satellite=\"New\" Timestamp=\"4294967296\" IsMediumShared=\"S\"/>"
+      "<MediumIdPrefix Satellite=\"NoPrefix\" Timestamp=\"abc\"/>"
+      "<MediumIdPrefix Prefix=\"DD\" Timestamp=\"99999999999999999999\"/>"
+      "<MediumIdPrefix Prefix=\"DE\" Timestamp=\"-99999999999999999999\"/>"));
+  ASSERT_EQ(table.size(), 6u);
+  EXPECT_EQ(table.count(L"SK"), 0u);  // before the first MediumIdPrefix
+  EXPECT_EQ(table.at(L"AB"), (PrefixEntry{L"New", L"", L"", L"", L"S", 4294967296LL}));  // the last one wins
+  EXPECT_EQ(table.at(L"CC").satellite, L"AnyName");  // later siblings count whatever their name
+  EXPECT_EQ(table.at(L"CC").timestamp, -42);
+  EXPECT_EQ(table.at(L"").satellite, L"NoPrefix");
+  EXPECT_EQ(table.at(L"").timestamp, 0);
+  EXPECT_EQ(table.at(L"AA").timestamp, 1);
+  EXPECT_EQ(table.at(L"AA").isMediumShared, L"");  // a missing attribute is an empty field
+  EXPECT_EQ(table.at(L"DD").timestamp, std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(table.at(L"DE").timestamp, std::numeric_limits<int64_t>::min());
+
+  // A byte-order mark, CR LF line ends and UTF-8 text.
+  const PrefixMap marked = Parsed("\xEF\xBB\xBF" + Document("<MediumIdPrefix Prefix=\"AA\"\r\n Satellite=\"Gr\xC3\xBC\xC3\x9F\"/>"));
+  EXPECT_EQ(marked.at(L"AA").satellite, L"Gr\u00fc\u00df");
+}
+
+TEST(PrefixDocumentTest, HostileDocumentsNeitherCrashNorLoad) {
+  const std::string entry = "<MediumIdPrefix Prefix=\"AA\" Satellite=\"One\"/>";
+  // Nesting as deep as the element limit allows still parses (the parse has the stack it needs).
+  const size_t depth = kMostElements - 10;
+  std::string deep;
+  for (size_t i = 0; i < depth; ++i) deep += "<a>";
+  for (size_t i = 0; i < depth; ++i) deep += "</a>";
+  const PrefixMap nested = Parsed(Document(entry + deep));
+  EXPECT_EQ(nested.at(L"AA").satellite, L"One");
+  // Deeper, or simply more elements than that: not read at all.
+  std::string deeper;
+  for (int i = 0; i < 200000; ++i) deeper += "<a>";
+  EXPECT_TRUE(Parsed(Document(entry + deeper), false).empty());
+  std::string many;
+  for (size_t i = 0; i <= kMostElements; ++i) many += "<b/>";
+  EXPECT_TRUE(Parsed(Document(entry + many), false).empty());
+
+  TempFolder folder;
+  std::string huge = Document(entry);
+  huge.resize(kLargestDocument + 1, ' ');
+  PrefixMap table{{L"x", Entry(L"X", 0)}};
+  EXPECT_FALSE(LoadPrefixDocument(folder.WriteFile(L"huge.xml", huge), &table));
+  EXPECT_TRUE(table.empty());
+  EXPECT_FALSE(LoadPrefixDocument(folder.Path() + L"\\missing.xml", &table));
+  EXPECT_FALSE(LoadPrefixDocument(folder.Path(), &table));  // a folder
+  EXPECT_TRUE(LoadPrefixDocument(folder.WriteFile(L"ok.xml", Document(entry)), &table));
+  EXPECT_EQ(table.size(), 1u);
+}
+
+TEST(PrefixDocumentTest, ReplacementIsAtomicAndAFailedOneKeepsThePreviousDocument) {
+  TempFolder folder;
+  const std::wstring path = folder.Path() + L"\\zel.xml";
+  EXPECT_TRUE(ReplaceDocument(path, "first"));
+  EXPECT_EQ(ReadBytes(path), "first");
+  EXPECT_TRUE(ReplaceDocument(path, "second, longer"));
+  EXPECT_EQ(ReadBytes(path), "second, longer");
+  EXPECT_EQ(::GetFileAttributesW(PendingDocumentPath(path).c_str()), INVALID_FILE_ATTRIBUTES);
+
+  // The new text cannot be written: the document stays as it was.
+  ASSERT_TRUE(::CreateDirectoryW(PendingDocumentPath(path).c_str(), nullptr));
+  EXPECT_FALSE(ReplaceDocument(path, "third"));
+  EXPECT_EQ(ReadBytes(path), "second, longer");
+  ::RemoveDirectoryW(PendingDocumentPath(path).c_str());
+
+  EXPECT_FALSE(ReplaceDocument(folder.Path() + L"\\no\\such\\zel.xml", "x"));
+  EXPECT_FALSE(ReplaceDocument(L"", "x"));
+}
+
+TEST(PrefixDocumentTest, TheModuleObjectLoadsTheDocumentAndSavesItBack) {
+  const std::string text = Document(
+      "<MediumIdPrefix Prefix=\"AB\" Satellite=\"Two\" Timestamp=\"5000000000\" GetMediumFromId=\"G\"/>"
+      "<MediumIdPrefix Prefix=\"AA\" Satellite=\"One\" Timestamp=\"7\"/>");
+  ZelDocumentScope document(text);
+  CKroAtl* module = new CKroAtl();
+  EXPECT_EQ(module->ConfigPath(), ZelDocumentScope::Path());
+  const std::optional<PrefixEntry> two = module->FindPrefix(L"AB");
+  ASSERT_TRUE(two.has_value());
+  EXPECT_EQ(two->satellite, L"Two");
+  EXPECT_EQ(two->getMediumFromId, L"G");
+  EXPECT_EQ(two->timestamp, 5000000000LL);
+  EXPECT_FALSE(module->FindPrefix(L"ab").has_value());
+  EXPECT_FALSE(module->FindPrefix(L"AC").has_value());
+
+  EXPECT_EQ(module->SavePrefixTable(), 0);
+  PrefixMap expected;
+  {
+    auto guard = module->TableLock().Lock();
+    expected = module->PrefixTable();
+  }
+  EXPECT_EQ(ZelDocumentScope::Read(), PrintPrefixDocument(expected));
+  EXPECT_EQ(expected.size(), 2u);
+  module->ReleaseHold();
+
+  // A corrupt document leaves the table empty; the object is made all the same.
+  ZelDocumentScope::Write(std::string("<Settings Version=\"1.0\"><Common><MediumIdPrefixs><Medium"));
+  module = new CKroAtl();
+  EXPECT_TRUE(module->PrefixTable().empty());
+  module->ReleaseHold();
+}
+
+}  // namespace
+}  // namespace zel::media
