@@ -1,11 +1,24 @@
 #include "core/service_table.h"
 
+#include "common/scoped_variant.h"
+#include "common/wide_error.h"
 #include "files/file_transfer.h"
+#include "files/host_info.h"
+#include "search/desktop_search.h"
 
 namespace zel {
 
 // The handler call shapes: most handlers take the input and the output only.
 #define ZEL_ORDINARY(handler) [](ServiceCall& call) -> LONG { return handler(call.input, call.output); }
+// "GoogleDesktopSearch" runs on no object, with the requester, a copy of the input that it owns
+// and the return-code location.
+#define ZEL_REQUESTER_COPY_RC(handler)                                                               \
+  [](ServiceCall& call) -> LONG {                                                                    \
+    ScopedVariant copy;                                                                              \
+    if (FAILED(copy.CopyFrom(call.input))) throw WideError(L"The input could not be copied");       \
+    LONG return_code = 0;                                                                            \
+    return handler(call.requester, *copy, call.output, &return_code);                               \
+  }
 
 const ServiceEntry kServiceTable[kServiceCount] = {
     {0, L"GetFileInfo", ZEL_ORDINARY(files::GetFileInfo)},
@@ -13,8 +26,8 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {2, L"GetMediumFromId", nullptr},
     {3, L"GetMediumInfoFromId", nullptr},
     {4, L"GetMediumListInfoFromId", nullptr},
-    {5, L"my-ZEL_GetVersion", nullptr},
-    {6, L"my-ZEL_TailLog", nullptr},
+    {5, L"my-ZEL_GetVersion", ZEL_ORDINARY(files::GetVersion)},
+    {6, L"my-ZEL_TailLog", ZEL_ORDINARY(files::TailLog)},
     {7, L"GetAudioCategoryTotals", nullptr},
     {8, L"GetTVCategoryTotals", nullptr},
     {9, L"MultiRequest", nullptr},
@@ -22,7 +35,7 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {11, L"CreateZip", nullptr},
     {12, L"DeleteTempFile", nullptr},
     {13, L"ZipLogs", nullptr},
-    {14, L"GetZelDataFolder", nullptr},
+    {14, L"GetZelDataFolder", ZEL_ORDINARY(files::GetZelDataFolder)},
     {15, L"Register Custom MediumId", nullptr},
     {16, L"Register Custom DVR", nullptr},
     {17, L"Get Registered DVRs", nullptr},
@@ -45,11 +58,12 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {34, L"StartUpload", nullptr},  // registered for the broker; never dispatched
     {35, L"SendData", nullptr},
     {36, L"StopUpload", nullptr},
-    {37, L"GoogleDesktopSearch", nullptr},
-    {38, L"GetZelConfig", nullptr},
-    {39, L"GenerateCrash", nullptr},
+    {37, L"GoogleDesktopSearch", ZEL_REQUESTER_COPY_RC(search::GoogleDesktopSearch)},
+    {38, L"GetZelConfig", ZEL_ORDINARY(files::GetZelConfig)},
+    {39, L"GenerateCrash", ZEL_ORDINARY(files::GenerateCrash)},
 };
 
 #undef ZEL_ORDINARY
+#undef ZEL_REQUESTER_COPY_RC
 
 }  // namespace zel
