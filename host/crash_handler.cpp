@@ -50,6 +50,10 @@ bool WriteMinidump(const std::wstring& path, EXCEPTION_POINTERS* info) {
   zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                      nullptr));
   if (!file) return false;
+  // Left to itself the dump writer first loads the symbols of every module, which can take half a
+  // minute; the dump needs their names and addresses only.
+  ::SymSetOptions(SYMOPT_DEFERRED_LOADS);
+  ::SymInitializeW(::GetCurrentProcess(), nullptr, TRUE);
   MINIDUMP_EXCEPTION_INFORMATION exception{::GetCurrentThreadId(), info, FALSE};
   return ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.Get(), MiniDumpNormal, &exception,
                              nullptr, nullptr) != FALSE;

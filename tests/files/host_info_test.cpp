@@ -307,5 +307,20 @@ TEST(HostInfoTest, ConfigValuesInNameOrderWithTheirTexts) {
   EXPECT_EQ(Serve(GetZelConfig, "null").output, Json::parse(R"([{"array": ["first", "1"], "of": "bstr"}])"));
 }
 
+TEST(HostInfoTest, TheServicesAnswerThroughTheBroker) {
+  zeltest::RunningModule module;
+  zeltest::TempFolder folder;
+  const std::string path = Quoted(folder.WriteFile(L"via-broker.log", "head\ntail\n"));
+  const zeltest::RunningModule::Reply tail = module.Call(L"my-ZEL_TailLog", "[" + path + ", 100]", 77);
+  EXPECT_EQ(tail.rc, 0);
+  EXPECT_EQ(tail.output, Json::parse(R"([10, 5, "tail\n"])"));
+  EXPECT_EQ(module.Call(L"my-ZEL_TailLog", "[5, 100]", 77).rc, 404);
+  EXPECT_EQ(module.Call(L"my-ZEL_GetVersion", "null", 77).output.size(), 11u);
+  const zeltest::RunningModule::Reply folder_reply = module.Call(L"GetZelDataFolder", "null", 77);
+  EXPECT_EQ(folder_reply.rc, 0);
+  EXPECT_TRUE(folder_reply.output.is_string());
+  EXPECT_EQ(module.Call(L"GetZelConfig", "null", 77).rc, 0);
+}
+
 }  // namespace
 }  // namespace zel::files
