@@ -40,23 +40,6 @@ std::string Decode(std::string_view text) {
   return out;
 }
 
-// The decoded value of `name` in the target's query ("" when absent).
-std::string Parameter(const std::string& target, std::string_view name) {
-  const size_t question = target.find('?');
-  if (question == std::string::npos) return {};
-  std::string_view query(target);
-  query.remove_prefix(question + 1);
-  while (!query.empty()) {
-    const size_t amp = query.find('&');
-    const std::string_view pair = query.substr(0, amp);
-    const size_t equals = pair.find('=');
-    if (pair.substr(0, equals) == name) return Decode(equals == std::string_view::npos ? "" : pair.substr(equals + 1));
-    if (amp == std::string_view::npos) break;
-    query.remove_prefix(amp + 1);
-  }
-  return {};
-}
-
 std::string Hex(const std::string& bytes) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string out;
@@ -131,6 +114,22 @@ bool ParseEngineBody(const std::string& name, EngineBody* body) {
     }
   }
   return false;
+}
+
+std::string SearchEngineStandIn::Parameter(const std::string& target, const std::string& name) {
+  const size_t question = target.find('?');
+  if (question == std::string::npos) return {};
+  std::string_view query(target);
+  query.remove_prefix(question + 1);
+  while (!query.empty()) {
+    const size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    const size_t equals = pair.find('=');
+    if (pair.substr(0, equals) == name) return Decode(equals == std::string_view::npos ? "" : pair.substr(equals + 1));
+    if (amp == std::string_view::npos) break;
+    query.remove_prefix(amp + 1);
+  }
+  return {};
 }
 
 std::string SearchEngineStandIn::AnswerFor(const std::string& target, EngineBody body) {

@@ -65,6 +65,8 @@ class SearchEngineStandIn {
   // kHalf sends the first half of the kLong body). The XML names the query in hexadecimal so that
   // the exact bytes received can be checked whatever they are.
   static std::string AnswerFor(const std::string& target, EngineBody body);
+  // The decoded value of parameter `name` in a request target's query ("" when absent).
+  static std::string Parameter(const std::string& target, const std::string& name);
   static constexpr unsigned long long kHugeBytes = 1ull << 30;
 
  private:
