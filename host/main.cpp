@@ -189,7 +189,8 @@ int RunSearchEngine(const CommandLine& line) {
   }
   SearchEngineStandIn engine(line.engine);
   PrintLine("{\"search_url\": " + DumpJson(ToUtf8(engine.SearchUrl())) + "}");
-  ::Sleep(line.engine_seconds > 0 ? line.engine_seconds * 1000 : INFINITE);
+  const DWORD seconds = line.engine_seconds;
+  ::Sleep(seconds > 0 && seconds < INFINITE / 1000 ? seconds * 1000 : INFINITE);
   return kExitDelivered;
 }
 
@@ -200,7 +201,7 @@ int Run(const std::vector<std::wstring>& args) {
       PrintLine("zelhost 1.0");
       return 0;
     }
-    if (line.words.empty()) throw UsageError("usage: zelhost [options] call|serve ...");
+    if (line.words.empty()) throw UsageError("usage: zelhost [options] call|serve|search-engine ...");
     if (line.words[0] == L"call") return RunCall(line);
     if (line.words[0] == L"serve") return RunServe(line);
     if (line.words[0] == L"search-engine") return RunSearchEngine(line);

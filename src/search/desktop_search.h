@@ -23,7 +23,7 @@ struct SearchEndpoint {
 // second; these bounds only matter for an engine that hangs, drips or floods. A search never
 // takes much longer than the WinINet time-outs plus `answer_deadline_ms`, and never holds more
 // than `max_answer_bytes` of answer text: an answer cut short by either comes back as far as it
-// was read, like one whose connection broke.
+// was read, like one whose connection broke, and its connection is let go on a thread of its own.
 struct SearchLimits {
   HttpTimeouts timeouts = CMyHttpRequest::kDefaultTimeouts;
   DWORD answer_deadline_ms = 60000;
