@@ -22,6 +22,17 @@ void WriteLogLevel(DWORD level) {
   }
 }
 
+// HKCU\Software\Google\Google Desktop\API "search_url": where the module finds the engine.
+void WriteSearchUrl(const std::wstring& url) {
+  zel::UniqueRegKey key;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Google\\Google Desktop\\API", 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, key.Receive(), nullptr) != ERROR_SUCCESS ||
+      ::RegSetValueExW(key.Get(), L"search_url", 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
+                       static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
+    throw HostError("could not write search_url to the registry");
+  }
+}
+
 }  // namespace
 
 std::string ReadTextFile(const std::wstring& path) {
@@ -48,6 +59,7 @@ HostSession::HostSession(const HostOptions& options) {
   if (FAILED(registration_->Result())) throw HostError("could not register the broker's class object");
 
   if (options.log_level) WriteLogLevel(*options.log_level);
+  if (!options.search_url.empty()) WriteSearchUrl(options.search_url);
   const std::wstring module_path =
       options.module_path.empty() ? ProgramFolder() + L"ZovIdivariRuder.dll" : options.module_path;
   module_.Reset(::LoadLibraryW(module_path.c_str()));

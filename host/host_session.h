@@ -19,6 +19,7 @@ struct HostOptions {
   std::wstring satellites_path;  // empty: no satellite answers anything
   std::wstring journal_path;     // empty: requests to satellites are not written down
   std::optional<DWORD> log_level;  // written to the registry's "LogLevel" before the module loads
+  std::wstring search_url;  // non-empty: written to the desktop-search engine's "search_url" first
   unsigned workers = 8;
 };
 

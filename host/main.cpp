@@ -3,10 +3,13 @@
 //
 //   zelhost [options] call SERVICE 'INPUT-JSON' [--requester NAME] [--rc N]
 //   zelhost [options] serve --stdio
+//   zelhost search-engine [--port N] [--status N] [--body KIND] [--delay-ms N] [--seconds N]
 // options: --satellites FILE  --journal FILE  --log-level N  --module PATH  --workers N
+//          --search-url URL
 //
 // Exit status: 0 when the request was delivered (whatever its return code), 2 for malformed JSON
-// or usage, 3 when the broker could not deliver it, 1 when the host could not start.
+// or usage, 3 when the broker could not deliver it, 1 when the host could not start, 4 when it
+// crashed (see crash_handler.h).
 
 #include <windows.h>
 #include <fcntl.h>
@@ -17,8 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "crash_handler.h"
 #include "host_session.h"
 #include "json_variant.h"
+#include "search_engine.h"
 
 namespace zelhost {
 namespace {
@@ -38,6 +43,8 @@ struct CommandLine {
   std::vector<std::wstring> words;  // the command and its positional arguments
   std::wstring requester = L"zelhost";
   LONG rc = 0;
+  SearchEngineOptions engine;
+  DWORD engine_seconds = 0;  // 0: until the process is ended
 };
 
 LONG ParseLong(const std::wstring& text, const char* what) {
@@ -78,6 +85,23 @@ CommandLine Parse(const std::vector<std::wstring>& args) {
       line.requester = value("--requester");
     } else if (arg == L"--rc") {
       line.rc = ParseLong(value("--rc"), "--rc");
+    } else if (arg == L"--search-url") {
+      line.options.search_url = value("--search-url");
+    } else if (arg == L"--port") {
+      const LONG port = ParseLong(value("--port"), "--port");
+      if (port < 0 || port > 65535) throw UsageError("--port must be between 0 and 65535");
+      line.engine.port = static_cast<unsigned short>(port);
+    } else if (arg == L"--status") {
+      line.engine.status = ParseLong(value("--status"), "--status");
+      if (line.engine.status < 100 || line.engine.status > 999) throw UsageError("--status must be an HTTP status");
+    } else if (arg == L"--body") {
+      if (!ParseEngineBody(ToUtf8(value("--body")), &line.engine.body)) {
+        throw UsageError("--body must be xml, empty, long, half, huge or silent");
+      }
+    } else if (arg == L"--delay-ms") {
+      line.engine.delay_ms = static_cast<DWORD>(ParseLong(value("--delay-ms"), "--delay-ms"));
+    } else if (arg == L"--seconds") {
+      line.engine_seconds = static_cast<DWORD>(ParseLong(value("--seconds"), "--seconds"));
     } else if (arg == L"--stdio" || arg.rfind(L"--", 0) != 0) {
       line.words.push_back(arg);
     } else {
@@ -156,6 +180,20 @@ int RunServe(const CommandLine& line) {
   return kExitDelivered;
 }
 
+// Serves as the desktop-search engine on 127.0.0.1 until the process is ended (or for --seconds);
+// prints {"search_url": ...}, the value to give "search_url" (or --search-url) for it.
+int RunSearchEngine(const CommandLine& line) {
+  if (line.words.size() != 1) {
+    throw UsageError("usage: search-engine [--port N] [--status N] [--body xml|empty|long|half|huge|silent] "
+                     "[--delay-ms N] [--seconds N]");
+  }
+  SearchEngineStandIn engine(line.engine);
+  PrintLine("{\"search_url\": " + DumpJson(ToUtf8(engine.SearchUrl())) + "}");
+  const DWORD seconds = line.engine_seconds;
+  ::Sleep(seconds > 0 && seconds < INFINITE / 1000 ? seconds * 1000 : INFINITE);
+  return kExitDelivered;
+}
+
 int Run(const std::vector<std::wstring>& args) {
   try {
     const CommandLine line = Parse(args);
@@ -163,9 +201,10 @@ int Run(const std::vector<std::wstring>& args) {
       PrintLine("zelhost 1.0");
       return 0;
     }
-    if (line.words.empty()) throw UsageError("usage: zelhost [options] call|serve ...");
+    if (line.words.empty()) throw UsageError("usage: zelhost [options] call|serve|search-engine ...");
     if (line.words[0] == L"call") return RunCall(line);
     if (line.words[0] == L"serve") return RunServe(line);
+    if (line.words[0] == L"search-engine") return RunSearchEngine(line);
     throw UsageError("unknown command " + ToUtf8(line.words[0]));
   } catch (const UsageError& error) {
     std::cerr << "zelhost: " << error.what() << "\n";
@@ -183,6 +222,7 @@ int Run(const std::vector<std::wstring>& args) {
 }  // namespace zelhost
 
 int wmain(int argc, wchar_t** argv) {
+  zelhost::InstallCrashHandling();
   _setmode(_fileno(stdout), _O_BINARY);  // JSON lines end in LF, bytes are UTF-8
   _setmode(_fileno(stdin), _O_BINARY);
   std::vector<std::wstring> args(argv + 1, argv + argc);

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <new>
+#include <string_view>
 #include <utility>
 
 namespace zel {
@@ -39,6 +41,27 @@ class ScopedVariant {
   HRESULT CopyFrom(const VARIANT& value) noexcept {
     ::VariantClear(&var_);
     return ::VariantCopy(&var_, const_cast<VARIANT*>(&value));
+  }
+
+  // Replaces the held value with a VT_BSTR copy of `text`; throws std::bad_alloc when no string
+  // can be made (the held value is then VT_EMPTY).
+  void SetString(std::wstring_view text) {
+    ::VariantClear(&var_);
+    const BSTR copy = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (copy == nullptr) throw std::bad_alloc();
+    V_VT(&var_) = VT_BSTR;
+    V_BSTR(&var_) = copy;
+  }
+  // Replaces the held value with VT_BSTR holding a null BSTR.
+  void SetNullString() noexcept {
+    ::VariantClear(&var_);
+    V_VT(&var_) = VT_BSTR;
+    V_BSTR(&var_) = nullptr;
+  }
+  void SetLong(LONG value) noexcept {
+    ::VariantClear(&var_);
+    V_VT(&var_) = VT_I4;
+    V_I4(&var_) = value;
   }
 
   // Gives up ownership; the caller must clear the returned VARIANT.

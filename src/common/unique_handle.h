@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wininet.h>
 
 #include <utility>
 
@@ -81,10 +82,17 @@ struct ModuleTraits {
   static void Close(Handle h) noexcept { ::FreeLibrary(h); }
 };
 
+struct InternetHandleTraits {  // WinINet session, connection and request handles: null when absent
+  using Handle = HINTERNET;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle h) noexcept { ::InternetCloseHandle(h); }
+};
+
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
+using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
 
 }  // namespace zel

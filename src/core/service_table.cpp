@@ -1,11 +1,15 @@
 #include "core/service_table.h"
 
+#include "common/scoped_variant.h"
+#include "common/wide_error.h"
 #include "core/kro_atl.h"
 #include "files/file_transfer.h"
+#include "files/host_info.h"
 #include "media/category_totals.h"
 #include "media/grouped_request.h"
 #include "media/playlist_services.h"
 #include "media/registrations.h"
+#include "search/desktop_search.h"
 
 namespace zel {
 
@@ -14,6 +18,15 @@ namespace zel {
 #define ZEL_MODULE(handler) [](ServiceCall& call) -> LONG { return handler(call.module, call.input, call.output); }
 #define ZEL_REQUESTER(handler) \
   [](ServiceCall& call) -> LONG { return handler(call.module, call.requester, call.input, call.output); }
+// "GoogleDesktopSearch" runs on no object, with the requester, a copy of the input that it owns
+// and the return-code location.
+#define ZEL_REQUESTER_COPY_RC(handler)                                                               \
+  [](ServiceCall& call) -> LONG {                                                                    \
+    ScopedVariant copy;                                                                              \
+    if (FAILED(copy.CopyFrom(call.input))) throw WideError(L"The input could not be copied");       \
+    LONG return_code = 0;                                                                            \
+    return handler(call.requester, *copy, call.output, &return_code);                               \
+  }
 
 const ServiceEntry kServiceTable[kServiceCount] = {
     {0, L"GetFileInfo", ZEL_ORDINARY(files::GetFileInfo)},
@@ -21,8 +34,8 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {2, L"GetMediumFromId", nullptr},
     {3, L"GetMediumInfoFromId", nullptr},
     {4, L"GetMediumListInfoFromId", nullptr},
-    {5, L"my-ZEL_GetVersion", nullptr},
-    {6, L"my-ZEL_TailLog", nullptr},
+    {5, L"my-ZEL_GetVersion", ZEL_ORDINARY(files::GetVersion)},
+    {6, L"my-ZEL_TailLog", ZEL_ORDINARY(files::TailLog)},
     {7, L"GetAudioCategoryTotals", ZEL_ORDINARY(media::GetAudioCategoryTotals)},
     {8, L"GetTVCategoryTotals", ZEL_ORDINARY(media::GetTVCategoryTotals)},
     {9, L"MultiRequest", ZEL_MODULE(media::MakeGroupedRequest)},
@@ -30,7 +43,7 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {11, L"CreateZip", nullptr},
     {12, L"DeleteTempFile", nullptr},
     {13, L"ZipLogs", nullptr},
-    {14, L"GetZelDataFolder", nullptr},
+    {14, L"GetZelDataFolder", ZEL_ORDINARY(files::GetZelDataFolder)},
     {15, L"Register Custom MediumId", ZEL_REQUESTER(media::RegisterCustomMediumId)},
     {16, L"Register Custom DVR", ZEL_REQUESTER(media::RegisterCustomDvr)},
     {17, L"Get Registered DVRs", ZEL_MODULE(media::GetRegisteredDvrs)},
@@ -53,13 +66,14 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {34, L"StartUpload", nullptr},  // registered for the broker; never dispatched
     {35, L"SendData", nullptr},
     {36, L"StopUpload", nullptr},
-    {37, L"GoogleDesktopSearch", nullptr},
-    {38, L"GetZelConfig", nullptr},
-    {39, L"GenerateCrash", nullptr},
+    {37, L"GoogleDesktopSearch", ZEL_REQUESTER_COPY_RC(search::GoogleDesktopSearch)},
+    {38, L"GetZelConfig", ZEL_ORDINARY(files::GetZelConfig)},
+    {39, L"GenerateCrash", ZEL_ORDINARY(files::GenerateCrash)},
 };
 
 #undef ZEL_ORDINARY
 #undef ZEL_MODULE
 #undef ZEL_REQUESTER
+#undef ZEL_REQUESTER_COPY_RC
 
 }  // namespace zel

@@ -1,0 +1,103 @@
+#include "crash_handler.h"
+
+#include <dbghelp.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/text.h"
+#include "common/tk_log.h"
+#include "common/unique_handle.h"
+
+namespace zelhost {
+namespace {
+
+// The host's own log ("zelhost.log", lines with the process id); its FATAL lines also reach the
+// shared error log. Made when crash handling is installed, so that a crash has nothing to build.
+zel::CTkLog& CrashLog() {
+  static zel::CTkLog log(nullptr, true);
+  return log;
+}
+
+const wchar_t* Describe(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION: return L"access violation";
+    case kRuntimeInvalidParameter: return L"invalid parameter to the runtime library";
+    case kRuntimeAbort: return L"abort";
+    case EXCEPTION_STACK_OVERFLOW: return L"stack overflow";
+    case EXCEPTION_INT_DIVIDE_BY_ZERO: return L"integer division by zero";
+    case EXCEPTION_ILLEGAL_INSTRUCTION: return L"illegal instruction";
+    default: return L"unhandled exception";
+  }
+}
+
+std::wstring DumpPath() {
+  std::wstring folder;
+  if (!zel::GetCommonAppDataFolder(&folder)) return {};
+  folder += L"\\RodEzeduduv\\";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  folder += L"Logs\\";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  SYSTEMTIME now;
+  ::GetLocalTime(&now);
+  return folder + zel::FormatWide(L"zelhost-%u-%04d%02d%02d-%02d%02d%02d.dmp", ::GetCurrentProcessId(), now.wYear,
+                                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+}
+
+bool WriteMinidump(const std::wstring& path, EXCEPTION_POINTERS* info) {
+  zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                     nullptr));
+  if (!file) return false;
+  // Left to itself the dump writer first loads the symbols of every module, which can take half a
+  // minute; the dump needs their names and addresses only.
+  ::SymSetOptions(SYMOPT_DEFERRED_LOADS);
+  ::SymInitializeW(::GetCurrentProcess(), nullptr, TRUE);
+  MINIDUMP_EXCEPTION_INFORMATION exception{::GetCurrentThreadId(), info, FALSE};
+  return ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.Get(), MiniDumpNormal, &exception,
+                             nullptr, nullptr) != FALSE;
+}
+
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
+  // One report per process: a second thread that crashes meanwhile waits for the first to end it.
+  static LONG reporting = 0;
+  if (::InterlockedExchange(&reporting, 1) != 0) ::Sleep(INFINITE);
+
+  const DWORD code = info->ExceptionRecord->ExceptionCode;
+  const std::wstring dump = DumpPath();
+  CrashLog().Fatal(L"zelhost crashed: exception 0x%08X (%s) at %p on thread %u; minidump %s",
+                   static_cast<unsigned>(code), Describe(code), info->ExceptionRecord->ExceptionAddress,
+                   static_cast<unsigned>(::GetCurrentThreadId()), dump.c_str());
+  if (!WriteMinidump(dump, info)) {
+    CrashLog().Fatal(L"zelhost: the minidump %s could not be written (error %u)", dump.c_str(),
+                     static_cast<unsigned>(::GetLastError()));
+  }
+  fprintf(stderr, "zelhost: crashed with exception 0x%08X; see the logs folder for VizOderiv.log and %s\n",
+          static_cast<unsigned>(code), zel::WideToUtf8(dump).c_str());
+  fflush(stderr);
+  // Nothing of the crashed process runs any more: no DLL detach, no atexit handlers.
+  ::TerminateProcess(::GetCurrentProcess(), kExitCrashed);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// The runtime library's own ways out (its default invalid-parameter handler and abort()) end the
+// process without an exception that the filter would see; these turn them into one.
+void __cdecl OnInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) {
+  ::RaiseException(kRuntimeInvalidParameter, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+void __cdecl OnAbort(int) { ::RaiseException(kRuntimeAbort, EXCEPTION_NONCONTINUABLE, 0, nullptr); }
+
+}  // namespace
+
+void InstallCrashHandling() {
+  CrashLog();
+  ::SetUnhandledExceptionFilter(OnUnhandledException);
+  _set_invalid_parameter_handler(OnInvalidParameter);
+  std::signal(SIGABRT, OnAbort);
+  // No error dialogs: a crashed host must end, not wait for someone to click.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+}
+
+}  // namespace zelhost

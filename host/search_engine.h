@@ -1,0 +1,89 @@
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <condition_variable>
+#include <set>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/unique_handle.h"
+
+namespace zelhost {
+
+// How the stand-in answers a search.
+enum class EngineBody {
+  kXml,     // an XML result list for the query
+  kEmpty,   // no body at all
+  kLong,    // an XML result list of more than 40000 bytes
+  kHalf,    // announces the long list, sends half of it, then closes the connection
+  kHuge,    // announces and streams 1 GiB (until the client goes away)
+  kSilent,  // reads the request and never answers
+};
+
+struct SearchEngineOptions {
+  unsigned short port = 0;  // 0: any free port
+  int status = 200;
+  EngineBody body = EngineBody::kXml;
+  DWORD delay_ms = 0;  // before the first byte of the answer
+};
+
+// Parses "xml", "empty", "long", "half", "huge" or "silent"; false for anything else.
+bool ParseEngineBody(const std::string& name, EngineBody* body);
+
+// One request as the stand-in received it.
+struct EngineRequest {
+  std::string target;  // the request target: path and query, still encoded
+  std::string range;   // the value of its Range header, "" without one
+  std::string agent;   // the value of its User-Agent header
+};
+
+// A small stand-in for the desktop-search engine, on 127.0.0.1, for the host and the tests. It
+// answers GET requests whose query names q (the search text), start, num and flags - what the
+// module sends to a "search_url" of http://127.0.0.1:PORT/search?q= - with an XML result list,
+// honours "Range: bytes=N-" with 206, and can be told to misbehave (SearchEngineOptions). Each
+// connection is served by its own thread and closed after one answer. The destructor stops it:
+// every open connection is cut and every thread has ended when it returns.
+class SearchEngineStandIn {
+ public:
+  // Throws std::runtime_error when it cannot listen.
+  explicit SearchEngineStandIn(const SearchEngineOptions& options);
+  ~SearchEngineStandIn();
+  SearchEngineStandIn(const SearchEngineStandIn&) = delete;
+  SearchEngineStandIn& operator=(const SearchEngineStandIn&) = delete;
+
+  unsigned short Port() const noexcept { return port_; }
+  // The value to give "search_url": http://127.0.0.1:PORT/search?q=
+  std::wstring SearchUrl() const;
+  // The requests received so far, in order of arrival.
+  std::vector<EngineRequest> Requests() const;
+
+  // The body the stand-in sends for a request target with the options' body kind (kXml, kLong;
+  // kHalf sends the first half of the kLong body). The XML names the query in hexadecimal so that
+  // the exact bytes received can be checked whatever they are.
+  static std::string AnswerFor(const std::string& target, EngineBody body);
+  // The decoded value of parameter `name` in a request target's query ("" when absent).
+  static std::string Parameter(const std::string& target, const std::string& name);
+  static constexpr unsigned long long kHugeBytes = 1ull << 30;
+
+ private:
+  void AcceptLoop();
+  void Serve(SOCKET client);
+  void Answer(SOCKET client, const EngineRequest& request);
+  bool Wait(DWORD ms);  // false when the stand-in is stopping
+
+  SearchEngineOptions options_;
+  SOCKET listener_ = INVALID_SOCKET;
+  unsigned short port_ = 0;
+  zel::UniqueKernelHandle stopping_;
+  std::thread acceptor_;
+  mutable std::mutex mutex_;
+  std::condition_variable idle_;
+  std::set<SOCKET> clients_;  // open connections, cut when stopping
+  std::vector<EngineRequest> requests_;
+};
+
+}  // namespace zelhost

@@ -1,0 +1,173 @@
+#include "search/desktop_search.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <memory>
+
+#include "common/module_log.h"
+#include "common/module_thread.h"
+#include "common/safearray_lock.h"
+#include "common/scoped_variant.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
+#include "common/vutil.h"
+
+namespace zel::search {
+namespace {
+
+constexpr const wchar_t* kEngineKey = L"Software\\Google\\Google Desktop\\API";
+constexpr DWORD kUrlChars = 2048;
+constexpr LONG kInputElements = 5;
+constexpr DWORD kChunkBytes = 10000;
+constexpr LONG kHttpOk = 200;
+
+struct SearchInput {
+  std::wstring query;
+  LONG start = 0;
+  LONG num = 0;
+  LONG flags = 0;
+};
+
+// The five elements are read straight from the locked array, so its shape is proven first: a
+// one-dimensional, zero-based array whose elements really are VARIANTs, and at least five of them.
+SearchInput ReadInput(const VARIANT& input) {
+  if (V_VT(&input) != VUtil::kVariantArray) throw WideError(L"CheckArrayType failed");
+  SAFEARRAY* array = V_ARRAY(&input);
+  if (VUtil::GetArrayLength(input) < kInputElements || ::SafeArrayGetDim(array) != 1 ||
+      ::SafeArrayGetElemsize(array) != sizeof(VARIANT)) {
+    throw WideError(L"CheckArrayType failed");
+  }
+  SafeArrayDataLock lock(array);
+  if (!lock.Ok()) throw WideError(L"CheckArrayType failed");
+  const VARIANT* element = static_cast<const VARIANT*>(lock.Data());
+  VUtil::CheckType(element[0], VT_BSTR);
+  VUtil::CheckType(element[1], VT_BSTR);
+  VUtil::CheckType(element[2], VT_I4);
+  VUtil::CheckType(element[3], VT_I4);
+  VUtil::CheckType(element[4], VT_I4);
+  SearchInput read;
+  read.query = VUtil::StringOf(element[1]);
+  read.start = V_I4(&element[2]);
+  read.num = V_I4(&element[3]);
+  read.flags = V_I4(&element[4]);
+  return read;
+}
+
+// Reads the answer in 10000-byte pieces, each asking for the running offset, until it ends or a
+// read fails (true), or until the limits cut it short (false: the rest is still unread).
+bool ReadAnswer(CMyHttpRequest& request, const SearchLimits& limits, std::string* answer) {
+  const ULONGLONG deadline = ::GetTickCount64() + limits.answer_deadline_ms;
+  std::string chunk(kChunkBytes, '\0');
+  for (;;) {
+    DWORD count = 0;
+    if (!request.Read(chunk.data(), static_cast<LONG>(answer->size()), kChunkBytes, &count) || count == 0) {
+      return true;
+    }
+    const size_t room = limits.max_answer_bytes - answer->size();
+    answer->append(chunk, 0, std::min<size_t>(count, room));
+    if (count > room) {
+      ModuleLog().Warn(L"GoogleDesktopSearch: answer cut at %u bytes", static_cast<unsigned>(limits.max_answer_bytes));
+      return false;
+    }
+    if (::GetTickCount64() > deadline) {
+      ModuleLog().Warn(L"GoogleDesktopSearch: answer cut after %u ms", static_cast<unsigned>(limits.answer_deadline_ms));
+      return false;
+    }
+  }
+}
+
+// Closes a request whose answer was not read to its end. WinINet may read the rest before it lets
+// the connection go (Wine does, for as long as the server keeps sending), so a flooding engine must
+// not hold the broker's thread meanwhile: the request is closed on a thread of its own (or here,
+// should no thread start).
+void CloseUnread(std::shared_ptr<CMyHttpRequest> request) {
+  StartModuleThread([request = std::move(request)]() mutable { request.reset(); });
+}
+
+}  // namespace
+
+std::wstring ReadSearchUrl() {
+  UniqueRegKey key;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kEngineKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return {};
+  wchar_t url[kUrlChars] = {};
+  DWORD type = REG_NONE;
+  DWORD size = sizeof(url);
+  if (::RegQueryValueExW(key.Get(), L"search_url", nullptr, &type, reinterpret_cast<BYTE*>(url), &size) !=
+          ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ)) {
+    return {};
+  }
+  const size_t chars = size / sizeof(wchar_t);
+  if (chars == 0 || url[chars - 1] != L'\0') return {};  // an unterminated value counts as missing
+  return std::wstring(url, wcsnlen(url, chars));
+}
+
+SearchEndpoint CrackSearchUrl(const std::wstring& url) {
+  SearchEndpoint endpoint;
+  if (url.empty()) return endpoint;
+  URL_COMPONENTSW parts{};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwSchemeLength = 1;  // non-zero with a null pointer: point into `url`
+  parts.dwHostNameLength = 1;
+  parts.dwUrlPathLength = 1;
+  if (!::InternetCrackUrlW(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return endpoint;
+  if (parts.lpszHostName != nullptr) endpoint.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+  if (parts.lpszUrlPath != nullptr) endpoint.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  endpoint.port = parts.nPort;
+  return endpoint;
+}
+
+std::wstring RequestPath(const std::wstring& endpoint_path, const std::wstring& query, LONG start, LONG num,
+                         LONG flags) {
+  const std::string encoded = CMyHttpRequest::UrlEncode(query);
+  return FormatWide(L"%s%s&format=xml&start=%d&num=%d&flags=%d", endpoint_path.c_str(),
+                    std::wstring(encoded.begin(), encoded.end()).c_str(), start, num, flags);
+}
+
+SearchOutcome Search(const SearchEndpoint& endpoint, const std::wstring& request_path, const SearchLimits& limits) {
+  SearchOutcome outcome;
+  if (endpoint.path.empty()) {
+    outcome.code = SearchOutcome::kNotInstalled;
+    outcome.error = L"Google Desktop not installed.";
+    return outcome;
+  }
+  auto request = std::make_shared<CMyHttpRequest>(endpoint.host, endpoint.port, request_path, std::wstring(),
+                                                  std::wstring(), true);
+  request->SetTimeouts(limits.timeouts);
+  if (request->Open(0, nullptr, L"GET") != 0) {
+    CMyHttpRequest::ErrorText(&outcome.error);
+    outcome.code = SearchOutcome::kRequestFailed;
+    return outcome;
+  }
+  const LONG status = request->StatusCode();
+  if (status != kHttpOk) {
+    outcome.code = SearchOutcome::kHttpError;
+    outcome.error = FormatWide(L"HTTP error %d", static_cast<int>(status));
+    CloseUnread(std::move(request));
+    return outcome;
+  }
+  if (!ReadAnswer(*request, limits, &outcome.answer)) CloseUnread(std::move(request));
+  return outcome;
+}
+
+LONG GoogleDesktopSearch(const std::wstring& requester, const VARIANT& input, VARIANT& output, LONG* return_code) {
+  *return_code = 0;
+  const SearchInput query = ReadInput(input);
+  const SearchEndpoint endpoint = CrackSearchUrl(ReadSearchUrl());
+  const std::wstring path = RequestPath(endpoint.path, query.query, query.start, query.num, query.flags);
+  ModuleLog().Info(L"GoogleDesktopSearch for %s: %s", requester.c_str(), path.c_str());
+
+  const SearchOutcome outcome = Search(endpoint, path);
+  ScopedVariant text;
+  if (outcome.code == 0) {
+    text.SetString(AnsiToWide(outcome.answer));
+  } else {
+    ModuleLog().Warn(L"GoogleDesktopSearch: %s", outcome.error.c_str());
+    text.SetString(outcome.error);
+    *return_code = 1;
+  }
+  text.ReleaseInto(output);
+  return *return_code;
+}
+
+}  // namespace zel::search

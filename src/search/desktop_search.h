@@ -1,0 +1,61 @@
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+#include <wininet.h>
+
+#include <cstddef>
+#include <string>
+
+#include "search/my_http_request.h"
+
+namespace zel::search {
+
+// Where the desktop-search engine listens: host, port and the path (with the start of its query,
+// for example "/search?q="), taken from its "search_url". All empty when it is not installed.
+struct SearchEndpoint {
+  std::wstring host;
+  INTERNET_PORT port = 0;
+  std::wstring path;
+};
+
+// What one search may cost. The engine runs on the same machine and answers in well under a
+// second; these bounds only matter for an engine that hangs, drips or floods. A search never
+// takes much longer than the WinINet time-outs plus `answer_deadline_ms`, and never holds more
+// than `max_answer_bytes` of answer text: an answer cut short by either comes back as far as it
+// was read, like one whose connection broke, and its connection is let go on a thread of its own.
+struct SearchLimits {
+  HttpTimeouts timeouts = CMyHttpRequest::kDefaultTimeouts;
+  DWORD answer_deadline_ms = 60000;
+  size_t max_answer_bytes = 16u << 20;
+};
+
+// The answer of one search: code 0 with the engine's bytes, or a failure code with its text.
+struct SearchOutcome {
+  static constexpr int kNotInstalled = -10;
+  static constexpr int kRequestFailed = -11;
+  static constexpr int kHttpError = -12;
+
+  int code = 0;
+  std::string answer;  // the engine's bytes, unconverted
+  std::wstring error;
+};
+
+// HKCU\Software\Google\Google Desktop\API "search_url" (REG_SZ or REG_EXPAND_SZ, terminated,
+// shorter than 2048 characters); empty when missing or unusable.
+std::wstring ReadSearchUrl();
+// Splits a search URL; an empty endpoint when it cannot be split.
+SearchEndpoint CrackSearchUrl(const std::wstring& url);
+// The endpoint's path, the encoded query appended directly, then format, start, num and flags.
+std::wstring RequestPath(const std::wstring& endpoint_path, const std::wstring& query, LONG start, LONG num,
+                         LONG flags);
+// Sends one query and reads the whole answer in 10000-byte pieces.
+SearchOutcome Search(const SearchEndpoint& endpoint, const std::wstring& request_path,
+                     const SearchLimits& limits = {});
+
+// "GoogleDesktopSearch": input [any string, query, start, num, flags]; output the engine's XML
+// answer as text (0) or an error text (1). An input that is not a variant array of at least five
+// elements, or an element of the wrong type, raises a WideError to the dispatcher.
+LONG GoogleDesktopSearch(const std::wstring& requester, const VARIANT& input, VARIANT& output, LONG* return_code);
+
+}  // namespace zel::search

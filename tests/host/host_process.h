@@ -1,0 +1,41 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace zelhost {
+
+// One finished run of zelhost.exe (the program beside the test program).
+struct HostRun {
+  DWORD exit_code = 0xFFFFFFFF;
+  std::string out;
+  std::string err;
+};
+
+// Runs zelhost.exe with `args`, feeding `input` to its standard input, and waits for it to end.
+HostRun RunHost(const std::vector<std::wstring>& args, const std::string& input = "");
+
+// zelhost.exe started with `args` and left running, its standard output readable line by line; it is
+// ended (TerminateProcess on this child alone) when the object goes, if it has not ended by then.
+class RunningHost {
+ public:
+  explicit RunningHost(const std::vector<std::wstring>& args);
+  ~RunningHost();
+  RunningHost(const RunningHost&) = delete;
+  RunningHost& operator=(const RunningHost&) = delete;
+
+  // The next line of its standard output without the line end; "" once the output has ended.
+  std::string ReadLine();
+
+ private:
+  HANDLE process_ = nullptr;
+  HANDLE output_ = nullptr;
+};
+
+std::wstring HostPath();
+// One argument quoted for a command line as the runtime library splits it.
+std::wstring QuoteArgument(const std::wstring& arg);
+
+}  // namespace zelhost

@@ -1,0 +1,54 @@
+// The search-engine stand-in as zelhost.exe runs it, and "GoogleDesktopSearch" through the host.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/text.h"
+#include "host_process.h"
+#include "search_engine.h"
+#include "support/registry_scope.h"
+#include "support/test_support.h"
+
+namespace zelhost {
+namespace {
+
+TEST(SearchEndToEndTest, TheHostsStandInAnswersTheHostsSearch) {
+  zeltest::RegistryKeyScope engine_key(HKEY_CURRENT_USER, L"Software\\Google\\Google Desktop\\API");
+  RunningHost engine({L"search-engine", L"--body", L"long", L"--seconds", L"60"});
+  const Json announced = ParseJson(engine.ReadLine());
+  ASSERT_TRUE(announced.contains("search_url")) << announced;
+  const std::string url = announced["search_url"].get<std::string>();
+  EXPECT_EQ(url.rfind("http://127.0.0.1:", 0), 0u);
+
+  // The answer's bytes are read in the ANSI code page: an ASCII query keeps them comparable.
+  const HostRun run = RunHost({L"--search-url", zel::Utf8ToWide(url), L"call", L"GoogleDesktopSearch",
+                               L"[\"client\", \"fish & chips/100%\", 10, 20, 1]"});
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  const Json reply = ParseJson(run.out);
+  EXPECT_EQ(reply["rc"], 0);
+  const std::string target = "/search?q=fish+%26+chips%2F100%25&format=xml&start=10&num=20&flags=1";
+  EXPECT_TRUE(reply["output"] == SearchEngineStandIn::AnswerFor(target, EngineBody::kLong));
+
+  // The URL stays in the registry for later runs.
+  const HostRun again = RunHost({L"call", L"GoogleDesktopSearch", L"[\"\", \"x\", 0, 1, 0]"});
+  EXPECT_EQ(ParseJson(again.out)["rc"], 0);
+}
+
+TEST(SearchEndToEndTest, StandInOptionsAreChecked) {
+  for (const std::wstring& bad : {std::wstring(L"--body=long"), std::wstring(L"--port")}) {
+    EXPECT_EQ(RunHost({L"search-engine", bad}).exit_code, 2u);
+  }
+  EXPECT_EQ(RunHost({L"search-engine", L"--body", L"gzip"}).exit_code, 2u);
+  EXPECT_EQ(RunHost({L"search-engine", L"--status", L"42"}).exit_code, 2u);
+  EXPECT_EQ(RunHost({L"search-engine", L"--port", L"70000"}).exit_code, 2u);
+  EXPECT_EQ(RunHost({L"search-engine", L"extra"}).exit_code, 2u);
+  // A port that is taken cannot be listened on: the host could not start.
+  SearchEngineStandIn taken({0, 200, EngineBody::kXml, 0});
+  EXPECT_EQ(RunHost({L"search-engine", L"--port", std::to_wstring(taken.Port()), L"--seconds", L"1"}).exit_code, 1u);
+}
+
+}  // namespace
+}  // namespace zelhost

@@ -1,0 +1,85 @@
+#include "support/registry_scope.h"
+
+#include <utility>
+
+#include "common/unique_handle.h"
+
+namespace zeltest {
+namespace {
+
+zel::UniqueRegKey OpenOrCreate(HKEY root, const std::wstring& key) {
+  zel::UniqueRegKey handle;
+  ::RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, handle.Receive(), nullptr);
+  return handle;
+}
+
+}  // namespace
+
+RegistryKeyScope::RegistryKeyScope(HKEY root, std::wstring key) : root_(root), key_(std::move(key)) {
+  zel::UniqueRegKey handle;
+  existed_ = ::RegOpenKeyExW(root_, key_.c_str(), 0, KEY_READ, handle.Receive()) == ERROR_SUCCESS;
+  if (existed_) saved_ = ReadValues(handle.Get());
+}
+
+RegistryKeyScope::~RegistryKeyScope() {
+  if (!existed_) {
+    ::RegDeleteTreeW(root_, key_.c_str());
+    return;
+  }
+  ClearValues();
+  zel::UniqueRegKey handle = OpenOrCreate(root_, key_);
+  for (const Value& value : saved_) {
+    ::RegSetValueExW(handle.Get(), value.name.c_str(), 0, value.type, value.data.data(),
+                     static_cast<DWORD>(value.data.size()));
+  }
+}
+
+std::vector<RegistryKeyScope::Value> RegistryKeyScope::ReadValues(HKEY key) {
+  std::vector<Value> values;
+  DWORD longest_name = 0;
+  DWORD largest_data = 0;
+  ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longest_name, &largest_data,
+                     nullptr, nullptr);
+  for (DWORD index = 0;; ++index) {
+    std::wstring name(longest_name + 1, L'\0');
+    DWORD name_chars = longest_name + 1;
+    Value value{{}, REG_NONE, std::vector<BYTE>(largest_data + 1)};
+    DWORD size = largest_data + 1;
+    if (::RegEnumValueW(key, index, name.data(), &name_chars, nullptr, &value.type, value.data.data(), &size) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    value.name = name.substr(0, name_chars);
+    value.data.resize(size);
+    values.push_back(std::move(value));
+  }
+  return values;
+}
+
+void RegistryKeyScope::Set(const std::wstring& name, DWORD type, const void* data, DWORD size) {
+  zel::UniqueRegKey handle = OpenOrCreate(root_, key_);
+  ::RegSetValueExW(handle.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
+}
+
+void RegistryKeyScope::SetString(const std::wstring& name, const std::wstring& text, DWORD type) {
+  Set(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+void RegistryKeyScope::SetDword(const std::wstring& name, DWORD value) { Set(name, REG_DWORD, &value, sizeof(value)); }
+
+void RegistryKeyScope::Remove(const std::wstring& name) {
+  zel::UniqueRegKey handle;
+  if (::RegOpenKeyExW(root_, key_.c_str(), 0, KEY_SET_VALUE, handle.Receive()) == ERROR_SUCCESS) {
+    ::RegDeleteValueW(handle.Get(), name.c_str());
+  }
+}
+
+void RegistryKeyScope::ClearValues() {
+  zel::UniqueRegKey handle;
+  if (::RegOpenKeyExW(root_, key_.c_str(), 0, KEY_ALL_ACCESS, handle.Receive()) != ERROR_SUCCESS) return;
+  for (const Value& value : ReadValues(handle.Get())) ::RegDeleteValueW(handle.Get(), value.name.c_str());
+}
+
+void RegistryKeyScope::RemoveKey() { ::RegDeleteTreeW(root_, key_.c_str()); }
+
+}  // namespace zeltest
