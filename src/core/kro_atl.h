@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 
+#include "browse/local_media.h"
 #include "common/scoped_variant.h"
 #include "core/kro_event_sink.h"
 #include "core/module.h"
@@ -35,6 +36,8 @@ class CKroAtl final : public CKroEventSink {
   bool IsAdvised() const noexcept { return advised_ != 0; }
   // Full path of "zel.xml"; empty when the application-data folder is unknown.
   const std::wstring& ConfigPath() const noexcept { return config_path_; }
+  // Folder listings and the medium ids of local files.
+  CLocalMedia& LocalMedia() noexcept { return local_media_; }
 
  protected:
   HRESULT OnServiceRequested(BSTR requester, BSTR service, VARIANT* input, VARIANT* output,
@@ -50,6 +53,7 @@ class CKroAtl final : public CKroEventSink {
   ScopedVariant registration_handle_;
   LONG registered_ = 0;
   LONG advised_ = 0;
+  CLocalMedia local_media_;  // gets its copy of the broker pointer when registration completes
   std::wstring host_name_ = L"localhost";
   std::wstring component_name_;
   std::wstring config_path_;

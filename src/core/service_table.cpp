@@ -1,5 +1,6 @@
 #include "core/service_table.h"
 
+#include "core/kro_atl.h"
 #include "files/file_transfer.h"
 
 namespace zel {
@@ -41,7 +42,8 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {30, L"PlaylistCreateAndSet", nullptr},
     {31, L"PlaylistAddItems", nullptr},
     {32, L"PlaylistGetCount", nullptr},
-    {33, L"GetDiskFolderContent", nullptr},
+    {33, L"GetDiskFolderContent",
+     [](ServiceCall& call) -> LONG { return call.module.LocalMedia().GetDiskFolderContent(call.input, call.output); }},
     {34, L"StartUpload", nullptr},  // registered for the broker; never dispatched
     {35, L"SendData", nullptr},
     {36, L"StopUpload", nullptr},
