@@ -68,10 +68,8 @@ bool MayEnter(const std::wstring& name, bool file_system, int depth) {
   return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-void ListFolder(const std::wstring& path, FileList& items, const Options& options,
-                const std::vector<std::wstring>& filter, int depth, IMalloc* allocator) {
-  IShellFolderPtr folder = BindFolder(path, allocator);
-  if (folder == nullptr) return;
+void ListFolder(IShellFolder* folder, FileList& items, const Options& options, const std::vector<std::wstring>& filter,
+                int depth, IMalloc* allocator) {
   IEnumIDListPtr objects;
   const SHCONTF flags = SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | (options.include_hidden ? SHCONTF_INCLUDEHIDDEN : 0);
   if (folder->EnumObjects(nullptr, flags, &objects) != S_OK || objects == nullptr) return;
@@ -87,7 +85,13 @@ void ListFolder(const std::wstring& path, FileList& items, const Options& option
     const bool file_system_file = file_system && !file_system_folder;
 
     if (options.recursive && (kind & SFGAO_FOLDER) != 0 && MayEnter(name, file_system, depth)) {
-      ListFolder(name, items, options, filter, depth + 1, allocator);
+      // Bound from its parent, not parsed again from the desktop: the same folder as its parsing
+      // name gives, without walking the whole path once per level.
+      IShellFolderPtr child;
+      if (SUCCEEDED(folder->BindToObject(object.Get(), nullptr, IID_IShellFolder, reinterpret_cast<void**>(&child))) &&
+          child != nullptr) {
+        ListFolder(child, items, options, filter, depth + 1, allocator);
+      }
       continue;
     }
     if ((!file_system && !options.include_non_file_system) || ((kind & SFGAO_HIDDEN) && !options.include_hidden) ||
@@ -119,7 +123,8 @@ void EnumerateFolder(const std::wstring& path, FileList& items, bool include_hid
   IMallocPtr allocator;
   if (FAILED(::SHGetMalloc(&allocator))) return;
   const Options options{include_hidden, include_folders, include_files, include_non_file_system, recursive};
-  ListFolder(path, items, options, filter, 0, allocator);
+  IShellFolderPtr folder = BindFolder(path, allocator);
+  if (folder != nullptr) ListFolder(folder, items, options, filter, 0, allocator);
 }
 
 }  // namespace zel

@@ -57,7 +57,11 @@ std::wstring ResolveFolderPath(const std::wstring& path) {
   }
   // The numeric form is read from the start of the whole path, as the token "%CSIDL_38%" there.
   if (!found) found = std::swscanf(path.c_str(), L"%%CSIDL_%d%%", &csidl) == 1;
-  if (found) result = path.substr(0, open) + SpecialFolderLocation(csidl) + path.substr(close + 1);
+  // A folder the shell cannot locate leaves the path as it came, which then lists nothing: with an
+  // empty location the text around the token could name the desktop, and a recursive request would
+  // list every disk of the machine.
+  const std::wstring location = found ? SpecialFolderLocation(csidl) : std::wstring();
+  if (!location.empty()) result = path.substr(0, open) + location + path.substr(close + 1);
   if (token == L"MYCOMPUTER") result = kMyComputerPath;
   return result;
 }

@@ -76,8 +76,11 @@ bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
     if (::CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                          &process)) {
       zel::UniqueKernelHandle process_handle(process.hProcess), thread_handle(process.hThread);
-      ::WaitForSingleObject(process_handle.Get(), 10000);
-      made = IsLink(link);
+      // A Unix process's handle cannot be waited for: watch for the link instead.
+      for (int i = 0; i < 200 && !made; ++i) {
+        made = IsLink(link);
+        if (!made) ::Sleep(25);
+      }
     }
   }
   ::HeapFree(::GetProcessHeap(), 0, unix_link);
