@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "common/wide_error.h"
+
 namespace zel {
 
 std::wstring LowerCase(std::wstring text) {
@@ -33,6 +35,18 @@ ScopedVariant StringVariant(const std::wstring& text) {
   V_VT(value.Get()) = VT_BSTR;
   V_BSTR(value.Get()) = copy;
   return value;
+}
+
+void MoveElement(VARIANT& array, LONG index, ScopedVariant& value) {
+  SAFEARRAY* sa = V_VT(&array) == (VT_ARRAY | VT_VARIANT) ? V_ARRAY(&array) : nullptr;
+  VARIANT* slot = nullptr;
+  if (sa == nullptr || ::SafeArrayGetDim(sa) != 1 || FAILED(::SafeArrayLock(sa))) {
+    throw WideError(L"SafeArrayPutElement failed");
+  }
+  const HRESULT hr = ::SafeArrayPtrOfIndex(sa, &index, reinterpret_cast<void**>(&slot));
+  if (SUCCEEDED(hr)) value.ReleaseInto(*slot);
+  ::SafeArrayUnlock(sa);
+  if (FAILED(hr)) throw WideError(L"SafeArrayPutElement failed");
 }
 
 }  // namespace zel

@@ -17,4 +17,10 @@ std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separato
 // A VT_BSTR VARIANT holding a copy of `text` (embedded NULs included).
 ScopedVariant StringVariant(const std::wstring& text);
 
+// Moves `value` into element `index` of the VARIANT array `array` (whatever was there is cleared):
+// as VUtil::PutElement, without copying the value. Large answers are arrays of arrays, and copying
+// each level into the next would copy every string once per level. Raises WideError
+// "SafeArrayPutElement failed" when the element cannot be reached.
+void MoveElement(VARIANT& array, LONG index, ScopedVariant& value);
+
 }  // namespace zel

@@ -127,7 +127,7 @@ LONG CLocalMedia::GetDiskFolderContent(const VARIANT& input, VARIANT& output) {
     ScopedVariant columns;
     VUtil::CreateArray(columns.Get(), VT_VARIANT, static_cast<LONG>(names.size()));
     for (size_t i = 0; i < names.size(); ++i) VUtil::PutElement(*columns, static_cast<LONG>(i), *StringVariant(names[i]));
-    VUtil::PutElement(*result, 0, *columns);
+    MoveElement(*result, 0, columns);
 
     // A start past the end makes the page size negative, and the rows array cannot be made.
     const long long total = static_cast<long long>(items.size());
@@ -150,11 +150,12 @@ LONG CLocalMedia::GetDiskFolderContent(const VARIANT& input, VARIANT& output) {
       ScopedVariant row;
       VUtil::CreateArray(row.Get(), VT_VARIANT, static_cast<LONG>(names.size()));
       for (size_t i = 0; i < names.size(); ++i) {
-        VUtil::PutElement(*row, static_cast<LONG>(i), *StringVariant(item->GetProperty(names[i], SharedMediaTypes())));
+        ScopedVariant value = StringVariant(item->GetProperty(names[i], SharedMediaTypes()));
+        MoveElement(*row, static_cast<LONG>(i), value);
       }
-      VUtil::PutElement(*rows, written++, *row);
+      MoveElement(*rows, written++, row);
     }
-    VUtil::PutElement(*result, 1, *rows);
+    MoveElement(*result, 1, rows);
     ScopedVariant number;
     V_VT(number.Get()) = VT_I4;
     V_I4(number.Get()) = folders;

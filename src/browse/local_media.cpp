@@ -55,12 +55,13 @@ void CheckSingleIdInput(const VARIANT& input) {
   }
 }
 
-void PutPair(VARIANT& info, LONG index, const wchar_t* name, const VARIANT& value) {
+void PutPair(VARIANT& info, LONG index, const wchar_t* name, ScopedVariant value) {
   ScopedVariant pair;
   VUtil::CreateArray(pair.Get(), VT_VARIANT, 2);
-  VUtil::PutElement(*pair, 0, *StringVariant(name));
-  VUtil::PutElement(*pair, 1, value);
-  VUtil::PutElement(info, index, *pair);
+  ScopedVariant field = StringVariant(name);
+  MoveElement(*pair, 0, field);
+  MoveElement(*pair, 1, value);
+  MoveElement(info, index, pair);
 }
 
 }  // namespace
@@ -181,7 +182,7 @@ LONG CLocalMedia::GetFileListInfoFromId(const VARIANT& input, VARIANT& output) {
     if (DecodeMediumId(VUtil::StringOf(*id), &record) != 0) continue;  // stays VT_EMPTY
     ScopedVariant info;
     BuildMediumInfo(record, info.Get());
-    VUtil::PutElement(*answer, i, *info);
+    MoveElement(*answer, i, info);
   }
   answer.ReleaseInto(output);
   return 0;
@@ -195,13 +196,13 @@ void BuildMediumInfo(const TLocalMedium& record, VARIANT* out) {
       {L"mimeType", &record.mimeType}, {L"mediaType", &record.mediaType}, {L"Path", &record.Path},
       {L"Name", &record.Name},         {L"Artist", &record.Artist},       {L"Album", &record.Album}};
   for (const auto& [name, value] : texts) {
-    if (!value->empty()) PutPair(*info, pairs++, name, *StringVariant(*value));
+    if (!value->empty()) PutPair(*info, pairs++, name, StringVariant(*value));
   }
   if (record.Duration != 0) {
     ScopedVariant duration;
     V_VT(duration.Get()) = VT_UI4;
     V_UI4(duration.Get()) = record.Duration;
-    PutPair(*info, pairs++, L"Duration", *duration);
+    PutPair(*info, pairs++, L"Duration", std::move(duration));
   }
   VUtil::RedimArray(*info, pairs);
   info.ReleaseInto(*out);
