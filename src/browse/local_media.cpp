@@ -135,14 +135,19 @@ LONG CLocalMedia::DecodeMediumId(const std::wstring& id, TLocalMedium* record) {
   return 0;
 }
 
-LONG CLocalMedia::GetFileFromId(const VARIANT& input, VARIANT& output) {
+std::wstring CLocalMedia::ReadSingleId(const VARIANT& input) {
   CheckSingleIdInput(input);
   std::wstring passed;
   ScopedVariant id;
   ReadPair(input, &passed, id.Get(), VT_BSTR);
   EnsureMediaTypes(passed);
+  return VUtil::StringOf(*id);
+}
+
+LONG CLocalMedia::GetFileFromId(const VARIANT& input, VARIANT& output) {
+  const std::wstring id = ReadSingleId(input);
   TLocalMedium record;
-  const LONG code = DecodeMediumId(VUtil::StringOf(*id), &record);
+  const LONG code = DecodeMediumId(id, &record);
   if (code == 0 && !record.mimeType.empty() && !record.Path.empty()) {
     ScopedVariant answer;
     VUtil::CreateArray(answer.Get(), VT_VARIANT, 2);
@@ -154,14 +159,10 @@ LONG CLocalMedia::GetFileFromId(const VARIANT& input, VARIANT& output) {
 }
 
 LONG CLocalMedia::GetFileInfoFromId(const VARIANT& input, VARIANT& output) {
-  CheckSingleIdInput(input);
-  std::wstring passed;
-  ScopedVariant id;
-  ReadPair(input, &passed, id.Get(), VT_BSTR);
-  EnsureMediaTypes(passed);
+  const std::wstring id = ReadSingleId(input);
   ::VariantClear(&output);
   TLocalMedium record;
-  if (DecodeMediumId(VUtil::StringOf(*id), &record) == 0) BuildMediumInfo(record, &output);
+  if (DecodeMediumId(id, &record) == 0) BuildMediumInfo(record, &output);
   return 0;
 }
 

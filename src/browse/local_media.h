@@ -77,6 +77,8 @@ class CLocalMedia {
 
  private:
   IKroBrokerPtr Broker();
+  // The id of a single-id handler's input [passed, id], after loading the media types.
+  std::wstring ReadSingleId(const VARIANT& input);
 
   IKroBrokerPtr broker_;  // this object's own copy of the module's broker pointer
   ExtensionMap extensions_;

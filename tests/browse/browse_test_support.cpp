@@ -3,8 +3,6 @@
 #include <comdef.h>
 #include <shlobj.h>
 
-#include <algorithm>
-
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "support/test_support.h"
@@ -32,12 +30,6 @@ std::wstring Make(const std::wstring& root, const std::wstring& relative, const 
 std::vector<std::string> Titles(const zel::FileList& items) {
   std::vector<std::string> titles;
   for (const auto& item : items) titles.push_back(zeltest::Narrow(item->Title()));
-  return titles;
-}
-
-std::vector<std::string> SortedTitles(const zel::FileList& items) {
-  std::vector<std::string> titles = Titles(items);
-  std::sort(titles.begin(), titles.end());
   return titles;
 }
 

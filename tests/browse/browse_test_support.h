@@ -16,8 +16,6 @@ std::wstring Make(const std::wstring& root, const std::wstring& relative, const 
 
 // Titles of a listing, in order.
 std::vector<std::string> Titles(const zel::FileList& items);
-// Titles sorted, for comparing listings whose order the shell chooses.
-std::vector<std::string> SortedTitles(const zel::FileList& items);
 
 // Writes a shortcut at `link` pointing to `target` through the shell's link object.
 bool MakeShortcut(const std::wstring& link, const std::wstring& target);
