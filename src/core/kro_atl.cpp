@@ -112,6 +112,7 @@ LONG CKroAtl::RegisterWithBroker() {
       ModuleLog().Error(L"The broker refused the registration");
       return 1;
     }
+    local_media_.SetBroker(broker);
   } catch (const _com_error& error) {
     ModuleLog().Error(L"Registration with the broker failed: hr = 0x%08X", static_cast<unsigned>(error.Error()));
     return 1;

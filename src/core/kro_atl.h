@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "browse/local_media.h"
 #include "common/scoped_variant.h"
 #include "common/tk_section.h"
 #include "core/kro_event_sink.h"
@@ -44,6 +45,8 @@ class CKroAtl final : public CKroEventSink {
   bool IsAdvised() const noexcept { return advised_ != 0; }
   // Full path of "zel.xml"; empty when the application-data folder is unknown.
   const std::wstring& ConfigPath() const noexcept { return config_path_; }
+  // Folder listings and the medium ids of local files.
+  CLocalMedia& LocalMedia() noexcept { return local_media_; }
 
   // The medium-id prefix table. Hold TableLock() around every use of PrefixTable(), and never
   // across a broker call. The lock is re-entrant: a registration holds it while it saves.
@@ -75,6 +78,7 @@ class CKroAtl final : public CKroEventSink {
   ScopedVariant registration_handle_;
   LONG registered_ = 0;
   LONG advised_ = 0;
+  CLocalMedia local_media_;  // gets its copy of the broker pointer when registration completes
   std::wstring host_name_ = L"localhost";
   std::wstring component_name_;
   media::PrefixMap prefix_table_;

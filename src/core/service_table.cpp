@@ -62,7 +62,8 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {30, L"PlaylistCreateAndSet", ZEL_MODULE(media::PlaylistCreateAndSet)},
     {31, L"PlaylistAddItems", ZEL_MODULE(media::PlaylistAddItems)},
     {32, L"PlaylistGetCount", ZEL_MODULE(media::PlaylistGetCount)},
-    {33, L"GetDiskFolderContent", nullptr},
+    {33, L"GetDiskFolderContent",
+     [](ServiceCall& call) -> LONG { return call.module.LocalMedia().GetDiskFolderContent(call.input, call.output); }},
     {34, L"StartUpload", nullptr},  // registered for the broker; never dispatched
     {35, L"SendData", nullptr},
     {36, L"StopUpload", nullptr},

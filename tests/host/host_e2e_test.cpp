@@ -127,5 +127,44 @@ TEST_F(HostEndToEndTest, TheJournalShowsWhichSatelliteGotWhichPlaylistOperation)
             }));
 }
 
+TEST_F(HostEndToEndTest, GetDiskFolderContentListsARealFolder) {
+  // A folder on the drive that maps the Linux root (Z:) where there is one, as users name them.
+  std::wstring folder = L"Z:\\tmp\\" + zeltest::UniqueName(L"zel-browse");
+  if (!::CreateDirectoryW(folder.c_str(), nullptr)) folder = folder_.Path();
+  const auto write = [&](const std::wstring& name, const std::string& bytes) {
+    UniqueFile file(::CreateFileW((folder + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  };
+  write(L"small.mp3", "12");
+  write(L"large.txt", "123456");
+  ::CreateDirectoryW((folder + L"\\sub").c_str(), nullptr);
+  const std::wstring satellites = folder_.WriteFile(
+      L"satellites.json", R"({"ZidAvaraV2": {"GetExtensions": [{"when": ["", "audio"], "rc": 0, "answer": [".mp3"]}]}})");
+
+  const std::wstring input = L"[\"\", " + zel::Utf8ToWide(DumpJson(Narrow(folder))) +
+                             L", 3, \"\", \"title,type,size,mediaType\", \"size:desc\", 0, 0]";
+  HostRun run = RunHost({L"--satellites", satellites, L"call", L"GetDiskFolderContent", input});
+  for (const wchar_t* name : {L"small.mp3", L"large.txt"}) ::DeleteFileW((folder + L"\\" + name).c_str());
+  ::RemoveDirectoryW((folder + L"\\sub").c_str());
+  if (folder != folder_.Path()) ::RemoveDirectoryW(folder.c_str());
+
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  const Json reply = ParseJson(run.out);
+  EXPECT_EQ(reply["rc"], 0) << run.out;
+  Json expected_rows = ParseJson(R"([["sub", "folder", "0", "file"], ["large.txt", "file", "6", "file"],
+                                     ["small.mp3", "file", "2", "audio.file"]])");
+  // The shell may show names without their extensions; the rest is fixed.
+  const Json& rows = reply["output"][1];
+  ASSERT_EQ(rows.size(), 3u) << run.out;
+  for (size_t i = 0; i < 3; ++i) {
+    const std::string title = rows[i][0];
+    EXPECT_EQ(expected_rows[i][0].get<std::string>().rfind(title, 0), 0u) << title;
+    for (size_t column = 1; column < 4; ++column) EXPECT_EQ(rows[i][column], expected_rows[i][column]) << run.out;
+  }
+  EXPECT_EQ(reply["output"][2], 1);
+  EXPECT_EQ(reply["output"][3], 2);
+}
+
 }  // namespace
 }  // namespace zelhost

@@ -1,0 +1,212 @@
+#include "browse/local_media.h"
+
+#include <comdef.h>
+
+#include <vector>
+
+#include "browse/browse_text.h"
+#include "common/module_log.h"
+#include "common/scoped_variant.h"
+#include "common/vutil.h"
+
+namespace zel {
+namespace {
+
+constexpr const wchar_t* kMediaTypes[] = {L"audio", L"video", L"photo", L"document"};
+
+// The extensions a satellite answered, or nothing when its status or answer is unusable.
+std::vector<std::wstring> ExtensionsOf(const VARIANT& status, const VARIANT& result) {
+  std::vector<std::wstring> extensions;
+  try {
+    if (VUtil::GetLongElement(status, 0) != 0) return extensions;
+    ScopedVariant list;
+    VUtil::GetElement(result, 0, list.Get());
+    const LONG count = VUtil::GetArrayLength(*list);
+    for (LONG i = 0; i < count; ++i) {
+      ScopedVariant extension;
+      VUtil::GetElement(*list, i, extension.Get());
+      if (extension.Type() == VT_BSTR && V_BSTR(extension.Get()) != nullptr) {
+        extensions.emplace_back(V_BSTR(extension.Get()), ::SysStringLen(V_BSTR(extension.Get())));
+      }
+    }
+  } catch (const WideError&) {
+    extensions.clear();
+  }
+  return extensions;
+}
+
+// Element 0 (passed on unchanged) and element 1 of a local handler's input, both strings.
+void ReadPair(const VARIANT& input, std::wstring* passed, VARIANT* second, VARTYPE second_type) {
+  ScopedVariant first;
+  VUtil::GetElement(input, 0, first.Get());
+  VUtil::CheckType(*first, VT_BSTR);
+  VUtil::GetElement(input, 1, second);
+  VUtil::CheckType(*second, second_type);
+  *passed = VUtil::StringOf(*first);
+}
+
+// The single-id handlers' input check: an array of VARIANT with at least two elements.
+void CheckSingleIdInput(const VARIANT& input) {
+  VUtil::CheckType(input, VUtil::kVariantArray);
+  const LONG count = VUtil::GetArrayLength(input);
+  if (count < 2) {
+    ModuleLog().Error(L"Invalid array size: %d (expected 2 or more)", static_cast<int>(count));
+    throw WideError(L"CheckArrayType failed");
+  }
+}
+
+void PutPair(VARIANT& info, LONG index, const wchar_t* name, ScopedVariant value) {
+  ScopedVariant pair;
+  VUtil::CreateArray(pair.Get(), VT_VARIANT, 2);
+  ScopedVariant field = StringVariant(name);
+  MoveElement(*pair, 0, field);
+  MoveElement(*pair, 1, value);
+  MoveElement(info, index, pair);
+}
+
+}  // namespace
+
+void CLocalMedia::SetBroker(IKroBrokerPtr broker) {
+  auto guard = broker_lock_.Lock();
+  broker_ = broker;
+}
+
+IKroBrokerPtr CLocalMedia::Broker() {
+  auto guard = broker_lock_.Lock();
+  return broker_;
+}
+
+void CLocalMedia::LoadMediaTypes(const std::wstring& passed) {
+  IKroBrokerPtr broker = Broker();
+  if (broker == nullptr) return;
+  const _bstr_t target(L"ZidAvaraV2");
+  const _bstr_t operation(L"GetExtensions");
+  for (const wchar_t* type : kMediaTypes) {
+    ScopedVariant parameters;
+    VUtil::CreateArray(parameters.Get(), VT_VARIANT, 2);
+    VUtil::PutElement(*parameters, 0, *StringVariant(passed));
+    VUtil::PutElement(*parameters, 1, *StringVariant(type));
+    ScopedVariant result;
+    ScopedVariant status;
+    if (FAILED(broker->Request(target, operation, *parameters, result.Get(), 0, status.Get()))) continue;
+    const std::vector<std::wstring> extensions = ExtensionsOf(*status, *result);
+    auto guard = extensions_.Lock();
+    for (const std::wstring& extension : extensions) extensions_.container[extension] = type;
+  }
+}
+
+void CLocalMedia::ClassifyFile(const std::wstring& name, std::wstring* mime_type, std::wstring* media_type) {
+  std::wstring type;
+  const size_t dot = name.rfind(L'.');
+  if (dot != std::wstring::npos) {
+    const std::wstring key = LowerCase(name.substr(dot));
+    auto guard = extensions_.Lock();
+    const auto found = extensions_.container.find(key);
+    if (found != extensions_.container.end()) type = found->second;
+  }
+  if (type.empty()) {
+    *mime_type = L"application/x-download";
+    *media_type = L"file";
+    return;
+  }
+  *mime_type = type == L"document" ? L"application/x-download" : type + L"/x-unknown";
+  *media_type = type + L".file";
+}
+
+void CLocalMedia::EnsureMediaTypes(const std::wstring& passed) {
+  if (shared_types_.IsFilled()) return;
+  LoadMediaTypes(passed);
+  ExtensionTable copy;
+  {
+    auto guard = extensions_.Lock();
+    copy = extensions_.container;
+  }
+  shared_types_.FillOnce(copy);
+}
+
+LONG CLocalMedia::DecodeMediumId(const std::wstring& id, TLocalMedium* record) {
+  if (id.empty()) _com_issue_error(E_INVALIDARG);
+  if (id.size() < 2 || id[1] != L'*') return 404;
+  record->Path = DecodeLocalMediumPath(id, local_prefix_.size());
+  ClassifyFile(record->Path, &record->mimeType, &record->mediaType);
+  std::wstring name = record->Path.substr(0, record->Path.rfind(L'.'));
+  const size_t slash = name.rfind(L'\\');
+  record->Name = slash != std::wstring::npos ? name.substr(slash + 1) : name;
+  return 0;
+}
+
+std::wstring CLocalMedia::ReadSingleId(const VARIANT& input) {
+  CheckSingleIdInput(input);
+  std::wstring passed;
+  ScopedVariant id;
+  ReadPair(input, &passed, id.Get(), VT_BSTR);
+  EnsureMediaTypes(passed);
+  return VUtil::StringOf(*id);
+}
+
+LONG CLocalMedia::GetFileFromId(const VARIANT& input, VARIANT& output) {
+  const std::wstring id = ReadSingleId(input);
+  TLocalMedium record;
+  const LONG code = DecodeMediumId(id, &record);
+  if (code == 0 && !record.mimeType.empty() && !record.Path.empty()) {
+    ScopedVariant answer;
+    VUtil::CreateArray(answer.Get(), VT_VARIANT, 2);
+    VUtil::PutElement(*answer, 0, *StringVariant(record.mimeType));
+    VUtil::PutElement(*answer, 1, *StringVariant(record.Path));
+    answer.ReleaseInto(output);
+  }
+  return code;
+}
+
+LONG CLocalMedia::GetFileInfoFromId(const VARIANT& input, VARIANT& output) {
+  const std::wstring id = ReadSingleId(input);
+  ::VariantClear(&output);
+  TLocalMedium record;
+  if (DecodeMediumId(id, &record) == 0) BuildMediumInfo(record, &output);
+  return 0;
+}
+
+LONG CLocalMedia::GetFileListInfoFromId(const VARIANT& input, VARIANT& output) {
+  VUtil::CheckArrayType(input, VT_VARIANT, 2);
+  std::wstring passed;
+  ScopedVariant ids;
+  ReadPair(input, &passed, ids.Get(), VUtil::kVariantArray);
+  EnsureMediaTypes(passed);
+  const LONG count = VUtil::GetArrayLength(*ids);
+  ScopedVariant answer;
+  VUtil::CreateArray(answer.Get(), VT_VARIANT, count);
+  for (LONG i = 0; i < count; ++i) {
+    ScopedVariant id;
+    VUtil::GetElement(*ids, i, id.Get());
+    VUtil::CheckType(*id, VT_BSTR);
+    TLocalMedium record;
+    if (DecodeMediumId(VUtil::StringOf(*id), &record) != 0) continue;  // stays VT_EMPTY
+    ScopedVariant info;
+    BuildMediumInfo(record, info.Get());
+    MoveElement(*answer, i, info);
+  }
+  answer.ReleaseInto(output);
+  return 0;
+}
+
+void BuildMediumInfo(const TLocalMedium& record, VARIANT* out) {
+  ScopedVariant info;
+  VUtil::CreateArray(info.Get(), VT_VARIANT, 7);
+  LONG pairs = 0;
+  const std::pair<const wchar_t*, const std::wstring*> texts[] = {
+      {L"mimeType", &record.mimeType}, {L"mediaType", &record.mediaType}, {L"Path", &record.Path},
+      {L"Name", &record.Name},         {L"Artist", &record.Artist},       {L"Album", &record.Album}};
+  for (const auto& [name, value] : texts) {
+    if (!value->empty()) PutPair(*info, pairs++, name, StringVariant(*value));
+  }
+  if (record.Duration != 0) {
+    ScopedVariant duration;
+    V_VT(duration.Get()) = VT_UI4;
+    V_UI4(duration.Get()) = record.Duration;
+    PutPair(*info, pairs++, L"Duration", std::move(duration));
+  }
+  VUtil::RedimArray(*info, pairs);
+  info.ReleaseInto(*out);
+}
+
+}  // namespace zel

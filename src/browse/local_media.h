@@ -1,0 +1,94 @@
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <string>
+
+#include "browse/extension_map.h"
+#include "browse/file_tools.h"
+#include "common/tk_section.h"
+#include "core/module.h"
+
+namespace zel {
+
+// A local file as a medium: filled by the decoder of local medium ids, read by the local handlers.
+struct TLocalMedium {
+  std::wstring id;  // stays empty for local files
+  std::wstring mimeType;
+  std::wstring mediaType;
+  std::wstring Path;
+  std::wstring Name;  // the file name without folder and extension
+  std::wstring Artist;
+  std::wstring Album;
+  ULONG Duration = 0;
+};
+
+// The member of CKroAtl that serves folder listings ("GetDiskFolderContent") and answers the
+// medium ids of local files ("F") in-process. It owns the extension map filled from the
+// "ZidAvaraV2" satellite and the shared map that item properties read.
+//
+// Every operation may run on several broker threads at once.
+class CLocalMedia {
+ public:
+  CLocalMedia() = default;
+  CLocalMedia(const CLocalMedia&) = delete;
+  CLocalMedia& operator=(const CLocalMedia&) = delete;
+
+  // Given once registration with the broker completes; until then nothing is asked of satellites.
+  void SetBroker(IKroBrokerPtr broker);
+
+  // Asks "ZidAvaraV2" for "GetExtensions" of "audio", "video", "photo" and "document", in that order,
+  // through the broker's request operation, and adds each answer to the extension map (a later type
+  // overrides an earlier one). `passed` is element 0 of the triggering request, sent on unchanged.
+  // A type whose request fails adds nothing; nothing is reported. No lock is held across the calls.
+  void LoadMediaTypes(const std::wstring& passed);
+
+  // The MIME and media types of a file by the text from its last "." on, lower-cased:
+  // "audio/x-unknown" and "audio.file" for an audio type, "application/x-download" for documents
+  // and for unknown names (media type "document.file" or "file").
+  void ClassifyFile(const std::wstring& name, std::wstring* mime_type, std::wstring* media_type);
+
+  // While the shared map is empty: loads the media types and fills the shared map from a copy of
+  // the extension map. Once filled, it is never asked again.
+  void EnsureMediaTypes(const std::wstring& passed);
+  const SharedExtensionMap& SharedMediaTypes() const noexcept { return shared_types_; }
+
+  // Fills `record` from a local medium id: 0, or 404 when the id's second character is not "*".
+  // An empty id raises a COM error E_INVALIDARG.
+  LONG DecodeMediumId(const std::wstring& id, TLocalMedium* record);
+
+  // The local counterparts of the satellite operations, called by the medium lookup services for
+  // "F" ids with the request's input and output. Input [passed, id] (GetFileListInfoFromId:
+  // [passed, [id, ...]]); parameter errors raise WideError ("CheckType failed", "CheckArrayType
+  // failed") for the caller to handle.
+  //   GetFileFromId: output [mimeType, Path] when the id decodes; returns the decoder's code.
+  //   GetFileInfoFromId: output the information array (empty when the id does not decode); 0.
+  //   GetFileListInfoFromId: output one information array per id (empty where it does not
+  //   decode); 0.
+  LONG GetFileFromId(const VARIANT& input, VARIANT& output);
+  LONG GetFileInfoFromId(const VARIANT& input, VARIANT& output);
+  LONG GetFileListInfoFromId(const VARIANT& input, VARIANT& output);
+
+  // "GetDiskFolderContent": input [passed, path, flags, filter, properties, sort, start, count];
+  // output [names, rows, folder count, other count]. 0; 403 browsing switched off; 1 an error while
+  // building the output. Errors in the input elements reach the dispatcher.
+  LONG GetDiskFolderContent(const VARIANT& input, VARIANT& output);
+
+ private:
+  IKroBrokerPtr Broker();
+  // The id of a single-id handler's input [passed, id], after loading the media types.
+  std::wstring ReadSingleId(const VARIANT& input);
+
+  IKroBrokerPtr broker_;  // this object's own copy of the module's broker pointer
+  ExtensionMap extensions_;
+  const std::wstring local_prefix_ = kLocalMediumPrefix;
+  TkSection broker_lock_;  // guards broker_, set on the host's thread and read on broker threads
+  SharedExtensionMap shared_types_;
+};
+
+// The information array of a local medium: [["mimeType", ..], ["mediaType", ..], ["Path", ..],
+// ["Name", ..], ...], a pair for each field that is not empty (Duration: not 0, as VT_UI4).
+void BuildMediumInfo(const TLocalMedium& record, VARIANT* out);
+
+}  // namespace zel

@@ -1,0 +1,214 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "browse/folder_enum.h"
+#include "browse_test_support.h"
+#include "common/module_log.h"
+#include "support/test_support.h"
+
+namespace zel {
+namespace {
+
+using browsetest::Make;
+using zeltest::Json;
+using zeltest::ModuleLogLinesWith;
+using zeltest::Narrow;
+
+std::string Quoted(const std::wstring& text) { return zelhost::DumpJson(Narrow(text)); }
+
+const std::string kScript =
+    browsetest::ExtensionScript("req", R"([".mp3"])", R"([".mp4"])", R"([".jpg"])", R"([".txt"])");
+
+class FolderContentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ModuleLog().SetLevel(CTkLog::kDebug);
+    root_ = folder_.Path();
+    Make(root_, L"a.mp3", "12345");
+    Make(root_, L"b.txt", "123");
+    Make(root_, L"c.jpg", "123456789");
+    Make(root_, L"x\\");
+    Make(root_, L"y\\inner.mp4", "1");
+  }
+  void TearDown() override { ModuleLog().SetLevel(CTkLog::kError); }
+
+  // One request; `path` is quoted into element 1, `rest` follows it (with the closing bracket).
+  zeltest::RunningModule::Reply Request(const std::wstring& path, const std::string& rest, LONG rc = 0) {
+    return module_.Call(L"GetDiskFolderContent", "[\"req\", " + Quoted(path) + ", " + rest, rc);
+  }
+  // Twelve files named n00.txt to n11.txt in a folder of their own.
+  std::wstring TwelveFiles() {
+    for (int i = 0; i < 12; ++i) Make(root_, L"twelve\\n" + std::wstring(i < 10 ? L"0" : L"") + std::to_wstring(i) + L".txt", "x");
+    return root_ + L"\\twelve";
+  }
+
+  zeltest::RunningModule module_{kScript};
+  zeltest::TempFolder folder_;
+  std::wstring root_;
+};
+
+Json Rows(const zeltest::RunningModule::Reply& reply) { return reply.output.is_array() ? reply.output[1] : Json(); }
+
+TEST_F(FolderContentTest, ListsAFolderWithTheNamedColumnsFoldersFirst) {
+  const auto reply = Request(root_, R"(3, "", "path,type,size,mediaType,path.directory,nosuch", "size:desc", 0, 0])");
+  ASSERT_EQ(reply.rc, 0);
+  ASSERT_EQ(reply.output.size(), 4u);
+  EXPECT_EQ(reply.output[0], Json::parse(R"(["path", "type", "size", "mediaType", "path.directory", "nosuch"])"));
+  const std::string dir = Narrow(root_);
+  const Json rows = Rows(reply);
+  ASSERT_EQ(rows.size(), 5u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(rows[i][1], "folder");
+    EXPECT_EQ(rows[i][2], "0");
+  }
+  EXPECT_EQ(rows[2], Json::array({dir + "\\c.jpg", "file", "9", "photo.file", dir, ""}));
+  EXPECT_EQ(rows[3], Json::array({dir + "\\a.mp3", "file", "5", "audio.file", dir, ""}));
+  EXPECT_EQ(rows[4], Json::array({dir + "\\b.txt", "file", "3", "document.file", dir, ""}));
+  EXPECT_EQ(reply.output[2], 2);
+  EXPECT_EQ(reply.output[3], 3);
+
+  // The extension lists were asked for once, by the first request.
+  Request(root_, R"(3, "", "mediaType", "title:asc"])");
+  EXPECT_EQ(module_.Journal().size(), 4u);
+  EXPECT_EQ(module_.Journal()[0]["params"], Json::parse(R"(["req", "audio"])"));
+}
+
+TEST_F(FolderContentTest, FilterRecursionAndTokens) {
+  const auto filtered = Request(root_, R"(3, "MP3,jpg", "path", "title:asc"])");
+  EXPECT_EQ(Rows(filtered).size(), 4u);  // x, y, a.mp3, c.jpg
+  EXPECT_EQ(filtered.output[2], 2);
+  const auto flat = Request(root_, R"(19, "", "path", "path:asc"])");
+  EXPECT_EQ(Rows(flat), Json::parse("[[" + Quoted(root_ + L"\\a.mp3") + "], [" + Quoted(root_ + L"\\b.txt") + "], [" +
+                                    Quoted(root_ + L"\\c.jpg") + "], [" + Quoted(root_ + L"\\y\\inner.mp4") + "]]"));
+  EXPECT_EQ(flat.output[2], 0);
+
+  const auto computer = Request(L"%MYCOMPUTER%\\ignored", R"(7, "", "path,type", "title:asc"])");
+  EXPECT_EQ(computer.rc, 0);
+  const Json drives = Rows(computer);
+  EXPECT_NE(std::find(drives.begin(), drives.end(), Json::array({"C:\\", "folder"})), drives.end()) << drives;
+}
+
+TEST_F(FolderContentTest, PagesCountEveryItem) {
+  const std::wstring twelve = TwelveFiles();
+  const auto page = Request(twelve, R"(2, "", "path.filename", "title:asc", 10, 5])");
+  EXPECT_EQ(page.rc, 0);
+  EXPECT_EQ(Rows(page), Json::parse(R"([["n10.txt"], ["n11.txt"]])"));
+  EXPECT_EQ(page.output[2], 0);
+  EXPECT_EQ(page.output[3], 12);
+  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:desc", 3, 2])")), Json::parse(R"([["n08.txt"], ["n07.txt"]])"));
+  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 4, 0])")).size(), 8u);   // count 0: all from start
+  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 0, 12])")).size(), 12u);  // exactly one page
+  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 0, 13])")).size(), 12u);
+  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 0, -4])")).size(), 12u);
+  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc"])")).size(), 12u);  // no start, no count
+  const auto at_end = Request(twelve, R"(2, "", "title", "title:asc", 12, 3])");
+  EXPECT_EQ(at_end.rc, 0);
+  EXPECT_EQ(Rows(at_end), Json::array());
+  EXPECT_EQ(at_end.output[3], 12);
+  // A negative start reads as 0; starts and counts of another type as 0.
+  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", -5, 2])")), Json::parse(R"([["n00.txt"], ["n01.txt"]])"));
+  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", "3", 2])")), Json::parse(R"([["n00.txt"], ["n01.txt"]])"));
+  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 11, {"i8": 1}])")), Json::parse(R"([["n11.txt"]])"));
+
+  // A start past the end: the page cannot be made.
+  const std::string warn = "[WARN] - KroServiceGetFolderContent exception: Could not create safe array";
+  const size_t warned = ModuleLogLinesWith(warn).size();
+  EXPECT_EQ(Request(twelve, R"(2, "", "title", "title:asc", 13, 0])").rc, 1);
+  EXPECT_EQ(ModuleLogLinesWith(warn).size(), warned + 1);
+}
+
+TEST_F(FolderContentTest, OneFileNothingAndNoColumns) {
+  const auto file = Request(root_ + L"\\a.mp3", R"(3, "", "title,size", "size:desc"])");
+  EXPECT_EQ(file.output, Json::parse(R"([["title", "size"], [["a.mp3", "5"]], 0, 1])"));
+  const auto missing = Request(root_ + L"\\missing", R"(3, "", "title", "size:desc"])");
+  EXPECT_EQ(missing.rc, 0);
+  EXPECT_EQ(missing.output, Json::parse(R"([["title"], [], 0, 0])"));
+  const auto no_columns = Request(root_, R"(3, "", "", "size:desc"])");
+  EXPECT_EQ(no_columns.output, Json::parse(R"([[], [[], [], [], [], []], 2, 3])"));
+  EXPECT_EQ(Request(root_, R"(3, "", ",", "size:desc"])").output[0], Json::parse(R"(["", ""])"));
+}
+
+TEST_F(FolderContentTest, TheKeyTitleKeepsTheShellsOrder) {
+  FileList listed;
+  EnumerateFolder(root_, listed, false, true, true, false, {}, false);
+  Json expected = Json::array();
+  for (const auto& item : listed) expected.push_back(Json::array({Narrow(item->Path())}));
+  EXPECT_EQ(Rows(Request(root_, R"(3, "", "path", "title"])")), expected);
+}
+
+TEST_F(FolderContentTest, TheLogTellsWhatWasDone) {
+  const std::wstring twelve = TwelveFiles();
+  const std::string of = "[INFO] - GetFolderContent of " + Narrow(twelve);
+  const size_t sorts = ModuleLogLinesWith("[DEBUG] - SortFiles").size();
+  const size_t lists = ModuleLogLinesWith("[DEBUG] - EnumerateFolder").size();
+  const size_t returned = ModuleLogLinesWith("[INFO] - GetFolderContent returned").size();
+  Request(twelve, R"(2, "", "title", "title"])");
+  Request(twelve, R"(2, "", "title", "size:asc"])");
+  Request(twelve + L"\\n00.txt", R"(2, "", "title", "size:asc"])");
+  EXPECT_EQ(ModuleLogLinesWith(of).size(), 3u);
+  EXPECT_EQ(ModuleLogLinesWith("[DEBUG] - EnumerateFolder").size(), lists + 2);
+  EXPECT_EQ(ModuleLogLinesWith("[DEBUG] - SortFiles").size(), sorts + 1);
+  EXPECT_EQ(ModuleLogLinesWith("[INFO] - GetFolderContent returned").size(), returned + 3);
+}
+
+TEST_F(FolderContentTest, ElementsOfTheWrongKindReachTheDispatcher) {
+  const std::string prefix = "[WARN] - Onservicerequested exception: ";
+  const std::pair<std::string, std::string> cases[] = {
+      {R"(["req", "C:\\", 3, 5, "title", "size:asc"])", "GetDiskFolderContent: element 3 must be a string"},
+      {R"(["req", 7, 3, "", "title", "size:asc"])", "GetDiskFolderContent: element 1 must be a string"},
+      {R"(["req", "C:\\", 3, "", "title", {"byref": "size:asc"}])", "GetDiskFolderContent: element 5 must be a string"},
+      {R"(["req", "C:\\", "3", "", "title", "size:asc"])", "GetDiskFolderContent: element 2 (the option flags) must be a VT_I4"},
+      {R"(["req", "C:\\", 3, "", "title"])", "SafeArrayGetElement failed in VUtil::GetElement"},
+      {R"("C:\\")", "Variant passed to VUtil::GetElement is not a variant array"},
+  };
+  for (const auto& [input, message] : cases) {
+    const size_t before = ModuleLogLinesWith(prefix + message).size();
+    const auto reply = module_.Call(L"GetDiskFolderContent", input, 77);
+    EXPECT_EQ(reply.rc, 77) << input;  // the return code stays as the broker passed it
+    EXPECT_EQ(reply.output, nullptr) << input;
+    EXPECT_EQ(ModuleLogLinesWith(prefix + message).size(), before + 1) << input;
+  }
+  // Empty strings may stand for strings.
+  EXPECT_EQ(module_.Call(L"GetDiskFolderContent", R"([null, "C:\\", 1, null, null, null])").rc, 0);
+}
+
+TEST_F(FolderContentTest, OnlyTheExactTextFalseSwitchesBrowsingOff) {
+  const std::string input = "[\"req\", " + Quoted(root_) + R"(, 3, "", "title", "title:asc"])";
+  {
+    browsetest::BrowsingSwitch off(L"false");
+    zel::ScopedVariant in = zeltest::V(input);
+    zel::ScopedVariant out = zeltest::V("[\"kept\"]");
+    LONG rc = 0;
+    ASSERT_EQ(module_.Scope().Call(L"GetDiskFolderContent", *in, out.Get(), &rc), S_OK);
+    EXPECT_EQ(rc, 403);
+    EXPECT_EQ(zeltest::J(*out), Json::parse(R"(["kept"])"));
+    // Refused before any element is read: even a malformed input gets 403.
+    EXPECT_EQ(module_.Call(L"GetDiskFolderContent", "5").rc, 403);
+  }
+  const std::wstring long_text(300, L'f');
+  for (const std::optional<std::wstring>& value :
+       {std::optional<std::wstring>(L"False"), std::optional<std::wstring>(L"0"), std::optional<std::wstring>(L""),
+        std::optional<std::wstring>(L"false "), std::optional<std::wstring>(long_text), std::optional<std::wstring>()}) {
+    browsetest::BrowsingSwitch on(value);
+    EXPECT_EQ(module_.Call(L"GetDiskFolderContent", input).rc, 0) << (value ? Narrow(*value) : "(none)");
+  }
+  browsetest::BrowsingSwitch binary(L"false", REG_BINARY);
+  EXPECT_EQ(module_.Call(L"GetDiskFolderContent", input).rc, 0);
+}
+
+TEST_F(FolderContentTest, HostilePathsAnswerWithoutCrashing) {
+  for (const std::wstring& path :
+       {std::wstring(L"CON"), std::wstring(L"NUL"), std::wstring(L"\\\\?\\") + root_, root_ + L"\\..\\.\\",
+        root_ + L"...", root_ + L"\\" + std::wstring(40000, L'z'), std::wstring(L"\\\\.\\pipe\\zel-none"),
+        std::wstring(L"%CSIDL_-7%"), std::wstring(L"%%%%"), std::wstring(L"::{"), std::wstring(L"Q:")}) {
+    const auto reply = Request(path, R"(31, "", "title,size,dateModified,mediumId,path.directory", "lastModified:desc", 0, 50])");
+    EXPECT_TRUE(reply.rc == 0 || reply.rc == 1) << Narrow(path.substr(0, 60)) << " " << reply.rc;
+  }
+}
+
+}  // namespace
+}  // namespace zel

@@ -1,0 +1,201 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "browse/folder_enum.h"
+#include "browse/folder_path.h"
+#include "browse_test_support.h"
+#include "support/test_support.h"
+
+namespace zel {
+namespace {
+
+using browsetest::Make;
+using zeltest::Narrow;
+
+// The file names (last path component) of a listing, sorted: the shell chooses the order.
+std::vector<std::string> Names(const FileList& items) {
+  std::vector<std::string> names;
+  for (const auto& item : items) {
+    const std::wstring& path = item->Path();
+    names.push_back(Narrow(path.substr(path.rfind(L'\\') + 1)));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+FileList List(const std::wstring& path, int flags, std::vector<std::wstring> filter = {}) {
+  FileList items;
+  EnumerateFolder(path, items, flags & 0x08, flags & 0x01, flags & 0x02, flags & 0x04, std::move(filter),
+                  flags & 0x10);
+  return items;
+}
+
+const CFileTools* Find(const FileList& items, const std::wstring& path) {
+  for (const auto& item : items) {
+    if (_wcsicmp(item->Path().c_str(), path.c_str()) == 0) return item.get();
+  }
+  return nullptr;
+}
+
+TEST(ResolveFolderPathTest, TokensExpandToTheirShellFolders) {
+  const std::wstring music = SpecialFolderLocation(13);
+  ASSERT_FALSE(music.empty());
+  EXPECT_EQ(ResolveFolderPath(L"%MYMUSIC%"), music);
+  EXPECT_EQ(ResolveFolderPath(L"%mymusic%"), music);
+  EXPECT_EQ(ResolveFolderPath(L"%MyMusic%\\Albums"), music + L"\\Albums");
+  EXPECT_EQ(ResolveFolderPath(L"%CSIDL_13%"), music);
+  EXPECT_EQ(ResolveFolderPath(L"%CSIDL_13%\\x"), music + L"\\x");
+  EXPECT_EQ(ResolveFolderPath(L"D:\\%MYMUSIC%\\x"), L"D:\\" + music + L"\\x");
+  EXPECT_EQ(ResolveFolderPath(L"%COMMON_VIDEO%"), SpecialFolderLocation(55));
+  EXPECT_EQ(ResolveFolderPath(L"%common_appdata%"), SpecialFolderLocation(35));
+  EXPECT_EQ(ResolveFolderPath(L"%DESKTOP%"), SpecialFolderLocation(0));
+  EXPECT_EQ(_wcsicmp(ResolveFolderPath(L"%DRIVES%").c_str(), kMyComputerPath), 0);
+  EXPECT_EQ(ResolveFolderPath(L"%MYMUSIC%\\%MYVIDEO%"), music + L"\\%MYVIDEO%");  // the first pair only
+
+  EXPECT_EQ(ResolveFolderPath(L"%MYCOMPUTER%\\anything"), kMyComputerPath);
+  EXPECT_EQ(ResolveFolderPath(L"x\\%mycomputer%"), kMyComputerPath);
+}
+
+TEST(ResolveFolderPathTest, PathsWithoutAKnownTokenComeBackUnchanged) {
+  for (const wchar_t* path : {L"", L"D:\\Music", L"100%", L"%NOSUCHNAME%\\x", L"%%", L"%csidl_13%",
+                              L"x%CSIDL_13%", L"%CSIDL_%", L"%MY MUSIC%", L"%MYMUSIC",
+                              // Folders the shell cannot locate: nothing to list, not the desktop.
+                              L"%CSIDL_4000%", L"%CSIDL_-7%\\x"}) {
+    EXPECT_EQ(ResolveFolderPath(path), path) << Narrow(path);
+  }
+}
+
+class FolderListingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    root_ = folder_.Path();
+    for (const wchar_t* name : {L"a.Mp3", L"b.ogg", L"c.WAV", L"noext", L"sub\\d.mp3", L"sub\\deeper\\e.mp3",
+                                L"empty\\", L"hidden.mp3"}) {
+      Make(root_, name, "x");
+    }
+    ASSERT_TRUE(::SetFileAttributesW((root_ + L"\\hidden.mp3").c_str(), FILE_ATTRIBUTE_HIDDEN));
+  }
+
+  zeltest::TempFolder folder_;
+  std::wstring root_;
+};
+
+TEST_F(FolderListingTest, OptionBitsSelectFoldersFilesAndHiddenObjects) {
+  using Names_ = std::vector<std::string>;
+  EXPECT_EQ(Names(List(root_, 0x03)), (Names_{"a.Mp3", "b.ogg", "c.WAV", "empty", "noext", "sub"}));
+  EXPECT_EQ(Names(List(root_, 0x01)), (Names_{"empty", "sub"}));
+  EXPECT_EQ(Names(List(root_, 0x02)), (Names_{"a.Mp3", "b.ogg", "c.WAV", "noext"}));
+  EXPECT_EQ(Names(List(root_, 0x0A)), (Names_{"a.Mp3", "b.ogg", "c.WAV", "hidden.mp3", "noext"}));
+  EXPECT_EQ(Names(List(root_, 0x00)), Names_{});
+  EXPECT_EQ(Names(List(root_, 0x04)), Names_{});  // nothing here lacks the file-system attribute
+
+  // The filter applies to files only, ignoring case.
+  EXPECT_EQ(Names(List(root_, 0x03, {L"mp3", L"WAV"})), (Names_{"a.Mp3", "c.WAV", "empty", "sub"}));
+  EXPECT_EQ(Names(List(root_, 0x02, {L"OGG"})), (Names_{"b.ogg"}));
+  EXPECT_EQ(Names(List(root_, 0x02, {L""})), (Names_{"noext"}));
+}
+
+TEST_F(FolderListingTest, ItemsCarryTheShellsNamesAndFlags) {
+  const FileList items = List(root_, 0x03);
+  const CFileTools* sub = Find(items, root_ + L"\\sub");
+  const CFileTools* empty = Find(items, root_ + L"\\empty");
+  const CFileTools* song = Find(items, root_ + L"\\a.Mp3");
+  ASSERT_TRUE(sub != nullptr && empty != nullptr && song != nullptr);
+  EXPECT_TRUE(sub->IsBrowsable());  // it has a subfolder (Wine says so of every folder)
+  EXPECT_FALSE(song->IsBrowsable());
+  EXPECT_FALSE(sub->IsVirtual() || song->IsVirtual() || sub->IsRemovable());
+
+  const FileList computer = List(kMyComputerPath, 0x07);
+  const CFileTools* drive = Find(computer, L"C:\\");
+  ASSERT_TRUE(drive != nullptr);
+  EXPECT_TRUE(drive->IsVirtual());  // a drive root: three characters
+  EXPECT_TRUE(drive->IsBrowsable());
+  EXPECT_EQ(Names(List(L"%DRIVES%", 0x07)).size(), 0u);  // tokens are expanded by the caller, not here
+}
+
+TEST_F(FolderListingTest, RecursionListsContentsInPlaceOfTheirFolders) {
+  using Names_ = std::vector<std::string>;
+  const Names_ flat{"a.Mp3", "b.ogg", "c.WAV", "d.mp3", "e.mp3", "noext"};
+  const FileList files = List(root_, 0x12);
+  EXPECT_EQ(Names(files), flat);
+  EXPECT_EQ(Names(List(root_, 0x13)), flat);  // folders are replaced by their contents
+  EXPECT_EQ(Names(List(root_, 0x12, {L"mp3"})), (Names_{"a.Mp3", "d.mp3", "e.mp3"}));
+  // Depth first: what sub holds stands together.
+  size_t d = 0, e = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (files[i]->Path() == root_ + L"\\sub\\d.mp3") d = i;
+    if (files[i]->Path() == root_ + L"\\sub\\deeper\\e.mp3") e = i;
+  }
+  EXPECT_EQ(std::max(d, e) - std::min(d, e), 1u);
+}
+
+TEST_F(FolderListingTest, RecursionStopsSixtyFourFoldersDown) {
+  std::wstring chain;
+  for (int level = 0; level <= 70; ++level) {
+    Make(root_, L"chain" + chain + L"\\f.txt", "x");
+    chain += L"\\d";
+  }
+  const FileList files = List(root_ + L"\\chain", 0x12);
+  EXPECT_EQ(files.size(), 65u);  // the listed folder and the 64 levels below it
+  const FileList with_folders = List(root_ + L"\\chain", 0x13);
+  ASSERT_EQ(with_folders.size(), 66u);  // the folder 65 levels down is listed, not entered
+  size_t folders = 0;
+  for (const auto& item : with_folders) folders += item->Path().size() > 2 && item->Path().substr(item->Path().size() - 2) == L"\\d";
+  EXPECT_EQ(folders, 1u);
+}
+
+TEST_F(FolderListingTest, RecursionNeverEntersLinks) {
+  if (!browsetest::MakeFolderLink(root_ + L"\\sub\\loop", root_)) GTEST_SKIP() << "no symbolic links here";
+  const FileList files = List(root_, 0x12);
+  EXPECT_EQ(files.size(), 6u);  // every file once; the link back to the top is not followed
+  const FileList with_folders = List(root_, 0x13);
+  EXPECT_EQ(with_folders.size(), 7u);
+  EXPECT_TRUE(Find(with_folders, root_ + L"\\sub\\loop") != nullptr);
+  // Listed directly, a link is an ordinary folder.
+  EXPECT_EQ(Names(List(root_ + L"\\sub\\loop", 0x01)), (std::vector<std::string>{"empty", "sub"}));
+}
+
+TEST_F(FolderListingTest, TheDesktopAndDriveForms) {
+  const std::vector<std::string> desktop = Names(List(L"", 0x07));
+  EXPECT_FALSE(desktop.empty());
+  EXPECT_EQ(Names(List(L"  \t ", 0x07)), desktop);
+  EXPECT_EQ(Names(List(L"C:", 0x03)), Names(List(L"C:\\", 0x03)));
+  EXPECT_FALSE(List(L"C:", 0x01).empty());
+}
+
+TEST_F(FolderListingTest, HostilePathsListNothingOrPartOfAFolder) {
+  const std::wstring long_path = root_ + L"\\" + std::wstring(300, L'x') + L"\\" + std::wstring(5000, L'y');
+  for (const std::wstring& path : {long_path, root_ + L"\\missing", root_ + L"\\a.Mp3", std::wstring(L"CON"),
+                                   std::wstring(L"NUL"), std::wstring(L"\\\\?\\") + root_ + L"\\missing",
+                                   std::wstring(L"\\\\.\\pipe\\zel-none"), std::wstring(L"::{00000000-0000-0000-0000-000000000000}"),
+                                   std::wstring(L"a<b>|c"), std::wstring(L"Q:\\"), root_ + L"\\sub..."}) {
+    EXPECT_LE(List(path, 0x1F).size(), 6u) << Narrow(path.substr(0, 80));
+  }
+  EXPECT_EQ(Names(List(root_ + L".\\", 0x01)).size(), 2u);  // what the shell makes of trailing dots
+
+  // A folder emptied and removed while it is being listed.
+  const std::wstring doomed = root_ + L"\\doomed";
+  for (int i = 0; i < 300; ++i) Make(doomed, L"f" + std::to_wstring(i) + L".txt", "x");
+  std::atomic<bool> go{false};
+  std::thread remover([&] {
+    while (!go) std::this_thread::yield();
+    for (int i = 0; i < 300; ++i) ::DeleteFileW((doomed + L"\\f" + std::to_wstring(i) + L".txt").c_str());
+    ::RemoveDirectoryW(doomed.c_str());
+  });
+  go = true;
+  const FileList partial = List(doomed, 0x1F);
+  remover.join();
+  EXPECT_LE(partial.size(), 300u);
+  for (const auto& item : partial) item->Size();  // items of vanished files still answer
+}
+
+}  // namespace
+}  // namespace zel
