@@ -15,6 +15,7 @@
 namespace zelhost {
 namespace {
 
+using zel::UniqueFile;
 using zeltest::Narrow;
 
 std::wstring ModuleLogPath() {
