@@ -7,6 +7,7 @@
 #include "files/host_info.h"
 #include "media/category_totals.h"
 #include "media/grouped_request.h"
+#include "media/lookup_services.h"
 #include "media/playlist_services.h"
 #include "media/registrations.h"
 #include "search/desktop_search.h"
@@ -31,9 +32,9 @@ namespace zel {
 const ServiceEntry kServiceTable[kServiceCount] = {
     {0, L"GetFileInfo", ZEL_ORDINARY(files::GetFileInfo)},
     {1, L"GetFile", ZEL_ORDINARY(files::GetFile)},
-    {2, L"GetMediumFromId", nullptr},
-    {3, L"GetMediumInfoFromId", nullptr},
-    {4, L"GetMediumListInfoFromId", nullptr},
+    {2, L"GetMediumFromId", ZEL_MODULE(media::GetMediumFromId)},
+    {3, L"GetMediumInfoFromId", ZEL_MODULE(media::GetMediumInfoFromId)},
+    {4, L"GetMediumListInfoFromId", ZEL_MODULE(media::GetMediumListInfoFromId)},
     {5, L"my-ZEL_GetVersion", ZEL_ORDINARY(files::GetVersion)},
     {6, L"my-ZEL_TailLog", ZEL_ORDINARY(files::TailLog)},
     {7, L"GetAudioCategoryTotals", ZEL_ORDINARY(media::GetAudioCategoryTotals)},
@@ -47,8 +48,8 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {15, L"Register Custom MediumId", ZEL_REQUESTER(media::RegisterCustomMediumId)},
     {16, L"Register Custom DVR", ZEL_REQUESTER(media::RegisterCustomDvr)},
     {17, L"Get Registered DVRs", ZEL_MODULE(media::GetRegisteredDvrs)},
-    {18, L"IsMediumShared", nullptr},
-    {19, L"SetPlayPosition", nullptr},
+    {18, L"IsMediumShared", ZEL_MODULE(media::IsMediumShared)},
+    {19, L"SetPlayPosition", ZEL_MODULE(media::SetPlayPosition)},
     {20, L"GetPlaylistFromId", ZEL_MODULE(media::GetPlaylistFromId)},
     {21, L"PlaylistNew", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kNew>)},
     {22, L"PlaylistDestroy", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kDestroy>)},
@@ -58,7 +59,7 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {26, L"PlaylistGet", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kGet>)},
     {27, L"PlaylistReorder", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kReorder>)},
     {28, L"PlaylistListAll", ZEL_MODULE(media::PlaylistListAll)},
-    {29, L"SetPlaylistPlayPosition", nullptr},
+    {29, L"SetPlaylistPlayPosition", ZEL_MODULE(media::SetPlayPosition)},
     {30, L"PlaylistCreateAndSet", ZEL_MODULE(media::PlaylistCreateAndSet)},
     {31, L"PlaylistAddItems", ZEL_MODULE(media::PlaylistAddItems)},
     {32, L"PlaylistGetCount", ZEL_MODULE(media::PlaylistGetCount)},

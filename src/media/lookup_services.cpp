@@ -1,0 +1,267 @@
+#include "media/lookup_services.h"
+
+#include <new>
+#include <optional>
+#include <string>
+
+#include "browse/local_media.h"
+#include "common/handler_guard.h"
+#include "common/module_log.h"
+#include "common/safearray_lock.h"
+#include "common/scoped_variant.h"
+#include "common/vutil.h"
+#include "core/kro_atl.h"
+#include "media/medium_route.h"
+#include "media/prefix_table.h"
+#include "media/request_args.h"
+#include "media/satellite_request.h"
+
+namespace zel::media {
+namespace {
+
+// The columns of the lookup routing table, one per service (GetMediumListPath shares the list
+// column; SetPlaylistPlayPosition the play-position one).
+enum Column { kGetMedium, kGetInfo, kGetList, kIsShared, kSetPosition, kColumns };
+
+// What a service does with ids of one kind.
+struct Cell {
+  enum Kind { kForward, kLocal, kRefuse } kind;
+  Owner owner;                // kForward: who answers
+  const wchar_t* operation;   // kForward: the satellite's operation; null: the prefix entry names it
+  LONG refusal;               // kRefuse: the answer, 403 or 404
+};
+
+constexpr Cell Forward(Owner owner, const wchar_t* operation) { return {Cell::kForward, owner, operation, 0}; }
+constexpr Cell kLocal{Cell::kLocal, kNoOwner, nullptr, 0};
+constexpr Cell kRefused{Cell::kRefuse, kNoOwner, nullptr, 403};
+constexpr Cell kNotFound{Cell::kRefuse, kNoOwner, nullptr, 404};
+
+struct LookupRoute {
+  const wchar_t* lead;
+  Cell cells[kColumns];
+};
+
+// The file operations of a media library satellite.
+constexpr LookupRoute Library(const wchar_t* lead, const wchar_t* satellite, bool checks_shares) {
+  return {lead,
+          {Forward(Satellite(satellite), L"GetFileFromId"), Forward(Satellite(satellite), L"GetFileInfoFromId"),
+           Forward(Satellite(satellite), L"GetFileListInfoFromId"),
+           checks_shares ? Forward(Satellite(satellite), L"ShareCheckFile") : kRefused,
+           Forward(Satellite(satellite), L"SetFilePlayPosition")}};
+}
+
+// Tested in order: "TI" must come before "T".
+constexpr LookupRoute kLookupRoutes[] = {
+    Library(L"O", kZidAvara, true),
+    Library(L"M", kDiRuzov, true),
+    Library(L"P", kRiRodera, true),
+    Library(L"V", kRuRuruvi, true),
+    Library(L"R", kZiRuz, false),
+    Library(L"TI", kZidAvara, true),
+    {L"T",
+     {Forward(Satellite(kAnyTarget), L"GetChannelFromId"), Forward(Satellite(kAnyTarget), L"GetChannelInfoFromId"),
+      Forward(Satellite(kAnyTarget), L"GetChannelListInfoFromId"), kRefused,
+      Forward(Satellite(kAnyTarget), L"SetTVPlayPosition")}},
+    {L"D",
+     {Forward(kDeviceOwner, L"GetDeviceFromId"), Forward(Satellite(kAnyTarget), L"GetDeviceInfoFromId"),
+      Forward(Satellite(kAnyTarget), L"GetDeviceListInfoFromId"), kRefused,
+      Forward(kDeviceOwner, L"SetDevicePlayPosition")}},
+    {L"X",
+     {Forward(kCustomOwner, nullptr), Forward(kCustomOwner, nullptr), Forward(kCustomOwner, nullptr),
+      Forward(kCustomOwner, nullptr), Forward(kCustomOwner, L"SetFilePlayPosition")}},
+    {L"F", {kLocal, kLocal, kLocal, kLocal, kNotFound}},
+};
+
+// The operation a registered satellite named for each column.
+constexpr std::wstring PrefixEntry::*kCustomOperations[kColumns] = {
+    &PrefixEntry::getMediumFromId, &PrefixEntry::getMediumInfoFromId, &PrefixEntry::getMediumListInfoFromId,
+    &PrefixEntry::isMediumShared, nullptr};
+
+// Where a request for `id` goes.
+struct Destination {
+  Cell::Kind kind = Cell::kRefuse;
+  LONG refusal = 0;
+  std::wstring target;
+  std::wstring operation;
+};
+
+Destination Route(CKroAtl& module, Column column, const std::wstring& id) {
+  Destination destination;
+  const LookupRoute* row = FindRoute(kLookupRoutes, id);
+  if (row == nullptr) {
+    destination.refusal = column == kIsShared ? 403 : 404;
+    return destination;
+  }
+  const Cell& cell = row->cells[column];
+  destination.kind = cell.kind;
+  destination.refusal = cell.refusal;
+  if (cell.kind != Cell::kForward) return destination;
+
+  if (cell.owner.kind == OwnerKind::kCustom) {
+    // One look-up gives the satellite and its operation; the table lock is not held past it.
+    std::optional<PrefixEntry> entry = module.FindPrefix(PrefixKeyOf(id));
+    if (!entry) return {Cell::kRefuse, 404, {}, {}};
+    destination.target = std::move(entry->satellite);
+    destination.operation = cell.operation != nullptr ? cell.operation : (*entry).*kCustomOperations[column];
+    return destination;
+  }
+  std::optional<std::wstring> target = TargetOf(module, cell.owner, id);
+  if (!target) return {Cell::kRefuse, 404, {}, {}};
+  destination.target = std::move(*target);
+  destination.operation = cell.operation;
+  return destination;
+}
+
+int ElapsedSince(DWORD start) { return static_cast<int>(::GetTickCount() - start); }
+
+// Builds [string0, string1, empty, string3, string4]; an absent string is a null BSTR. The strings
+// are written into the array's data directly: copying a VARIANT would turn a null BSTR into an
+// empty one on some platforms.
+void PutRecord(const MediumRecord& record, VARIANT& output) {
+  ScopedVariant answer;
+  VUtil::CreateArray(answer.Get(), VT_VARIANT, 5);
+  SafeArrayDataLock lock(V_ARRAY(answer.Get()));
+  if (!lock.Ok()) throw WideError(L"SafeArrayPutElement failed");
+  VARIANT* items = static_cast<VARIANT*>(lock.Data());
+  const _bstr_t* strings[] = {&record.string0, &record.string1, nullptr, &record.string3, &record.string4};
+  for (LONG i = 0; i < 5; ++i) {
+    if (strings[i] == nullptr) continue;
+    const wchar_t* text = *strings[i];
+    V_VT(&items[i]) = VT_BSTR;
+    V_BSTR(&items[i]) = text != nullptr ? ::SysAllocStringLen(text, strings[i]->length()) : nullptr;
+    if (text != nullptr && V_BSTR(&items[i]) == nullptr) throw std::bad_alloc();
+  }
+  answer.ReleaseInto(output);
+}
+
+// The local share check: the module keeps no share state for local files, so a well-formed
+// question is always answered "undetermined".
+LONG LocalShareCheck(const VARIANT& input) {
+  VUtil::CheckArrayType(input, VT_VARIANT, 3);
+  for (LONG i = 0; i < 3; ++i) {
+    ScopedVariant element;
+    VUtil::GetElement(input, i, element.Get());
+    VUtil::CheckType(*element, VT_BSTR);
+  }
+  return 1;
+}
+
+// The path of one list-information item: the value of its first pair named "path" (any case).
+std::optional<std::wstring> PathOf(const VARIANT& item) {
+  const LONG pairs = VUtil::GetArrayLength(item);
+  for (LONG i = 0; i < pairs; ++i) {
+    ScopedVariant pair;
+    VUtil::GetElement(item, i, pair.Get());
+    if (_wcsicmp(VUtil::GetStringElement(*pair, 0).c_str(), L"path") == 0) return VUtil::GetStringElement(*pair, 1);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+LONG GetMediumFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+  return GuardHandler(L"GetMediumFromId: %s", -1, [&]() -> LONG {
+    const DWORD start = ::GetTickCount();
+    ReadStringArg(input, 0);
+    const StringArg id = ReadStringArg(input, 1);
+    if (id.Missing()) return 1;
+    const Destination to = Route(module, kGetMedium, id.Text());
+    if (to.kind == Cell::kRefuse) return to.refusal;
+    if (to.kind == Cell::kLocal) return module.LocalMedia().GetFileFromId(input, output);
+    MediumRecord record;
+    const LONG code = MakeRecordRequest(to.target, to.operation, input, &record);
+    if (code != 0) return code;
+    PutRecord(record, output);
+    ModuleLog().Debug(L"GetMediumFromId function returned in %dms", ElapsedSince(start));
+    return 0;
+  });
+}
+
+LONG GetMediumInfoFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+  return GuardHandler(L"GetMediumFromId: %s", -1, [&]() -> LONG {
+    const DWORD start = ::GetTickCount();
+    ReadStringArg(input, 0);
+    const StringArg id = ReadStringArg(input, 1);
+    if (id.Missing()) return 1;
+    const Destination to = Route(module, kGetInfo, id.Text());
+    if (to.kind == Cell::kRefuse) return to.refusal;
+    if (to.kind == Cell::kLocal) return module.LocalMedia().GetFileInfoFromId(input, output);
+    const LONG code = MakeValueRequest(to.target, to.operation, input, output);
+    if (code == 0) ModuleLog().Debug(L"GetMediumInfoFromId function returned in %dms", ElapsedSince(start));
+    return code;
+  });
+}
+
+LONG GetMediumListInfoFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+  return GuardHandler(L"GetMediumListFromId: %s", -1, [&]() -> LONG {
+    const DWORD start = ::GetTickCount();
+    ReadStringArg(input, 0);
+    ScopedVariant ids;
+    VUtil::GetElement(input, 1, ids.Get());
+    const StringArg id = ReadStringArg(*ids, 0);
+    if (id.Missing()) return 1;
+    const Destination to = Route(module, kGetList, id.Text());
+    if (to.kind == Cell::kRefuse) return to.refusal;
+    if (to.kind == Cell::kLocal) return module.LocalMedia().GetFileListInfoFromId(input, output);
+    const LONG code = MakeValueRequest(to.target, to.operation, input, output);
+    if (code == 0) ModuleLog().Debug(L"GetMediumListInfoFromId function returned in %dms", ElapsedSince(start));
+    return code;
+  });
+}
+
+LONG IsMediumShared(CKroAtl& module, const VARIANT& input, VARIANT&) {
+  return GuardHandler(L"IsMediumShared: %s", -1, [&]() -> LONG {
+    ReadStringArg(input, 0);
+    ReadStringArg(input, 1);
+    const StringArg id = ReadStringArg(input, 2);
+    if (id.Missing()) return 1;
+    const Destination to = Route(module, kIsShared, id.Text());
+    if (to.kind == Cell::kRefuse) return to.refusal;
+    if (to.kind == Cell::kLocal) return LocalShareCheck(input);
+    return MakeStatusRequest(to.target, to.operation, input);
+  });
+}
+
+LONG SetPlayPosition(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+  return GuardHandler(L"SetPlayPosition: %s", -1, [&]() -> LONG {
+    ReadStringArg(input, 0);
+    const StringArg id = ReadStringArg(input, 1);
+    if (id.Missing()) return 1;
+    const Destination to = Route(module, kSetPosition, id.Text());
+    if (to.kind != Cell::kForward) return to.refusal;
+    return MakeValueRequest(to.target, to.operation, input, output);
+  });
+}
+
+LONG GetMediumListPath(CKroAtl& module, const std::wstring& first, const VARIANT& ids,
+                       std::vector<std::wstring>* paths) {
+  return GuardHandler(L"GetMediumListPath: %s", -1, [&]() -> LONG {
+    const ScopedVariant request = VariantArray({StringVariant(first).Get(), &ids});
+    const StringArg id = ReadStringArg(ids, 0);
+    if (id.Missing()) return 1;
+    const Destination to = Route(module, kGetList, id.Text());
+    if (to.kind == Cell::kRefuse) return to.refusal;
+    ScopedVariant answer;
+    const LONG code = to.kind == Cell::kLocal
+                          ? module.LocalMedia().GetFileListInfoFromId(*request, *answer)
+                          : MakeValueRequest(to.target, to.operation, *request, *answer);
+    if (code != 0) return code;
+    if (answer.Type() != VUtil::kVariantArray) return -1;
+
+    std::vector<std::wstring> found;
+    const LONG items = VUtil::GetArrayLength(*answer);
+    for (LONG i = 0; i < items; ++i) {
+      ScopedVariant item;
+      VUtil::GetElement(*answer, i, item.Get());
+      if (item.Type() == VT_EMPTY) {
+        ModuleLog().Warn(L"GetMediumListPath: got a VT_EMPTY in the list of paths");
+        continue;
+      }
+      if (std::optional<std::wstring> path = PathOf(*item)) found.push_back(std::move(*path));
+    }
+    paths->insert(paths->end(), found.begin(), found.end());
+    return 0;
+  });
+}
+
+}  // namespace zel::media

@@ -1,0 +1,288 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/module_log.h"
+#include "core/kro_atl.h"
+#include "media/lookup_services.h"
+#include "media/media_test_support.h"
+
+namespace zel::media {
+namespace {
+
+using zeltest::Answered;
+using zeltest::Code;
+using zeltest::ComputedSatellites;
+using zeltest::J;
+using zeltest::Json;
+using zeltest::LogWindow;
+using zeltest::RawResult;
+using zeltest::RunningModule;
+using zeltest::V;
+using zeltest::ZelDocumentScope;
+using Reply = ComputedSatellites::Reply;
+
+// Extension lists for local ids; every other request is answered by `others`.
+Reply WithExtensions(const std::string& target, const std::string& service, const Json& params,
+                     Reply (*others)(const std::string&, const std::string&, const Json&)) {
+  if (target == "ZidAvaraV2" && service == "GetExtensions") {
+    return params[1] == "audio" ? Answered(Json::array({".mp3"})) : Answered(Json::array());
+  }
+  return others(target, service, params);
+}
+
+// Medium records for the record operations, "<target>/<operation>" for the rest.
+Reply Echo(const std::string& target, const std::string& service, const Json&) {
+  const bool record =
+      service == "g" || (service.find("FromId") != std::string::npos && service.find("Info") == std::string::npos);
+  return record ? Answered(Json::array({target, service, "two", "three", "four"})) : Answered(Json(target + "/" + service));
+}
+
+class LookupTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ModuleLog().SetLevel(CTkLog::kDebug); }
+  void TearDown() override { ModuleLog().SetLevel(CTkLog::kError); }
+
+  std::shared_ptr<ComputedSatellites> Satellites(RunningModule& module, ComputedSatellites::Script script) {
+    auto satellites = std::make_shared<ComputedSatellites>(std::move(script));
+    module.Scope().Broker().SetRouter(satellites);
+    return satellites;
+  }
+
+  ZelDocumentScope document_;  // no document: the table starts empty
+};
+
+TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
+  RunningModule module;
+  ASSERT_EQ(module.Call(L"Register Custom MediumId", R"(["g", "i", "l", "s"])", 0, L"CustomSat").output, Json("XAA"));
+  auto satellites = Satellites(module, [](const std::string& t, const std::string& s, const Json& p) {
+    return WithExtensions(t, s, p, Echo);
+  });
+
+  // A cell is "target/operation", a return code for ids the service answers without a satellite,
+  // or "local" for the module's own answer.
+  struct Row {
+    std::string id;
+    const char* cells[5];  // GetMediumFromId, GetMediumInfoFromId, GetMediumListInfoFromId, IsMediumShared,
+                           // SetPlayPosition (and SetPlaylistPlayPosition)
+  };
+  const Row rows[] = {
+      {"O7", {"ZidAvaraV2/GetFileFromId", "ZidAvaraV2/GetFileInfoFromId", "ZidAvaraV2/GetFileListInfoFromId",
+              "ZidAvaraV2/ShareCheckFile", "ZidAvaraV2/SetFilePlayPosition"}},
+      {"M7", {"DiRuzov/GetFileFromId", "DiRuzov/GetFileInfoFromId", "DiRuzov/GetFileListInfoFromId",
+              "DiRuzov/ShareCheckFile", "DiRuzov/SetFilePlayPosition"}},
+      {"P7", {"RiRodera/GetFileFromId", "RiRodera/GetFileInfoFromId", "RiRodera/GetFileListInfoFromId",
+              "RiRodera/ShareCheckFile", "RiRodera/SetFilePlayPosition"}},
+      {"V7", {"RuRuruvi/GetFileFromId", "RuRuruvi/GetFileInfoFromId", "RuRuruvi/GetFileListInfoFromId",
+              "RuRuruvi/ShareCheckFile", "RuRuruvi/SetFilePlayPosition"}},
+      {"R7", {"ZiRUZ/GetFileFromId", "ZiRUZ/GetFileInfoFromId", "ZiRUZ/GetFileListInfoFromId", "403",
+              "ZiRUZ/SetFilePlayPosition"}},
+      {"TI7", {"ZidAvaraV2/GetFileFromId", "ZidAvaraV2/GetFileInfoFromId", "ZidAvaraV2/GetFileListInfoFromId",
+               "ZidAvaraV2/ShareCheckFile", "ZidAvaraV2/SetFilePlayPosition"}},
+      {"TV7", {"Any/GetChannelFromId", "Any/GetChannelInfoFromId", "Any/GetChannelListInfoFromId", "403",
+               "Any/SetTVPlayPosition"}},
+      {"D7x", {"DivEduvized7/GetDeviceFromId", "Any/GetDeviceInfoFromId", "Any/GetDeviceListInfoFromId", "403",
+               "DivEduvized7/SetDevicePlayPosition"}},
+      {"XAA7", {"CustomSat/g", "CustomSat/i", "CustomSat/l", "CustomSat/s", "CustomSat/SetFilePlayPosition"}},
+      {"XAB7", {"404", "404", "404", "404", "404"}},  // a key the table does not hold
+      {"F*C:|a>mp3", {"local", "local", "local", "local", "404"}},
+      {"Q7", {"404", "404", "404", "403", "404"}},
+      {"m7", {"404", "404", "404", "403", "404"}},
+      {"", {"404", "404", "404", "403", "404"}},
+  };
+  struct Service {
+    const wchar_t* name;
+    int column;
+    std::string (*input)(const std::string& id);
+  };
+  const Service services[] = {
+      {L"GetMediumFromId", 0, [](const std::string& id) { return Json::array({"u", id}).dump(); }},
+      {L"GetMediumInfoFromId", 1, [](const std::string& id) { return Json::array({"u", id}).dump(); }},
+      {L"GetMediumListInfoFromId", 2,
+       [](const std::string& id) { return Json::array({"u", Json::array({id, "P1", "M2"})}).dump(); }},
+      {L"IsMediumShared", 3, [](const std::string& id) { return Json::array({"u", "v", id}).dump(); }},
+      {L"SetPlayPosition", 4, [](const std::string& id) { return Json::array({"u", id, 42}).dump(); }},
+      {L"SetPlaylistPlayPosition", 4, [](const std::string& id) { return Json::array({"u", id, 42}).dump(); }},
+  };
+  auto routed = [&]() {
+    std::vector<Json> lines;
+    for (const Json& line : satellites->Journal()) {
+      if (line["service"] != "GetExtensions") lines.push_back(line);
+    }
+    return lines;
+  };
+  for (const Row& row : rows) {
+    for (const Service& service : services) {
+      const std::string cell = row.cells[service.column];
+      const std::string where = zeltest::Narrow(service.name) + " " + row.id;
+      const size_t before = routed().size();
+      const std::string input = service.input(row.id);
+      const RunningModule::Reply reply = module.Call(service.name, input);
+      const std::vector<Json> journal = routed();
+      if (cell == "local") {
+        EXPECT_EQ(journal.size(), before) << where;
+        EXPECT_EQ(reply.rc, service.column == 3 ? 1 : 0) << where;  // local shares are undetermined
+        continue;
+      }
+      if (cell.find('/') == std::string::npos) {
+        EXPECT_EQ(reply.rc, std::stoi(cell)) << where;
+        EXPECT_EQ(journal.size(), before) << where;
+        EXPECT_EQ(reply.output, nullptr) << where;
+        continue;
+      }
+      ASSERT_EQ(journal.size(), before + 1) << where;
+      EXPECT_EQ(journal[before]["target"].get<std::string>() + "/" + journal[before]["service"].get<std::string>(),
+                cell)
+          << where;
+      EXPECT_EQ(journal[before]["params"], Json::parse(input)) << where;  // forwarded whole
+      EXPECT_EQ(reply.rc, 0) << where;
+      if (service.column == 0) {
+        const size_t slash = cell.find('/');
+        EXPECT_EQ(reply.output, Json::array({cell.substr(0, slash), cell.substr(slash + 1), nullptr, "three", "four"}))
+            << where;
+      } else if (service.column != 3) {
+        EXPECT_EQ(reply.output, Json(cell)) << where;
+      }
+    }
+  }
+}
+
+TEST_F(LookupTest, MediumRecordsAndTheirFailures) {
+  RunningModule module;
+  Reply next = Code(0);
+  auto satellites = Satellites(module, [&next](const std::string&, const std::string&, const Json&) { return next; });
+  auto get = [&](Reply reply) {
+    next = reply;
+    return module.Call(L"GetMediumFromId", R"(["u", "M1"])", 77);
+  };
+  const Json null_string = Json::parse(R"({"bstr": null})");
+  EXPECT_EQ(get(Answered(Json::parse(R"(["a", "b", "c"])"))).output,
+            Json::array({"a", "b", nullptr, null_string, null_string}));
+  EXPECT_EQ(get(Answered(Json::parse(R"(["a", null, 5, "d"])"))).output,
+            Json::array({"a", null_string, nullptr, "d", null_string}));
+
+  LogWindow log;
+  for (const Json& record : {Json::parse(R"(["a", 5])"), Json::parse(R"(["a"])"), Json("flat")}) {
+    const RunningModule::Reply bad = get(Answered(record));
+    EXPECT_EQ(bad.rc, -1) << record;
+    EXPECT_EQ(bad.output, nullptr) << record;
+  }
+  EXPECT_EQ(log.Count("[WARN] - GetMediumFromId: "), 3u);
+  EXPECT_EQ(get(RawResult(Json("not an array"))).rc, -1);
+  const RunningModule::Reply refused = get(Code(5));
+  EXPECT_EQ(refused.rc, 5);
+  EXPECT_EQ(refused.output, nullptr);
+  EXPECT_EQ(log.Count("[WARN]"), 3u);  // the satellite's own code is not the service's to log
+  EXPECT_EQ(log.Count("[DEBUG] - GetMediumFromId function returned in "), 0u);  // only after a record is built
+
+  LogWindow timed;
+  get(Answered(Json::parse(R"(["a", "b"])")));
+  EXPECT_EQ(timed.Count("[DEBUG] - GetMediumFromId function returned in "), 1u);
+  EXPECT_EQ(timed.Count("[DEBUG] - Request GetMediumFromId returned in "), 1u);
+}
+
+TEST_F(LookupTest, InputsThatCannotBeRouted) {
+  RunningModule module;
+  auto satellites = Satellites(module, [](const std::string& t, const std::string& s, const Json& p) {
+    return WithExtensions(t, s, p, Echo);
+  });
+  for (const wchar_t* service : {L"GetMediumFromId", L"GetMediumInfoFromId", L"SetPlayPosition"}) {
+    EXPECT_EQ(module.Call(service, R"(["u", null])").rc, 1);
+    EXPECT_EQ(module.Call(service, R"(["u", {"bstr": null}])").rc, 1);
+    for (const char* input : {R"(["u", 7])", R"(["u"])", R"("M1")", R"({"array": ["u", "M1"], "lbound": 1})",
+                              R"([5, "M1"])", R"(["u", {"byref": "M1"}])"}) {
+      EXPECT_EQ(module.Call(service, input).rc, -1) << zeltest::Narrow(service) << " " << input;
+    }
+  }
+  EXPECT_EQ(module.Call(L"IsMediumShared", R"(["u", "v", null])").rc, 1);
+  EXPECT_EQ(module.Call(L"IsMediumShared", R"(["u", "v"])").rc, -1);
+  EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", [null, "M1"]])").rc, 1);
+  EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", []])").rc, -1);
+  EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", "M1"])").rc, -1);
+
+  // Local files: the share check wants exactly three strings; play positions are not kept.
+  EXPECT_EQ(module.Call(L"IsMediumShared", R"(["u", "v", "F*C:|a", "extra"])").rc, -1);
+  EXPECT_EQ(module.Call(L"IsMediumShared", R"(["u", "v", "F*C:|a"])").rc, 1);
+  EXPECT_EQ(module.Call(L"SetPlayPosition", R"(["u", "F*C:|a", 5])").rc, 404);
+  // A list routed by its first id goes whole to that owner, whatever the others are.
+  const size_t before = satellites->Journal().size();
+  EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", ["M1", "P2", "F*C:|x"]])").output,
+            Json("DiRuzov/GetFileListInfoFromId"));
+  EXPECT_EQ(satellites->Journal().size(), before + 1);
+}
+
+TEST_F(LookupTest, LocalIdsAreAnsweredInProcess) {
+  RunningModule module;
+  Satellites(module, [](const std::string& t, const std::string& s, const Json& p) {
+    return WithExtensions(t, s, p, Echo);
+  });
+  LogWindow log;
+  const RunningModule::Reply file = module.Call(L"GetMediumFromId", R"(["u", "F*D:|a>mp3"])");
+  EXPECT_EQ(file.rc, 0);
+  EXPECT_EQ(file.output, Json::parse(R"(["audio/x-unknown", "D:\\a.mp3"])"));
+  EXPECT_EQ(log.Count("GetMediumFromId function returned in"), 0u);  // the local handler's answer
+  EXPECT_EQ(module.Call(L"GetMediumFromId", R"(["u", "FX:|a"])").rc, 404);
+
+  const RunningModule::Reply info = module.Call(L"GetMediumInfoFromId", R"(["u", "F*D:|My*Music|a<b>mp3"])");
+  EXPECT_EQ(info.output, Json::parse(R"([["mimeType", "audio/x-unknown"], ["mediaType", "audio.file"],
+                                         ["Path", "D:\\My Music\\a+b.mp3"], ["Name", "a+b"]])"));
+  const RunningModule::Reply list =
+      module.Call(L"GetMediumListInfoFromId", R"(["u", ["F*D:|x>txt", "FX", "F*D:|y"]])");
+  EXPECT_EQ(list.rc, 0);
+  ASSERT_EQ(list.output.size(), 3u);
+  EXPECT_EQ(list.output[1], nullptr);
+  EXPECT_EQ(list.output[2][2], Json::parse(R"(["Path", "D:\\y"])"));
+  EXPECT_EQ(module.Call(L"GetMediumFromId", R"(["u", "F*D:|a", "more", 1])").rc, 0);
+  EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", ["F*D:|a"], "extra"])").rc, -1);
+}
+
+TEST_F(LookupTest, MediumListPathTakesThePathOfEveryItemThatHasOne) {
+  RunningModule module;
+  Json answer;
+  auto satellites = Satellites(module, [&answer](const std::string& t, const std::string& s, const Json& p) {
+    if (s == "GetExtensions") return Answered(Json::array());
+    return Answered(answer);
+  });
+  CKroAtl* object = new CKroAtl();  // GetMediumListPath is an operation of the module object
+  auto paths_of = [&](const std::string& ids, LONG* rc) {
+    std::vector<std::wstring> paths = {L"kept"};
+    *rc = GetMediumListPath(*object, L"first", *V(ids), &paths);
+    std::vector<std::string> narrow;
+    for (const std::wstring& path : paths) narrow.push_back(zeltest::Narrow(path));
+    return narrow;
+  };
+  LONG rc = -9;
+  answer = Json::parse(R"([[["title", "a"], ["PATH", "C:\\one"], ["path", "C:\\late"]], null, [["title", "b"]]])");
+  LogWindow log;
+  EXPECT_EQ(paths_of(R"(["M1", "M2", "M3"])", &rc), (std::vector<std::string>{"kept", "C:\\one"}));
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(log.Count("[WARN] - GetMediumListPath: got a VT_EMPTY in the list of paths"), 1u);
+  ASSERT_FALSE(satellites->Journal().empty());
+  EXPECT_EQ(satellites->Journal().back(),
+            zeltest::Routed("DiRuzov", "GetFileListInfoFromId", Json::parse(R"(["first", ["M1", "M2", "M3"]])")));
+
+  answer = Json::parse(R"([[["path", 5]]])");
+  EXPECT_EQ(paths_of(R"(["P1"])", &rc).size(), 1u);
+  EXPECT_EQ(rc, -1);
+  answer = Json("flat");
+  paths_of(R"(["P1"])", &rc);
+  EXPECT_EQ(rc, -1);
+  paths_of(R"([null])", &rc);
+  EXPECT_EQ(rc, 1);
+  paths_of(R"(["Q1"])", &rc);
+  EXPECT_EQ(rc, 404);
+  paths_of(R"([])", &rc);
+  EXPECT_EQ(rc, -1);
+  // Local ids are decoded in-process; an id that is not local adds nothing.
+  EXPECT_EQ(paths_of(R"(["F*C:|Music|a>mp3", "M9", "F*C:|b"])", &rc),
+            (std::vector<std::string>{"kept", "C:\\Music\\a.mp3", "C:\\b"}));
+  EXPECT_EQ(rc, 0);
+  object->ReleaseHold();
+}
+
+}  // namespace
+}  // namespace zel::media
