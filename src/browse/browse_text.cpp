@@ -28,15 +28,6 @@ std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separato
   }
 }
 
-ScopedVariant StringVariant(const std::wstring& text) {
-  ScopedVariant value;
-  BSTR copy = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  if (copy == nullptr) throw std::bad_alloc();
-  V_VT(value.Get()) = VT_BSTR;
-  V_BSTR(value.Get()) = copy;
-  return value;
-}
-
 void MoveElement(VARIANT& array, LONG index, ScopedVariant& value) {
   SAFEARRAY* sa = V_VT(&array) == (VT_ARRAY | VT_VARIANT) ? V_ARRAY(&array) : nullptr;
   VARIANT* slot = nullptr;

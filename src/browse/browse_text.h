@@ -14,9 +14,6 @@ std::wstring LowerCase(std::wstring text);
 // empty piece, and an empty text gives an empty list ("a,,b" is a, "" and b; "a," is a and "").
 std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator = L',');
 
-// A VT_BSTR VARIANT holding a copy of `text` (embedded NULs included).
-ScopedVariant StringVariant(const std::wstring& text);
-
 // Moves `value` into element `index` of the VARIANT array `array` (whatever was there is cleared):
 // as VUtil::PutElement, without copying the value. Large answers are arrays of arrays, and copying
 // each level into the next would copy every string once per level. Raises WideError

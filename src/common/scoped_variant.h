@@ -96,6 +96,13 @@ class ScopedVariant {
   VARIANT var_;
 };
 
+// A new VT_BSTR holding `text`, embedded NULs kept. Throws std::bad_alloc.
+inline ScopedVariant StringVariant(std::wstring_view text) {
+  ScopedVariant value;
+  value.SetString(text);
+  return value;
+}
+
 static_assert(sizeof(ScopedVariant) == sizeof(VARIANT), "ScopedVariant must stay a plain VARIANT");
 
 }  // namespace zel

@@ -23,7 +23,7 @@ HRESULT SendBrokerRequest(const std::wstring& target, const std::wstring& servic
   status->Reset();
   // Our own reference: Close may drop the module's while this request is still on its way.
   IKroBrokerPtr broker = CurrentBroker();
-  if (broker == nullptr) return CONNECT_E_NOCONNECTION;
+  if (broker == nullptr) return kNoBrokerConnection;
   try {
     ScopedVariant copy;
     HRESULT hr = copy.CopyFrom(parameters);

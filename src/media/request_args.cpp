@@ -28,15 +28,6 @@ StringArg ReadStringArg(const VARIANT& input, LONG index) {
   return arg;
 }
 
-ScopedVariant StringVariant(const std::wstring& text) {
-  ScopedVariant value;
-  BSTR copy = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  if (copy == nullptr) throw std::bad_alloc();
-  V_VT(value.Get()) = VT_BSTR;
-  V_BSTR(value.Get()) = copy;
-  return value;
-}
-
 ScopedVariant VariantArray(std::initializer_list<const VARIANT*> items) {
   ScopedVariant array;
   VUtil::CreateArray(array.Get(), VT_VARIANT, static_cast<LONG>(items.size()));

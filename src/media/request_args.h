@@ -26,9 +26,6 @@ struct StringArg {
 // string nor empty: a non-string is never read as a string.
 StringArg ReadStringArg(const VARIANT& input, LONG index);
 
-// A new VT_BSTR holding `text` (embedded NULs kept). Throws std::bad_alloc.
-ScopedVariant StringVariant(const std::wstring& text);
-
 // A new zero-based array of VARIANT holding copies of `items`, in order. Raises WideError.
 ScopedVariant VariantArray(std::initializer_list<const VARIANT*> items);
 

@@ -2,21 +2,12 @@
 
 #include <comdef.h>
 
-#include <new>
-
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
-#include "core/module.h"
 
 namespace zel::media {
 namespace {
-
-_bstr_t Bstr(const std::wstring& text) {
-  BSTR copy = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  if (copy == nullptr) throw std::bad_alloc();
-  return _bstr_t(copy, false);
-}
 
 // Element 0 of the status as a 32-bit integer; the failure of that read is the code otherwise. The
 // element type is checked against the array's own descriptor before anything is copied out.
@@ -49,14 +40,8 @@ LONG Request(const std::wstring& target, const std::wstring& operation, const VA
              ScopedVariant* result) {
   ScopedVariant status;
   const DWORD start = ::GetTickCount();
-  IKroBrokerPtr broker = CurrentBroker();
-  if (broker == nullptr) _com_issue_error(kNoBrokerConnection);
-  {
-    ScopedVariant copy;
-    HRESULT hr = copy.CopyFrom(parameters);
-    if (SUCCEEDED(hr)) hr = broker->Request(Bstr(target), Bstr(operation), *copy, result->Receive(), 0, status.Get());
-    if (FAILED(hr)) _com_issue_error(hr);
-  }
+  const HRESULT hr = SendBrokerRequest(target, operation, parameters, result, &status);
+  if (FAILED(hr)) _com_issue_error(hr);
   ModuleLog().Debug(L"Request GetMediumFromId returned in %dms", static_cast<int>(::GetTickCount() - start));
   return StatusCode(*status);
 }

@@ -6,10 +6,9 @@
 
 #include <string>
 
-namespace zel::media {
+#include "media/direct_request.h"
 
-// The return code of a satellite request made while the module holds no broker connection.
-constexpr HRESULT kNoBrokerConnection = CO_E_OBJNOTCONNECTED;
+namespace zel::media {
 
 // The strings a medium record hands back: its elements 0, 1, 3 and 4. An element the record does
 // not have stays a null string.

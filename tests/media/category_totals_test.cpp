@@ -127,7 +127,7 @@ TEST_F(CategoryTotalsTest, UnreadableAudioInputIsLeftToTheDispatcherAndAsksNoSat
 }
 
 TEST_F(CategoryTotalsTest, WithoutABrokerConnectionBothServicesFail) {
-  const std::string line = "[WARN] - KroGetMusicCategoryTotals: the broker request GetPVRCategoryTotals failed: hr = 0x80040200";
+  const std::string line = "[WARN] - KroGetMusicCategoryTotals: the broker request GetPVRCategoryTotals failed: hr = 0x800401FD";
   const size_t before = ModuleLogLinesWith(line).size();
   ScopedVariant input = zeltest::V(R"(["x"])");
   ScopedVariant output;

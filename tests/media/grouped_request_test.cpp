@@ -327,7 +327,7 @@ TEST_F(GroupedRequestTest, AllBatchesShareOneTimeLimit) {
 }
 
 TEST_F(GroupedRequestTest, WithoutABrokerEverySlotKeepsItsEmptyPair) {
-  const std::string line = "[WARN] - threadKroRequest: the broker request Orphan failed: hr = 0x80040200";
+  const std::string line = "[WARN] - threadKroRequest: the broker request Orphan failed: hr = 0x800401FD";
   const size_t before = ModuleLogLinesWith(line).size();
   LONG rc = -5;
   EXPECT_EQ(GroupWithin(R"([["Any", "Orphan", 0], ["Any", "Orphan", 1]])", 5000, &rc),
