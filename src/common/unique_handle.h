@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <io.h>
 
 #include <utility>
 
@@ -81,10 +82,17 @@ struct ModuleTraits {
   static void Close(Handle h) noexcept { ::FreeLibrary(h); }
 };
 
+struct CrtFileTraits {  // runtime-library file descriptors (_wsopen_s): -1 when absent
+  using Handle = int;
+  static Handle Invalid() noexcept { return -1; }
+  static void Close(Handle h) noexcept { ::_close(h); }
+};
+
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
+using UniqueCrtFile = UniqueHandle<CrtFileTraits>;
 
 }  // namespace zel

@@ -1,6 +1,8 @@
 #include "core/service_table.h"
 
 #include "files/file_transfer.h"
+#include "zip/zip_jobs.h"
+#include "zip/zip_logs.h"
 
 namespace zel {
 
@@ -20,8 +22,8 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {9, L"MultiRequest", nullptr},
     {10, L"QueryFileSize", nullptr},
     {11, L"CreateZip", nullptr},
-    {12, L"DeleteTempFile", nullptr},
-    {13, L"ZipLogs", nullptr},
+    {12, L"DeleteTempFile", ZEL_ORDINARY(zip::DeleteTempFile)},
+    {13, L"ZipLogs", ZEL_ORDINARY(zip::ZipLogs)},
     {14, L"GetZelDataFolder", nullptr},
     {15, L"Register Custom MediumId", nullptr},
     {16, L"Register Custom DVR", nullptr},
