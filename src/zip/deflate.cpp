@@ -23,16 +23,19 @@
 // match finder and the block writer, not from searching less.
 //
 // Window. Input is read in large pieces into a 128 KiB buffer that keeps the last 32 KiB before
-// the current position; when the buffer runs out, its tail slides to the front and every chain
-// position moves down with it (zlib slides its 64 KiB buffer the same way).
+// the current position; when the buffer runs out, its tail slides to the front (by a whole number
+// of windows) and every chain position moves down with it (zlib slides its 64 KiB buffer the same
+// way).
 //
 // Blocks (deflate_block_writer.h). Literals and matches are gathered with their frequencies until
 // 16383 symbols (zlib's block size), then the block is costed three ways: stored, fixed codes, and
 // dynamic codes built from the frequencies (length-limited Huffman codes, deflate_huffman.h), and
-// written in the shortest form. A block is also closed before the window would slide its first
-// byte out, so that the stored form is always available; that bounds the output at the input size
-// plus 5 bytes per 16383 input bytes (DeflateBound), which the zip writer uses to refuse entries
-// that could not fit under the 4 GiB limit of the format.
+// written in the shortest form. The stored form needs the block's bytes, which a block that spans
+// more than the buffer keeps has lost; such a block compresses well by construction (under 16383
+// symbols for over 64 KiB). Whatever the choice, a block costs no more than its fixed-code form,
+// which spends at most 9 bits on a literal byte and at most 25 on a 3-byte match: that bounds the
+// output at 9/8 of the input plus the block headers (DeflateBound), and the zip writer uses the
+// bound to refuse entries that might not fit under the 4 GiB limit of the format.
 //
 // References: RFC 1951 (the format); zlib's deflate.c and trees.c (the parsing rules and the
 // block size); Moffat and Katajainen 1995 (code lengths); libdeflate (word-at-a-time matching).
@@ -65,7 +68,12 @@ constexpr uint32_t kTooFar = 4096;
 
 }  // namespace
 
-uint64_t DeflateBound(uint64_t input_size) { return input_size + input_size / 2048 + 64; }
+uint64_t DeflateBound(uint64_t input_size) { return input_size + input_size / 8 + input_size / 1024 + 64; }
+
+uint64_t DeflateInputLimit(uint64_t output_room) {
+  // DeflateBound(x) <= x * 1153 / 1024 + 64.
+  return output_room > 64 ? (output_room - 64) / 1153 * 1024 : 0;
+}
 
 struct DeflateCompressor::State {
   // Input with the bytes the match finder may read past its end.
@@ -77,7 +85,9 @@ struct DeflateCompressor::State {
   DeflateBitWriter* out = nullptr;
   uint32_t strstart = 0;     // the position being parsed
   uint32_t lookahead = 0;    // bytes read but not yet parsed, from strstart
-  uint32_t block_start = 0;  // first input byte of the open block
+  // First input byte of the open block; negative once the window has slid past it, and then the
+  // block can no longer be stored.
+  int64_t block_start = 0;
   bool end_of_input = false;
   bool block_fault = false;
 
@@ -104,7 +114,9 @@ struct DeflateCompressor::State {
 
   // Closes the open block at `end` (the first byte not yet in it).
   void WriteBlock(uint32_t end, bool final) {
-    if (!blocks.WriteBlock(*out, window + block_start, end - block_start, final)) block_fault = true;
+    const bool bytes_kept = block_start >= 0;
+    const size_t raw_size = static_cast<size_t>(end - block_start);
+    if (!blocks.WriteBlock(*out, bytes_kept ? window + block_start : nullptr, raw_size, final)) block_fault = true;
     block_start = end;
   }
 
@@ -131,8 +143,6 @@ struct DeflateCompressor::State {
   void Slide() {
     // A whole number of windows, so that every position keeps its chain slot (position % 32768).
     const uint32_t delta = (strstart - HashChainMatchFinder::kWindowSize) & ~HashChainMatchFinder::kWindowMask;
-    // The open block must keep its bytes for the stored form; close it first if they would go.
-    if (block_start < delta) WriteBlock(strstart - (match_available ? 1 : 0), false);
     const uint32_t end = strstart + lookahead;
     std::memmove(window, window + delta, end - delta);
     strstart -= delta;

@@ -23,9 +23,12 @@ enum class DeflateResult {
   kInternalError,  // a block came out of a different size than it was chosen for
 };
 
-// The most bytes a raw deflate stream of `input_size` bytes can take: every block can fall back to
-// stored pieces, whose headers cost at most 5 bytes per 16383 input bytes.
+// The most bytes a raw deflate stream of `input_size` bytes can take: no block costs more than its
+// fixed-code form (at most 9 bits per input byte), plus 10 bits of block framing per 16383 symbols.
+// Incompressible input actually comes out at about 5 bytes more per 16 KiB, as stored blocks.
 uint64_t DeflateBound(uint64_t input_size);
+// The most input whose DeflateBound stays within `output_room`.
+uint64_t DeflateInputLimit(uint64_t output_room);
 
 // A raw deflate (RFC 1951) compressor; see deflate.cpp. One object compresses one stream at a
 // time and may be reused.

@@ -231,7 +231,7 @@ bool DeflateBlockWriter::WriteBlock(DeflateBitWriter& out, const unsigned char* 
   const uint64_t start = out.BitPosition();
   const uint64_t dynamic_bits = 3 + header.bits + SymbolBits(dynamic, literal_length_frequencies_, distance_frequencies_);
   const uint64_t fixed_bits = 3 + SymbolBits(FixedCodes(), literal_length_frequencies_, distance_frequencies_);
-  const uint64_t stored_bits = StoredBits(start, raw_size);
+  const uint64_t stored_bits = raw != nullptr ? StoredBits(start, raw_size) : UINT64_MAX;
 
   uint64_t chosen_bits;
   if (stored_bits <= fixed_bits && stored_bits <= dynamic_bits) {

@@ -87,8 +87,8 @@ class DeflateBlockWriter {
     return count_ == kMaxSymbols;
   }
 
-  // Writes the gathered symbols as one block whose uncompressed bytes are `raw` (needed for the
-  // stored form), then starts a new block. Returns false when the bits written differ from the
+  // Writes the gathered symbols as one block whose uncompressed bytes are `raw`, then starts a new
+  // block. `raw` null: the bytes are gone and the block is not stored. Returns false when the bits written differ from the
   // size the choice was made on: an internal fault.
   bool WriteBlock(DeflateBitWriter& out, const unsigned char* raw, size_t raw_size, bool final);
 

@@ -41,10 +41,11 @@ class HashChainMatchFinder {
     uint32_t chain4;
   };
 
+  // Forgets every position. The chain links need no clearing: a link is only followed from a
+  // position inserted since, whose link was written when it was inserted.
   void Reset() {
     std::memset(head3_, 0, sizeof(head3_));
     std::memset(head4_, 0, sizeof(head4_));
-    std::memset(prev_, 0, sizeof(prev_));
   }
 
   // Links position `pos` into the tables. Needs three readable bytes at window + pos; the fourth

@@ -304,8 +304,7 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
   const uint64_t worst_data = record.method == kMethodStored ? info.size : DeflateBound(info.size);
   if (worst_data > data_room) return ZipBadArguments;
   // A source that grows while it is read is cut where its entry would no longer fit.
-  const uint64_t input_limit =
-      record.method == kMethodStored ? data_room : (data_room > 64 ? (data_room - 64) / 2049 * 2048 : 0);
+  const uint64_t input_limit = record.method == kMethodStored ? data_room : DeflateInputLimit(data_room);
 
   record.dos_date_time = (static_cast<uint32_t>(info.dos_date) << 16) | info.dos_time;
   record.compressed_size = record.method == kMethodStored ? static_cast<uint32_t>(info.size) : 0;
@@ -326,10 +325,9 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
 }
 
 ZipResult CZipWriter::WriteEntry(EntryRecord& record, EntryReader& reader, uint64_t input_limit) {
-  std::unique_ptr<DeflateCompressor> compressor;
-  if (record.method == kMethodDeflated) {
-    compressor = DeflateCompressor::Create(kZipDeflateLevel);
-    if (compressor == nullptr) return ZipWriteFailed;  // no memory for it: nothing written yet
+  if (record.method == kMethodDeflated && compressor_ == nullptr) {
+    compressor_ = DeflateCompressor::Create(kZipDeflateLevel);
+    if (compressor_ == nullptr) return ZipWriteFailed;  // no memory for it: nothing written yet
   }
   const uint64_t header_offset = written_;
   const HeaderBytes provisional = record.LocalHeader();
@@ -341,10 +339,10 @@ ZipResult CZipWriter::WriteEntry(EntryRecord& record, EntryReader& reader, uint6
   reader.SetLimit(input_limit);
   uint64_t compressed = 0;
   bool data_ok = true;
-  if (compressor != nullptr) {
+  if (record.method == kMethodDeflated) {
     record.flags |= kDeflateLevels[kZipDeflateLevel - 1].zip_flags;
     SinkOutput output(*sink_);
-    data_ok = compressor->Compress(reader, buffer_.get(), kWorkBufferSize, output, &compressed) == DeflateResult::kOk;
+    data_ok = compressor_->Compress(reader, buffer_.get(), kWorkBufferSize, output, &compressed) == DeflateResult::kOk;
   } else {
     for (;;) {
       const size_t got = reader.Read(buffer_.get(), kWorkBufferSize);
@@ -414,6 +412,7 @@ ZipResult CZipWriter::CloseArchive() {
   }
   records_.clear();
   records_.shrink_to_fit();
+  compressor_.reset();
   sink_.reset();
   return result;
 }

@@ -10,6 +10,8 @@
 
 namespace zel::zip {
 
+class DeflateCompressor;
+
 // Results of the writer's operations.
 enum ZipResult : uint32_t {
   ZipOk = 0x00000000,
@@ -102,6 +104,9 @@ class CZipWriter {
   bool poisoned_ = false;  // a write fell short: the file no longer matches `written_`
   std::vector<EntryRecord> records_;
   std::unique_ptr<unsigned char[]> buffer_;
+  // Made for the first deflated entry and kept until CloseArchive, so that an archive of many
+  // small files does not allocate and fault in the compressor's state once per file.
+  std::unique_ptr<DeflateCompressor> compressor_;
 };
 
 }  // namespace zel::zip
