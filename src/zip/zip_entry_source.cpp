@@ -33,16 +33,15 @@ uint32_t ExternalAttributesOf(DWORD file_attributes, bool executable) {
 }
 
 void DosDateTimeOf(const FILETIME& time, uint16_t* dos_date, uint16_t* dos_time) {
+  // The range is checked here: not every FileTimeToDosDateTime refuses years past 2107.
+  SYSTEMTIME fields{};
+  const bool readable = ::FileTimeToSystemTime(&time, &fields) != FALSE;
   WORD date = 0;
   WORD clock = 0;
-  if (::FileTimeToDosDateTime(&time, &date, &clock)) {
+  if (readable && fields.wYear >= 1980 && fields.wYear <= 2107 && ::FileTimeToDosDateTime(&time, &date, &clock)) {
     *dos_date = date;
     *dos_time = clock;
-    return;
-  }
-  SYSTEMTIME fields{};
-  const bool late = ::FileTimeToSystemTime(&time, &fields) && fields.wYear > 2107;
-  if (late) {
+  } else if (readable && fields.wYear > 2107) {
     *dos_date = static_cast<uint16_t>(((2107 - 1980) << 9) | (12 << 5) | 31);
     *dos_time = static_cast<uint16_t>((23 << 11) | (59 << 5) | 29);
   } else {
