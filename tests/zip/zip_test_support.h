@@ -81,6 +81,7 @@ FILETIME CreationTimeOf(const std::wstring& path);
 void UseUtcAsLocalTime();
 
 Bytes ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 Bytes ToBytes(const std::string& text);
 
 }  // namespace ziptest
