@@ -163,16 +163,21 @@ struct DeflateCompressor::State {
     return std::min<unsigned>(found, lookahead);
   }
 
-  void ParseLazy(const DeflateLevel& level) {
-    for (;;) {
-      if (lookahead < kMinLookahead && !end_of_input) {
-        Fill();
-        if (Stopped()) return;
-      }
-      if (lookahead == 0) break;
+  // Tops the window up when the lookahead runs short, then hashes strstart. False at the end of
+  // the input, or when the output has failed.
+  bool NextPosition(HashChainMatchFinder::Candidates* head) {
+    if (lookahead < kMinLookahead && !end_of_input) {
+      Fill();
+      if (Stopped()) return false;
+    }
+    if (lookahead == 0) return false;
+    *head = lookahead >= kMinMatch ? matches.Insert(window, strstart) : HashChainMatchFinder::Candidates{0, 0};
+    return true;
+  }
 
-      HashChainMatchFinder::Candidates head{0, 0};
-      if (lookahead >= kMinMatch) head = matches.Insert(window, strstart);
+  void ParseLazy(const DeflateLevel& level) {
+    HashChainMatchFinder::Candidates head;
+    while (NextPosition(&head)) {
       const unsigned prev_length = match_length;
       const uint32_t prev_match = match_start;
       match_length = kMinMatch - 1;
@@ -206,21 +211,15 @@ struct DeflateCompressor::State {
       }
       if (Stopped()) return;
     }
+    if (Stopped()) return;
     if (match_available) blocks.TallyLiteral(window[strstart - 1]);
     match_available = false;
     WriteBlock(strstart, true);
   }
 
   void ParseGreedy(const DeflateLevel& level) {
-    for (;;) {
-      if (lookahead < kMinLookahead && !end_of_input) {
-        Fill();
-        if (Stopped()) return;
-      }
-      if (lookahead == 0) break;
-
-      HashChainMatchFinder::Candidates head{0, 0};
-      if (lookahead >= kMinMatch) head = matches.Insert(window, strstart);
+    HashChainMatchFinder::Candidates head;
+    while (NextPosition(&head)) {
       match_length = kMinMatch - 1;
       if (HasCandidate(head)) {
         match_length = Search(head, kMinMatch - 1, level.chain, level);
@@ -244,6 +243,7 @@ struct DeflateCompressor::State {
       if (full) WriteBlock(strstart, false);
       if (Stopped()) return;
     }
+    if (Stopped()) return;
     WriteBlock(strstart, true);
   }
 };

@@ -94,24 +94,30 @@ ZipRequest ReadZipRequest(const VARIANT& input) {
 
 }  // namespace
 
-LONG CreateZip(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve) {
-  return GuardHandler(L"CreateZip: %s", -1, [&]() -> LONG {
+namespace {
+
+// The common start of CreateZip and QueryFileSize: read the request, resolve its ids, and go on
+// with the paths; a non-zero code of the resolution is the answer as it stands.
+template <class Continue>
+LONG ResolveThen(const wchar_t* warn_format, const VARIANT& input, const MediumPathResolver& resolve, Continue next) {
+  return GuardHandler(warn_format, -1, [&]() -> LONG {
     const ZipRequest request = ReadZipRequest(input);
     std::vector<std::wstring> paths;
     const LONG resolved = resolve(request.first, *request.ids, &paths);
-    if (resolved != 0) return resolved;
-    return CreateZipOfPaths(paths, output);
+    return resolved != 0 ? resolved : next(paths);
   });
 }
 
+}  // namespace
+
+LONG CreateZip(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve) {
+  return ResolveThen(L"CreateZip: %s", input, resolve,
+                     [&](const std::vector<std::wstring>& paths) { return CreateZipOfPaths(paths, output); });
+}
+
 LONG QueryFileSize(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve) {
-  return GuardHandler(L"QueryFileSize: %s", -1, [&]() -> LONG {
-    const ZipRequest request = ReadZipRequest(input);
-    std::vector<std::wstring> paths;
-    const LONG resolved = resolve(request.first, *request.ids, &paths);
-    if (resolved != 0) return resolved;
-    return QueryFileSizeOfPaths(paths, output);
-  });
+  return ResolveThen(L"QueryFileSize: %s", input, resolve,
+                     [&](const std::vector<std::wstring>& paths) { return QueryFileSizeOfPaths(paths, output); });
 }
 
 LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, const ZipJobOptions& options) {

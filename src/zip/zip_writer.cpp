@@ -150,18 +150,23 @@ struct CZipWriter::EntryRecord {
   uint32_t accessed = 0;
   uint32_t created = 0;
 
-  HeaderBytes LocalHeader() const {
-    HeaderBytes header;
-    header.U32(kLocalHeaderSignature);
+  // The fields both headers share, from "version needed" to the extra field's length.
+  void SharedFields(HeaderBytes& header, uint16_t header_flags, uint16_t extra_length) const {
     header.U16(version_needed);
-    header.U16(local_flags);
+    header.U16(header_flags);
     header.U16(method);
     header.U32(dos_date_time);
     header.U32(crc);
     header.U32(compressed_size);
     header.U32(uncompressed_size);
     header.U16(static_cast<uint32_t>(name.size()));
-    header.U16(kLocalExtraLength);
+    header.U16(extra_length);
+  }
+
+  HeaderBytes LocalHeader() const {
+    HeaderBytes header;
+    header.U32(kLocalHeaderSignature);
+    SharedFields(header, local_flags, kLocalExtraLength);
     header.Bytes(name);
     header.U16(kExtendedTimestampTag);
     header.U16(13);
@@ -176,15 +181,7 @@ struct CZipWriter::EntryRecord {
     HeaderBytes header;
     header.U32(kCentralHeaderSignature);
     header.U16(version_made_by);
-    header.U16(version_needed);
-    header.U16(flags);
-    header.U16(method);
-    header.U32(dos_date_time);
-    header.U32(crc);
-    header.U32(compressed_size);
-    header.U32(uncompressed_size);
-    header.U16(static_cast<uint32_t>(name.size()));
-    header.U16(kCentralExtraLength);
+    SharedFields(header, flags, kCentralExtraLength);
     header.U16(0);  // comment length
     header.U16(0);  // disk number start
     header.U16(0);  // internal attributes

@@ -17,6 +17,7 @@
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "common/vutil.h"
+#include "support/test_support.h"
 #include "zip/zip_entry_tree.h"
 #include "zip/zip_jobs.h"
 #include "zip/zip_logs.h"
@@ -51,25 +52,6 @@ std::wstring WriteSource(const std::wstring& file, const std::string& bytes) {
     Fail(L"cannot write " + file);
   }
   return file;
-}
-
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW found;
-  zel::UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &found));
-  if (find) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = folder + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        ::DeleteFileW(path.c_str());
-      }
-    } while (::FindNextFileW(find.Get(), &found));
-  }
-  find.Reset();
-  ::RemoveDirectoryW(folder.c_str());
 }
 
 std::string Random(size_t size, unsigned seed) {
@@ -149,7 +131,7 @@ void LogsArchive(const Case& c) {
                      MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING)) {
     Fail(L"move " + c.name);
   }
-  RemoveTree(data + L"\\" + sub);
+  zeltest::RemoveTree(data + L"\\" + sub);
 }
 
 }  // namespace

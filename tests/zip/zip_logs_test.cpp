@@ -21,25 +21,6 @@ using zeltest::Json;
 using zeltest::Narrow;
 using zeltest::V;
 
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW found;
-  UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &found));
-  if (find) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = folder + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        ::DeleteFileW(path.c_str());
-      }
-    } while (::FindNextFileW(find.Get(), &found));
-  }
-  find.Reset();
-  ::RemoveDirectoryW(folder.c_str());
-}
-
 size_t TemporaryArchives() {
   size_t count = 0;
   WIN32_FIND_DATAW found;
@@ -60,7 +41,7 @@ class ZipLogsTest : public ::testing::Test {
     folder_ = data_ + L"\\" + name_;
     ASSERT_TRUE(::CreateDirectoryW(folder_.c_str(), nullptr));
   }
-  void TearDown() override { RemoveTree(folder_); }
+  void TearDown() override { zeltest::RemoveTree(folder_); }
 
   void Write(const std::wstring& relative, const std::string& bytes) {
     const std::wstring path = folder_ + L"\\" + relative;
