@@ -92,10 +92,6 @@ ZipRequest ReadZipRequest(const VARIANT& input) {
   return request;
 }
 
-}  // namespace
-
-namespace {
-
 // The common start of CreateZip and QueryFileSize: read the request, resolve its ids, and go on
 // with the paths; a non-zero code of the resolution is the answer as it stands.
 template <class Continue>
@@ -138,7 +134,14 @@ LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, c
     }
     // Registered before the worker can end, so that the worker's own removal always comes after.
     Register(job.get());
-    UniqueKernelHandle worker = StartModuleThread([job] { RunZipJob(job); });
+    UniqueKernelHandle worker;
+    try {
+      worker = StartModuleThread([job] { RunZipJob(job); });
+    } catch (...) {
+      Unregister(job.get());  // no worker will: the entry must not outlive `job`
+      ::DeleteFileW(job->archive_path.c_str());
+      throw;
+    }
     if (!worker) {
       Unregister(job.get());
       ::DeleteFileW(job->archive_path.c_str());
