@@ -17,7 +17,7 @@ struct ZipSourceInfo {
   int64_t unix_created = 0;
 };
 
-// The information of an open disk file (GetFileInformationByHandle). Leaves the file pointer at the
+// The information of an open disk file: attributes, times and size. Leaves the file pointer at the
 // start. False when the information cannot be read.
 bool ReadDiskFileInfo(HANDLE file, ZipSourceInfo* info);
 

@@ -35,8 +35,8 @@ class ZipSink {
   virtual bool Truncate() = 0;
 };
 
-// A sink on a new disk file: CreateFileW with generic write, share mode read, CREATE_ALWAYS (an
-// existing file is replaced), normal attribute. Null when the file cannot be created.
+// A sink on a disk file opened for writing with share mode read and the normal attribute; an
+// existing file is replaced (emptied). Null when the file cannot be created or emptied.
 std::unique_ptr<ZipSink> CreateFileSink(const std::wstring& path);
 
 enum class ZipSourceKind : int { kFile = 1, kMemory = 2 };

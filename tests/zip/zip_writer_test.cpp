@@ -111,7 +111,7 @@ TEST_F(ZipWriterTest, AnArchiveWithoutEntriesIsTheEndRecordAlone) {
   EXPECT_EQ(writer->CloseArchive(), ZipAlreadyClosed);
 
   EXPECT_EQ(CZipWriter::CreateArchive(folder_.Path() + L"\\no\\such\\folder\\a.zip"), nullptr);
-  const std::wstring on_disk = folder_.Path() + L"\\real.zip";
+  const std::wstring on_disk = folder_.WriteFile(L"real.zip", std::string(5000, 'o'));  // replaced, not appended to
   auto file_writer = CZipWriter::CreateArchive(on_disk);
   ASSERT_NE(file_writer, nullptr);
   EXPECT_EQ(file_writer->CloseArchive(), ZipOk);
