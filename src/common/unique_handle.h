@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <wininet.h>
+#include <io.h>
 
 #include <utility>
 
@@ -88,11 +89,18 @@ struct InternetHandleTraits {  // WinINet session, connection and request handle
   static void Close(Handle h) noexcept { ::InternetCloseHandle(h); }
 };
 
+struct CrtFileTraits {  // runtime-library file descriptors (_wsopen_s): -1 when absent
+  using Handle = int;
+  static Handle Invalid() noexcept { return -1; }
+  static void Close(Handle h) noexcept { ::_close(h); }
+};
+
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
 using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
 using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
+using UniqueCrtFile = UniqueHandle<CrtFileTraits>;
 
 }  // namespace zel

@@ -11,6 +11,8 @@
 #include "media/playlist_services.h"
 #include "media/registrations.h"
 #include "search/desktop_search.h"
+#include "zip/zip_jobs.h"
+#include "zip/zip_logs.h"
 
 namespace zel {
 
@@ -19,6 +21,14 @@ namespace zel {
 #define ZEL_MODULE(handler) [](ServiceCall& call) -> LONG { return handler(call.module, call.input, call.output); }
 #define ZEL_REQUESTER(handler) \
   [](ServiceCall& call) -> LONG { return handler(call.module, call.requester, call.input, call.output); }
+// The zip jobs turn medium ids into paths through the module object's list-path query.
+#define ZEL_ZIP_JOB(handler)                                                                          \
+  [](ServiceCall& call) -> LONG {                                                                     \
+    return handler(call.input, call.output,                                                           \
+                   [&call](const std::wstring& first, const VARIANT& ids, std::vector<std::wstring>* paths) { \
+                     return media::GetMediumListPath(call.module, first, ids, paths);                 \
+                   });                                                                                \
+  }
 // "GoogleDesktopSearch" runs on no object, with the requester, a copy of the input that it owns
 // and the return-code location.
 #define ZEL_REQUESTER_COPY_RC(handler)                                                               \
@@ -40,10 +50,10 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {7, L"GetAudioCategoryTotals", ZEL_ORDINARY(media::GetAudioCategoryTotals)},
     {8, L"GetTVCategoryTotals", ZEL_ORDINARY(media::GetTVCategoryTotals)},
     {9, L"MultiRequest", ZEL_MODULE(media::MakeGroupedRequest)},
-    {10, L"QueryFileSize", nullptr},
-    {11, L"CreateZip", nullptr},
-    {12, L"DeleteTempFile", nullptr},
-    {13, L"ZipLogs", nullptr},
+    {10, L"QueryFileSize", ZEL_ZIP_JOB(zip::QueryFileSize)},
+    {11, L"CreateZip", ZEL_ZIP_JOB(zip::CreateZip)},
+    {12, L"DeleteTempFile", ZEL_ORDINARY(zip::DeleteTempFile)},
+    {13, L"ZipLogs", ZEL_ORDINARY(zip::ZipLogs)},
     {14, L"GetZelDataFolder", ZEL_ORDINARY(files::GetZelDataFolder)},
     {15, L"Register Custom MediumId", ZEL_REQUESTER(media::RegisterCustomMediumId)},
     {16, L"Register Custom DVR", ZEL_REQUESTER(media::RegisterCustomDvr)},
@@ -77,5 +87,6 @@ const ServiceEntry kServiceTable[kServiceCount] = {
 #undef ZEL_MODULE
 #undef ZEL_REQUESTER
 #undef ZEL_REQUESTER_COPY_RC
+#undef ZEL_ZIP_JOB
 
 }  // namespace zel

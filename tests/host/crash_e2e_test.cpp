@@ -9,11 +9,14 @@
 #include <vector>
 
 #include "common/text.h"
-#include "host_process.h"
+#include "support/host_process.h"
 #include "support/test_support.h"
 
 namespace zelhost {
 namespace {
+
+using zeltest::HostRun;
+using zeltest::RunHost;
 
 constexpr DWORD kExitCrashed = 4;
 

@@ -5,18 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 
 #include "common/text.h"
 #include "common/unique_handle.h"
-#include "host_process.h"
+#include "support/host_process.h"
 #include "support/test_support.h"
 
 namespace zelhost {
 namespace {
 
 using zel::UniqueFile;
+using zeltest::HostRun;
 using zeltest::Narrow;
+using zeltest::RunHost;
 
 std::wstring ModuleLogPath() {
   std::wstring root;

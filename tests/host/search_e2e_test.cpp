@@ -7,13 +7,17 @@
 #include <string>
 
 #include "common/text.h"
-#include "host_process.h"
+#include "support/host_process.h"
 #include "search_engine.h"
 #include "support/registry_scope.h"
 #include "support/test_support.h"
 
 namespace zelhost {
 namespace {
+
+using zeltest::HostRun;
+using zeltest::RunHost;
+using zeltest::RunningHost;
 
 TEST(SearchEndToEndTest, TheHostsStandInAnswersTheHostsSearch) {
   zeltest::RegistryKeyScope engine_key(HKEY_CURRENT_USER, L"Software\\Google\\Google Desktop\\API");

@@ -38,7 +38,6 @@ TempFolder::TempFolder() {
   ::CreateDirectoryW(path_.c_str(), nullptr);
 }
 
-namespace {
 void RemoveTree(const std::wstring& folder) {
   WIN32_FIND_DATAW data;
   zel::UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
@@ -58,7 +57,6 @@ void RemoveTree(const std::wstring& folder) {
   find.Reset();
   ::RemoveDirectoryW(folder.c_str());
 }
-}  // namespace
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
 

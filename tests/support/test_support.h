@@ -38,6 +38,9 @@ class TempFolder {
   std::wstring path_;
 };
 
+// Deletes `folder` with everything in it (read-only files included).
+void RemoveTree(const std::wstring& folder);
+
 // A name no other test of this run uses.
 std::wstring UniqueName(const std::wstring& stem);
 

@@ -1,4 +1,4 @@
-#include "host_process.h"
+#include "support/host_process.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include "common/unique_handle.h"
 #include "support/test_support.h"
 
-namespace zelhost {
+namespace zeltest {
 
 using zel::UniqueKernelHandle;
 using zeltest::Narrow;
@@ -132,4 +132,4 @@ std::string RunningHost::ReadLine() {
   return line;
 }
 
-}  // namespace zelhost
+}  // namespace zeltest

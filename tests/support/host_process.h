@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace zelhost {
+namespace zeltest {
 
 // One finished run of zelhost.exe (the program beside the test program).
 struct HostRun {
@@ -38,4 +38,4 @@ std::wstring HostPath();
 // One argument quoted for a command line as the runtime library splits it.
 std::wstring QuoteArgument(const std::wstring& arg);
 
-}  // namespace zelhost
+}  // namespace zeltest

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zel::zip {
+
+class DeflateCompressor;
+
+// Results of the writer's operations.
+enum ZipResult : uint32_t {
+  ZipOk = 0x00000000,
+  ZipCannotOpen = 0x00000200,     // archive not creatable, source not openable or its information unreadable
+  ZipWriteFailed = 0x00000400,    // a header or entry data not written in full, or a compressor fault
+  ZipBadArguments = 0x00010000,   // empty or unusable name, no source, empty memory block, unknown kind,
+                                  // or an entry the format cannot hold (see AddEntry)
+  ZipAlreadyClosed = 0x00050000,  // the central directory has been written
+  ZipCannotSeek = 0x02000000,     // the local header could not be reached to rewrite it
+};
+
+// Where an archive's bytes go. The writer moves back only to rewrite a local header.
+class ZipSink {
+ public:
+  virtual ~ZipSink() = default;
+  // Writes all `size` bytes at the current position; false when fewer were written.
+  virtual bool Write(const void* data, size_t size) = 0;
+  // Moves the position to `offset` bytes from the start.
+  virtual bool Seek(uint64_t offset) = 0;
+  // Ends the output at the current position.
+  virtual bool Truncate() = 0;
+};
+
+// A sink on a disk file opened for writing with share mode read and the normal attribute; an
+// existing file is replaced (emptied). Null when the file cannot be created or emptied.
+std::unique_ptr<ZipSink> CreateFileSink(const std::wstring& path);
+
+enum class ZipSourceKind : int { kFile = 1, kMemory = 2 };
+
+// What one entry is made of: a disk file, or a block of memory holding the whole contents. The
+// path or the memory must stay valid until AddEntry returns.
+struct ZipSource {
+  ZipSourceKind kind = ZipSourceKind::kFile;
+  const wchar_t* path = nullptr;
+  const void* data = nullptr;
+  size_t length = 0;
+
+  static ZipSource File(const std::wstring& file_path) { return {ZipSourceKind::kFile, file_path.c_str(), nullptr, 0}; }
+  static ZipSource Memory(const void* bytes, size_t size) { return {ZipSourceKind::kMemory, nullptr, bytes, size}; }
+};
+
+// One zip archive, written entry by entry (see zip_writer.cpp for the layout). A writer is used by
+// one thread; several writers may run at once.
+class CZipWriter {
+ public:
+  static constexpr size_t kMaxNameBytes = 259;
+  // The piece size of stored copies and the compressor's output buffer. At 16 KiB the per-call
+  // cost of ReadFile and WriteFile held a stored archive to well under CopyFileW's throughput;
+  // 64 KiB pieces, as copies use, keep up with it.
+  static constexpr size_t kWorkBufferSize = 65536;
+
+  // Creates the archive file at `path` (replacing an existing one). Null when the file cannot be
+  // created (ZipCannotOpen). Re-reads the runtime library's time-zone settings first, on which the
+  // Unix times of the entries depend.
+  static std::unique_ptr<CZipWriter> CreateArchive(const std::wstring& path);
+  // The same on a sink of the caller's; null only for a null sink.
+  static std::unique_ptr<CZipWriter> CreateArchive(std::unique_ptr<ZipSink> sink);
+
+  // Closes the sink. An archive not finished with CloseArchive has no central directory.
+  ~CZipWriter();
+  CZipWriter(const CZipWriter&) = delete;
+  CZipWriter& operator=(const CZipWriter&) = delete;
+
+  // Appends one entry named `name` (a path inside the archive; "\" becomes "/", stored as UTF-8)
+  // with the bytes of `source`, stored if `store_only` or if the name ends in an already-compressed
+  // suffix, else deflated. Refused with ZipBadArguments before anything is written: a name that is
+  // empty, not valid UTF-16 or longer than 259 UTF-8 bytes; an empty or missing memory block; a
+  // source of 4 GiB or more, or one that could take the archive (central directory included) past
+  // 4 GiB, since the archive has no Zip64 records. After a write that fell short, every later
+  // call is refused with ZipWriteFailed.
+  ZipResult AddEntry(const std::wstring& name, const ZipSource& source, bool store_only);
+
+  // Writes the central directory and the end record, once, and closes the sink; a second call
+  // returns ZipAlreadyClosed. After a failed entry the directory goes right after the last
+  // complete entry and the file is cut there, so the archive stays readable.
+  ZipResult CloseArchive();
+
+  // Bytes of complete entries so far: the offset of the next local header.
+  uint64_t Written() const noexcept { return written_; }
+
+ private:
+  struct EntryRecord;
+  class EntryReader;
+  class SinkOutput;
+
+  explicit CZipWriter(std::unique_ptr<ZipSink> sink);
+  ZipResult WriteEntry(EntryRecord& record, EntryReader& reader, uint64_t input_limit);
+
+  std::unique_ptr<ZipSink> sink_;
+  uint64_t written_ = 0;
+  uint64_t central_size_ = 0;  // of the records so far
+  bool central_written_ = false;
+  bool poisoned_ = false;  // a write fell short: the file no longer matches `written_`
+  std::vector<EntryRecord> records_;
+  std::unique_ptr<unsigned char[]> buffer_;
+  // Made for the first deflated entry and kept until CloseArchive, so that an archive of many
+  // small files does not allocate and fault in the compressor's state once per file.
+  std::unique_ptr<DeflateCompressor> compressor_;
+};
+
+}  // namespace zel::zip

@@ -1,0 +1,280 @@
+#include "zip/zip_jobs.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/module_log.h"
+#include "common/text.h"
+#include "common/vutil.h"
+#include "support/test_support.h"
+#include "zip/zip_paths.h"
+#include "zip_test_support.h"
+
+namespace zel::zip {
+namespace {
+
+using zeltest::J;
+using zeltest::Json;
+using zeltest::Narrow;
+using zeltest::V;
+
+std::wstring PathOf(const ScopedVariant& output) { return VUtil::GetStringElement(*output, 0); }
+
+long long SizeOf(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::wstring Sparse(const zeltest::TempFolder& folder, const std::wstring& name, LONGLONG size) {
+  const std::wstring path = folder.Path() + L"\\" + name;
+  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  ::SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN);
+  ::SetEndOfFile(file.Get());
+  return path;
+}
+
+LONG DeleteArchive(const std::wstring& path) {
+  ScopedVariant output;
+  return DeleteTempFile(*V("[\"\", " + zelhost::DumpJson(Narrow(path)) + "]"), *output);
+}
+
+class ZipJobsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ModuleLog().SetLevel(CTkLog::kDebug); }
+  void TearDown() override { ModuleLog().SetLevel(CTkLog::kError); }
+
+  // Three files of 10, 20 and 30 bytes whose archive names have 5, 6 and 7 bytes: x\abc, x\abcd,
+  // x\abcde.
+  std::vector<std::wstring> ThreeFiles() {
+    ::CreateDirectoryW((folder_.Path() + L"\\x").c_str(), nullptr);
+    return {folder_.WriteFile(L"x\\abc", std::string(10, '1')), folder_.WriteFile(L"x\\abcd", std::string(20, '2')),
+            folder_.WriteFile(L"x\\abcde", std::string(30, '3'))};
+  }
+
+  // A job over `count` sparse files of `size` bytes (part00.bin, ...) that answers without
+  // waiting for its worker.
+  LONG StartJobWithoutWaiting(int count, LONGLONG size, ScopedVariant* output, UniqueKernelHandle* worker) {
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < count; ++i) {
+      paths.push_back(Sparse(folder_, L"part" + std::to_wstring(i / 10) + std::to_wstring(i % 10) + L".bin", size));
+    }
+    ZipJobOptions options;
+    options.wait_ms = 0;
+    options.worker = worker;
+    return CreateZipOfPaths(paths, **output, options);
+  }
+
+  zeltest::TempFolder folder_;
+};
+
+TEST_F(ZipJobsTest, ThreeFilesOf60BytesMakeThe424ByteArchiveThatWasAnnounced) {
+  const std::vector<std::wstring> paths = ThreeFiles();
+  ScopedVariant query;
+  ASSERT_EQ(QueryFileSizeOfPaths(paths, *query), 0);
+  EXPECT_EQ(J(*query), Json::parse(R"([3, {"i8": 60}])"));
+
+  ScopedVariant output;
+  ASSERT_EQ(CreateZipOfPaths(paths, *output), 0);
+  const std::wstring archive = PathOf(output);
+  EXPECT_EQ(J(*output), Json::array({Narrow(archive), Json::parse(R"({"i8": 424})")}));
+  EXPECT_EQ(SizeOf(archive), 424);
+  EXPECT_TRUE(IsInsideFolder(archive, TemporaryFolder()));
+  EXPECT_EQ(archive.substr(archive.rfind(L'\\') + 1, 3), L"Zuv") << "GetTempFileNameW keeps three letters";
+  EXPECT_EQ(RegisteredZipJobs(), 0u) << "finished within the wait: nothing stays registered";
+  EXPECT_FALSE(zeltest::ModuleLogLinesWith("Creating zip of 3 files (60 -> 424)").empty());
+  EXPECT_FALSE(zeltest::ModuleLogLinesWith("zip size 424.").empty());
+  EXPECT_FALSE(zeltest::ModuleLogLinesWith("Built " + Narrow(archive) + " zip in 0s. Size=424b").empty());
+
+  const auto entries = ziptest::ReadAllEntries(ziptest::ReadFileBytes(archive));
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].first, "x/abc");
+  EXPECT_EQ(entries[2].second, ziptest::ToBytes(std::string(30, '3')));
+
+  EXPECT_EQ(DeleteArchive(archive), 0);
+  EXPECT_EQ(SizeOf(archive), -1);
+  EXPECT_EQ(DeleteArchive(archive), 404);
+
+  ScopedVariant empty;
+  ASSERT_EQ(CreateZipOfPaths({}, *empty), 0);
+  EXPECT_EQ(J(*empty)[1], Json::parse(R"({"i8": 22})"));
+  EXPECT_EQ(SizeOf(PathOf(empty)), 22);
+  EXPECT_EQ(DeleteArchive(PathOf(empty)), 0);
+}
+
+TEST_F(ZipJobsTest, AJobStillRunningAfterTheWaitReportsThePredictedSizeAndEndsAtIt) {
+  ScopedVariant output;
+  UniqueKernelHandle worker;
+  ASSERT_EQ(StartJobWithoutWaiting(6, 6 << 20, &output, &worker), 0);
+  const std::wstring archive = PathOf(output);
+  ScopedVariant size;
+  VUtil::GetElement(*output, 1, size.Get());
+  const long long predicted = V_I8(size.Get());
+  const std::string folder_name = Narrow(folder_.Path().substr(folder_.Path().rfind(L'\\') + 1));
+  EXPECT_EQ(predicted, 6LL * (6 << 20) + 22 + 6 * (102 + 2 * static_cast<long long>(folder_name.size() + 11)));  // "\\part00.bin"
+  if (::WaitForSingleObject(worker.Get(), 0) == WAIT_TIMEOUT) {
+    EXPECT_GE(RegisteredZipJobs(), 1u) << "still running: registered, so that it can be cancelled";
+  }
+  ASSERT_EQ(::WaitForSingleObject(worker.Get(), 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(RegisteredZipJobs(), 0u) << "the worker removed itself";
+  EXPECT_EQ(SizeOf(archive), predicted);
+  EXPECT_EQ(DeleteArchive(archive), 0) << "a finished job's archive is only a file";
+}
+
+TEST_F(ZipJobsTest, DeleteTempFileCancelsARunningJobBetweenTwoFiles) {
+  // The cancel must land while files remain; on a machine busy enough to let the whole job run
+  // before the test looks again, the next attempt makes the files larger.
+  bool cancelled_midway = false;
+  for (int attempt = 0; attempt < 3 && !cancelled_midway; ++attempt) {
+    const LONGLONG file_size = LONGLONG{16 << 20} << attempt;
+    ScopedVariant output;
+    UniqueKernelHandle worker;
+    ASSERT_EQ(StartJobWithoutWaiting(24, file_size, &output, &worker), 0);
+    const std::wstring archive = PathOf(output);
+    const DWORD start = ::GetTickCount();
+    while (SizeOf(archive) < file_size && ::WaitForSingleObject(worker.Get(), 0) == WAIT_TIMEOUT &&
+           ::GetTickCount() - start < 60000) {
+      ::Sleep(1);
+    }
+    if (::WaitForSingleObject(worker.Get(), 0) != WAIT_TIMEOUT) {
+      EXPECT_EQ(DeleteArchive(archive), 0);
+      continue;
+    }
+    cancelled_midway = true;
+    EXPECT_EQ(RegisteredZipJobs(), 1u);
+    EXPECT_EQ(DeleteArchive(archive), 404) << "the worker still holds the file open";
+    EXPECT_EQ(RegisteredZipJobs(), 0u);
+    ASSERT_EQ(::WaitForSingleObject(worker.Get(), 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(SizeOf(archive), -1) << "the cancelled worker deleted its archive";
+    const std::vector<std::string> built = zeltest::ModuleLogLinesWith("Built " + Narrow(archive) + " zip in");
+    ASSERT_FALSE(built.empty());
+    EXPECT_NE(built.back().find("Size=0b"), std::string::npos) << built.back();
+  }
+  EXPECT_TRUE(cancelled_midway);
+}
+
+// A job registers before its worker can end, and CreateZip removes the entry when the wait
+// succeeds, so however the wait and the worker's end interleave, no entry outlives its job.
+TEST_F(ZipJobsTest, TheWaitAndTheWorkersEndRaceWithoutLeavingEntries) {
+  const std::vector<std::wstring> paths = ThreeFiles();
+  std::vector<UniqueKernelHandle> workers(60);
+  std::vector<std::wstring> archives;
+  for (size_t i = 0; i < workers.size(); ++i) {
+    ScopedVariant output;
+    ZipJobOptions options;
+    options.wait_ms = static_cast<DWORD>(i % 4);
+    options.worker = &workers[i];
+    ASSERT_EQ(CreateZipOfPaths(paths, *output, options), 0);
+    EXPECT_EQ(J(*output)[1], Json::parse(R"({"i8": 424})")) << "early or late, the same size";
+    archives.push_back(PathOf(output));
+  }
+  for (UniqueKernelHandle& worker : workers) ASSERT_EQ(::WaitForSingleObject(worker.Get(), 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(RegisteredZipJobs(), 0u);
+  for (const std::wstring& archive : archives) {
+    EXPECT_EQ(SizeOf(archive), 424);
+    EXPECT_EQ(DeleteArchive(archive), 0);
+  }
+}
+
+TEST_F(ZipJobsTest, UnreadableFilesAreLeftOutAndTheArchiveStaysValid) {
+  const std::wstring readable = folder_.WriteFile(L"readable.txt", "fine");
+  const std::wstring locked = folder_.WriteFile(L"locked.txt", "held by someone");
+  const std::wstring missing = folder_.Path() + L"\\missing.txt";
+  UniqueFile holder(::CreateFileW(locked.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder.IsValid());
+  ScopedVariant query;
+  ASSERT_EQ(QueryFileSizeOfPaths({readable, locked, missing}, *query), 0);
+  EXPECT_EQ(J(*query), Json::parse(R"([3, {"i8": 19}])")) << "a missing path is counted and adds nothing";
+
+  ScopedVariant output;
+  ASSERT_EQ(CreateZipOfPaths({readable, locked, missing}, *output), 0);
+  const std::wstring archive = PathOf(output);
+  const auto entries = ziptest::ReadAllEntries(ziptest::ReadFileBytes(archive));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].second, ziptest::ToBytes("fine"));
+  EXPECT_EQ(J(*output)[1]["i8"], SizeOf(archive)) << "finished within the wait: the real size";
+  EXPECT_EQ(DeleteArchive(archive), 0);
+}
+
+TEST_F(ZipJobsTest, DeleteTempFileDeletesOnlyInsideTheTemporaryFolder) {
+  // Outside: a folder on the Linux side of Wine.
+  const std::wstring outside_folder = L"Z:\\tmp\\" + zeltest::UniqueName(L"zeltest-outside");
+  ASSERT_TRUE(::CreateDirectoryW(outside_folder.c_str(), nullptr));
+  const std::wstring outside = outside_folder + L"\\keep.txt";
+  { UniqueFile f(::CreateFileW(outside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)); }
+  std::wstring temp = TemporaryFolder();  // ends with "\"
+  std::wstring climb = temp;
+  for (size_t i = 0; i < 10; ++i) climb += L"..\\";
+  const std::wstring outside_relative = outside.substr(3);  // without "Z:\"
+
+  EXPECT_EQ(DeleteArchive(outside), 403);
+  EXPECT_EQ(DeleteArchive(climb + outside_relative), 403) << "contains the temp path as text, but leads out";
+  EXPECT_EQ(DeleteArchive(temp), 403);
+  EXPECT_EQ(DeleteArchive(temp.substr(0, temp.size() - 1) + L"Other\\x.txt"), 403) << "a sibling sharing the prefix";
+  EXPECT_EQ(DeleteArchive(L""), 403);
+  EXPECT_EQ(SizeOf(outside), 0) << "nothing outside was deleted";
+  ::DeleteFileW(outside.c_str());
+  ::RemoveDirectoryW(outside_folder.c_str());
+
+  const std::wstring inside = folder_.WriteFile(L"inside.txt", "x");
+  std::wstring upper = inside;
+  ::CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+  EXPECT_EQ(DeleteArchive(upper), 0) << "the folder is compared as the file system compares names";
+  EXPECT_EQ(DeleteArchive(inside), 404);
+
+  ScopedVariant output;
+  EXPECT_EQ(DeleteTempFile(*V("5"), *output), -1);
+  EXPECT_EQ(DeleteTempFile(*V(R"(["only"])"), *output), -1);
+  EXPECT_EQ(DeleteTempFile(*V(R"(["", 7])"), *output), -1);
+  EXPECT_EQ(DeleteTempFile(*V(R"({"array": ["", "x"], "lbound": 1})"), *output), -1);
+  EXPECT_EQ(output.Type(), VT_EMPTY);
+}
+
+TEST_F(ZipJobsTest, CreateZipAndQueryFileSizeResolveTheIdsFirst) {
+  const std::vector<std::wstring> paths = ThreeFiles();
+  std::wstring seen_first;
+  Json seen_ids;
+  LONG answer = 0;
+  MediumPathResolver resolver = [&](const std::wstring& first, const VARIANT& ids, std::vector<std::wstring>* out) {
+    seen_first = first;
+    seen_ids = J(ids);
+    if (answer == 0) *out = paths;
+    return answer;
+  };
+  ScopedVariant output;
+  ASSERT_EQ(QueryFileSize(*V(R"(["requester", "M1", "M2"])"), *output, resolver), 0);
+  EXPECT_EQ(seen_first, L"requester");
+  EXPECT_EQ(seen_ids, Json::parse(R"(["M1", "M2"])"));
+  EXPECT_EQ(J(*output), Json::parse(R"([3, {"i8": 60}])"));
+
+  ScopedVariant zip;
+  ASSERT_EQ(CreateZip(*V(R"(["x", {"i4": 5}])"), *zip, resolver), 0);
+  EXPECT_EQ(seen_ids, Json::parse(R"([5])"));
+  EXPECT_EQ(J(*zip)[1], Json::parse(R"({"i8": 424})"));
+  EXPECT_EQ(DeleteArchive(PathOf(zip)), 0);
+
+  ASSERT_EQ(QueryFileSize(*V(R"(["only"])"), *output, resolver), 0);
+  EXPECT_EQ(seen_ids, Json::array()) << "no ids: an empty array";
+
+  answer = 404;
+  ScopedVariant untouched;
+  EXPECT_EQ(CreateZip(*V(R"(["x", "F*nothing"])"), *untouched, resolver), 404);
+  EXPECT_EQ(QueryFileSize(*V(R"(["x", "F*nothing"])"), *untouched, resolver), 404);
+  EXPECT_EQ(untouched.Type(), VT_EMPTY);
+
+  seen_first = L"not called";
+  for (const char* bad : {"5", "[]", R"([5, "M1"])", R"({"array": ["x", "M1"], "lbound": 1})",
+                          R"({"array": ["x", "M1"], "of": "bstr"})", R"({"byref": ["x", "M1"]})"}) {
+    EXPECT_EQ(CreateZip(*V(bad), *untouched, resolver), -1) << bad;
+    EXPECT_EQ(QueryFileSize(*V(bad), *untouched, resolver), -1) << bad;
+  }
+  EXPECT_EQ(seen_first, L"not called");
+  EXPECT_EQ(untouched.Type(), VT_EMPTY);
+}
+
+}  // namespace
+}  // namespace zel::zip

@@ -1,0 +1,159 @@
+#include "zip/zip_logs.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+
+#include "common/text.h"
+#include "common/vutil.h"
+#include "support/test_support.h"
+#include "zip/zip_jobs.h"
+#include "zip/zip_paths.h"
+#include "zip_test_support.h"
+
+namespace zel::zip {
+namespace {
+
+using zeltest::J;
+using zeltest::Json;
+using zeltest::Narrow;
+using zeltest::V;
+
+size_t TemporaryArchives() {
+  size_t count = 0;
+  WIN32_FIND_DATAW found;
+  UniqueFind find(::FindFirstFileW((TemporaryFolder() + L"Zuv*.tmp").c_str(), &found));
+  if (find) {
+    do ++count;
+    while (::FindNextFileW(find.Get(), &found));
+  }
+  return count;
+}
+
+// A folder of this test inside the module's data folder, removed at the end.
+class ZipLogsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ModuleDataFolder(&data_));
+    name_ = zeltest::UniqueName(L"zeltest-logs");
+    folder_ = data_ + L"\\" + name_;
+    ASSERT_TRUE(::CreateDirectoryW(folder_.c_str(), nullptr));
+  }
+  void TearDown() override { zeltest::RemoveTree(folder_); }
+
+  void Write(const std::wstring& relative, const std::string& bytes) {
+    const std::wstring path = folder_ + L"\\" + relative;
+    for (size_t at = folder_.size() + 1; (at = path.find(L'\\', at)) != std::wstring::npos; ++at) {
+      ::CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    ziptest::WriteFileBytes(path, bytes);
+  }
+
+  // Runs ZipLogs; on success returns the archive's bytes and deletes it.
+  LONG Zip(const VARIANT& input, ziptest::Bytes* archive) {
+    ScopedVariant output;
+    const LONG rc = ZipLogs(input, *output);
+    if (rc == 0) {
+      const std::wstring path = VUtil::GetStringElement(*output, 0);
+      EXPECT_TRUE(IsInsideFolder(path, TemporaryFolder()));
+      *archive = ziptest::ReadFileBytes(path);
+      EXPECT_EQ(J(*output)[1], static_cast<long long>(archive->size())) << "the size as VT_I4";
+      ScopedVariant ignored;
+      EXPECT_EQ(DeleteTempFile(*V("[\"\", " + zelhost::DumpJson(Narrow(path)) + "]"), *ignored), 0)
+          << "no job is registered for it: the file is simply deleted";
+    }
+    return rc;
+  }
+
+  std::wstring data_;
+  std::wstring name_;
+  std::wstring folder_;
+};
+
+TEST_F(ZipLogsTest, ASubFolderIsDeflatedUnderItsDeepestCommonFolder) {
+  std::string log;
+  for (int i = 0; i < 3000; ++i) log += "2026/01/01 12:00:00.00 [INFO] - request " + std::to_string(i) + " returned 0\n";
+  std::string packed(5000, '\0');
+  std::mt19937 random(1);
+  for (char& c : packed) c = static_cast<char>(random());
+  Write(L"Logs\\ZovIdivariRuder.log", log);
+  Write(L"Logs\\empty.log", "");
+  Write(L"Logs\\old\\archive.log.gz", packed);
+  Write(L"Logs\\old\\note.txt", "n");
+
+  ziptest::Bytes archive;
+  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_))), &archive), 0);
+  const ziptest::ZipListing listing = ziptest::ReadListing(archive);
+  ASSERT_TRUE(listing.ok);
+  auto entries = ziptest::ReadAllEntries(archive);
+  std::sort(entries.begin(), entries.end());
+  ASSERT_EQ(entries.size(), 3u) << "the empty file is not in the archive";
+  EXPECT_EQ(entries[0].first, "Logs/ZovIdivariRuder.log");
+  EXPECT_EQ(entries[0].second, ziptest::ToBytes(log));
+  EXPECT_EQ(entries[1].first, "Logs/old/archive.log.gz");
+  EXPECT_EQ(entries[1].second, ziptest::ToBytes(packed));
+  EXPECT_EQ(entries[2].first, "Logs/old/note.txt");
+  for (const ziptest::CentralEntry& entry : listing.entries) {
+    const bool gz = entry.name.find(".gz") != std::string::npos;
+    EXPECT_EQ(entry.method, gz ? 0 : 8) << entry.name;
+    EXPECT_EQ(entry.flags, gz ? 0 : 2) << entry.name;
+    EXPECT_EQ(entry.external_attributes, 0x80000000u) << "made from memory";
+  }
+  EXPECT_LT(archive.size(), log.size() / 5) << "the log was compressed";
+
+  // The sub-folder named alone: the deepest folder holding all files is Logs itself.
+  ziptest::Bytes logs_only;
+  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + L"\\Logs"))), &logs_only), 0);
+  EXPECT_EQ(ziptest::ReadListing(logs_only).entries.size(), 3u);
+  EXPECT_EQ(ziptest::ReadListing(logs_only).entries[0].name.substr(0, 5), "Logs/");
+}
+
+TEST_F(ZipLogsTest, AFolderWithoutFilesGivesTheEndRecordAlone) {
+  ::CreateDirectoryW((folder_ + L"\\nothing").c_str(), nullptr);
+  ziptest::Bytes archive;
+  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + L"\\nothing"))), &archive), 0);
+  EXPECT_EQ(archive.size(), 22u);
+  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + L"\\missing"))), &archive), 0);
+  EXPECT_EQ(archive.size(), 22u);
+}
+
+TEST_F(ZipLogsTest, OtherInputsMeanTheWholeDataFolder) {
+  Write(L"marker.txt", "whole data folder");
+  const std::string marker = Narrow(name_) + "/marker.txt";
+  for (const char* input : {"null", "5", R"({"byref": "Logs"})", R"({"bstr": null})", R"("")"}) {
+    ziptest::Bytes archive;
+    ASSERT_EQ(Zip(*V(input), &archive), 0) << input;
+    bool found = false;
+    for (const auto& [name, bytes] : ziptest::ReadAllEntries(archive)) {
+      if (name.size() >= marker.size() && name.compare(name.size() - marker.size(), marker.size(), marker) == 0) {
+        found = bytes == ziptest::ToBytes("whole data folder");
+      }
+    }
+    EXPECT_TRUE(found) << input;
+  }
+}
+
+TEST_F(ZipLogsTest, ASubFolderLeavingTheDataFolderIsRefusedAndNothingIsArchived) {
+  Write(L"inside.txt", "x");
+  const size_t before = TemporaryArchives();
+  for (const std::wstring& sub :
+       {std::wstring(L".."), std::wstring(L"..\\RodEzeduduv"), name_ + L"\\..\\..", std::wstring(L"C:\\Windows"),
+        std::wstring(L"\\Windows"), std::wstring(L"/Windows"), std::wstring(L"D:relative"), name_ + L":stream",
+        std::wstring(L"..."), std::wstring(L"a/../../b"), std::wstring(L".. \\x"), std::wstring(300, L'a')}) {
+    ScopedVariant input;
+    V_VT(input.Get()) = VT_BSTR;
+    V_BSTR(input.Get()) = ::SysAllocStringLen(sub.data(), static_cast<UINT>(sub.size()));
+    ScopedVariant output;
+    EXPECT_EQ(ZipLogs(*input, *output), 403) << Narrow(sub);
+    EXPECT_EQ(output.Type(), VT_EMPTY);
+  }
+  EXPECT_EQ(TemporaryArchives(), before) << "no archive was started";
+  ziptest::Bytes archive;
+  EXPECT_EQ(Zip(*V(zelhost::DumpJson(Narrow(L".\\" + name_))), &archive), 0) << "staying inside is fine";
+  EXPECT_EQ(ziptest::ReadListing(archive).entries.size(), 1u);
+}
+
+}  // namespace
+}  // namespace zel::zip

@@ -1,0 +1,352 @@
+#include "zip/zip_writer.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+
+#include "common/unique_handle.h"
+#include "support/test_support.h"
+#include "zip/zip_entry_source.h"
+#include "zip_test_support.h"
+
+namespace zel::zip {
+namespace {
+
+using ziptest::Bytes;
+using ziptest::Le16;
+using ziptest::Le32;
+using ziptest::MemorySink;
+
+// Little-endian bytes written out by hand for the expectations.
+struct Expect {
+  Bytes bytes;
+  Expect& U8(uint32_t v) { bytes.push_back(static_cast<unsigned char>(v)); return *this; }
+  Expect& U16(uint32_t v) { return U8(v & 0xFF).U8(v >> 8); }
+  Expect& U32(uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
+  Expect& Text(const std::string& s) { bytes.insert(bytes.end(), s.begin(), s.end()); return *this; }
+  Expect& Data(const Bytes& b) { bytes.insert(bytes.end(), b.begin(), b.end()); return *this; }
+};
+
+std::unique_ptr<CZipWriter> MemoryWriter(MemorySink::State* state) {
+  return CZipWriter::CreateArchive(std::make_unique<MemorySink>(state));
+}
+
+class ZipWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ziptest::UseUtcAsLocalTime(); }
+  zeltest::TempFolder folder_;
+};
+
+// The stored archive of two files with names of 5 and 7 bytes and sizes 100 and 0: 102 + 10 + 100
+// + 102 + 14 + 0 + 22 = 350 bytes, every one of them known in advance.
+TEST_F(ZipWriterTest, StoredArchiveOfTwoFilesIsExactlyTheHandComputedBytes) {
+  std::string hundred(100, '\0');
+  for (int i = 0; i < 100; ++i) hundred[i] = static_cast<char>('A' + i % 26);
+  const std::wstring first = folder_.WriteFile(L"first.bin", hundred);
+  const std::wstring second = folder_.WriteFile(L"second.bin", "");
+  const FILETIME written = ziptest::FileTimeOf(2021, 6, 15, 12, 34, 56);
+  const FILETIME accessed = ziptest::FileTimeOf(2022, 1, 2, 3, 4, 6);
+  ziptest::SetFileTimes(first, written, accessed);
+  ziptest::SetFileTimes(second, written, accessed);
+  const uint32_t created1 = static_cast<uint32_t>(ziptest::UnixSecondsOf(ziptest::CreationTimeOf(first)));
+  const uint32_t created2 = static_cast<uint32_t>(ziptest::UnixSecondsOf(ziptest::CreationTimeOf(second)));
+  const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(hundred.data()), 100));
+
+  MemorySink::State stored;
+  auto stored_writer = MemoryWriter(&stored);
+  ASSERT_EQ(stored_writer->AddEntry(L"a.txt", ZipSource::File(first), true), ZipOk);
+  ASSERT_EQ(stored_writer->AddEntry(L"dir\\b.x", ZipSource::File(second), true), ZipOk);
+  ASSERT_EQ(stored_writer->CloseArchive(), ZipOk);
+
+  const uint32_t dos_time = (12 << 11) | (34 << 5) | (56 / 2);  // 0x645C
+  const uint32_t dos_date = ((2021 - 1980) << 9) | (6 << 5) | 15;  // 0x52CF
+  const uint32_t modified = 1623760496;                              // 2021-06-15 12:34:56 UTC
+  const uint32_t access = 1641092646;                                // 2022-01-02 03:04:06 UTC
+  const uint32_t attributes = 0x81800020;  // regular file, owner read and write, DOS archive bit
+  Expect e;
+  // Local header 1 at 0, then its 100 bytes.
+  e.U32(0x04034B50).U16(20).U16(0).U16(0).U16(dos_time).U16(dos_date).U32(crc).U32(100).U32(100).U16(5).U16(17);
+  e.Text("a.txt").U16(0x5455).U16(13).U8(7).U32(modified).U32(access).U32(created1);
+  e.Data(ziptest::ToBytes(hundred));
+  // Local header 2 at 152: "\" became "/", an empty file has CRC 0 and both sizes 0.
+  e.U32(0x04034B50).U16(20).U16(0).U16(0).U16(dos_time).U16(dos_date).U32(0).U32(0).U32(0).U16(7).U16(17);
+  e.Text("dir/b.x").U16(0x5455).U16(13).U8(7).U32(modified).U32(access).U32(created2);
+  // Central directory at 206.
+  e.U32(0x02014B50).U16(0x0B17).U16(20).U16(0).U16(0).U16(dos_time).U16(dos_date).U32(crc).U32(100).U32(100);
+  e.U16(5).U16(9).U16(0).U16(0).U16(0).U32(attributes).U32(0).Text("a.txt").U16(0x5455).U16(5).U8(7).U32(modified);
+  e.U32(0x02014B50).U16(0x0B17).U16(20).U16(0).U16(0).U16(dos_time).U16(dos_date).U32(0).U32(0).U32(0);
+  e.U16(7).U16(9).U16(0).U16(0).U16(0).U32(attributes).U32(152).Text("dir/b.x").U16(0x5455).U16(5).U8(7).U32(modified);
+  // End record at 328: 2 entries, directory of 122 bytes at 206.
+  e.U32(0x06054B50).U16(0).U16(0).U16(2).U16(2).U32(122).U32(206).U16(0);
+  ASSERT_EQ(e.bytes.size(), 350u);
+  EXPECT_EQ(stored.bytes, e.bytes);
+
+  // Deflated, the first entry changes its method, flags and compressed size, nothing else.
+  MemorySink::State out;
+  auto writer = MemoryWriter(&out);
+  ASSERT_EQ(writer->AddEntry(L"a.txt", ZipSource::File(first), false), ZipOk);
+  ASSERT_EQ(writer->AddEntry(L"dir\\b.x", ZipSource::File(second), false), ZipOk);
+  ASSERT_EQ(writer->CloseArchive(), ZipOk);
+  const ziptest::ZipListing listing = ziptest::ReadListing(out.bytes);
+  ASSERT_TRUE(listing.ok);
+  ASSERT_EQ(listing.entries.size(), 2u);
+  EXPECT_EQ(listing.entries[0].method, 8);
+  EXPECT_EQ(listing.entries[0].flags, 0x0002);
+  EXPECT_EQ(listing.entries[0].uncompressed, 100u);
+  EXPECT_LT(listing.entries[0].compressed, 100u);
+  EXPECT_EQ(listing.entries[0].crc, crc);
+  EXPECT_EQ(listing.entries[1].method, 0) << "an empty file is stored: there is nothing to compress";
+  EXPECT_EQ(listing.entries[1].local_offset, 30 + 5 + 17 + listing.entries[0].compressed);
+  EXPECT_EQ(ziptest::ReadAllEntries(out.bytes)[0].second, ziptest::ToBytes(hundred));
+}
+
+TEST_F(ZipWriterTest, AnArchiveWithoutEntriesIsTheEndRecordAlone) {
+  MemorySink::State out;
+  auto writer = MemoryWriter(&out);
+  EXPECT_EQ(writer->CloseArchive(), ZipOk);
+  EXPECT_EQ(out.bytes, Expect().U32(0x06054B50).U16(0).U16(0).U16(0).U16(0).U32(0).U32(0).U16(0).bytes);
+  EXPECT_EQ(writer->AddEntry(L"late.txt", ZipSource::Memory("x", 1), true), ZipAlreadyClosed);
+  EXPECT_EQ(writer->CloseArchive(), ZipAlreadyClosed);
+
+  EXPECT_EQ(CZipWriter::CreateArchive(folder_.Path() + L"\\no\\such\\folder\\a.zip"), nullptr);
+  const std::wstring on_disk = folder_.WriteFile(L"real.zip", std::string(5000, 'o'));  // replaced, not appended to
+  auto file_writer = CZipWriter::CreateArchive(on_disk);
+  ASSERT_NE(file_writer, nullptr);
+  EXPECT_EQ(file_writer->CloseArchive(), ZipOk);
+  EXPECT_EQ(ziptest::ReadFileBytes(on_disk), out.bytes);
+}
+
+TEST_F(ZipWriterTest, CompressedSuffixesAreStoredWhateverWasAsked) {
+  struct Case {
+    const wchar_t* name;
+    bool store_only;
+    const char* stored_name;
+    uint16_t method;
+  };
+  const Case cases[] = {
+      {L"logs\\app.zip", false, "logs/app.zip", 0}, {L"ARCHIVE.TGZ", false, "ARCHIVE.TGZ", 0},
+      {L"data.zip.txt", false, "data.zip.txt", 8}, {L"noextension", false, "noextension", 8},
+      {L"noextension", true, "noextension", 0},    {L"x.z", false, "x.z", 0},
+      {L"a.Gz", false, "a.Gz", 0},                 {L"dir.gz\\file", false, "dir.gz/file", 8},
+      {L"old.arj", false, "old.arj", 0},           {L"trailing.", false, "trailing.", 8},
+      {L"m\u00fc.lzh", false, "m\xc3\xbc.lzh", 0},
+  };
+  MemorySink::State out;
+  auto writer = MemoryWriter(&out);
+  const std::string text(3000, 'q');
+  for (const Case& c : cases) ASSERT_EQ(writer->AddEntry(c.name, ZipSource::Memory(text.data(), text.size()), c.store_only), ZipOk);
+  ASSERT_EQ(writer->CloseArchive(), ZipOk);
+  const ziptest::ZipListing listing = ziptest::ReadListing(out.bytes);
+  ASSERT_TRUE(listing.ok);
+  ASSERT_EQ(listing.entries.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(listing.entries[i].name, cases[i].stored_name);
+    EXPECT_EQ(listing.entries[i].method, cases[i].method) << cases[i].stored_name;
+    EXPECT_EQ(listing.entries[i].flags, cases[i].method == 8 ? 0x0002 : 0x0000) << "no UTF-8 flag, no descriptor";
+    EXPECT_EQ(listing.entries[i].external_attributes, 0x80000000u);
+  }
+  for (const auto& [name, bytes] : ziptest::ReadAllEntries(out.bytes)) EXPECT_EQ(bytes, ziptest::ToBytes(text)) << name;
+}
+
+TEST_F(ZipWriterTest, RefusedArgumentsWriteNothing) {
+  MemorySink::State out;
+  auto writer = MemoryWriter(&out);
+  const std::wstring longest(259, L'n');
+  const std::wstring two_byte_longest(129, L'\u00e9');  // 258 bytes
+  const std::wstring file = folder_.WriteFile(L"f.txt", "contents");
+  EXPECT_EQ(writer->AddEntry(L"", ZipSource::Memory("x", 1), true), ZipBadArguments);
+  EXPECT_EQ(writer->AddEntry(longest + L"n", ZipSource::Memory("x", 1), true), ZipBadArguments);
+  EXPECT_EQ(writer->AddEntry(two_byte_longest + L"\u00e9", ZipSource::Memory("x", 1), true), ZipBadArguments);
+  EXPECT_EQ(writer->AddEntry(L"bad\xD800surrogate", ZipSource::Memory("x", 1), true), ZipBadArguments);
+  EXPECT_EQ(writer->AddEntry(L"null.bin", ZipSource::Memory(nullptr, 5), true), ZipBadArguments);
+  EXPECT_EQ(writer->AddEntry(L"empty.bin", ZipSource::Memory("x", 0), true), ZipBadArguments);
+  ZipSource unknown = ZipSource::Memory("x", 1);
+  unknown.kind = static_cast<ZipSourceKind>(7);
+  EXPECT_EQ(writer->AddEntry(L"kind.bin", unknown, true), ZipBadArguments);
+  ZipSource no_path = ZipSource::File(file);
+  no_path.path = nullptr;
+  EXPECT_EQ(writer->AddEntry(L"nopath.bin", no_path, true), ZipBadArguments);
+  EXPECT_EQ(writer->AddEntry(L"missing.bin", ZipSource::File(folder_.Path() + L"\\missing"), true), ZipCannotOpen);
+  EXPECT_EQ(writer->AddEntry(L"folder", ZipSource::File(folder_.Path()), true), ZipCannotOpen);
+  {
+    // Someone writing the file: the writer's read-only share mode cannot open it.
+    UniqueFile held(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.IsValid());
+    EXPECT_EQ(writer->AddEntry(L"held.txt", ZipSource::File(file), true), ZipCannotOpen);
+  }
+  EXPECT_EQ(out.bytes.size(), 0u) << "a refused entry leaves no trace";
+  EXPECT_EQ(writer->AddEntry(longest, ZipSource::Memory("x", 1), true), ZipOk);
+  EXPECT_EQ(writer->AddEntry(two_byte_longest, ZipSource::File(file), true), ZipOk);
+  ASSERT_EQ(writer->CloseArchive(), ZipOk);
+  const auto entries = ziptest::ReadAllEntries(out.bytes);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].first.size(), 259u);
+  EXPECT_EQ(entries[1].second, ziptest::ToBytes("contents"));
+}
+
+TEST_F(ZipWriterTest, AfterAShortWriteLaterEntriesAreRefusedAndTheArchiveEndsAtTheLastGoodEntry) {
+  std::string text(20000, '\0');
+  std::mt19937 random(5);
+  for (char& c : text) c = static_cast<char>(random());  // so that it also deflates to 20000 bytes
+  MemorySink::State reference;
+  {
+    auto writer = MemoryWriter(&reference);
+    ASSERT_EQ(writer->AddEntry(L"one.txt", ZipSource::Memory(text.data(), 100), true), ZipOk);
+    ASSERT_EQ(writer->CloseArchive(), ZipOk);
+  }
+  for (bool store_only : {true, false}) {
+    MemorySink::State out;
+    auto writer = MemoryWriter(&out);
+    ASSERT_EQ(writer->AddEntry(L"one.txt", ZipSource::Memory(text.data(), 100), true), ZipOk);
+    out.fail_after = out.accepted + 300;  // the disk fills up during the second entry
+    EXPECT_EQ(writer->AddEntry(L"two.txt", ZipSource::Memory(text.data(), text.size()), store_only), ZipWriteFailed);
+    out.fail_after = UINT64_MAX;  // room again: still refused, the file no longer matches
+    EXPECT_EQ(writer->AddEntry(L"three.txt", ZipSource::Memory("x", 1), true), ZipWriteFailed);
+    EXPECT_EQ(writer->CloseArchive(), ZipOk);
+    // Only the entry's times can differ from the reference ("now" for memory blocks).
+    ASSERT_EQ(out.bytes.size(), reference.bytes.size());
+    const ziptest::ZipListing listing = ziptest::ReadListing(out.bytes);
+    ASSERT_TRUE(listing.ok);
+    ASSERT_EQ(listing.entries.size(), 1u);
+    EXPECT_EQ(ziptest::ReadAllEntries(out.bytes)[0].second, ziptest::ToBytes(text.substr(0, 100)));
+  }
+  // A local header that cannot be reached again is reported as such.
+  MemorySink::State out;
+  auto writer = MemoryWriter(&out);
+  out.fail_seeks = true;
+  EXPECT_EQ(writer->AddEntry(L"one.txt", ZipSource::Memory(text.data(), 10), true), ZipCannotSeek);
+  EXPECT_EQ(writer->AddEntry(L"two.txt", ZipSource::Memory(text.data(), 10), true), ZipWriteFailed);
+  EXPECT_EQ(writer->CloseArchive(), ZipWriteFailed) << "the end cannot be found again either";
+}
+
+// External attributes and times of disk files, through whole archives.
+TEST_F(ZipWriterTest, AttributesAndTimesOfDiskFiles) {
+  const std::wstring normal = folder_.WriteFile(L"normal.txt", "n");
+  const std::wstring read_only = folder_.WriteFile(L"readonly.txt", "r");
+  const std::wstring hidden = folder_.WriteFile(L"hidden.txt", "h");
+  std::string program(200, '\0');
+  program[0] = 'M';
+  program[1] = 'Z';
+  program[0x3C] = 0x40;  // the new header at 64: "PE\0\0"
+  program[0x40] = 'P';
+  program[0x41] = 'E';
+  const std::wstring executable = folder_.WriteFile(L"tool.exe", program);
+  const std::wstring old = folder_.WriteFile(L"old.txt", "o");
+  const std::wstring future = folder_.WriteFile(L"future.txt", "f");
+  ::SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+  ::SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  ziptest::SetFileTimes(old, ziptest::FileTimeOf(1965, 3, 4, 5, 6, 7), ziptest::FileTimeOf(1965, 3, 4, 5, 6, 7));
+  ziptest::SetFileTimes(future, ziptest::FileTimeOf(2050, 7, 8, 9, 10, 11), ziptest::FileTimeOf(2050, 7, 8, 9, 10, 11));
+
+  MemorySink::State out;
+  auto writer = MemoryWriter(&out);
+  for (const std::wstring& path : {normal, read_only, hidden, executable, old, future}) {
+    ASSERT_EQ(writer->AddEntry(path.substr(path.rfind(L'\\') + 1), ZipSource::File(path), true), ZipOk);
+  }
+  ASSERT_EQ(writer->CloseArchive(), ZipOk);
+  ::SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
+  const ziptest::ZipListing listing = ziptest::ReadListing(out.bytes);
+  ASSERT_TRUE(listing.ok);
+  ASSERT_EQ(listing.entries.size(), 6u);
+  EXPECT_EQ(listing.entries[0].external_attributes, 0x81800020u);
+  EXPECT_EQ(listing.entries[1].external_attributes, 0x81000021u);
+  EXPECT_EQ(listing.entries[2].external_attributes, 0x81800026u);
+  EXPECT_EQ(listing.entries[3].external_attributes, 0x81C00020u);
+  // 1965: the DOS fields take their earliest day; the Unix time keeps the time of day on 1970-01-01.
+  EXPECT_EQ(listing.entries[4].dos_date, (0 << 9) | (1 << 5) | 1);
+  EXPECT_EQ(listing.entries[4].dos_time, 0);
+  EXPECT_EQ(Le32(listing.entries[4].extra, 5), 18367u);  // 05:06:07
+  // 2050: DOS holds it; the Unix time stops at 2037-12-31, same time of day.
+  EXPECT_EQ(listing.entries[5].dos_date, ((2050 - 1980) << 9) | (7 << 5) | 8);
+  EXPECT_EQ(listing.entries[5].dos_time, (9 << 11) | (10 << 5) | 5);
+  EXPECT_EQ(Le32(listing.entries[5].extra, 5), 2145863411u);  // 2037-12-31 09:10:11
+}
+
+TEST(ZipEntrySourceTest, ExecutableTestAndTimeEdges) {
+  zeltest::TempFolder folder;
+  auto looks_executable = [&](const std::string& bytes) {
+    const std::wstring path = folder.WriteFile(L"probe.bin", bytes);
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    return LooksExecutable(file.Get(), bytes.size());
+  };
+  std::string image(300, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = static_cast<char>(0x80);
+  for (const char* signature : {"PE", "NE", "LE", "MZ"}) {
+    image[0x80] = signature[0];
+    image[0x81] = signature[1];
+    EXPECT_TRUE(looks_executable(image)) << signature;
+  }
+  image[0x80] = 'X';
+  EXPECT_FALSE(looks_executable(image));
+  image[0x80] = 'P';
+  EXPECT_FALSE(looks_executable(image.substr(0, 0x80 + 52))) << "the file must reach past the new header";
+  EXPECT_FALSE(looks_executable("MZ" + std::string(39, '\0'))) << "41 bytes, pointing at 0";
+  EXPECT_TRUE(looks_executable("MZ" + std::string(58, '\0') + std::string(4, '\0') + std::string(60, '\0')))
+      << "an offset of 0 points back at MZ itself";
+  image[1] = 'X';
+  EXPECT_FALSE(looks_executable(image));
+
+  ziptest::UseUtcAsLocalTime();
+  uint16_t date = 0, time = 0;
+  DosDateTimeOf(ziptest::FileTimeOf(2200, 1, 1, 0, 0, 0), &date, &time);
+  EXPECT_EQ(date, ((2107 - 1980) << 9) | (12 << 5) | 31);
+  EXPECT_EQ(time, (23 << 11) | (59 << 5) | 29);
+  EXPECT_EQ(UnixTimeOf(ziptest::FileTimeOf(2021, 6, 15, 12, 34, 56)), 1623760496);
+  EXPECT_EQ(UnixTimeOf(ziptest::FileTimeOf(1601, 1, 1, 0, 0, 0)), 0);
+  FILETIME unreadable{0xFFFFFFFF, 0xFFFFFFFF};
+  EXPECT_EQ(UnixTimeOf(unreadable), 0);
+  EXPECT_EQ(ExternalAttributesOf(FILE_ATTRIBUTE_DIRECTORY, false), 0x41800010u);
+}
+
+TEST_F(ZipWriterTest, MoreThan65535EntriesWrapTheEndRecordCounts) {
+  MemorySink::State out;
+  auto writer = MemoryWriter(&out);
+  for (int i = 0; i < 65537; ++i) ASSERT_EQ(writer->AddEntry(L"e" + std::to_wstring(i), ZipSource::Memory("z", 1), true), ZipOk);
+  ASSERT_EQ(writer->CloseArchive(), ZipOk);
+  const size_t end = out.bytes.size() - 22;
+  EXPECT_EQ(Le16(out.bytes, end + 8), 1);
+  EXPECT_EQ(Le16(out.bytes, end + 10), 1);
+  uint64_t directory = 0;
+  for (int i = 0; i < 65537; ++i) directory += 46 + 9 + std::to_string(i).size() + 1;
+  EXPECT_EQ(Le32(out.bytes, end + 12), directory);
+  EXPECT_EQ(Le32(out.bytes, end + 16), end - directory);
+}
+
+// No Zip64: what cannot be addressed with 32 bits is refused before anything of it is written.
+TEST_F(ZipWriterTest, EntriesThatWouldPassFourGibibytesAreRefusedBeforeWriting) {
+  auto sparse = [&](const wchar_t* name, LONGLONG size) {
+    const std::wstring path = folder_.Path() + L"\\" + name;
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    EXPECT_TRUE(::SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.Get()));
+    return path;
+  };
+  const std::wstring four = sparse(L"four.bin", 4LL << 30);
+  const std::wstring almost_four = sparse(L"almost.bin", 15LL << 28);  // 3.75 GiB
+  const std::wstring first = sparse(L"first.bin", 9LL << 28);         // 2.25 GiB
+  const std::wstring second = sparse(L"second.bin", 2LL << 30);
+
+  MemorySink::State out;
+  out.keep_bytes = false;
+  auto writer = MemoryWriter(&out);
+  EXPECT_EQ(writer->AddEntry(L"four.bin", ZipSource::File(four), true), ZipBadArguments);
+  EXPECT_EQ(writer->AddEntry(L"almost.bin", ZipSource::File(almost_four), false), ZipBadArguments)
+      << "deflated, 3.75 GiB might come out larger than 4 GiB";
+  EXPECT_EQ(out.accepted, 0u);
+  ASSERT_EQ(writer->AddEntry(L"first.bin", ZipSource::File(first), true), ZipOk);
+  EXPECT_EQ(out.position, 30 + 9 + 17 + (9ull << 28));
+  const uint64_t accepted = out.accepted;
+  EXPECT_EQ(writer->AddEntry(L"second.bin", ZipSource::File(second), true), ZipBadArguments);
+  EXPECT_EQ(out.accepted, accepted);
+  EXPECT_EQ(writer->AddEntry(L"small.txt", ZipSource::Memory("fits", 4), true), ZipOk);
+  EXPECT_EQ(writer->CloseArchive(), ZipOk);
+  EXPECT_LT(out.accepted, 1ull << 32);
+}
+
+}  // namespace
+}  // namespace zel::zip
