@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "browse/file_tools.h"
 #include "common/module_log.h"
 #include "common/text.h"
 #include "common/vutil.h"
@@ -274,6 +275,30 @@ TEST_F(ZipJobsTest, CreateZipAndQueryFileSizeResolveTheIdsFirst) {
   }
   EXPECT_EQ(seen_first, L"not called");
   EXPECT_EQ(untouched.Type(), VT_EMPTY);
+}
+
+TEST_F(ZipJobsTest, TheServicesResolveMediumIdsThroughTheModule) {
+  const std::vector<std::wstring> files = ThreeFiles();
+  // Satellite ids: the owner's list information names the paths.
+  Json items = Json::array();
+  for (const std::wstring& path : files) items.push_back(Json::array({Json::array({"Path", Narrow(path)})}));
+  zeltest::RunningModule module(Json{{"DiRuzov", {{"GetFileListInfoFromId", {{"rc", 0}, {"answer", items}}}}}}.dump());
+  const zeltest::RunningModule::Reply counted = module.Call(L"QueryFileSize", R"(["requester", "M1", "M2"])");
+  EXPECT_EQ(counted.rc, 0);
+  EXPECT_EQ(counted.output, Json::parse(R"([3, {"i8": 60}])"));
+  ASSERT_FALSE(module.Journal().empty());
+  EXPECT_EQ(module.Journal().back()["params"], Json::parse(R"(["requester", ["M1", "M2"]])"));
+
+  // Local ids are resolved in-process: the same three files make the same 424-byte archive.
+  Json request = Json::array({"requester"});
+  for (const std::wstring& path : files) request.push_back(Narrow(EncodeLocalMediumId(path)));
+  const zeltest::RunningModule::Reply zipped = module.Call(L"CreateZip", request.dump());
+  ASSERT_EQ(zipped.rc, 0);
+  const std::wstring archive = Utf8ToWide(zipped.output[0].get<std::string>());
+  EXPECT_EQ(zipped.output[1], Json::parse(R"({"i8": 424})"));
+  EXPECT_EQ(SizeOf(archive), 424);
+  EXPECT_EQ(DeleteArchive(archive), 0);
+  EXPECT_EQ(module.Call(L"CreateZip", R"(["requester", "Q1"])").rc, 404);
 }
 
 }  // namespace
