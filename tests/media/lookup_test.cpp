@@ -42,19 +42,7 @@ Reply Echo(const std::string& target, const std::string& service, const Json&) {
   return record ? Answered(Json::array({target, service, "two", "three", "four"})) : Answered(Json(target + "/" + service));
 }
 
-class LookupTest : public ::testing::Test {
- protected:
-  void SetUp() override { ModuleLog().SetLevel(CTkLog::kDebug); }
-  void TearDown() override { ModuleLog().SetLevel(CTkLog::kError); }
-
-  std::shared_ptr<ComputedSatellites> Satellites(RunningModule& module, ComputedSatellites::Script script) {
-    auto satellites = std::make_shared<ComputedSatellites>(std::move(script));
-    module.Scope().Broker().SetRouter(satellites);
-    return satellites;
-  }
-
-  ZelDocumentScope document_;  // no document: the table starts empty
-};
+class LookupTest : public zeltest::SatelliteServiceTest {};
 
 TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
   RunningModule module;

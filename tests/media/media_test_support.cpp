@@ -106,4 +106,14 @@ Json Routed(const std::string& target, const std::string& service, const Json& p
   return Json{{"target", target}, {"service", service}, {"params", params}};
 }
 
+void SatelliteServiceTest::SetUp() { zel::ModuleLog().SetLevel(zel::CTkLog::kDebug); }
+void SatelliteServiceTest::TearDown() { zel::ModuleLog().SetLevel(zel::CTkLog::kError); }
+
+std::shared_ptr<ComputedSatellites> SatelliteServiceTest::Satellites(RunningModule& module,
+                                                                     ComputedSatellites::Script script) {
+  auto satellites = std::make_shared<ComputedSatellites>(std::move(script));
+  module.Scope().Broker().SetRouter(satellites);
+  return satellites;
+}
+
 }  // namespace zeltest

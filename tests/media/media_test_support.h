@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,6 +76,18 @@ ComputedSatellites::Reply Answered(const Json& answer, LONG rc = 0);
 ComputedSatellites::Reply RawResult(const Json& result);
 ComputedSatellites::Reply WithStatus(const Json& answer, const Json& status);
 ComputedSatellites::Reply BrokerFails(HRESULT hresult);
+
+// A test of services that talk to satellites: the module logs every level, and no configuration
+// document exists (the prefix table starts empty).
+class SatelliteServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Runs `script` as the module's satellites from now on.
+  std::shared_ptr<ComputedSatellites> Satellites(RunningModule& module, ComputedSatellites::Script script);
+
+  ZelDocumentScope document_;
+};
 
 // One journal line as the broker writes it.
 Json Routed(const std::string& target, const std::string& service, const Json& params);

@@ -56,20 +56,7 @@ const Service kCompositeServices[] = {
     {L"PlaylistAddItems", "PlayListGetMediumID", "PlaylistCreate: "},
 };
 
-class PlaylistTest : public ::testing::Test {
- protected:
-  void SetUp() override { ModuleLog().SetLevel(CTkLog::kDebug); }
-  void TearDown() override { ModuleLog().SetLevel(CTkLog::kError); }
-
-  // Runs `script` as the module's satellites from now on.
-  std::shared_ptr<ComputedSatellites> Satellites(RunningModule& module, ComputedSatellites::Script script) {
-    auto satellites = std::make_shared<ComputedSatellites>(std::move(script));
-    module.Scope().Broker().SetRouter(satellites);
-    return satellites;
-  }
-
-  ZelDocumentScope document_;  // no document: the table starts empty
-};
+class PlaylistTest : public zeltest::SatelliteServiceTest {};
 
 // Every target answers every operation with "<target>/<operation>".
 Reply EchoTarget(const std::string& target, const std::string& service, const Json&) {
