@@ -13,9 +13,12 @@
 namespace zel {
 namespace {
 
-using zeltest::J;
-using zeltest::Json;
-using zeltest::V;
+using namespace zeltest;
+
+const std::wstring kNotZeroBased = L"Array is not zero indexed! (VUtil::GetArrayLength)";
+const std::wstring kLengthOfNoArray = L"Variant passed to VUtil::GetArrayLength is not an array";
+const std::wstring kNoElement = L"SafeArrayGetElement failed in VUtil::GetElement";
+const std::wstring kNotVariants = L"Variant passed to VUtil::GetElement is not a variant array";
 
 // The message a call raises; "" when it raises nothing.
 std::wstring Raised(const std::function<void()>& call) {
@@ -31,12 +34,9 @@ TEST(VUtilTest, GetArrayLengthChecksArrayAndLowerBound) {
   EXPECT_EQ(VUtil::GetArrayLength(*V(R"(["a", "b", "c"])")), 3);
   EXPECT_EQ(VUtil::GetArrayLength(*V(R"([])")), 0);
   EXPECT_EQ(VUtil::GetArrayLength(*V(R"({"array": ["a"], "of": "bstr"})")), 1);
-  EXPECT_EQ(Raised([] { VUtil::GetArrayLength(*V(R"({"array": ["a", "b"], "lbound": 1})")); }),
-            L"Array is not zero indexed! (VUtil::GetArrayLength)");
-  EXPECT_EQ(Raised([] { VUtil::GetArrayLength(*V(R"({"array": [], "of": "i4", "lbound": -1})")); }),
-            L"Array is not zero indexed! (VUtil::GetArrayLength)");
-  EXPECT_EQ(Raised([] { VUtil::GetArrayLength(*V("5")); }),
-            L"Variant passed to VUtil::GetArrayLength is not an array");
+  EXPECT_EQ(Raised([] { VUtil::GetArrayLength(*V(R"({"array": ["a", "b"], "lbound": 1})")); }), kNotZeroBased);
+  EXPECT_EQ(Raised([] { VUtil::GetArrayLength(*V(R"({"array": [], "of": "i4", "lbound": -1})")); }), kNotZeroBased);
+  EXPECT_EQ(Raised([] { VUtil::GetArrayLength(*V("5")); }), kLengthOfNoArray);
 
   // An array VARIANT carrying VT_BYREF points at a SAFEARRAY*, not at the array: never read.
   ScopedVariant array = V(R"(["a"])");
@@ -44,7 +44,7 @@ TEST(VUtilTest, GetArrayLengthChecksArrayAndLowerBound) {
   VARIANT by_ref;
   V_VT(&by_ref) = VT_BYREF | VT_ARRAY | VT_VARIANT;
   V_ARRAYREF(&by_ref) = &sa;
-  EXPECT_EQ(Raised([&] { VUtil::GetArrayLength(by_ref); }), L"Variant passed to VUtil::GetArrayLength is not an array");
+  EXPECT_EQ(Raised([&] { VUtil::GetArrayLength(by_ref); }), kLengthOfNoArray);
 
   VARIANT null_array;
   V_VT(&null_array) = VT_ARRAY | VT_VARIANT;
@@ -52,7 +52,7 @@ TEST(VUtilTest, GetArrayLengthChecksArrayAndLowerBound) {
   EXPECT_EQ(Raised([&] { VUtil::GetArrayLength(null_array); }), L"SafeArrayGetLBound failed in VUtil::GetArrayLength");
 }
 
-TEST(VUtilTest, GetElementRequiresTheExactArrayType) {
+TEST(VUtilTest, GetElementRequiresTheExactArrayTypeAndOneDimension) {
   ScopedVariant out;
   VUtil::GetElement(*V(R"(["a", 7])"), 1, out.Get());
   EXPECT_EQ(J(*out), Json(7));
@@ -66,34 +66,27 @@ TEST(VUtilTest, GetElementRequiresTheExactArrayType) {
   EXPECT_STREQ(text, L"x");
   ::SysFreeString(text);
 
-  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"({"array": ["x"], "of": "bstr"})"), 0, out.Get()); }),
-            L"Variant passed to VUtil::GetElement is not a variant array");
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"({"array": ["x"], "of": "bstr"})"), 0, out.Get()); }), kNotVariants);
   EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"(["x"])"), 0, &number); }),
             L"Variant passed to VUtil::GetElement is not a long array");
   BSTR unused = nullptr;
   EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"([1])"), 0, &unused); }),
             L"Variant passed to VUtil::GetElement is not a string array");
-  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"(["a"])"), 1, out.Get()); }),
-            L"SafeArrayGetElement failed in VUtil::GetElement");
-  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"(["a"])"), -1, out.Get()); }),
-            L"SafeArrayGetElement failed in VUtil::GetElement");
-}
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"(["a"])"), 1, out.Get()); }), kNoElement);
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"(["a"])"), -1, out.Get()); }), kNoElement);
 
-TEST(VUtilTest, MislabelledAndMultiDimensionalArraysAreNeverReadAsVariants) {
-  // A VARIANT that claims VARIANT elements but holds a byte array.
+  // Mislabelled and multi-dimensional arrays are never read as variants: a VARIANT that claims
+  // VARIANT elements but holds a byte array, and a matrix.
   ScopedVariant bytes = V(R"({"bytes": "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="})");
   V_VT(bytes.Get()) = VT_ARRAY | VT_VARIANT;
-  ScopedVariant out;
-  EXPECT_EQ(Raised([&] { VUtil::GetElement(*bytes, 0, out.Get()); }),
-            L"SafeArrayGetElement failed in VUtil::GetElement");
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*bytes, 0, out.Get()); }), kNoElement);
   V_VT(bytes.Get()) = VUtil::kByteArray;
 
   SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
   ScopedVariant matrix;
   V_VT(matrix.Get()) = VT_ARRAY | VT_VARIANT;
   V_ARRAY(matrix.Get()) = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
-  EXPECT_EQ(Raised([&] { VUtil::GetElement(*matrix, 0, out.Get()); }),
-            L"SafeArrayGetElement failed in VUtil::GetElement");
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*matrix, 0, out.Get()); }), kNoElement);
   EXPECT_EQ(Raised([&] { VUtil::PutElement(*matrix, 0, *V("1")); }), L"SafeArrayPutElement failed");
 }
 
@@ -148,7 +141,7 @@ TEST(VUtilTest, BuildersMakeZeroBasedArrays) {
   EXPECT_EQ(VUtil::GetArrayLength(*bytes), 0);
 }
 
-TEST(VUtilTest, TypeChecks) {
+TEST(VUtilTest, TypeChecksAndSingleReturnCodes) {
   EXPECT_EQ(Raised([] { VUtil::CheckType(*V(R"("s")"), VT_BSTR); }), L"");
   EXPECT_EQ(Raised([] { VUtil::CheckType(*V(R"({"byref": "s"})"), VT_BSTR); }), L"CheckType failed");
   EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"(["a", "b"])"), VT_VARIANT, 2); }), L"");
@@ -156,10 +149,8 @@ TEST(VUtilTest, TypeChecks) {
   EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"({"array": ["a"], "of": "bstr"})"), VT_VARIANT, 1); }),
             L"CheckArrayType failed");
   EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"({"array": ["a"], "lbound": 1})"), VT_VARIANT, 1); }),
-            L"Array is not zero indexed! (VUtil::GetArrayLength)");
-}
+            kNotZeroBased);
 
-TEST(VUtilTest, CheckSingleRetcodeMessages) {
   EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"({"array": [0], "of": "i4"})")); }), L"");
   EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"([0, 5])")); }), L"");
   EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V("0")); }), L"");

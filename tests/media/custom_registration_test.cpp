@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/module_log.h"
 #include "common/unique_handle.h"
 #include "media/media_test_support.h"
 #include "media/prefix_table.h"
@@ -18,12 +17,7 @@
 namespace zel::media {
 namespace {
 
-using zeltest::J;
-using zeltest::Json;
-using zeltest::LogWindow;
-using zeltest::RunningModule;
-using zeltest::V;
-using zeltest::ZelDocumentScope;
+using namespace zeltest;
 
 constexpr const wchar_t* kRegister = L"Register Custom MediumId";
 
@@ -36,20 +30,10 @@ PrefixMap SavedTable() {
   return table;
 }
 
-// WARN lines are what these tests look for.
-class CustomMediumIdTest : public ::testing::Test {
- protected:
-  void SetUp() override { ModuleLog().SetLevel(CTkLog::kWarn); }
-  void TearDown() override { ModuleLog().SetLevel(CTkLog::kError); }
-};
-using CustomDvrTest = CustomMediumIdTest;
-
-std::string Document(const std::string& prefixes) {
-  return "<Settings Version=\"1.0\"><Common><MediumIdPrefixs>" + prefixes + "</MediumIdPrefixs></Common></Settings>";
-}
+using CustomMediumIdTest = SatelliteServiceTest;
+using CustomDvrTest = SatelliteServiceTest;
 
 TEST_F(CustomMediumIdTest, KeysAreIssuedInOrderReusedPerSatelliteAndSaved) {
-  ZelDocumentScope document;
   RunningModule module;
   const int64_t start = _time64(nullptr);
   EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 0, L"Sat1").output, Json("XAA"));
@@ -64,8 +48,8 @@ TEST_F(CustomMediumIdTest, KeysAreIssuedInOrderReusedPerSatelliteAndSaved) {
   ASSERT_EQ(saved.size(), 4u);
   const int64_t end = _time64(nullptr);
   for (const auto& [key, entry] : saved) {
-    EXPECT_GE(entry.timestamp, start) << zeltest::Narrow(key);
-    EXPECT_LE(entry.timestamp, end) << zeltest::Narrow(key);
+    EXPECT_GE(entry.timestamp, start) << Narrow(key);
+    EXPECT_LE(entry.timestamp, end) << Narrow(key);
   }
   EXPECT_EQ(saved.at(L"AA"), (PrefixEntry{L"Sat1", L"a2", L"b2", L"c2", L"s2", saved.at(L"AA").timestamp}));
   EXPECT_EQ(saved.at(L"AB"), (PrefixEntry{L"Sat2", L"d", L"e", L"f", L"g", saved.at(L"AB").timestamp}));
@@ -103,7 +87,7 @@ TEST_F(CustomMediumIdTest, NewKeysFollowTheLargestKeyOfALoadedTable) {
       {"<MediumIdPrefix Prefix=\"\xEF\xBF\xBFZ\" Satellite=\"S1\"/>", nullptr},  // no key left
   };
   for (const auto& [prefixes, expected] : cases) {
-    ZelDocumentScope document(Document(prefixes));
+    ZelDocumentScope document(PrefixDocument(prefixes));
     RunningModule module;
     LogWindow log;
     const RunningModule::Reply reply = module.Call(kRegister, R"(["a", "b", "c"])", 0, L"Late");
@@ -122,7 +106,7 @@ TEST_F(CustomMediumIdTest, NewKeysFollowTheLargestKeyOfALoadedTable) {
 }
 
 TEST_F(CustomMediumIdTest, AFailedSaveKeepsTheDocumentAndStillAnswersTheKey) {
-  ZelDocumentScope document(Document("<MediumIdPrefix Prefix=\"AA\" Satellite=\"S1\"/>"));
+  ZelDocumentScope document(PrefixDocument("<MediumIdPrefix Prefix=\"AA\" Satellite=\"S1\"/>"));
   const std::string before = ZelDocumentScope::Read().value();
   RunningModule module(R"({"Blocked": {"PlayListCreate": {"rc": 0, "answer": "made"}}})");
   const std::wstring pending = PendingDocumentPath(ZelDocumentScope::Path());
@@ -149,7 +133,6 @@ std::optional<std::string> ReadShared(const std::wstring& path) {
 }
 
 TEST_F(CustomMediumIdTest, ThirtyTwoSatellitesRegisteringAtOnce) {
-  ZelDocumentScope document;
   RunningModule module;
   constexpr int kSatellites = 32;
   constexpr int kRounds = 3;
@@ -186,7 +169,7 @@ TEST_F(CustomMediumIdTest, ThirtyTwoSatellitesRegisteringAtOnce) {
     ASSERT_TRUE(answers[s][0].is_string()) << answers[s][0].dump();
     for (const Json& answer : answers[s]) EXPECT_EQ(answer, answers[s][0]) << s;  // one key per satellite
     const std::wstring key = zelhost::FromUtf8(answers[s][0].get<std::string>()).substr(1);
-    EXPECT_TRUE(keys.emplace(key, L"Sat-" + std::to_wstring(s)).second) << "shared key " << zeltest::Narrow(key);
+    EXPECT_TRUE(keys.emplace(key, L"Sat-" + std::to_wstring(s)).second) << "shared key " << Narrow(key);
   }
   EXPECT_EQ(keys.begin()->first, L"AA");
   EXPECT_EQ(keys.rbegin()->first, L"BF");  // 32 keys, none skipped

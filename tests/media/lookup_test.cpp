@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "common/module_log.h"
 #include "core/kro_atl.h"
 #include "media/lookup_services.h"
 #include "media/media_test_support.h"
@@ -14,49 +12,32 @@
 namespace zel::media {
 namespace {
 
-using zeltest::Answered;
-using zeltest::Code;
-using zeltest::ComputedSatellites;
-using zeltest::J;
-using zeltest::Json;
-using zeltest::LogWindow;
-using zeltest::RawResult;
-using zeltest::RunningModule;
-using zeltest::V;
-using zeltest::ZelDocumentScope;
-using Reply = ComputedSatellites::Reply;
+using namespace zeltest;
 
-// Extension lists for local ids; every other request is answered by `others`.
-Reply WithExtensions(const std::string& target, const std::string& service, const Json& params,
-                     Reply (*others)(const std::string&, const std::string&, const Json&)) {
+// Extension lists for local ids; medium records for the record operations, "<target>/<operation>"
+// for the rest.
+Reply Echo(const std::string& target, const std::string& service, const Json& params) {
   if (target == "ZidAvaraV2" && service == "GetExtensions") {
     return params[1] == "audio" ? Answered(Json::array({".mp3"})) : Answered(Json::array());
   }
-  return others(target, service, params);
-}
-
-// Medium records for the record operations, "<target>/<operation>" for the rest.
-Reply Echo(const std::string& target, const std::string& service, const Json&) {
   const bool record =
       service == "g" || (service.find("FromId") != std::string::npos && service.find("Info") == std::string::npos);
   return record ? Answered(Json::array({target, service, "two", "three", "four"})) : Answered(Json(target + "/" + service));
 }
 
-class LookupTest : public zeltest::SatelliteServiceTest {};
+class LookupTest : public SatelliteServiceTest {};
 
 TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
   RunningModule module;
   ASSERT_EQ(module.Call(L"Register Custom MediumId", R"(["g", "i", "l", "s"])", 0, L"CustomSat").output, Json("XAA"));
-  auto satellites = Satellites(module, [](const std::string& t, const std::string& s, const Json& p) {
-    return WithExtensions(t, s, p, Echo);
-  });
+  auto satellites = Satellites(module, Echo);
 
   // A cell is "target/operation", a return code for ids the service answers without a satellite,
-  // or "local" for the module's own answer.
+  // or "local" for the module's own answer. Columns: GetMediumFromId, GetMediumInfoFromId,
+  // GetMediumListInfoFromId, IsMediumShared, SetPlayPosition (and SetPlaylistPlayPosition).
   struct Row {
     std::string id;
-    const char* cells[5];  // GetMediumFromId, GetMediumInfoFromId, GetMediumListInfoFromId, IsMediumShared,
-                           // SetPlayPosition (and SetPlaylistPlayPosition)
+    const char* cells[5];
   };
   const Row rows[] = {
       {"O7", {"ZidAvaraV2/GetFileFromId", "ZidAvaraV2/GetFileInfoFromId", "ZidAvaraV2/GetFileListInfoFromId",
@@ -82,19 +63,16 @@ TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
       {"m7", {"404", "404", "404", "403", "404"}},
       {"", {"404", "404", "404", "403", "404"}},
   };
-  struct Service {
-    const wchar_t* name;
-    int column;
-    std::string (*input)(const std::string& id);
-  };
-  const Service services[] = {
-      {L"GetMediumFromId", 0, [](const std::string& id) { return Json::array({"u", id}).dump(); }},
-      {L"GetMediumInfoFromId", 1, [](const std::string& id) { return Json::array({"u", id}).dump(); }},
-      {L"GetMediumListInfoFromId", 2,
-       [](const std::string& id) { return Json::array({"u", Json::array({id, "P1", "M2"})}).dump(); }},
-      {L"IsMediumShared", 3, [](const std::string& id) { return Json::array({"u", "v", id}).dump(); }},
-      {L"SetPlayPosition", 4, [](const std::string& id) { return Json::array({"u", id, 42}).dump(); }},
-      {L"SetPlaylistPlayPosition", 4, [](const std::string& id) { return Json::array({"u", id, 42}).dump(); }},
+  const std::pair<const wchar_t*, int> services[] = {
+      {L"GetMediumFromId", 0}, {L"GetMediumInfoFromId", 1}, {L"GetMediumListInfoFromId", 2},
+      {L"IsMediumShared", 3},  {L"SetPlayPosition", 4},     {L"SetPlaylistPlayPosition", 4}};
+  const auto input_for = [](int column, const std::string& id) {
+    switch (column) {
+      case 2: return Json::array({"u", Json::array({id, "P1", "M2"})});
+      case 3: return Json::array({"u", "v", id});
+      case 4: return Json::array({"u", id, 42});
+      default: return Json::array({"u", id});
+    }
   };
   auto routed = [&]() {
     std::vector<Json> lines;
@@ -104,35 +82,28 @@ TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
     return lines;
   };
   for (const Row& row : rows) {
-    for (const Service& service : services) {
-      const std::string cell = row.cells[service.column];
-      const std::string where = zeltest::Narrow(service.name) + " " + row.id;
+    for (const auto& [name, column] : services) {
+      const std::string cell = row.cells[column];
+      const std::string where = Narrow(name) + " " + row.id;
       const size_t before = routed().size();
-      const std::string input = service.input(row.id);
-      const RunningModule::Reply reply = module.Call(service.name, input);
+      const Json input = input_for(column, row.id);
+      const RunningModule::Reply reply = module.Call(name, input.dump());
       const std::vector<Json> journal = routed();
-      if (cell == "local") {
+      const size_t slash = cell.find('/');
+      if (slash == std::string::npos) {
         EXPECT_EQ(journal.size(), before) << where;
-        EXPECT_EQ(reply.rc, service.column == 3 ? 1 : 0) << where;  // local shares are undetermined
-        continue;
-      }
-      if (cell.find('/') == std::string::npos) {
-        EXPECT_EQ(reply.rc, std::stoi(cell)) << where;
-        EXPECT_EQ(journal.size(), before) << where;
-        EXPECT_EQ(reply.output, nullptr) << where;
+        // Local shares are undetermined.
+        EXPECT_EQ(reply.rc, cell == "local" ? (column == 3 ? 1 : 0) : std::stoi(cell)) << where;
+        if (cell != "local") EXPECT_EQ(reply.output, nullptr) << where;
         continue;
       }
       ASSERT_EQ(journal.size(), before + 1) << where;
-      EXPECT_EQ(journal[before]["target"].get<std::string>() + "/" + journal[before]["service"].get<std::string>(),
-                cell)
-          << where;
-      EXPECT_EQ(journal[before]["params"], Json::parse(input)) << where;  // forwarded whole
+      EXPECT_EQ(Routed(cell.substr(0, slash), cell.substr(slash + 1), input), journal[before]) << where;
       EXPECT_EQ(reply.rc, 0) << where;
-      if (service.column == 0) {
-        const size_t slash = cell.find('/');
+      if (column == 0) {
         EXPECT_EQ(reply.output, Json::array({cell.substr(0, slash), cell.substr(slash + 1), nullptr, "three", "four"}))
             << where;
-      } else if (service.column != 3) {
+      } else if (column != 3) {
         EXPECT_EQ(reply.output, Json(cell)) << where;
       }
     }
@@ -142,7 +113,7 @@ TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
 TEST_F(LookupTest, MediumRecordsAndTheirFailures) {
   RunningModule module;
   Reply next = Code(0);
-  auto satellites = Satellites(module, [&next](const std::string&, const std::string&, const Json&) { return next; });
+  Satellites(module, [&next](const std::string&, const std::string&, const Json&) { return next; });
   auto get = [&](Reply reply) {
     next = reply;
     return module.Call(L"GetMediumFromId", R"(["u", "M1"])", 77);
@@ -152,19 +123,33 @@ TEST_F(LookupTest, MediumRecordsAndTheirFailures) {
             Json::array({"a", "b", nullptr, null_string, null_string}));
   EXPECT_EQ(get(Answered(Json::parse(R"(["a", null, 5, "d"])"))).output,
             Json::array({"a", null_string, nullptr, "d", null_string}));
+  EXPECT_EQ(get(Answered(Json::parse(R"(["p", "t", 7, "artist", "album", "more"])"))).output,
+            Json::parse(R"(["p", "t", null, "artist", "album"])"));
 
+  // Answers that are no medium record: the service's WARN line with the parameter utilities' text.
+  const std::string not_variants = "Variant passed to VUtil::GetElement is not a variant array";
+  const std::string no_element = "SafeArrayGetElement failed in VUtil::GetElement";
+  const std::pair<Reply, std::string> refused[] = {
+      {Answered(Json("flat")), not_variants},
+      {Answered(Json::parse(R"({"array": ["a", "b"], "of": "bstr"})")), not_variants},
+      {Answered(Json::array({"a"})), no_element},
+      {RawResult(Json::array()), no_element},
+      {Answered(Json::parse(R"(["a", 5])")), "Element is not a string"},
+      {Answered(Json::parse(R"(["a", "b", "c", {"i8": 4}])")), "Element is not a string"},
+  };
   LogWindow log;
-  for (const Json& record : {Json::parse(R"(["a", 5])"), Json::parse(R"(["a"])"), Json("flat")}) {
-    const RunningModule::Reply bad = get(Answered(record));
-    EXPECT_EQ(bad.rc, -1) << record;
-    EXPECT_EQ(bad.output, nullptr) << record;
+  for (const auto& [reply, message] : refused) {
+    const size_t before = log.Count("[WARN] - GetMediumFromId: " + message);
+    const RunningModule::Reply bad = get(reply);
+    EXPECT_EQ(bad.rc, -1) << message;
+    EXPECT_EQ(bad.output, nullptr) << message;
+    EXPECT_EQ(log.Count("[WARN] - GetMediumFromId: " + message), before + 1);
   }
-  EXPECT_EQ(log.Count("[WARN] - GetMediumFromId: "), 3u);
   EXPECT_EQ(get(RawResult(Json("not an array"))).rc, -1);
-  const RunningModule::Reply refused = get(Code(5));
-  EXPECT_EQ(refused.rc, 5);
-  EXPECT_EQ(refused.output, nullptr);
-  EXPECT_EQ(log.Count("[WARN]"), 3u);  // the satellite's own code is not the service's to log
+  const RunningModule::Reply refused_code = get(Code(5));
+  EXPECT_EQ(refused_code.rc, 5);
+  EXPECT_EQ(refused_code.output, nullptr);
+  EXPECT_EQ(log.Count("[WARN]"), std::size(refused));  // the satellite's own code is not the service's to log
   EXPECT_EQ(log.Count("[DEBUG] - GetMediumFromId function returned in "), 0u);  // only after a record is built
 
   LogWindow timed;
@@ -173,17 +158,15 @@ TEST_F(LookupTest, MediumRecordsAndTheirFailures) {
   EXPECT_EQ(timed.Count("[DEBUG] - Request GetMediumFromId returned in "), 1u);
 }
 
-TEST_F(LookupTest, InputsThatCannotBeRouted) {
+TEST_F(LookupTest, UnroutableInputsAndLocalIdsAreAnsweredInProcess) {
   RunningModule module;
-  auto satellites = Satellites(module, [](const std::string& t, const std::string& s, const Json& p) {
-    return WithExtensions(t, s, p, Echo);
-  });
+  auto satellites = Satellites(module, Echo);
   for (const wchar_t* service : {L"GetMediumFromId", L"GetMediumInfoFromId", L"SetPlayPosition"}) {
     EXPECT_EQ(module.Call(service, R"(["u", null])").rc, 1);
     EXPECT_EQ(module.Call(service, R"(["u", {"bstr": null}])").rc, 1);
     for (const char* input : {R"(["u", 7])", R"(["u"])", R"("M1")", R"({"array": ["u", "M1"], "lbound": 1})",
                               R"([5, "M1"])", R"(["u", {"byref": "M1"}])"}) {
-      EXPECT_EQ(module.Call(service, input).rc, -1) << zeltest::Narrow(service) << " " << input;
+      EXPECT_EQ(module.Call(service, input).rc, -1) << Narrow(service) << " " << input;
     }
   }
   EXPECT_EQ(module.Call(L"IsMediumShared", R"(["u", "v", null])").rc, 1);
@@ -201,23 +184,16 @@ TEST_F(LookupTest, InputsThatCannotBeRouted) {
   EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", ["M1", "P2", "F*C:|x"]])").output,
             Json("DiRuzov/GetFileListInfoFromId"));
   EXPECT_EQ(satellites->Journal().size(), before + 1);
-}
 
-TEST_F(LookupTest, LocalIdsAreAnsweredInProcess) {
-  RunningModule module;
-  Satellites(module, [](const std::string& t, const std::string& s, const Json& p) {
-    return WithExtensions(t, s, p, Echo);
-  });
   LogWindow log;
   const RunningModule::Reply file = module.Call(L"GetMediumFromId", R"(["u", "F*D:|a>mp3"])");
   EXPECT_EQ(file.rc, 0);
   EXPECT_EQ(file.output, Json::parse(R"(["audio/x-unknown", "D:\\a.mp3"])"));
   EXPECT_EQ(log.Count("GetMediumFromId function returned in"), 0u);  // the local handler's answer
   EXPECT_EQ(module.Call(L"GetMediumFromId", R"(["u", "FX:|a"])").rc, 404);
-
-  const RunningModule::Reply info = module.Call(L"GetMediumInfoFromId", R"(["u", "F*D:|My*Music|a<b>mp3"])");
-  EXPECT_EQ(info.output, Json::parse(R"([["mimeType", "audio/x-unknown"], ["mediaType", "audio.file"],
-                                         ["Path", "D:\\My Music\\a+b.mp3"], ["Name", "a+b"]])"));
+  EXPECT_EQ(module.Call(L"GetMediumInfoFromId", R"(["u", "F*D:|My*Music|a<b>mp3"])").output,
+            Json::parse(R"([["mimeType", "audio/x-unknown"], ["mediaType", "audio.file"],
+                            ["Path", "D:\\My Music\\a+b.mp3"], ["Name", "a+b"]])"));
   const RunningModule::Reply list =
       module.Call(L"GetMediumListInfoFromId", R"(["u", ["F*D:|x>txt", "FX", "F*D:|y"]])");
   EXPECT_EQ(list.rc, 0);
@@ -231,42 +207,38 @@ TEST_F(LookupTest, LocalIdsAreAnsweredInProcess) {
 TEST_F(LookupTest, MediumListPathTakesThePathOfEveryItemThatHasOne) {
   RunningModule module;
   Json answer;
-  auto satellites = Satellites(module, [&answer](const std::string& t, const std::string& s, const Json& p) {
-    if (s == "GetExtensions") return Answered(Json::array());
-    return Answered(answer);
+  auto satellites = Satellites(module, [&answer](const std::string&, const std::string& s, const Json&) {
+    return Answered(s == "GetExtensions" ? Json::array() : answer);
   });
   CKroAtl* object = new CKroAtl();  // GetMediumListPath is an operation of the module object
-  auto paths_of = [&](const std::string& ids, LONG* rc) {
+  LONG rc = -9;
+  auto paths_of = [&](const std::string& ids) {
     std::vector<std::wstring> paths = {L"kept"};
-    *rc = GetMediumListPath(*object, L"first", *V(ids), &paths);
+    rc = GetMediumListPath(*object, L"first", *V(ids), &paths);
     std::vector<std::string> narrow;
-    for (const std::wstring& path : paths) narrow.push_back(zeltest::Narrow(path));
+    for (const std::wstring& path : paths) narrow.push_back(Narrow(path));
     return narrow;
   };
-  LONG rc = -9;
   answer = Json::parse(R"([[["title", "a"], ["PATH", "C:\\one"], ["path", "C:\\late"]], null, [["title", "b"]]])");
   LogWindow log;
-  EXPECT_EQ(paths_of(R"(["M1", "M2", "M3"])", &rc), (std::vector<std::string>{"kept", "C:\\one"}));
+  EXPECT_EQ(paths_of(R"(["M1", "M2", "M3"])"), (std::vector<std::string>{"kept", "C:\\one"}));
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(log.Count("[WARN] - GetMediumListPath: got a VT_EMPTY in the list of paths"), 1u);
   ASSERT_FALSE(satellites->Journal().empty());
   EXPECT_EQ(satellites->Journal().back(),
-            zeltest::Routed("DiRuzov", "GetFileListInfoFromId", Json::parse(R"(["first", ["M1", "M2", "M3"]])")));
+            Routed("DiRuzov", "GetFileListInfoFromId", Json::parse(R"(["first", ["M1", "M2", "M3"]])")));
 
   answer = Json::parse(R"([[["path", 5]]])");
-  EXPECT_EQ(paths_of(R"(["P1"])", &rc).size(), 1u);
+  EXPECT_EQ(paths_of(R"(["P1"])").size(), 1u);
   EXPECT_EQ(rc, -1);
   answer = Json("flat");
-  paths_of(R"(["P1"])", &rc);
-  EXPECT_EQ(rc, -1);
-  paths_of(R"([null])", &rc);
-  EXPECT_EQ(rc, 1);
-  paths_of(R"(["Q1"])", &rc);
-  EXPECT_EQ(rc, 404);
-  paths_of(R"([])", &rc);
-  EXPECT_EQ(rc, -1);
+  const std::pair<const char*, LONG> failures[] = {{R"(["P1"])", -1}, {"[null]", 1}, {R"(["Q1"])", 404}, {"[]", -1}};
+  for (const auto& [ids, code] : failures) {
+    paths_of(ids);
+    EXPECT_EQ(rc, code) << ids;
+  }
   // Local ids are decoded in-process; an id that is not local adds nothing.
-  EXPECT_EQ(paths_of(R"(["F*C:|Music|a>mp3", "M9", "F*C:|b"])", &rc),
+  EXPECT_EQ(paths_of(R"(["F*C:|Music|a>mp3", "M9", "F*C:|b"])"),
             (std::vector<std::string>{"kept", "C:\\Music\\a.mp3", "C:\\b"}));
   EXPECT_EQ(rc, 0);
   object->ReleaseHold();

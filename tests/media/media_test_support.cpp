@@ -35,6 +35,11 @@ void ZelDocumentScope::Write(const std::optional<std::string>& content) {
 ZelDocumentScope::ZelDocumentScope(const std::optional<std::string>& content) : previous_(Read()) { Write(content); }
 ZelDocumentScope::~ZelDocumentScope() { Write(previous_); }
 
+std::string PrefixDocument(const std::string& prefixes, const std::string& version_attribute) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n<Settings " + version_attribute +
+         "><Common><MediumIdPrefixs>" + prefixes + "</MediumIdPrefixs></Common></Settings>\n";
+}
+
 LogWindow::LogWindow() : marker_(Narrow(UniqueName(L"log-window"))) {
   zel::ModuleLog().Error(L"test window %hs", marker_.c_str());
 }
@@ -70,36 +75,6 @@ HRESULT ComputedSatellites::Answer(const std::wstring& target, const std::wstrin
     zelhost::MakeStatus(reply.rc, status);
   }
   return S_OK;
-}
-
-ComputedSatellites::Reply Code(LONG rc) {
-  ComputedSatellites::Reply reply;
-  reply.rc = rc;
-  return reply;
-}
-
-ComputedSatellites::Reply Answered(const Json& answer, LONG rc) {
-  ComputedSatellites::Reply reply = Code(rc);
-  reply.answer = answer;
-  return reply;
-}
-
-ComputedSatellites::Reply RawResult(const Json& result) {
-  ComputedSatellites::Reply reply;
-  reply.result = result;
-  return reply;
-}
-
-ComputedSatellites::Reply WithStatus(const Json& answer, const Json& status) {
-  ComputedSatellites::Reply reply = Answered(answer);
-  reply.status = status;
-  return reply;
-}
-
-ComputedSatellites::Reply BrokerFails(HRESULT hresult) {
-  ComputedSatellites::Reply reply;
-  reply.hresult = hresult;
-  return reply;
 }
 
 Json Routed(const std::string& target, const std::string& service, const Json& params) {

@@ -34,6 +34,9 @@ class ZelDocumentScope {
   std::optional<std::string> previous_;
 };
 
+// A configuration document with `prefixes` (MediumIdPrefix elements) in its place.
+std::string PrefixDocument(const std::string& prefixes, const std::string& version_attribute = "Version=\"1.0\"");
+
 // Module log lines written after construction. A unique marker line starts the window: the log is
 // shared by every run of every test program.
 class LogWindow {
@@ -71,11 +74,12 @@ class ComputedSatellites : public zelhost::SatelliteRouter {
 
 // Replies of ComputedSatellites: a bare return code; an answer with its code; a raw result; an
 // answer with a raw status; a failure of the request operation itself.
-ComputedSatellites::Reply Code(LONG rc);
-ComputedSatellites::Reply Answered(const Json& answer, LONG rc = 0);
-ComputedSatellites::Reply RawResult(const Json& result);
-ComputedSatellites::Reply WithStatus(const Json& answer, const Json& status);
-ComputedSatellites::Reply BrokerFails(HRESULT hresult);
+using Reply = ComputedSatellites::Reply;
+inline Reply Code(LONG rc) { return Reply{rc, std::nullopt, std::nullopt, std::nullopt, S_OK}; }
+inline Reply Answered(const Json& answer, LONG rc = 0) { return Reply{rc, answer, std::nullopt, std::nullopt, S_OK}; }
+inline Reply RawResult(const Json& result) { return Reply{0, std::nullopt, result, std::nullopt, S_OK}; }
+inline Reply WithStatus(const Json& answer, const Json& status) { return Reply{0, answer, std::nullopt, status, S_OK}; }
+inline Reply BrokerFails(HRESULT hresult) { return Reply{0, std::nullopt, std::nullopt, std::nullopt, hresult}; }
 
 // A test of services that talk to satellites: the module logs every level, and no configuration
 // document exists (the prefix table starts empty).

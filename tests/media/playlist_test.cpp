@@ -10,29 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "common/module_log.h"
-#include "core/kro_atl.h"
-#include "core/service_table.h"
 #include "media/media_test_support.h"
-#include "media/satellite_request.h"
 
 namespace zel::media {
 namespace {
 
-using zeltest::ComputedSatellites;
-using zeltest::J;
-using zeltest::Json;
-using zeltest::LogWindow;
-using zeltest::Routed;
-using zeltest::RunningModule;
-using zeltest::V;
-using zeltest::ZelDocumentScope;
-using Reply = ComputedSatellites::Reply;
-using zeltest::Answered;
-using zeltest::BrokerFails;
-using zeltest::Code;
-using zeltest::RawResult;
-using zeltest::WithStatus;
+using namespace zeltest;
 
 struct Service {
   const wchar_t* name;
@@ -56,7 +39,7 @@ const Service kCompositeServices[] = {
     {L"PlaylistAddItems", "PlayListGetMediumID", "PlaylistCreate: "},
 };
 
-class PlaylistTest : public zeltest::SatelliteServiceTest {};
+class PlaylistTest : public SatelliteServiceTest {};
 
 // Every target answers every operation with "<target>/<operation>".
 Reply EchoTarget(const std::string& target, const std::string& service, const Json&) {
@@ -96,7 +79,7 @@ TEST_F(PlaylistTest, EveryRowOfEveryRoutingColumn) {
     const size_t before = satellites->Journal().size();
     RunningModule::Reply reply = module.Call(service.name, input.dump());
     const std::vector<Json> journal = satellites->Journal();
-    const std::string where = zeltest::Narrow(service.name) + " " + id;
+    const std::string where = Narrow(service.name) + " " + id;
     if (expected == nullptr) {
       EXPECT_EQ(reply.rc, 404) << where;
       EXPECT_EQ(journal.size(), before) << where;
@@ -253,7 +236,7 @@ TEST_F(PlaylistTest, MalformedInputGetsTheDocumentedCodes) {
   std::map<std::string, size_t> expected;  // WARN line -> how often
   for (const Service& service : all) {
     for (const auto& [input, message] : unreadable) {
-      EXPECT_EQ(module.Call(service.name, input).rc, -1) << zeltest::Narrow(service.name) << " " << input;
+      EXPECT_EQ(module.Call(service.name, input).rc, -1) << Narrow(service.name) << " " << input;
       ++expected[std::string("[WARN] - ") + service.warn + message];
     }
   }
@@ -310,8 +293,8 @@ TEST_F(PlaylistTest, BrokerFailuresEndTheServiceWithTheirHresultAndLeaveTheOutpu
     ScopedVariant out = V(R"("before")");
     LONG rc = 0;
     EXPECT_EQ(module.Scope().Call(service, *in, out.Get(), &rc), S_OK);
-    EXPECT_EQ(J(*out), Json("before")) << zeltest::Narrow(service);
-    EXPECT_EQ(log.Count("[WARN] - " + zeltest::Narrow(service) + ": broker call failed, hr = " + hex), 1u);
+    EXPECT_EQ(J(*out), Json("before")) << Narrow(service);
+    EXPECT_EQ(log.Count("[WARN] - " + Narrow(service) + ": broker call failed, hr = " + hex), 1u);
     return rc;
   };
 
@@ -329,19 +312,6 @@ TEST_F(PlaylistTest, BrokerFailuresEndTheServiceWithTheirHresultAndLeaveTheOutpu
   EXPECT_EQ(satellites->Journal().size(), before + 2);
   failing_operation = "PlayListGetContent";
   EXPECT_EQ(call(L"PlaylistGetCount", R"(["u", "list", "V1"])"), failure);
-}
-
-TEST_F(PlaylistTest, WithoutABrokerConnectionTheServiceAnswersItsOwnCode) {
-  CKroAtl* object = new CKroAtl();
-  ScopedVariant input = V(R"(["u", "M1"])");
-  ScopedVariant output = V("5");
-  const std::wstring requester = L"tests";
-  ServiceCall call{*object, requester, *input, *output};
-  LONG rc = 0;
-  DispatchService(kServiceTable, kServiceCount, L"PlaylistGet", call, &rc);
-  EXPECT_EQ(rc, kNoBrokerConnection);
-  EXPECT_EQ(J(*output), Json(5));
-  object->ReleaseHold();
 }
 
 }  // namespace

@@ -13,14 +13,7 @@
 namespace zel::media {
 namespace {
 
-using zeltest::ReadBytes;
-using zeltest::TempFolder;
-using zeltest::ZelDocumentScope;
-
-std::string Document(const std::string& prefixes, const std::string& version_attribute = "Version=\"1.0\"") {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n<Settings " + version_attribute +
-         "><Common><MediumIdPrefixs>" + prefixes + "</MediumIdPrefixs></Common></Settings>\n";
-}
+using namespace zeltest;
 
 PrefixEntry Entry(const std::wstring& satellite, int64_t timestamp, const std::wstring& shared = L"IsMediumShared") {
   return PrefixEntry{satellite, L"Get" + satellite, L"Info" + satellite, L"List" + satellite, shared, timestamp};
@@ -32,14 +25,12 @@ PrefixMap Parsed(const std::string& text, bool expect_ok = true) {
   return table;
 }
 
-TEST(PrefixKeyTest, KeysAreTheTwoCharactersAfterTheX) {
+TEST(PrefixKeyTest, KeysAreTheTwoCharactersAfterTheXAndANewKeyFollowsTheLargest) {
   EXPECT_EQ(PrefixKeyOf(L"XAB123"), L"AB");
   EXPECT_EQ(PrefixKeyOf(L"XA"), L"A");
   EXPECT_EQ(PrefixKeyOf(L"X"), L"");
   EXPECT_EQ(PrefixKeyOf(L""), L"");
-}
 
-TEST(PrefixKeyTest, ANewKeyFollowsTheLargestKey) {
   auto next = [](std::initializer_list<std::wstring> keys) {
     PrefixMap table;
     for (const std::wstring& key : keys) table[key] = Entry(L"S", 0);
@@ -47,7 +38,6 @@ TEST(PrefixKeyTest, ANewKeyFollowsTheLargestKey) {
   };
   EXPECT_EQ(next({}), L"AA");
   EXPECT_EQ(next({L""}), L"AA");
-  EXPECT_EQ(next({L"AA"}), L"AB");
   EXPECT_EQ(next({L"BA", L"AA", L""}), L"BB");
   EXPECT_EQ(next({L"AY"}), L"AZ");
   EXPECT_EQ(next({L"AZ", L"AB"}), L"BA");
@@ -91,22 +81,22 @@ TEST(PrefixDocumentTest, SavedDocumentsListEntriesInKeyOrderWithSevenAttributes)
 
 TEST(PrefixDocumentTest, LoadRulesForVersionsDuplicatesTimestampsAndMissingParts) {
   const std::string aa = "<MediumIdPrefix Prefix=\"AA\" Satellite=\"One\" Timestamp=\"1\"/>";
-  EXPECT_EQ(Parsed(Document(aa)).size(), 1u);
+  EXPECT_EQ(Parsed(PrefixDocument(aa)).size(), 1u);
   for (const char* version : {"Version=\"1.00\"", "", "Version=\"1.0 \"", "Version=\"1\"", "version=\"1.0\""}) {
-    EXPECT_TRUE(Parsed(Document(aa, version), false).empty()) << version;
+    EXPECT_TRUE(Parsed(PrefixDocument(aa, version), false).empty()) << version;
   }
   for (const std::string& broken :
        {std::string(), std::string("not xml at all"), std::string("<Settings Version=\"1.0\">"),
-        std::string("<Other Version=\"1.0\"/>"), Document(aa).substr(0, 150), std::string("\0<a/>", 5)}) {
+        std::string("<Other Version=\"1.0\"/>"), PrefixDocument(aa).substr(0, 150), std::string("\0<a/>", 5)}) {
     EXPECT_TRUE(Parsed(broken, false).empty()) << broken;
   }
   // Incomplete but well-formed documents hold an empty table.
   EXPECT_TRUE(Parsed("<Settings Version=\"1.0\"/>").empty());
   EXPECT_TRUE(Parsed("<Settings Version=\"1.0\"><Common/></Settings>").empty());
-  EXPECT_TRUE(Parsed(Document("")).empty());
+  EXPECT_TRUE(Parsed(PrefixDocument("")).empty());
   EXPECT_TRUE(Parsed("<Settings Version=\"1.0\"><MediumIdPrefixs>" + aa + "</MediumIdPrefixs></Settings>").empty());
 
-  const PrefixMap table = Parsed(Document(
+  const PrefixMap table = Parsed(PrefixDocument(
       "<Skipped Prefix=\"SK\"/>" + aa +
       "<MediumIdPrefix Prefix=\"AB\" Satellite=\"Old\" GetMediumFromId=\"Gone\"/>"
       "<Other Prefix=\"CC\" Satellite=\"AnyName\" Timestamp=\"  -42xyz\"/>"
@@ -127,43 +117,40 @@ TEST(PrefixDocumentTest, LoadRulesForVersionsDuplicatesTimestampsAndMissingParts
   EXPECT_EQ(table.at(L"DE").timestamp, std::numeric_limits<int64_t>::min());
 
   // A byte-order mark, CR LF line ends and UTF-8 text.
-  const PrefixMap marked = Parsed("\xEF\xBB\xBF" + Document("<MediumIdPrefix Prefix=\"AA\"\r\n Satellite=\"Gr\xC3\xBC\xC3\x9F\"/>"));
+  const PrefixMap marked = Parsed("\xEF\xBB\xBF" + PrefixDocument("<MediumIdPrefix Prefix=\"AA\"\r\n Satellite=\"Gr\xC3\xBC\xC3\x9F\"/>"));
   EXPECT_EQ(marked.at(L"AA").satellite, L"Gr\u00fc\u00df");
 }
 
 TEST(PrefixDocumentTest, HostileDocumentsNeitherCrashNorLoad) {
   const std::string entry = "<MediumIdPrefix Prefix=\"AA\" Satellite=\"One\"/>";
+  const auto repeat = [](const std::string& text, size_t times) {
+    std::string all;
+    while (times-- > 0) all += text;
+    return all;
+  };
   // Nesting as deep as the element limit allows still parses (the parse has the stack it needs).
   const size_t depth = kMostElements - 10;
-  std::string deep;
-  for (size_t i = 0; i < depth; ++i) deep += "<a>";
-  for (size_t i = 0; i < depth; ++i) deep += "</a>";
-  const PrefixMap nested = Parsed(Document(entry + deep));
-  EXPECT_EQ(nested.at(L"AA").satellite, L"One");
+  EXPECT_EQ(Parsed(PrefixDocument(entry + repeat("<a>", depth) + repeat("</a>", depth))).at(L"AA").satellite, L"One");
   // Deeper, or simply more elements than that: not read at all.
-  std::string deeper;
-  for (int i = 0; i < 200000; ++i) deeper += "<a>";
-  EXPECT_TRUE(Parsed(Document(entry + deeper), false).empty());
-  std::string many;
-  for (size_t i = 0; i <= kMostElements; ++i) many += "<b/>";
-  EXPECT_TRUE(Parsed(Document(entry + many), false).empty());
+  EXPECT_TRUE(Parsed(PrefixDocument(entry + repeat("<a>", 200000)), false).empty());
+  EXPECT_TRUE(Parsed(PrefixDocument(entry + repeat("<b/>", kMostElements + 1)), false).empty());
 
   TempFolder folder;
-  std::string huge = Document(entry);
+  std::string huge = PrefixDocument(entry);
   huge.resize(kLargestDocument + 1, ' ');
   PrefixMap table{{L"x", Entry(L"X", 0)}};
   EXPECT_FALSE(LoadPrefixDocument(folder.WriteFile(L"huge.xml", huge), &table));
   EXPECT_TRUE(table.empty());
   EXPECT_FALSE(LoadPrefixDocument(folder.Path() + L"\\missing.xml", &table));
   EXPECT_FALSE(LoadPrefixDocument(folder.Path(), &table));  // a folder
-  EXPECT_TRUE(LoadPrefixDocument(folder.WriteFile(L"ok.xml", Document(entry)), &table));
+  EXPECT_TRUE(LoadPrefixDocument(folder.WriteFile(L"ok.xml", PrefixDocument(entry)), &table));
   EXPECT_EQ(table.size(), 1u);
 }
 
 TEST(PrefixDocumentTest, ReplacementIsAtomicAndAFailedOneKeepsThePreviousDocument) {
   TempFolder folder;
   const std::wstring path = folder.Path() + L"\\zel.xml";
-  EXPECT_TRUE(ReplaceDocument(path, "first"));
+  EXPECT_TRUE(ReplaceDocument(path, "first"));  // no document yet
   EXPECT_EQ(ReadBytes(path), "first");
   EXPECT_TRUE(ReplaceDocument(path, "second, longer"));
   EXPECT_EQ(ReadBytes(path), "second, longer");
@@ -180,17 +167,13 @@ TEST(PrefixDocumentTest, ReplacementIsAtomicAndAFailedOneKeepsThePreviousDocumen
 }
 
 TEST(PrefixDocumentTest, TheModuleObjectLoadsTheDocumentAndSavesItBack) {
-  const std::string text = Document(
+  const std::string text = PrefixDocument(
       "<MediumIdPrefix Prefix=\"AB\" Satellite=\"Two\" Timestamp=\"5000000000\" GetMediumFromId=\"G\"/>"
       "<MediumIdPrefix Prefix=\"AA\" Satellite=\"One\" Timestamp=\"7\"/>");
   ZelDocumentScope document(text);
   CKroAtl* module = new CKroAtl();
   EXPECT_EQ(module->ConfigPath(), ZelDocumentScope::Path());
-  const std::optional<PrefixEntry> two = module->FindPrefix(L"AB");
-  ASSERT_TRUE(two.has_value());
-  EXPECT_EQ(two->satellite, L"Two");
-  EXPECT_EQ(two->getMediumFromId, L"G");
-  EXPECT_EQ(two->timestamp, 5000000000LL);
+  EXPECT_EQ(module->FindPrefix(L"AB"), (PrefixEntry{L"Two", L"G", L"", L"", L"", 5000000000LL}));
   EXPECT_FALSE(module->FindPrefix(L"ab").has_value());
   EXPECT_FALSE(module->FindPrefix(L"AC").has_value());
 
