@@ -121,7 +121,7 @@ TEST(TkLogTest, LinesAreUtf8WithCrLfAndCutAt2047CharactersInAFileOpenedAtTheFirs
   EXPECT_EQ(log.MainPath(), file.path);
 }
 
-TEST(TkLogTest, AnOversizedLogIsRotatedAndASmallerOneAppendedTo) {
+TEST(TkLogTest, RotationBoundaries) {
   {
     LogFile file;
     WriteSizedFile(file.path, 524000);
@@ -143,61 +143,47 @@ TEST(TkLogTest, AnOversizedLogIsRotatedAndASmallerOneAppendedTo) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("fresh"), std::string::npos);
   }
-}
-
-TEST(TkLogTest, TheLineThatReachesTheLimitStartsTheNewFile) {
+  // The line that reaches the limit starts the new file. Every line is the 33-character prefix
+  // plus a 965-character message: 1000 units with CR LF; 524 of them stay below 524288.
   LogFile file;
   CTkLog log(file.name.c_str(), false);
-  // Every line is the 33-character prefix plus a 965-character message: 1000 units with CR LF.
   const std::wstring message(965, L'a');
-  const int lines_before = 524;  // 524 * 1000 = 524000, still below 524288
-  for (int i = 0; i < lines_before; ++i) log.Error(L"%s", message.c_str());
+  for (int i = 0; i < 524; ++i) log.Error(L"%s", message.c_str());
   EXPECT_EQ(FileSize(file.path + L".back"), -1);
-  ASSERT_EQ(ReadLines(file.path).size(), size_t(lines_before));
   log.Error(L"%s", (L"b" + message.substr(1)).c_str());  // 525000: rotates
-
-  const std::vector<std::string> back = ReadLines(file.path + L".back");
+  EXPECT_EQ(ReadLines(file.path + L".back").size(), 524u);
   const std::vector<std::string> current = ReadLines(file.path);
-  EXPECT_EQ(back.size(), size_t(lines_before));
   ASSERT_EQ(current.size(), 1u);
   EXPECT_NE(current[0].find(" - baaa"), std::string::npos);
   for (int i = 0; i < 523; ++i) log.Error(L"%s", message.c_str());  // 524000 again: no rotation
   EXPECT_EQ(ReadLines(file.path).size(), 524u);
 }
 
-TEST(TkLogTest, AFileHeldByAnotherProcessFallsBackToNumberedNames) {
+TEST(TkLogTest, HeldFilesFallBackToNumberedNamesAndFatalAlsoReachesTheErrorLog) {
   LogFile file;
   UniqueFile held(::CreateFileW(file.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  UniqueFile held1(
-      ::CreateFileW((file.path + L"1").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  UniqueFile held1(::CreateFileW((file.path + L"1").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   ASSERT_TRUE(held && held1);
   CTkLog log(file.name.c_str(), false);
-  log.Error(L"to the fallback");
+  const std::string marker = Narrow(UniqueName(L"fatal"));
+  log.Fatal(L"boom %hs", marker.c_str());
   EXPECT_EQ(log.MainPath(), file.path + L"2");
   held.Reset();
   held1.Reset();
   const std::vector<std::string> lines = ReadLines(file.path + L"2");
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("to the fallback"), std::string::npos);
-}
+  EXPECT_NE(lines[0].find("[FATAL] - boom " + marker), std::string::npos);
 
-TEST(TkLogTest, FatalAlsoReachesTheSharedErrorLog) {
-  LogFile file;
-  CTkLog log(file.name.c_str(), false);
-  const std::string marker = Narrow(UniqueName(L"fatal"));
-  log.Fatal(L"boom %hs", marker.c_str());
   EXPECT_EQ(log.ErrorPath(), LogFolder() + L"VizOderiv.log");
-  bool found = false;
+  size_t found = 0;
   for (const std::string& line : ReadLines(log.ErrorPath())) {
     if (line.find(marker) == std::string::npos) continue;
-    found = true;
+    ++found;
     EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d\d - common_tests - boom )" +
                                                   marker)))
         << line;
   }
-  EXPECT_TRUE(found);
-  ASSERT_EQ(ReadLines(file.path).size(), 1u);
-  EXPECT_NE(ReadLines(file.path)[0].find("[FATAL] - boom " + marker), std::string::npos);
+  EXPECT_EQ(found, 1u);
 }
 
 TEST(TkLogTest, ConcurrentWritersNeitherInterleaveNorLoseLinesAcrossARotation) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 #include <string>
 
 #include "common/safearray_lock.h"
@@ -142,29 +143,31 @@ TEST(VUtilTest, BuildersMakeZeroBasedArrays) {
 }
 
 TEST(VUtilTest, TypeChecksAndSingleReturnCodes) {
-  EXPECT_EQ(Raised([] { VUtil::CheckType(*V(R"("s")"), VT_BSTR); }), L"");
-  EXPECT_EQ(Raised([] { VUtil::CheckType(*V(R"({"byref": "s"})"), VT_BSTR); }), L"CheckType failed");
-  EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"(["a", "b"])"), VT_VARIANT, 2); }), L"");
-  EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"(["a", "b"])"), VT_VARIANT, 3); }), L"CheckArrayType failed");
-  EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"({"array": ["a"], "of": "bstr"})"), VT_VARIANT, 1); }),
-            L"CheckArrayType failed");
-  EXPECT_EQ(Raised([] { VUtil::CheckArrayType(*V(R"({"array": ["a"], "lbound": 1})"), VT_VARIANT, 1); }),
-            kNotZeroBased);
-
-  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"({"array": [0], "of": "i4"})")); }), L"");
-  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"([0, 5])")); }), L"");
-  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V("0")); }), L"");
-  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V("5")); }),
-            L"Kro error detected in VUtil::CheckSingleRetcode : hr = 5 - 0x5");
-  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"("text")")); }),
-            L"Kro error detected in VUtil::CheckSingleRetcode : hr = -1 - 0xffffffff");
-  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"({"array": [-2147024809], "of": "i4"})")); }),
-            L"Kro error detected in VUtil::CheckSingleRetcode : hr = -2147024809 - 0x80070057");
-  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"(["0"])")); }),
-            L"SafeArrayGetElement failed in VUtil::CheckSingleRetcode : 'Element is not a long'");
-  EXPECT_EQ(Raised([] { VUtil::CheckSingleRetcode(*V(R"([])")); }),
-            L"SafeArrayGetElement failed in VUtil::CheckSingleRetcode : "
-            L"'SafeArrayGetElement failed in VUtil::GetElement'");
+  using Check = void (*)(const VARIANT&);
+  const Check type = [](const VARIANT& v) { VUtil::CheckType(v, VT_BSTR); };
+  const Check two = [](const VARIANT& v) { VUtil::CheckArrayType(v, VT_VARIANT, 2); };
+  const Check single = [](const VARIANT& v) { VUtil::CheckSingleRetcode(v); };
+  const std::wstring kro = L"Kro error detected in VUtil::CheckSingleRetcode : hr = ";
+  const std::wstring unread = L"SafeArrayGetElement failed in VUtil::CheckSingleRetcode : ";
+  const std::tuple<Check, const char*, std::wstring> cases[] = {
+      {type, R"("s")", L""},
+      {type, R"({"byref": "s"})", L"CheckType failed"},
+      {two, R"(["a", "b"])", L""},
+      {two, R"(["a", "b", "c"])", L"CheckArrayType failed"},
+      {two, R"({"array": ["a", "b"], "of": "bstr"})", L"CheckArrayType failed"},
+      {two, R"({"array": ["a", "b"], "lbound": 1})", kNotZeroBased},
+      {single, R"({"array": [0], "of": "i4"})", L""},
+      {single, R"([0, 5])", L""},
+      {single, "0", L""},
+      {single, "5", kro + L"5 - 0x5"},
+      {single, R"("text")", kro + L"-1 - 0xffffffff"},
+      {single, R"({"array": [-2147024809], "of": "i4"})", kro + L"-2147024809 - 0x80070057"},
+      {single, R"(["0"])", unread + L"'Element is not a long'"},
+      {single, "[]", unread + L"'" + kNoElement + L"'"},
+  };
+  for (const auto& [check, input, message] : cases) {
+    EXPECT_EQ(Raised([&, check = check, input = input] { check(*V(input)); }), message) << input;
+  }
 }
 
 }  // namespace

@@ -1,11 +1,5 @@
-#include <windows.h>
+#include <array>
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "core/kro_atl.h"
 #include "media/lookup_services.h"
 #include "media/media_test_support.h"
 
@@ -35,23 +29,19 @@ TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
   // A cell is "target/operation", a return code for ids the service answers without a satellite,
   // or "local" for the module's own answer. Columns: GetMediumFromId, GetMediumInfoFromId,
   // GetMediumListInfoFromId, IsMediumShared, SetPlayPosition (and SetPlaylistPlayPosition).
+  // The file operations of `owner`; `shared` replaces the share check's cell.
+  const auto files = [](const std::string& owner, const std::string& shared = "") {
+    const std::string o = owner + "/";
+    return std::array<std::string, 5>{o + "GetFileFromId", o + "GetFileInfoFromId", o + "GetFileListInfoFromId",
+                                      shared.empty() ? o + "ShareCheckFile" : shared, o + "SetFilePlayPosition"};
+  };
   struct Row {
     std::string id;
-    const char* cells[5];
+    std::array<std::string, 5> cells;
   };
   const Row rows[] = {
-      {"O7", {"ZidAvaraV2/GetFileFromId", "ZidAvaraV2/GetFileInfoFromId", "ZidAvaraV2/GetFileListInfoFromId",
-              "ZidAvaraV2/ShareCheckFile", "ZidAvaraV2/SetFilePlayPosition"}},
-      {"M7", {"DiRuzov/GetFileFromId", "DiRuzov/GetFileInfoFromId", "DiRuzov/GetFileListInfoFromId",
-              "DiRuzov/ShareCheckFile", "DiRuzov/SetFilePlayPosition"}},
-      {"P7", {"RiRodera/GetFileFromId", "RiRodera/GetFileInfoFromId", "RiRodera/GetFileListInfoFromId",
-              "RiRodera/ShareCheckFile", "RiRodera/SetFilePlayPosition"}},
-      {"V7", {"RuRuruvi/GetFileFromId", "RuRuruvi/GetFileInfoFromId", "RuRuruvi/GetFileListInfoFromId",
-              "RuRuruvi/ShareCheckFile", "RuRuruvi/SetFilePlayPosition"}},
-      {"R7", {"ZiRUZ/GetFileFromId", "ZiRUZ/GetFileInfoFromId", "ZiRUZ/GetFileListInfoFromId", "403",
-              "ZiRUZ/SetFilePlayPosition"}},
-      {"TI7", {"ZidAvaraV2/GetFileFromId", "ZidAvaraV2/GetFileInfoFromId", "ZidAvaraV2/GetFileListInfoFromId",
-               "ZidAvaraV2/ShareCheckFile", "ZidAvaraV2/SetFilePlayPosition"}},
+      {"O7", files("ZidAvaraV2")}, {"M7", files("DiRuzov")},   {"P7", files("RiRodera")},
+      {"V7", files("RuRuruvi")},   {"R7", files("ZiRUZ", "403")}, {"TI7", files("ZidAvaraV2")},
       {"TV7", {"Any/GetChannelFromId", "Any/GetChannelInfoFromId", "Any/GetChannelListInfoFromId", "403",
                "Any/SetTVPlayPosition"}},
       {"D7x", {"DivEduvized7/GetDeviceFromId", "Any/GetDeviceInfoFromId", "Any/GetDeviceListInfoFromId", "403",
@@ -59,8 +49,7 @@ TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
       {"XAA7", {"CustomSat/g", "CustomSat/i", "CustomSat/l", "CustomSat/s", "CustomSat/SetFilePlayPosition"}},
       {"XAB7", {"404", "404", "404", "404", "404"}},  // a key the table does not hold
       {"F*C:|a>mp3", {"local", "local", "local", "local", "404"}},
-      {"Q7", {"404", "404", "404", "403", "404"}},
-      {"m7", {"404", "404", "404", "403", "404"}},
+      {"Q7", {"404", "404", "404", "403", "404"}}, {"m7", {"404", "404", "404", "403", "404"}},
       {"", {"404", "404", "404", "403", "404"}},
   };
   const std::pair<const wchar_t*, int> services[] = {
@@ -94,7 +83,9 @@ TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
         EXPECT_EQ(journal.size(), before) << where;
         // Local shares are undetermined.
         EXPECT_EQ(reply.rc, cell == "local" ? (column == 3 ? 1 : 0) : std::stoi(cell)) << where;
-        if (cell != "local") EXPECT_EQ(reply.output, nullptr) << where;
+        if (cell != "local") {
+          EXPECT_EQ(reply.output, nullptr) << where;
+        }
         continue;
       }
       ASSERT_EQ(journal.size(), before + 1) << where;

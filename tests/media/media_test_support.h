@@ -4,13 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "broker/satellites.h"
+#include "common/unique_handle.h"
+#include "common/vutil.h"
+#include "core/kro_atl.h"
+#include "media/prefix_table.h"
 #include "support/test_support.h"
 
 namespace zeltest {

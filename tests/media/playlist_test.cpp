@@ -1,14 +1,4 @@
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cstdio>
-#include <map>
-#include <memory>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "media/media_test_support.h"
 
@@ -58,21 +48,15 @@ TEST_F(PlaylistTest, EveryRowOfEveryRoutingColumn) {
     const char* composite;
   };
   const Row rows[] = {
-      {"O7", "ZidAvaraV2", "ZidAvaraV2", nullptr},
-      {"M7", "DiRuzov", "DiRuzov", "DiRuzov"},
-      {"P7", "RiRodera", "RiRodera", "RiRodera"},
-      {"V7", "RuRuruvi", "RuRuruvi", "RuRuruvi"},
-      {"R7", "ZiRUZ", "ZiRUZ", "ZiRUZ"},
-      {"T7", "Any", "Any", "Any"},
+      {"O7", "ZidAvaraV2", "ZidAvaraV2", nullptr}, {"M7", "DiRuzov", "DiRuzov", "DiRuzov"},
+      {"P7", "RiRodera", "RiRodera", "RiRodera"},  {"V7", "RuRuruvi", "RuRuruvi", "RuRuruvi"},
+      {"R7", "ZiRUZ", "ZiRUZ", "ZiRUZ"},           {"T7", "Any", "Any", "Any"},
       {"TI7", "Any", "Any", "Any"},  // with the other T ids, unlike the medium look-ups
-      {"D3x", "DivEduvized3", nullptr, nullptr},
-      {"XAA7", "CustomSat", nullptr, nullptr},
+      {"D3x", "DivEduvized3", nullptr, nullptr},   {"XAA7", "CustomSat", nullptr, nullptr},
       {"XAB7", nullptr, nullptr, nullptr},  // a key the table does not hold
-      {"xAA7", nullptr, nullptr, nullptr},
-      {"F*C:|a>mp3", nullptr, nullptr, nullptr},
+      {"xAA7", nullptr, nullptr, nullptr},         {"F*C:|a>mp3", nullptr, nullptr, nullptr},
       {"D", nullptr, nullptr, nullptr},  // no device character: no device to ask
-      {"", nullptr, nullptr, nullptr},
-      {"Q7", nullptr, nullptr, nullptr},
+      {"", nullptr, nullptr, nullptr},             {"Q7", nullptr, nullptr, nullptr},
       {"m7", nullptr, nullptr, nullptr},
   };
   auto check = [&](const Service& service, const Json& input, const char* expected, const std::string& id) {
@@ -197,10 +181,11 @@ TEST_F(PlaylistTest, ListAllGathersTheLibrariesThatAnswer) {
   RunningModule::Reply two = module.Call(L"PlaylistListAll", R"(["u", 1])");
   EXPECT_EQ(two.rc, 0);
   EXPECT_EQ(two.output, Json::parse(R"([["RiRodera", ["RiRodera-lists"]], ["ZiRUZ", ["ZiRUZ-lists"]], null, null])"));
-  const std::vector<Json> journal = satellites->Journal();
-  ASSERT_EQ(journal.size(), 4u);
-  const char* order[] = {"DiRuzov", "RiRodera", "RuRuruvi", "ZiRUZ"};
-  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(journal[i], Routed(order[i], "PlayListList", Json::parse(R"(["u", 1])")));
+  std::vector<Json> order;
+  for (const char* library : {"DiRuzov", "RiRodera", "RuRuruvi", "ZiRUZ"}) {
+    order.push_back(Routed(library, "PlayListList", Json::parse(R"(["u", 1])")));
+  }
+  EXPECT_EQ(satellites->Journal(), order);
 
   failing = {"ZiRUZ"};
   RunningModule::Reply three = module.Call(L"PlaylistListAll", R"(["u"])");
@@ -243,21 +228,19 @@ TEST_F(PlaylistTest, MalformedInputGetsTheDocumentedCodes) {
   std::map<std::string, size_t> written;
   for (const std::string& line : log.Lines("[WARN] - ")) ++written[line.substr(line.find("[WARN] - "))];
   EXPECT_EQ(written, expected);
+  // Null strings, wrong element types and missing elements, by service group.
+  const std::pair<const char*, LONG> single[] = {
+      {R"(["u", null])", 1}, {R"(["u", {"bstr": null}])", 1}, {R"(["u", 5])", -1}, {R"(["u"])", -1}};
+  const std::pair<const char*, LONG> composite[] = {
+      {R"(["u", null, "M1"])", 1}, {R"(["u", "list", {"bstr": null}])", 1}, {R"(["u", "list", "O1"])", 404},
+      {R"(["u", "list", "F*C:"])", 404}, {R"(["u", "list"])", -1}, {R"(["u", 4, "M1"])", -1}};
   for (const Service& service : kSingleServices) {
-    EXPECT_EQ(module.Call(service.name, R"(["u", null])").rc, 1);
-    EXPECT_EQ(module.Call(service.name, R"(["u", {"bstr": null}])").rc, 1);
-    EXPECT_EQ(module.Call(service.name, R"(["u", 5])").rc, -1);
-    EXPECT_EQ(module.Call(service.name, R"(["u"])").rc, -1);
+    for (const auto& [input, code] : single) EXPECT_EQ(module.Call(service.name, input).rc, code) << input;
+  }
+  for (const Service& service : kCompositeServices) {
+    for (const auto& [input, code] : composite) EXPECT_EQ(module.Call(service.name, input).rc, code) << input;
   }
   EXPECT_EQ(module.Call(L"GetPlaylistFromId", R"([null, null])").rc, 1);
-  for (const Service& service : kCompositeServices) {
-    EXPECT_EQ(module.Call(service.name, R"(["u", null, "M1"])").rc, 1);
-    EXPECT_EQ(module.Call(service.name, R"(["u", "list", {"bstr": null}])").rc, 1);
-    EXPECT_EQ(module.Call(service.name, R"(["u", "list", "O1"])").rc, 404);
-    EXPECT_EQ(module.Call(service.name, R"(["u", "list", "F*C:"])").rc, 404);
-    EXPECT_EQ(module.Call(service.name, R"(["u", "list"])").rc, -1);
-    EXPECT_EQ(module.Call(service.name, R"(["u", 4, "M1"])").rc, -1);
-  }
   EXPECT_EQ(module.Call(L"PlaylistListAll", "[]").output, Json(nullptr));
 }
 

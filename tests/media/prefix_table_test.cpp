@@ -1,14 +1,7 @@
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <limits>
-#include <string>
 
-#include "core/kro_atl.h"
 #include "media/media_test_support.h"
-#include "media/prefix_table.h"
 
 namespace zel::media {
 namespace {

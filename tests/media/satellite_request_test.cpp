@@ -1,13 +1,10 @@
 #include <windows.h>
 #include <comdef.h>
 
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
-#include <string>
+#include <tuple>
 
 #include "common/wide_error.h"
+#include "core/service_table.h"
 #include "media/media_test_support.h"
 #include "media/satellite_request.h"
 
@@ -99,19 +96,35 @@ TEST_F(SatelliteRequestTest, ReturnCodesOfTheThreeCalls) {
 
   // One DEBUG line per call that reached the broker, whatever its outcome.
   EXPECT_EQ(log.Count(kRequestLine), 3u + 3u + 1u + 2u * std::size(statuses) + 2u);
-}
 
-TEST_F(SatelliteRequestTest, BrokerFailuresAreRaisedWithTheirHresult) {
-  LogWindow log;
+  // A failing request operation is raised with its HRESULT, before any DEBUG line.
   AllAnswer(BrokerFails(E_ACCESSDENIED));
-  ScopedVariant value = V("7");
+  value = V("7");
   EXPECT_EQ(ComFailure([&] { MakeValueRequest(L"DiRuzov", L"PlayListCreate", *params_, *value); }), E_ACCESSDENIED);
   EXPECT_EQ(J(*value), Json(7));
-  EXPECT_EQ(log.Count(kRequestLine), 0u);
+  EXPECT_EQ(log.Count(kRequestLine), 3u + 3u + 1u + 2u * std::size(statuses) + 2u);
 }
 
-TEST(SatelliteRequestWithoutBrokerTest, NoConnectionIsRaisedAsItsOwnHresult) {
+// Without a broker connection each service ends as it does when the request operation fails.
+TEST(SatelliteRequestWithoutBrokerTest, NoConnectionIsRaisedAsItsOwnHresultAndEndsEachServiceAsAFailedRequest) {
   EXPECT_EQ(ComFailure([] { MakeStatusRequest(L"DiRuzov", L"ShareCheckFile", *V("[]")); }), kNoBrokerConnection);
+  CKroAtl* object = new CKroAtl();
+  const std::wstring requester = L"tests";
+  const std::tuple<const wchar_t*, const char*, LONG, Json> cases[] = {
+      {L"PlaylistGet", R"(["u", "M1"])", kNoBrokerConnection, Json(5)},
+      {L"GetAudioCategoryTotals", R"(["x"])", 1, Json(5)},
+      {L"MultiRequest", R"([["Any", "Orphan", 0], ["Any", "Orphan", 1]])", 0, Json::parse("[[null, null], [null, null]]")},
+  };
+  for (const auto& [service, text, code, after] : cases) {
+    ScopedVariant input = V(text);
+    ScopedVariant output = V("5");
+    ServiceCall call{*object, requester, *input, *output};
+    LONG rc = 0;
+    DispatchService(kServiceTable, kServiceCount, service, call, &rc);
+    EXPECT_EQ(rc, code) << Narrow(service);
+    EXPECT_EQ(J(*output), after) << Narrow(service);
+  }
+  object->ReleaseHold();
 }
 
 }  // namespace
