@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <tuple>
 #include <string>
+#include <tuple>
 
-#include "common/safearray_lock.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
 #include "support/test_support.h"
