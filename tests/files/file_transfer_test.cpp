@@ -68,16 +68,14 @@ TEST_F(FileTransferTest, RangesAndSizesOfATenByteFileEvenWhileOthersWriteIt) {
 }
 
 TEST_F(FileTransferTest, WrongParameterTypesAnswerMinusOneWithTheirWarning) {
-  const std::string offset_line = "[WARN] - GetFile: Error, the offset must be a VT_I4 or VT_I8";
-  const std::string maximum_line = "[WARN] - GetFile: Error, the maxLength must be a VT_I4 or VT_I8";
-  const size_t offsets_before = ModuleLogLinesWith(offset_line).size();
-  const size_t maximums_before = ModuleLogLinesWith(maximum_line).size();
-  EXPECT_EQ(Get("[" + ten_ + ", \"4\"]").rc, -1);
-  const Answer bad_maximum = Get("[" + ten_ + ", 0, 2.5]");
-  EXPECT_EQ(bad_maximum.rc, -1);
-  EXPECT_EQ(bad_maximum.output, nullptr);
-  EXPECT_EQ(ModuleLogLinesWith(offset_line).size(), offsets_before + 1);
-  EXPECT_EQ(ModuleLogLinesWith(maximum_line).size(), maximums_before + 1);
+  for (const auto& [range, what] : {std::pair<std::string, std::string>{", \"4\"", "offset"}, {", 0, 2.5", "maxLength"}}) {
+    const std::string line = "[WARN] - GetFile: Error, the " + what + " must be a VT_I4 or VT_I8";
+    const size_t before = ModuleLogLinesWith(line).size();
+    const Answer answer = Get("[" + ten_ + range + "]");
+    EXPECT_EQ(answer.rc, -1);
+    EXPECT_EQ(answer.output, nullptr);
+    EXPECT_EQ(ModuleLogLinesWith(line).size(), before + 1) << line;
+  }
   std::vector<std::string> unusable = {"5", "[]", "[5]", "[[\"a\"]]", "[{\"byref\": " + ten_ + "}]",
                                        "{\"array\": [" + ten_ + "], \"lbound\": 1}"};
   for (const std::string& input : unusable) EXPECT_EQ(Info(input).rc, -1) << input;

@@ -68,7 +68,6 @@ TEST(HttpRequestTest, OpenTellsStatusAndContentAndOtherOffsetsSendTheRequestAgai
   EXPECT_EQ(length, static_cast<LONG>(body.size()));
   ASSERT_EQ(engine.Requests().size(), 1u);
   EXPECT_EQ(engine.Requests()[0].target, kNarrowTarget);
-  EXPECT_EQ(engine.Requests()[0].agent, "Mozilla/4.0");
   EXPECT_EQ(engine.Requests()[0].range, "");
 
   char buffer[100];
