@@ -131,13 +131,7 @@ TEST_F(ZipWriterTest, AnArchiveWithoutEntriesIsTheEndRecordAlone) {
 }
 
 TEST_F(ZipWriterTest, CompressedSuffixesAreStoredWhateverWasAsked) {
-  struct Case {
-    const wchar_t* name;
-    bool store_only;
-    const char* stored_name;
-    uint16_t method;
-  };
-  const Case cases[] = {
+  const std::tuple<const wchar_t*, bool, const char*, int> cases[] = {  // name, store only, stored name, method
       {L"logs\\app.zip", false, "logs/app.zip", 0}, {L"ARCHIVE.TGZ", false, "ARCHIVE.TGZ", 0},
       {L"data.zip.txt", false, "data.zip.txt", 8}, {L"noextension", true, "noextension", 0},
       {L"x.z", false, "x.z", 0},                   {L"dir.gz\\file", false, "dir.gz/file", 8},
@@ -146,15 +140,18 @@ TEST_F(ZipWriterTest, CompressedSuffixesAreStoredWhateverWasAsked) {
   MemorySink::State out;
   auto writer = MemoryWriter(&out);
   const std::string text(3000, 'q');
-  for (const Case& c : cases) ASSERT_EQ(writer->AddEntry(c.name, ZipSource::Memory(text.data(), text.size()), c.store_only), ZipOk);
+  for (const auto& [name, store_only, unused, method] : cases) {
+    ASSERT_EQ(writer->AddEntry(name, ZipSource::Memory(text.data(), text.size()), store_only), ZipOk);
+  }
   ASSERT_EQ(writer->CloseArchive(), ZipOk);
   const ziptest::ZipListing listing = ziptest::ReadListing(out.bytes);
   ASSERT_EQ(listing.entries.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(listing.entries[i].name, cases[i].stored_name);
-    EXPECT_EQ(listing.entries[i].method, cases[i].method) << cases[i].stored_name;
-    EXPECT_EQ(listing.entries[i].flags, cases[i].method == 8 ? 0x0002 : 0x0000) << "no UTF-8 flag, no descriptor";
-    EXPECT_EQ(listing.entries[i].external_attributes, 0x80000000u);
+    const auto& [name, store_only, stored_name, method] = cases[i];
+    const ziptest::CentralEntry& entry = listing.entries[i];
+    // No UTF-8 flag, no data descriptor; entries made from memory have no attributes of their own.
+    EXPECT_EQ(std::make_tuple(entry.name, entry.method, entry.flags, entry.external_attributes),
+              std::make_tuple(std::string(stored_name), method, method == 8 ? 2 : 0, 0x80000000u));
   }
   for (const auto& [name, bytes] : ziptest::ReadAllEntries(out.bytes)) EXPECT_EQ(bytes, ziptest::ToBytes(text)) << name;
 }
