@@ -47,8 +47,8 @@ TEST(HttpRequestTest, FlagsFollowThePortAndTheCookieChoiceAndNothingAnswersBefor
   LONG length = 77;
   char buffer[8];
   DWORD count = 5;
-  EXPECT_EQ(std::make_tuple(request.StatusCode(), request.ContentInformation(&type, &length), type, length),
-            std::make_tuple(-1, -1, std::wstring(L"untouched"), 77L));
+  const LONG information = request.ContentInformation(&type, &length);
+  EXPECT_EQ(std::make_tuple(request.StatusCode(), information, type, length), std::make_tuple(-1, -1, std::wstring(L"untouched"), 77L));
   EXPECT_FALSE(request.Read(buffer, -1, sizeof(buffer), &count));
   EXPECT_EQ(count, 0u);
 }
