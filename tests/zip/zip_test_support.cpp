@@ -4,38 +4,11 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 
 #include "common/unique_handle.h"
 #include "support/test_support.h"
 
 namespace ziptest {
-
-bool MemorySink::Write(const void* data, size_t size) {
-  State& s = *state_;
-  const uint64_t room = s.accepted < s.fail_after ? s.fail_after - s.accepted : 0;
-  const size_t taken = static_cast<size_t>(std::min<uint64_t>(room, size));
-  if (s.keep_bytes) {
-    if (s.bytes.size() < s.position + taken) s.bytes.resize(static_cast<size_t>(s.position + taken));
-    std::memcpy(s.bytes.data() + s.position, data, taken);
-  }
-  s.position += taken;
-  s.accepted += taken;
-  return taken == size;
-}
-
-bool MemorySink::Seek(uint64_t offset) {
-  if (state_->fail_seeks) return false;
-  state_->position = offset;
-  return true;
-}
-
-bool MemorySink::Truncate() {
-  if (state_->keep_bytes) state_->bytes.resize(static_cast<size_t>(state_->position));
-  return true;
-}
 
 uint16_t Le16(const Bytes& bytes, size_t at) { return static_cast<uint16_t>(bytes.at(at) | (bytes.at(at + 1) << 8)); }
 uint32_t Le32(const Bytes& bytes, size_t at) { return Le16(bytes, at) | (static_cast<uint32_t>(Le16(bytes, at + 2)) << 16); }
@@ -107,19 +80,6 @@ std::vector<std::pair<std::string, Bytes>> ReadAllEntries(const Bytes& archive) 
     all.emplace_back(entry.name, std::move(data));
   }
   return all;
-}
-
-FILETIME FileTimeOf(int year, int month, int day, int hour, int minute, int second) {
-  const SYSTEMTIME fields{static_cast<WORD>(year), static_cast<WORD>(month),  0, static_cast<WORD>(day),
-                          static_cast<WORD>(hour), static_cast<WORD>(minute), static_cast<WORD>(second), 0};
-  FILETIME time{};
-  ::SystemTimeToFileTime(&fields, &time);
-  return time;
-}
-
-void UseUtcAsLocalTime() {
-  _putenv("TZ=UTC0");
-  _tzset();
 }
 
 std::wstring SparseFile(const std::wstring& path, int64_t size) {

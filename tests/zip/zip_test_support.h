@@ -1,7 +1,7 @@
 #pragma once
 
-// Test-side readers and doubles for the zip tests: an in-memory sink that can fail on cue, a small
-// independent zip parser (end record, central and local headers), and file helpers.
+// Test-side readers for the zip tests: a small independent zip parser (end record, central and
+// local headers), zlib's inflate, and file helpers.
 
 #include <windows.h>
 
@@ -9,31 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "zip/zip_writer.h"
-
 namespace ziptest {
 
 using Bytes = std::vector<unsigned char>;
-
-// Keeps what the writer writes; can refuse writes past `fail_after` bytes in total or refuse seeks.
-class MemorySink final : public zel::zip::ZipSink {
- public:
-  struct State {
-    Bytes bytes;
-    uint64_t position = 0;
-    uint64_t accepted = 0;
-    uint64_t fail_after = UINT64_MAX;
-    bool fail_seeks = false;
-    bool keep_bytes = true;  // false: count only (for archives of gigabytes)
-  };
-  explicit MemorySink(State* state) : state_(state) {}
-  bool Write(const void* data, size_t size) override;
-  bool Seek(uint64_t offset) override;
-  bool Truncate() override;
-
- private:
-  State* state_;
-};
 
 uint16_t Le16(const Bytes& bytes, size_t at);
 uint32_t Le32(const Bytes& bytes, size_t at);
@@ -61,10 +39,6 @@ bool InflateRaw(const unsigned char* stream, size_t size, size_t expected_size, 
 // The full contents of every entry, by name, each checked against its local header, sizes and CRC;
 // fails the calling test on any bad entry.
 std::vector<std::pair<std::string, Bytes>> ReadAllEntries(const Bytes& archive);
-
-FILETIME FileTimeOf(int year, int month, int day, int hour, int minute, int second);
-// Makes the runtime library's local time UTC for the Unix times of the entries.
-void UseUtcAsLocalTime();
 
 // A sparse file of `size` bytes (costs no disk space).
 std::wstring SparseFile(const std::wstring& path, int64_t size);

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 #include <tuple>
@@ -18,7 +22,47 @@ namespace {
 using ziptest::Bytes;
 using ziptest::Le16;
 using ziptest::Le32;
-using ziptest::MemorySink;
+
+// Keeps what the writer writes; can refuse writes past `fail_after` bytes in total or refuse seeks.
+class MemorySink final : public ZipSink {
+ public:
+  struct State {
+    Bytes bytes;
+    uint64_t position = 0, accepted = 0, fail_after = UINT64_MAX;
+    bool fail_seeks = false;
+    bool keep_bytes = true;  // false: count only (for archives of gigabytes)
+  };
+  explicit MemorySink(State* state) : s_(*state) {}
+  bool Write(const void* data, size_t size) override {
+    const size_t taken = static_cast<size_t>(std::min<uint64_t>(s_.accepted < s_.fail_after ? s_.fail_after - s_.accepted : 0, size));
+    if (s_.keep_bytes) {
+      if (s_.bytes.size() < s_.position + taken) s_.bytes.resize(static_cast<size_t>(s_.position + taken));
+      std::memcpy(s_.bytes.data() + s_.position, data, taken);
+    }
+    s_.position += taken;
+    s_.accepted += taken;
+    return taken == size;
+  }
+  bool Seek(uint64_t offset) override {
+    if (!s_.fail_seeks) s_.position = offset;
+    return !s_.fail_seeks;
+  }
+  bool Truncate() override {
+    if (s_.keep_bytes) s_.bytes.resize(static_cast<size_t>(s_.position));
+    return true;
+  }
+
+ private:
+  State& s_;
+};
+
+FILETIME FileTimeOf(int year, int month, int day, int hour, int minute, int second) {
+  const SYSTEMTIME fields{static_cast<WORD>(year), static_cast<WORD>(month),  0, static_cast<WORD>(day),
+                          static_cast<WORD>(hour), static_cast<WORD>(minute), static_cast<WORD>(second), 0};
+  FILETIME time{};
+  ::SystemTimeToFileTime(&fields, &time);
+  return time;
+}
 
 // Little-endian bytes written out by hand for the expectations.
 struct Expect {
@@ -55,7 +99,10 @@ std::string Image(const char* signature, size_t at = 0x80, size_t size = 300) {
 
 class ZipWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override { ziptest::UseUtcAsLocalTime(); }
+  void SetUp() override {  // the runtime library's local time is UTC for the Unix times of the entries
+    _putenv("TZ=UTC0");
+    _tzset();
+  }
   zeltest::TempFolder folder_;
 };
 
@@ -66,8 +113,8 @@ TEST_F(ZipWriterTest, StoredArchiveOfTwoFilesIsExactlyTheHandComputedBytes) {
   for (int i = 0; i < 100; ++i) hundred[i] = static_cast<char>('A' + i % 26);
   const std::wstring first = folder_.WriteFile(L"first.bin", hundred);
   const std::wstring second = folder_.WriteFile(L"second.bin", "");
-  const FILETIME written = ziptest::FileTimeOf(2021, 6, 15, 12, 34, 56);
-  const FILETIME accessed = ziptest::FileTimeOf(2022, 1, 2, 3, 4, 6);
+  const FILETIME written = FileTimeOf(2021, 6, 15, 12, 34, 56);
+  const FILETIME accessed = FileTimeOf(2022, 1, 2, 3, 4, 6);
   const uint32_t created1 = SetTimes(first, written, accessed);
   const uint32_t created2 = SetTimes(second, written, accessed);
   const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(hundred.data()), 100));
@@ -218,8 +265,8 @@ TEST_F(ZipWriterTest, AttributesTimesAndTheExecutableTest) {
   const std::wstring future = folder_.WriteFile(L"future.txt", "f");
   ::SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
   ::SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-  SetTimes(old, ziptest::FileTimeOf(1965, 3, 4, 5, 6, 7), ziptest::FileTimeOf(1965, 3, 4, 5, 6, 7));
-  SetTimes(future, ziptest::FileTimeOf(2050, 7, 8, 9, 10, 11), ziptest::FileTimeOf(2050, 7, 8, 9, 10, 11));
+  SetTimes(old, FileTimeOf(1965, 3, 4, 5, 6, 7), FileTimeOf(1965, 3, 4, 5, 6, 7));
+  SetTimes(future, FileTimeOf(2050, 7, 8, 9, 10, 11), FileTimeOf(2050, 7, 8, 9, 10, 11));
 
   MemorySink::State out;
   auto writer = MemoryWriter(&out);
@@ -243,9 +290,9 @@ TEST_F(ZipWriterTest, AttributesTimesAndTheExecutableTest) {
             std::make_tuple(((2050 - 1980) << 9) | (7 << 5) | 8, (9 << 11) | (10 << 5) | 5, 2145863411u));
   // 2200: past the last DOS day; before 1970 for Windows, or unreadable: Unix time 0.
   uint16_t date = 0, time = 0;
-  DosDateTimeOf(ziptest::FileTimeOf(2200, 1, 1, 0, 0, 0), &date, &time);
+  DosDateTimeOf(FileTimeOf(2200, 1, 1, 0, 0, 0), &date, &time);
   EXPECT_EQ(std::make_tuple(date, time), std::make_tuple(((2107 - 1980) << 9) | (12 << 5) | 31, (23 << 11) | (59 << 5) | 29));
-  EXPECT_EQ(std::make_tuple(UnixTimeOf(ziptest::FileTimeOf(1601, 1, 1, 0, 0, 0)), UnixTimeOf(FILETIME{0xFFFFFFFF, 0xFFFFFFFF})),
+  EXPECT_EQ(std::make_tuple(UnixTimeOf(FileTimeOf(1601, 1, 1, 0, 0, 0)), UnixTimeOf(FILETIME{0xFFFFFFFF, 0xFFFFFFFF})),
             std::make_tuple(0, 0));
 
   const std::pair<std::string, bool> images[] = {
