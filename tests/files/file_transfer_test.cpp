@@ -9,6 +9,7 @@
 #include "common/module_log.h"
 #include "common/unique_handle.h"
 #include "files/file_transfer.h"
+#include "files_test_support.h"
 #include "support/test_support.h"
 
 namespace zel::files {
@@ -17,19 +18,6 @@ namespace {
 using zeltest::Json;
 using zeltest::ModuleLogLinesWith;
 
-std::string Quoted(const std::wstring& path) { return zelhost::DumpJson(zeltest::Narrow(path)); }
-
-struct Answer {
-  LONG rc;
-  Json output;
-};
-
-Answer Serve(LONG (*handler)(const VARIANT&, VARIANT&), const std::string& input_json) {
-  ScopedVariant input = zeltest::V(input_json);
-  ScopedVariant output;
-  const LONG rc = handler(*input, *output);
-  return {rc, zeltest::J(*output)};
-}
 Answer Get(const std::string& input) { return Serve(GetFile, input); }
 Answer Info(const std::string& input) { return Serve(GetFileInfo, input); }
 
@@ -99,13 +87,7 @@ TEST_F(FileTransferTest, UnusablePathsAnswerNotFoundAndNeverBlock) {
 }
 
 TEST_F(FileTransferTest, RangesOfFourGiBOrMoreAreRefusedWithoutAllocating) {
-  const std::wstring path = folder_.Path() + L"\\five-gib.bin";
-  {
-    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    LARGE_INTEGER end;
-    end.QuadPart = 5368709120LL;
-    ASSERT_TRUE(file && ::SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.Get()));
-  }
+  const std::wstring path = SparseFile(folder_.Path() + L"\\five-gib.bin", 5368709120LL);
   EXPECT_EQ(Info("[" + Quoted(path) + "]").output, Json::parse(R"([{"i8": 5368709120}])"));
   EXPECT_EQ(Get("[" + Quoted(path) + ", 0, 0]").rc, 8);
   EXPECT_EQ(Get("[" + ten_ + ", 0, {\"i8\": 4294967296}]").rc, 8);

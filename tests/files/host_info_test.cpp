@@ -11,10 +11,9 @@
 #include <vector>
 
 #include "common/module_log.h"
-#include "common/safearray_lock.h"
 #include "common/text.h"
-#include "common/unique_handle.h"
 #include "files/host_info.h"
+#include "files_test_support.h"
 #include "support/registry_scope.h"
 #include "support/test_support.h"
 
@@ -23,35 +22,6 @@ namespace {
 
 using zeltest::Json;
 using zeltest::RegistryKeyScope;
-
-struct Answer {
-  LONG rc;
-  Json output;
-};
-
-// The host's notation, except that a null string inside a variant array stays {"bstr": null}: the
-// element copies that the notation makes would turn it into "" under Wine.
-Json Raw(const VARIANT& value) {
-  if (V_VT(&value) != (VT_ARRAY | VT_VARIANT)) return zeltest::J(value);
-  Json items = Json::array();
-  SafeArrayDataLock lock(V_ARRAY(&value));
-  const auto* elements = static_cast<const VARIANT*>(lock.Data());
-  for (ULONG i = 0; lock.Ok() && i < V_ARRAY(&value)->rgsabound[0].cElements; ++i) {
-    items.push_back(V_VT(&elements[i]) == VT_BSTR && V_BSTR(&elements[i]) == nullptr ? Json{{"bstr", nullptr}}
-                                                                                     : Raw(elements[i]));
-  }
-  return items;
-}
-
-Answer Serve(LONG (*handler)(const VARIANT&, VARIANT&), const std::string& input,
-             const std::string& output_before = "null") {
-  ScopedVariant in = zeltest::V(input);
-  ScopedVariant out = zeltest::V(output_before);
-  const LONG rc = handler(*in, *out);
-  return {rc, Raw(*out)};
-}
-
-std::string Quoted(const std::wstring& path) { return zelhost::DumpJson(zeltest::Narrow(path)); }
 
 Json Tail(LONG size, LONG length, const Json& text) { return Json::array({size, length, text}); }
 const Json kNullString = Json{{"bstr", nullptr}};
@@ -165,13 +135,7 @@ TEST_F(TailLogTest, DropsTheFirstLineOfWhatItReadsUpToTheCap) {
 TEST_F(TailLogTest, RefusesWhatItCannotReadAndAnswersWhatWasReadBeforeAFailure) {
   const std::string path = Quoted(folder_.WriteFile(L"some.log", "a\nb\n"));
   // Status that does not fit 32 bits: 403. The file is sparse and costs no disk space.
-  const std::wstring large = folder_.Path() + L"\\three-gib.log";
-  {
-    UniqueFile file(::CreateFileW(large.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    LARGE_INTEGER end;
-    end.QuadPart = 3LL << 30;
-    ASSERT_TRUE(file && ::SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.Get()));
-  }
+  const std::wstring large = SparseFile(folder_.Path() + L"\\three-gib.log", 3LL << 30);
   const Answer too_large = Serve(TailLog, "[" + Quoted(large) + ", 50]");
   EXPECT_EQ(too_large.rc, 403);
   EXPECT_EQ(too_large.output, nothing_);
