@@ -80,41 +80,11 @@ bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
   return made;
 }
 
-constexpr const wchar_t* kConfigKey = L"Software\\Rod Ezeduduv\\Zel\\Config";
-constexpr const wchar_t* kSwitchName = L"app.fileBrowser.enabled";
-
 }  // namespace
 
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
   if (::CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && IsLink(link)) return true;
   return MakeUnixLink(link, target);
-}
-
-BrowsingSwitch::BrowsingSwitch(std::optional<std::wstring> value, DWORD type) {
-  zel::UniqueRegKey key;
-  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0, KEY_READ | KEY_SET_VALUE, nullptr, key.Receive(),
-                    nullptr);
-  DWORD size = 0;
-  if (::RegQueryValueExW(key.Get(), kSwitchName, nullptr, &previous_type_, nullptr, &size) == ERROR_SUCCESS) {
-    previous_.emplace(size);
-    ::RegQueryValueExW(key.Get(), kSwitchName, nullptr, &previous_type_, previous_->data(), &size);
-  }
-  if (value) {
-    ::RegSetValueExW(key.Get(), kSwitchName, 0, type, reinterpret_cast<const BYTE*>(value->c_str()),
-                     static_cast<DWORD>((value->size() + 1) * sizeof(wchar_t)));
-  } else {
-    ::RegDeleteValueW(key.Get(), kSwitchName);
-  }
-}
-
-BrowsingSwitch::~BrowsingSwitch() {
-  zel::UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_SET_VALUE, key.Receive()) != ERROR_SUCCESS) return;
-  if (previous_) {
-    ::RegSetValueExW(key.Get(), kSwitchName, 0, previous_type_, previous_->data(), static_cast<DWORD>(previous_->size()));
-  } else {
-    ::RegDeleteValueW(key.Get(), kSwitchName);
-  }
 }
 
 std::string ExtensionScript(const std::string& passed, const std::string& audio, const std::string& video,

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,20 +22,6 @@ bool MakeShortcut(const std::wstring& link, const std::wstring& target);
 // Makes `link` a symbolic link to the folder `target`: the platform's own call where it works,
 // otherwise, under Wine, a Unix symbolic link. False when neither works here.
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
-
-// Sets HKLM\Software\Rod Ezeduduv\Zel\Config "app.fileBrowser.enabled" (or removes it) for one
-// scope and restores what was there.
-class BrowsingSwitch {
- public:
-  explicit BrowsingSwitch(std::optional<std::wstring> value, DWORD type = REG_SZ);
-  ~BrowsingSwitch();
-  BrowsingSwitch(const BrowsingSwitch&) = delete;
-  BrowsingSwitch& operator=(const BrowsingSwitch&) = delete;
-
- private:
-  std::optional<std::vector<BYTE>> previous_;
-  DWORD previous_type_ = REG_SZ;
-};
 
 // A satellite script in which "ZidAvaraV2" answers "GetExtensions" per media type.
 std::string ExtensionScript(const std::string& passed, const std::string& audio, const std::string& video,

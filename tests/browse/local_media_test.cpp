@@ -28,25 +28,10 @@ using zeltest::V;
 const std::string kScript = browsetest::ExtensionScript("req", R"([".mp3", ".ogg"])", R"([".ogg", ".mp4"])",
                                                         R"([".jpg", ".pdf"])", R"([".pdf", ".txt"])");
 
-struct Classified {
-  std::string mime;
-  std::string media;
-  bool operator==(const Classified& other) const { return mime == other.mime && media == other.media; }
-};
-std::ostream& operator<<(std::ostream& out, const Classified& c) { return out << c.mime << " / " << c.media; }
-
-Classified Classify(CLocalMedia& media, const std::wstring& name) {
-  std::wstring mime, type;
-  media.ClassifyFile(name, &mime, &type);
-  return {Narrow(mime), Narrow(type)};
-}
-
 // A local media object served by the module's broker and the scripted satellites.
 class LocalMediaTest : public ::testing::Test {
  protected:
-  explicit LocalMediaTest(const std::string& script = kScript) : module_(script) {
-    media_.SetBroker(CurrentBroker());
-  }
+  LocalMediaTest() { media_.SetBroker(CurrentBroker()); }
 
   struct Answer {
     LONG rc;
@@ -68,41 +53,41 @@ class LocalMediaTest : public ::testing::Test {
     }
     return "";
   }
+  // "MIME type / media type" of a file name.
+  std::string Classify(const std::wstring& name) {
+    std::wstring mime, type;
+    media_.ClassifyFile(name, &mime, &type);
+    return Narrow(mime + L" / " + type);
+  }
 
-  zeltest::RunningModule module_;
+  zeltest::RunningModule module_{kScript};
   CLocalMedia media_;
 };
 
-TEST_F(LocalMediaTest, MediaTypesAreAskedInOrderAndALaterTypeOverrides) {
-  media_.LoadMediaTypes(L"req");
-  const std::vector<Json> journal = module_.Journal();
-  ASSERT_EQ(journal.size(), 4u);
-  const char* types[] = {"audio", "video", "photo", "document"};
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(journal[i]["target"], "ZidAvaraV2");
-    EXPECT_EQ(journal[i]["service"], "GetExtensions");
-    EXPECT_EQ(journal[i]["params"], Json::array({"req", types[i]}));
-  }
-  EXPECT_EQ(Classify(media_, L"D:\\Music\\Song.MP3"), (Classified{"audio/x-unknown", "audio.file"}));
-  EXPECT_EQ(Classify(media_, L"a.ogg"), (Classified{"video/x-unknown", "video.file"}));
-  EXPECT_EQ(Classify(media_, L"a.jpg"), (Classified{"photo/x-unknown", "photo.file"}));
-  EXPECT_EQ(Classify(media_, L"a.pdf"), (Classified{"application/x-download", "document.file"}));
-  EXPECT_EQ(Classify(media_, L"a.flac"), (Classified{"application/x-download", "file"}));
-  EXPECT_EQ(Classify(media_, L"D:\\mp3"), (Classified{"application/x-download", "file"}));
-  EXPECT_EQ(Classify(media_, L"D:\\a.mp3\\readme"), (Classified{"application/x-download", "file"}));
-}
-
-TEST_F(LocalMediaTest, TheSharedMapIsFilledOnceAndOnlyFromAnAnswer) {
+TEST_F(LocalMediaTest, MediaTypesAreAskedOnceInOrderAndALaterTypeOverrides) {
   // Element 0 of the request travels to the satellite unchanged: this one is not in the script,
   // so no list comes back and the next request tries again.
   media_.EnsureMediaTypes(L"other");
   EXPECT_FALSE(media_.SharedMediaTypes().IsFilled());
-  EXPECT_EQ(module_.Journal().size(), 4u);
   media_.EnsureMediaTypes(L"req");
   EXPECT_TRUE(media_.SharedMediaTypes().IsFilled());
+  media_.EnsureMediaTypes(L"req");  // filled: never asked again
+  const std::vector<Json> journal = module_.Journal();
+  ASSERT_EQ(journal.size(), 8u);
+  const char* types[] = {"audio", "video", "photo", "document"};
+  for (size_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(journal[i]["target"], "ZidAvaraV2");
+    EXPECT_EQ(journal[i]["service"], "GetExtensions");
+    EXPECT_EQ(journal[i]["params"], Json::array({i < 4 ? "other" : "req", types[i % 4]}));
+  }
   EXPECT_EQ(Narrow(media_.SharedMediaTypes().Find(L".ogg")), "video");
-  media_.EnsureMediaTypes(L"req");
-  EXPECT_EQ(module_.Journal().size(), 8u);  // filled: never asked again
+  EXPECT_EQ(Classify(L"D:\\Music\\Song.MP3"), "audio/x-unknown / audio.file");
+  EXPECT_EQ(Classify(L"a.ogg"), "video/x-unknown / video.file");
+  EXPECT_EQ(Classify(L"a.jpg"), "photo/x-unknown / photo.file");
+  EXPECT_EQ(Classify(L"a.pdf"), "application/x-download / document.file");
+  EXPECT_EQ(Classify(L"a.flac"), "application/x-download / file");
+  EXPECT_EQ(Classify(L"D:\\mp3"), "application/x-download / file");
+  EXPECT_EQ(Classify(L"D:\\a.mp3\\readme"), "application/x-download / file");
 }
 
 TEST_F(LocalMediaTest, ReadersNeverSeeAHalfFilledSharedMap) {
@@ -124,13 +109,9 @@ TEST_F(LocalMediaTest, ReadersNeverSeeAHalfFilledSharedMap) {
       }
     });
   }
-  threads[0].join();
-  threads[2].join();
-  threads[4].join();
+  for (int t : {0, 2, 4}) threads[t].join();
   stop = true;
-  for (std::thread& thread : threads) {
-    if (thread.joinable()) thread.join();
-  }
+  for (int t : {1, 3, 5}) threads[t].join();
   EXPECT_EQ(torn, 0);
   EXPECT_EQ(Narrow(media_.SharedMediaTypes().Find(L".txt")), "document");
   const size_t asked = module_.Journal().size();
@@ -138,45 +119,35 @@ TEST_F(LocalMediaTest, ReadersNeverSeeAHalfFilledSharedMap) {
   EXPECT_EQ(module_.Journal().size(), asked);
 }
 
-TEST_F(LocalMediaTest, GetFileFromIdAnswersTheMimeTypeAndPath) {
-  Answer song = Call(&CLocalMedia::GetFileFromId, R"(["req", "F*D:|a>mp3"])");
-  EXPECT_EQ(song.rc, 0);
-  EXPECT_EQ(song.output, Json::parse(R"(["audio/x-unknown", "D:\\a.mp3"])"));
-  EXPECT_EQ(Call(&CLocalMedia::GetFileFromId, R"(["req", "F*D:|My*Music|a<b>txt", "extra"])").output,
-            Json::parse(R"(["application/x-download", "D:\\My Music\\a+b.txt"])"));
+TEST_F(LocalMediaTest, HandlersAnswerTheirArrays) {
+  Answer file = Call(&CLocalMedia::GetFileFromId, R"(["req", "F*D:|My*Music|a<b>txt", "extra"])");
+  EXPECT_EQ(file.rc, 0);
+  EXPECT_EQ(file.output, Json::parse(R"(["application/x-download", "D:\\My Music\\a+b.txt"])"));
   Answer foreign = Call(&CLocalMedia::GetFileFromId, R"(["req", "FX:|a"])", "7");
   EXPECT_EQ(foreign.rc, 404);
   EXPECT_EQ(foreign.output, 7);  // untouched
-  Answer one_char = Call(&CLocalMedia::GetFileFromId, R"(["req", "F"])", "7");
-  EXPECT_EQ(one_char.rc, 404);
+  EXPECT_EQ(Call(&CLocalMedia::GetFileFromId, R"(["req", "F"])").rc, 404);
   EXPECT_EQ(Call(&CLocalMedia::GetFileFromId, R"(["req", "F*"])", "7").output, 7);  // no path: nothing to answer
-}
 
-TEST_F(LocalMediaTest, InfoArraysHoldThePairsThatAreNotEmpty) {
+  // Information arrays hold the pairs that are not empty.
   Answer plain = Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "F*D:|docs|readme"])", R"(["old"])");
   EXPECT_EQ(plain.rc, 0);
   EXPECT_EQ(plain.output, Json::parse(R"([["mimeType", "application/x-download"], ["mediaType", "file"],
                                           ["Path", "D:\\docs\\readme"], ["Name", "readme"]])"));
-  EXPECT_EQ(Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "F*D:|My*Music|a<b>mp3"])").output,
-            Json::parse(R"([["mimeType", "audio/x-unknown"], ["mediaType", "audio.file"],
-                            ["Path", "D:\\My Music\\a+b.mp3"], ["Name", "a+b"]])"));
   EXPECT_EQ(Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "F*D:|"])").output,  // no name
             Json::parse(R"([["mimeType", "application/x-download"], ["mediaType", "file"], ["Path", "D:\\"]])"));
-  Answer foreign = Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "Mabc"])", R"(["old"])");
-  EXPECT_EQ(foreign.rc, 0);
-  EXPECT_EQ(foreign.output, nullptr);
-
+  Answer other = Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "Mabc"])", R"(["old"])");
+  EXPECT_EQ(other.rc, 0);
+  EXPECT_EQ(other.output, nullptr);
   TLocalMedium full;
   full.mimeType = L"audio/x-unknown";
   full.Artist = L"Someone";
   full.Duration = 215;
   ScopedVariant info;
   BuildMediumInfo(full, info.Get());
-  EXPECT_EQ(J(*info), Json::parse(R"([["mimeType", "audio/x-unknown"], ["Artist", "Someone"],
-                                      ["Duration", {"ui4": 215}]])"));
-}
+  EXPECT_EQ(J(*info), Json::parse(R"([["mimeType", "audio/x-unknown"], ["Artist", "Someone"], ["Duration", {"ui4": 215}]])"));
 
-TEST_F(LocalMediaTest, ListInfoAnswersOneElementPerIdInOrder) {
+  // One element per id, in order.
   Answer three = Call(&CLocalMedia::GetFileListInfoFromId, R"(["req", ["F*D:|a>mp3", "Mx", "F*D:|b>jpg"]])");
   EXPECT_EQ(three.rc, 0);
   ASSERT_EQ(three.output.size(), 3u);
@@ -188,7 +159,8 @@ TEST_F(LocalMediaTest, ListInfoAnswersOneElementPerIdInOrder) {
 
 TEST_F(LocalMediaTest, MalformedInputsRaiseTheirMessages) {
   ModuleLog().Error(L"LocalMediaTest: malformed inputs follow");  // opens the log, so that lines can be counted
-  const size_t size_lines = zeltest::ModuleLogLinesWith("[ERROR] - Invalid array size: 1 (expected 2 or more)").size();
+  const std::string size_line = "[ERROR] - Invalid array size: 1 (expected 2 or more)";
+  const size_t size_lines = zeltest::ModuleLogLinesWith(size_line).size();
   for (Handler single : {&CLocalMedia::GetFileFromId, &CLocalMedia::GetFileInfoFromId}) {
     EXPECT_EQ(Raised(single, R"(["req"])"), "CheckArrayType failed");
     EXPECT_EQ(Raised(single, R"("F*a")"), "CheckType failed");
@@ -207,13 +179,14 @@ TEST_F(LocalMediaTest, MalformedInputsRaiseTheirMessages) {
       }
     }
   }
-  EXPECT_EQ(zeltest::ModuleLogLinesWith("[ERROR] - Invalid array size: 1 (expected 2 or more)").size(), size_lines + 2);
+  EXPECT_EQ(zeltest::ModuleLogLinesWith(size_line).size(), size_lines + 2);
 
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"(["req", ["F*a"], "extra"])"), "CheckArrayType failed");
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"(["req"])"), "CheckArrayType failed");
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"(["req", "F*a"])"), "CheckType failed");
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"(["req", ["F*a", 3]])"), "CheckType failed");
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"([7, ["F*a"]])"), "CheckType failed");
+  const Handler list = &CLocalMedia::GetFileListInfoFromId;
+  EXPECT_EQ(Raised(list, R"(["req", ["F*a"], "extra"])"), "CheckArrayType failed");
+  EXPECT_EQ(Raised(list, R"(["req"])"), "CheckArrayType failed");
+  EXPECT_EQ(Raised(list, R"(["req", "F*a"])"), "CheckType failed");
+  EXPECT_EQ(Raised(list, R"(["req", ["F*a", 3]])"), "CheckType failed");
+  EXPECT_EQ(Raised(list, R"([7, ["F*a"]])"), "CheckType failed");
 }
 
 // Paths made of every kind of character a Windows name may hold, including the ones the id encodes.
@@ -225,12 +198,8 @@ std::wstring GeneratedPath(std::mt19937& random) {
   std::wstring path = kRoots[root(random)];
   for (size_t p = parts(random); p > 0; --p) {
     for (size_t n = length(random); n > 0; --n) {
-      wchar_t c = kCharacters[pick(random)];
-      if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c)) {
-        path += L"\U0001F3B5";
-      } else {
-        path += c;
-      }
+      const wchar_t c = kCharacters[pick(random)];  // half a surrogate pair stands for the whole
+      path += IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c) ? std::wstring(L"\U0001F3B5") : std::wstring(1, c);
     }
     if (p > 1) path += L'\\';
   }

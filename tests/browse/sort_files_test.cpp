@@ -15,6 +15,7 @@ namespace {
 
 using browsetest::Make;
 using Order = std::vector<std::string>;
+using zeltest::Narrow;
 
 void SetTimes(const std::wstring& path, WORD written_year, WORD accessed_year) {
   SYSTEMTIME written{written_year, 6, 0, 1, 12, 0, 0, 0};
@@ -37,12 +38,17 @@ class SortFilesTest : public ::testing::Test {
     Make(root, L"F1\\");
   }
 
-  // The listing in a fixed starting order, sorted by `key`.
-  Order Sorted(const std::wstring& key, bool* known = nullptr) {
+  // The listing in a fixed starting order.
+  FileList Items() {
     FileList items;
     for (const wchar_t* name : {L"c", L"f2", L"b.txt", L"F1", L"A.doc"}) {
       items.push_back(std::make_unique<CFileTools>(folder_.Path() + L"\\" + name));
     }
+    return items;
+  }
+  // The titles of the listing sorted by `key`.
+  Order Sorted(const std::wstring& key, bool* known = nullptr) {
+    FileList items = Items();
     const bool result = SortFiles(items, key);
     if (known != nullptr) *known = result;
     return browsetest::Titles(items);
@@ -52,44 +58,34 @@ class SortFilesTest : public ::testing::Test {
 };
 
 TEST_F(SortFilesTest, EveryKeyPutsFoldersFirst) {
-  EXPECT_EQ(Sorted(L"title:asc"), (Order{"F1", "f2", "A.doc", "b.txt", "c"}));
-  EXPECT_EQ(Sorted(L"path:asc"), (Order{"F1", "f2", "A.doc", "b.txt", "c"}));
-  EXPECT_EQ(Sorted(L"title:desc"), (Order{"f2", "F1", "c", "b.txt", "A.doc"}));
-  EXPECT_EQ(Sorted(L"path:desc"), (Order{"f2", "F1", "c", "b.txt", "A.doc"}));
-  // A file without extension sorts by its whole path ("C:\..." before "doc").
-  EXPECT_EQ(Sorted(L"path.extension:asc"), (Order{"F1", "f2", "c", "A.doc", "b.txt"}));
-  EXPECT_EQ(Sorted(L"path.extension:desc"), (Order{"f2", "F1", "b.txt", "A.doc", "c"}));
-
-  const auto files = [](const Order& order) { return Order(order.begin() + 2, order.end()); };
-  const auto folders_first = [](const Order& order) {
-    return (order[0] == "F1" || order[0] == "f2") && (order[1] == "F1" || order[1] == "f2");
+  // Texts order the folders too; numbers leave the two folders (size 0, dated now) in either order,
+  // and only the files are compared.
+  const std::pair<const wchar_t*, Order> keys[] = {
+      {L"title:asc", {"F1", "f2", "A.doc", "b.txt", "c"}}, {L"path:asc", {"F1", "f2", "A.doc", "b.txt", "c"}},
+      {L"title:desc", {"f2", "F1", "c", "b.txt", "A.doc"}}, {L"path:desc", {"f2", "F1", "c", "b.txt", "A.doc"}},
+      // A file without extension sorts by its whole path ("C:\..." before "doc").
+      {L"path.extension:asc", {"F1", "f2", "c", "A.doc", "b.txt"}},
+      {L"path.extension:desc", {"f2", "F1", "b.txt", "A.doc", "c"}},
+      {L"size:asc", {"A.doc", "c", "b.txt"}}, {L"size:desc", {"b.txt", "c", "A.doc"}},
+      {L"lastModified:asc", {"b.txt", "A.doc", "c"}}, {L"lastModified:desc", {"c", "A.doc", "b.txt"}},
   };
-  const std::pair<const wchar_t*, Order> numeric[] = {
-      {L"size:asc", {"A.doc", "c", "b.txt"}},           {L"size:desc", {"b.txt", "c", "A.doc"}},
-      {L"lastModified:asc", {"b.txt", "A.doc", "c"}},   {L"lastModified:desc", {"c", "A.doc", "b.txt"}},
-  };
-  for (const auto& [key, expected] : numeric) {
+  for (const auto& [key, expected] : keys) {
     bool known = false;
     const Order order = Sorted(key, &known);
     EXPECT_TRUE(known);
-    EXPECT_TRUE(folders_first(order)) << zeltest::Narrow(key);
-    EXPECT_EQ(files(order), expected) << zeltest::Narrow(key);
+    EXPECT_TRUE((order[0] == "F1" || order[0] == "f2") && (order[1] == "F1" || order[1] == "f2")) << Narrow(key);
+    EXPECT_EQ(expected.size() == 5 ? order : Order(order.begin() + 2, order.end()), expected) << Narrow(key);
   }
   // Creation and access times cannot be set on every platform (a file system may keep access
   // times its own way): the order follows what each file reports.
   for (const wchar_t* key : {L"creationDate:asc", L"creationDate:desc", L"lastAccessTime:asc", L"lastAccessTime:desc"}) {
-    FileList items;
-    for (const wchar_t* name : {L"c", L"f2", L"b.txt", L"F1", L"A.doc"}) {
-      items.push_back(std::make_unique<CFileTools>(folder_.Path() + L"\\" + name));
-    }
+    FileList items = Items();
     EXPECT_TRUE(SortFiles(items, key));
     EXPECT_TRUE(items[0]->IsFolder() && items[1]->IsFolder());
     const bool ascending = std::wstring(key).find(L":asc") != std::wstring::npos;
-    const bool created = key[0] == L'c';
     for (size_t i = 3; i < items.size(); ++i) {
-      const auto previous = created ? items[i - 1]->CreationTime() : items[i - 1]->LastAccessTime();
-      const auto current = created ? items[i]->CreationTime() : items[i]->LastAccessTime();
-      EXPECT_TRUE(ascending ? previous <= current : previous >= current);
+      const auto time = [&](size_t at) { return key[0] == L'c' ? items[at]->CreationTime() : items[at]->LastAccessTime(); };
+      EXPECT_TRUE(ascending ? time(i - 1) <= time(i) : time(i - 1) >= time(i)) << Narrow(key);
     }
   }
 }
@@ -99,7 +95,7 @@ TEST_F(SortFilesTest, OnlyTheFirstOfSeveralKeysAndExactNamesCount) {
   EXPECT_EQ(Sorted(L"size:desc,title:asc", &known), Sorted(L"size:desc"));
   EXPECT_TRUE(known);
   for (const wchar_t* unknown : {L"Size:asc", L",size:desc", L"title", L"", L"size", L"size:desc "}) {
-    EXPECT_EQ(Sorted(unknown, &known), (Order{"F1", "f2", "A.doc", "b.txt", "c"})) << zeltest::Narrow(unknown);
+    EXPECT_EQ(Sorted(unknown, &known), (Order{"F1", "f2", "A.doc", "b.txt", "c"})) << Narrow(unknown);
     EXPECT_FALSE(known);
   }
 }
