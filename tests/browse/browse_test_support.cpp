@@ -27,12 +27,6 @@ std::wstring Make(const std::wstring& root, const std::wstring& relative, const 
   return path;
 }
 
-std::vector<std::string> Titles(const zel::FileList& items) {
-  std::vector<std::string> titles;
-  for (const auto& item : items) titles.push_back(zeltest::Narrow(item->Title()));
-  return titles;
-}
-
 bool MakeShortcut(const std::wstring& link, const std::wstring& target) {
   IShellLinkWPtr shell_link;
   IPersistFilePtr file;
@@ -87,16 +81,10 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
   return MakeUnixLink(link, target);
 }
 
-std::string ExtensionScript(const std::string& passed, const std::string& audio, const std::string& video,
-                            const std::string& photo, const std::string& document) {
-  std::string answers;
-  const std::pair<const char*, const std::string*> lists[] = {
-      {"audio", &audio}, {"video", &video}, {"photo", &photo}, {"document", &document}};
-  for (const auto& [type, list] : lists) {
-    if (!answers.empty()) answers += ", ";
-    answers += R"({"when": [")" + passed + R"(", ")" + type + R"("], "rc": 0, "answer": )" + *list + "}";
-  }
-  return R"({"ZidAvaraV2": {"GetExtensions": [)" + answers + "]}}";
-}
+const char* const kExtensionScript = R"({"ZidAvaraV2": {"GetExtensions": [
+    {"when": ["req", "audio"], "rc": 0, "answer": [".mp3", ".ogg"]},
+    {"when": ["req", "video"], "rc": 0, "answer": [".ogg", ".mp4"]},
+    {"when": ["req", "photo"], "rc": 0, "answer": [".jpg", ".pdf"]},
+    {"when": ["req", "document"], "rc": 0, "answer": [".pdf", ".txt"]}]}})";
 
 }  // namespace browsetest

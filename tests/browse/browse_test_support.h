@@ -13,9 +13,6 @@ namespace browsetest {
 // files holding `bytes`. Returns the full path.
 std::wstring Make(const std::wstring& root, const std::wstring& relative, const std::string& bytes = "");
 
-// Titles of a listing, in order.
-std::vector<std::string> Titles(const zel::FileList& items);
-
 // Writes a shortcut at `link` pointing to `target` through the shell's link object.
 bool MakeShortcut(const std::wstring& link, const std::wstring& target);
 
@@ -23,8 +20,8 @@ bool MakeShortcut(const std::wstring& link, const std::wstring& target);
 // otherwise, under Wine, a Unix symbolic link. False when neither works here.
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
 
-// A satellite script in which "ZidAvaraV2" answers "GetExtensions" per media type.
-std::string ExtensionScript(const std::string& passed, const std::string& audio, const std::string& video,
-                            const std::string& photo, const std::string& document);
+// "ZidAvaraV2" answers "GetExtensions" for requests that pass "req": audio and video both list
+// .ogg, photo and document both list .pdf (the later type wins).
+extern const char* const kExtensionScript;
 
 }  // namespace browsetest

@@ -21,9 +21,6 @@ using zeltest::Narrow;
 
 std::string Quoted(const std::wstring& text) { return zelhost::DumpJson(Narrow(text)); }
 
-const std::string kScript =
-    browsetest::ExtensionScript("req", R"([".mp3"])", R"([".mp4"])", R"([".jpg"])", R"([".txt"])");
-
 class FolderContentTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,7 +43,7 @@ class FolderContentTest : public ::testing::Test {
     return root_ + L"\\twelve";
   }
 
-  zeltest::RunningModule module_{kScript};
+  zeltest::RunningModule module_{browsetest::kExtensionScript};
   zeltest::TempFolder folder_;
   const std::wstring root_ = folder_.Path();
 };

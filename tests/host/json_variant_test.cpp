@@ -18,21 +18,16 @@ TEST(JsonVariantTest, EveryNotationGivesItsTypeAndComesBack) {
     const char* back;  // null: the same JSON
   };
   const Row rows[] = {
-      {"null", VT_EMPTY, nullptr}, {R"("caf\u00e9 \ud83d\ude00")", VT_BSTR, nullptr}, {"true", VT_BOOL, nullptr},
-      {"false", VT_BOOL, nullptr}, {"2147483647", VT_I4, nullptr}, {"-2147483648", VT_I4, nullptr},
-      {"2147483648", VT_I8, R"({"i8": 2147483648})"}, {"0.25", VT_R8, R"({"r8": 0.25})"}, {R"({"i4": 5})", VT_I4, "5"},
-      {R"([1, ["a", null], []])", VT_ARRAY | VT_VARIANT, nullptr}, {R"({"ui4": 4294967295})", VT_UI4, nullptr},
-      {R"({"i8": -9000000000})", VT_I8, nullptr}, {R"({"ui8": 18446744073709551615})", VT_UI8, nullptr},
-      {R"({"date": 45000.5})", VT_DATE, nullptr}, {R"({"bstr": "x"})", VT_BSTR, R"("x")"},
-      {R"({"bstr": null})", VT_BSTR, nullptr}, {R"({"bytes": "AAEC/w=="})", VT_ARRAY | VT_UI1, nullptr},
-      {R"({"bytes": ""})", VT_ARRAY | VT_UI1, nullptr},
+      {"null", VT_EMPTY, nullptr}, {R"("caf\u00e9 \ud83d\ude00")", VT_BSTR, nullptr}, {"false", VT_BOOL, nullptr},
+      {"-2147483648", VT_I4, nullptr}, {"2147483648", VT_I8, R"({"i8": 2147483648})"},
+      {"0.25", VT_R8, R"({"r8": 0.25})"}, {R"({"i4": 5})", VT_I4, "5"}, {R"({"ui4": 4294967295})", VT_UI4, nullptr},
+      {R"({"ui8": 18446744073709551615})", VT_UI8, nullptr}, {R"({"date": 45000.5})", VT_DATE, nullptr},
+      {R"({"bstr": "x"})", VT_BSTR, R"("x")"}, {R"({"bytes": "AAEC/w=="})", VT_ARRAY | VT_UI1, nullptr},
       {R"({"array": [1], "of": "ui1"})", VT_ARRAY | VT_UI1, R"({"bytes": "AQ=="})"},
       {R"({"array": ["a", {"bstr": null}], "of": "bstr"})", VT_ARRAY | VT_BSTR, nullptr},
       {R"({"array": [1, -2], "of": "i4"})", VT_ARRAY | VT_I4, nullptr},
       {R"({"array": [1, 2], "lbound": 1, "of": "variant"})", VT_ARRAY | VT_VARIANT, nullptr},
-      {R"({"array": [255], "lbound": 3, "of": "ui1"})", VT_ARRAY | VT_UI1, nullptr},
-      {R"(["a", {"bstr": null}, [{"bstr": null}]])", VT_ARRAY | VT_VARIANT, nullptr},
-      {R"([{"byref": {"i8": 3}}])", VT_ARRAY | VT_VARIANT, nullptr},
+      {R"([1, ["a", null], [], {"bstr": null}, {"byref": {"i8": 3}}])", VT_ARRAY | VT_VARIANT, nullptr},
   };
   VariantArena arena;
   for (const Row& row : rows) {
@@ -61,8 +56,7 @@ TEST(SatelliteScriptTest, AnswersByTargetOperationAndParameters) {
         {"when": ["x", "M1"], "rc": 0, "answer": ["a", "b"]},
         {"rc": 5},
         {"when": ["x", "M2"], "hresult": -2147467259}
-      ],
-      "Raw": {"result": {"array": [1], "of": "i4"}}
+      ]
     }
   })"));
   Journal journal;
@@ -81,16 +75,14 @@ TEST(SatelliteScriptTest, AnswersByTargetOperationAndParameters) {
             ParseJson(R"({"status": {"array": [5], "of": "i4"}, "result": null})"));
   ask(L"DiRuzov", L"GetFileFromId", R"(["x", "M2"])", &hr);
   EXPECT_EQ(hr, E_FAIL);
-  EXPECT_EQ(ask(L"DiRuzov", L"Raw", "null", &hr)["result"], ParseJson(R"({"array": [1], "of": "i4"})"));
   EXPECT_EQ(ask(L"Nobody", L"GetFileFromId", "[]", &hr),
             ParseJson(R"({"status": {"array": [-1], "of": "i4"}, "result": null})"));
-  ASSERT_EQ(journal.Lines().size(), 5u);
+  ASSERT_EQ(journal.Lines().size(), 4u);
   EXPECT_EQ(journal.Lines()[0], ParseJson(R"({"target": "DiRuzov", "service": "GetFileFromId", "params": ["x", "M1"]})"));
-  EXPECT_EQ(journal.Lines()[4]["target"], "Nobody");
+  EXPECT_EQ(journal.Lines()[3]["target"], "Nobody");
 
   EXPECT_THROW(SatelliteScript(ParseJson(R"({"A": {"B": {"answer": {"nope": 1}}}})")), JsonError);
   EXPECT_THROW(SatelliteScript(ParseJson(R"({"A": {"B": {"colour": 1}}})")), JsonError);
-  EXPECT_THROW(SatelliteScript(ParseJson(R"({"A": {"B": {"answer": {"byref": 1}}}})")), JsonError);
 }
 
 }  // namespace
