@@ -21,48 +21,43 @@ using zeltest::LogsFolder;
 constexpr DWORD kExitCrashed = 4;
 constexpr const char* kCrashed = "zelhost crashed: exception";
 
-struct Mode {
-  const wchar_t* input;
-  std::vector<std::string> exceptions;  // the FATAL line names one of them
-  std::string logged;                   // the module's line before it crashes
-};
-
 TEST(CrashEndToEndTest, EveryModeIsWrittenDownAndEndsTheHost) {
   // Mode 2 is a fault the runtime library detects: a runtime that calls its invalid-parameter
   // handler reports that, one that only returns an error code (Wine's) is made to abort. Every
   // other mode, a number or not, is a memory fault. Each run writes a minidump, which takes Wine a
   // few seconds.
-  const std::string violation = " - zelhost - zelhost crashed: exception 0xC0000005 (access violation)";
-  const Mode modes[] = {
-      {L"7", {violation}, "GenerateCrash: writing through a null pointer, as asked (mode 7)"},
-      {L"\"two\"", {violation}, "GenerateCrash: writing through a null pointer, as asked (mode 0)"},
-      {L"2",
-       {"exception 0xC0000417 (invalid parameter to the runtime library)", "exception 0x40000015 (abort)"},
+  const char* violation = " - zelhost - zelhost crashed: exception 0xC0000005 (access violation)";
+  const struct {
+    const wchar_t* input;
+    const char* exception;  // the FATAL line names it, or `other`
+    const char* other;
+    std::string logged;  // the module's line before it crashes
+  } modes[] = {
+      {L"7", violation, violation, "GenerateCrash: writing through a null pointer, as asked (mode 7)"},
+      {L"\"two\"", violation, violation, "GenerateCrash: writing through a null pointer, as asked (mode 0)"},
+      {L"2", "exception 0xC0000417 (invalid parameter to the runtime library)", "exception 0x40000015 (abort)",
        "GenerateCrash: handing the runtime library an invalid parameter, as asked"},
   };
-  const std::wstring error_log = LogsFolder() + L"VizOderiv.log";
-  const std::wstring host_log = LogsFolder() + L"zelhost.log";
-  const std::wstring module_log = LogsFolder() + L"ZovIdivariRuder.log";
-  for (const Mode& mode : modes) {
+  const std::wstring logs[] = {LogsFolder() + L"VizOderiv.log", LogsFolder() + L"zelhost.log",
+                               LogsFolder() + L"ZovIdivariRuder.log"};
+  for (const auto& mode : modes) {
     SCOPED_TRACE(zeltest::Narrow(mode.input));
-    const size_t errors = LinesWith(error_log, kCrashed).size();
-    const size_t hosts = LinesWith(host_log, kCrashed).size();
-    const size_t logged = LinesWith(module_log, "[ERROR] - " + mode.logged).size();
+    const std::string needles[] = {kCrashed, kCrashed, "[ERROR] - " + mode.logged};
+    size_t before[3];
+    for (int i = 0; i < 3; ++i) before[i] = LinesWith(logs[i], needles[i]).size();
     const zeltest::HostRun run = zeltest::RunHost({L"call", L"GenerateCrash", mode.input});
     EXPECT_EQ(run.exit_code, kExitCrashed) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("zelhost: crashed with exception"), std::string::npos) << run.err;
-    EXPECT_EQ(LinesWith(module_log, "[ERROR] - " + mode.logged).size(), logged + 1);
-
-    const std::vector<std::string> error_lines = LinesWith(error_log, kCrashed);
-    ASSERT_EQ(error_lines.size(), errors + 1);
-    const std::vector<std::string> host_lines = LinesWith(host_log, kCrashed);
-    ASSERT_EQ(host_lines.size(), hosts + 1);
-    EXPECT_NE(host_lines.back().find("[FATAL]"), std::string::npos) << host_lines.back();
-    const std::string& line = error_lines.back();
-    EXPECT_TRUE(line.find(mode.exceptions.front()) != std::string::npos ||
-                line.find(mode.exceptions.back()) != std::string::npos)
-        << line;
+    // One line each in the error log, the host's log (FATAL) and the module's log.
+    std::vector<std::string> found[3];
+    for (int i = 0; i < 3; ++i) {
+      found[i] = LinesWith(logs[i], needles[i]);
+      ASSERT_EQ(found[i].size(), before[i] + 1) << needles[i];
+    }
+    EXPECT_NE(found[1].back().find("[FATAL]"), std::string::npos) << found[1].back();
+    const std::string& line = found[0].back();
+    EXPECT_TRUE(line.find(mode.exception) != std::string::npos || line.find(mode.other) != std::string::npos) << line;
     const size_t named = line.find("; minidump ");
     ASSERT_NE(named, std::string::npos) << line;
     const std::wstring dump_path = zel::Utf8ToWide(line.substr(named + 11));

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <sstream>
 
 #include "common/module_log.h"
 #include "common/text.h"
@@ -83,15 +84,9 @@ std::string ReadBytes(const std::wstring& path) {
 
 std::vector<std::string> ReadLines(const std::wstring& path) {
   std::vector<std::string> lines;
-  const std::string bytes = ReadBytes(path);
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    std::string line = bytes.substr(start, end - start);
+  std::istringstream text(ReadBytes(path));
+  for (std::string line; std::getline(text, line); lines.push_back(line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = end + 1;
   }
   return lines;
 }
