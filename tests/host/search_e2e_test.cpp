@@ -41,11 +41,11 @@ TEST(SearchEndToEndTest, TheHostsStandInAnswersTheHostsSearch) {
 }
 
 TEST(SearchEndToEndTest, StandInOptionsAreChecked) {
-  for (const std::vector<std::wstring>& bad : std::vector<std::vector<std::wstring>>{
-           {L"--body=long"}, {L"--port"}, {L"--body", L"gzip"}, {L"--status", L"42"}, {L"--port", L"70000"}, {L"extra"}}) {
-    std::vector<std::wstring> args{L"search-engine"};
-    args.insert(args.end(), bad.begin(), bad.end());
-    EXPECT_EQ(RunHost(args).exit_code, 2u) << zel::WideToUtf8(bad[0]);
+  // A malformed option, a value out of range, a stray argument.
+  const std::vector<std::wstring> bad[] = {{L"--body=long"}, {L"--port", L"70000"}, {L"extra"}};
+  for (std::vector<std::wstring> args : bad) {
+    args.insert(args.begin(), L"search-engine");
+    EXPECT_EQ(RunHost(args).exit_code, 2u) << zel::WideToUtf8(args[1]);
   }
   // A port that is taken cannot be listened on: the host could not start.
   SearchEngineStandIn taken({0, 200, EngineBody::kXml, 0});
