@@ -27,12 +27,6 @@ std::wstring Make(const std::wstring& root, const std::wstring& relative, const 
   return path;
 }
 
-std::vector<std::string> Titles(const zel::FileList& items) {
-  std::vector<std::string> titles;
-  for (const auto& item : items) titles.push_back(zeltest::Narrow(item->Title()));
-  return titles;
-}
-
 bool MakeShortcut(const std::wstring& link, const std::wstring& target) {
   IShellLinkWPtr shell_link;
   IPersistFilePtr file;
@@ -80,9 +74,6 @@ bool MakeUnixLink(const std::wstring& link, const std::wstring& target) {
   return made;
 }
 
-constexpr const wchar_t* kConfigKey = L"Software\\Rod Ezeduduv\\Zel\\Config";
-constexpr const wchar_t* kSwitchName = L"app.fileBrowser.enabled";
-
 }  // namespace
 
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
@@ -90,43 +81,10 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
   return MakeUnixLink(link, target);
 }
 
-BrowsingSwitch::BrowsingSwitch(std::optional<std::wstring> value, DWORD type) {
-  zel::UniqueRegKey key;
-  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0, KEY_READ | KEY_SET_VALUE, nullptr, key.Receive(),
-                    nullptr);
-  DWORD size = 0;
-  if (::RegQueryValueExW(key.Get(), kSwitchName, nullptr, &previous_type_, nullptr, &size) == ERROR_SUCCESS) {
-    previous_.emplace(size);
-    ::RegQueryValueExW(key.Get(), kSwitchName, nullptr, &previous_type_, previous_->data(), &size);
-  }
-  if (value) {
-    ::RegSetValueExW(key.Get(), kSwitchName, 0, type, reinterpret_cast<const BYTE*>(value->c_str()),
-                     static_cast<DWORD>((value->size() + 1) * sizeof(wchar_t)));
-  } else {
-    ::RegDeleteValueW(key.Get(), kSwitchName);
-  }
-}
-
-BrowsingSwitch::~BrowsingSwitch() {
-  zel::UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_SET_VALUE, key.Receive()) != ERROR_SUCCESS) return;
-  if (previous_) {
-    ::RegSetValueExW(key.Get(), kSwitchName, 0, previous_type_, previous_->data(), static_cast<DWORD>(previous_->size()));
-  } else {
-    ::RegDeleteValueW(key.Get(), kSwitchName);
-  }
-}
-
-std::string ExtensionScript(const std::string& passed, const std::string& audio, const std::string& video,
-                            const std::string& photo, const std::string& document) {
-  std::string answers;
-  const std::pair<const char*, const std::string*> lists[] = {
-      {"audio", &audio}, {"video", &video}, {"photo", &photo}, {"document", &document}};
-  for (const auto& [type, list] : lists) {
-    if (!answers.empty()) answers += ", ";
-    answers += R"({"when": [")" + passed + R"(", ")" + type + R"("], "rc": 0, "answer": )" + *list + "}";
-  }
-  return R"({"ZidAvaraV2": {"GetExtensions": [)" + answers + "]}}";
-}
+const char* const kExtensionScript = R"({"ZidAvaraV2": {"GetExtensions": [
+    {"when": ["req", "audio"], "rc": 0, "answer": [".mp3", ".ogg"]},
+    {"when": ["req", "video"], "rc": 0, "answer": [".ogg", ".mp4"]},
+    {"when": ["req", "photo"], "rc": 0, "answer": [".jpg", ".pdf"]},
+    {"when": ["req", "document"], "rc": 0, "answer": [".pdf", ".txt"]}]}})";
 
 }  // namespace browsetest

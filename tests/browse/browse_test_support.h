@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +13,6 @@ namespace browsetest {
 // files holding `bytes`. Returns the full path.
 std::wstring Make(const std::wstring& root, const std::wstring& relative, const std::string& bytes = "");
 
-// Titles of a listing, in order.
-std::vector<std::string> Titles(const zel::FileList& items);
-
 // Writes a shortcut at `link` pointing to `target` through the shell's link object.
 bool MakeShortcut(const std::wstring& link, const std::wstring& target);
 
@@ -24,22 +20,8 @@ bool MakeShortcut(const std::wstring& link, const std::wstring& target);
 // otherwise, under Wine, a Unix symbolic link. False when neither works here.
 bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
 
-// Sets HKLM\Software\Rod Ezeduduv\Zel\Config "app.fileBrowser.enabled" (or removes it) for one
-// scope and restores what was there.
-class BrowsingSwitch {
- public:
-  explicit BrowsingSwitch(std::optional<std::wstring> value, DWORD type = REG_SZ);
-  ~BrowsingSwitch();
-  BrowsingSwitch(const BrowsingSwitch&) = delete;
-  BrowsingSwitch& operator=(const BrowsingSwitch&) = delete;
-
- private:
-  std::optional<std::vector<BYTE>> previous_;
-  DWORD previous_type_ = REG_SZ;
-};
-
-// A satellite script in which "ZidAvaraV2" answers "GetExtensions" per media type.
-std::string ExtensionScript(const std::string& passed, const std::string& audio, const std::string& video,
-                            const std::string& photo, const std::string& document);
+// "ZidAvaraV2" answers "GetExtensions" for requests that pass "req": audio and video both list
+// .ogg, photo and document both list .pdf (the later type wins).
+extern const char* const kExtensionScript;
 
 }  // namespace browsetest

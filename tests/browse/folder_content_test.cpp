@@ -8,6 +8,7 @@
 #include "browse/folder_enum.h"
 #include "browse_test_support.h"
 #include "common/module_log.h"
+#include "support/registry_scope.h"
 #include "support/test_support.h"
 
 namespace zel {
@@ -20,14 +21,10 @@ using zeltest::Narrow;
 
 std::string Quoted(const std::wstring& text) { return zelhost::DumpJson(Narrow(text)); }
 
-const std::string kScript =
-    browsetest::ExtensionScript("req", R"([".mp3"])", R"([".mp4"])", R"([".jpg"])", R"([".txt"])");
-
 class FolderContentTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ModuleLog().SetLevel(CTkLog::kDebug);
-    root_ = folder_.Path();
     Make(root_, L"a.mp3", "12345");
     Make(root_, L"b.txt", "123");
     Make(root_, L"c.jpg", "123456789");
@@ -40,20 +37,19 @@ class FolderContentTest : public ::testing::Test {
   zeltest::RunningModule::Reply Request(const std::wstring& path, const std::string& rest, LONG rc = 0) {
     return module_.Call(L"GetDiskFolderContent", "[\"req\", " + Quoted(path) + ", " + rest, rc);
   }
-  // Twelve files named n00.txt to n11.txt in a folder of their own.
-  std::wstring TwelveFiles() {
-    for (int i = 0; i < 12; ++i) Make(root_, L"twelve\\n" + std::wstring(i < 10 ? L"0" : L"") + std::to_wstring(i) + L".txt", "x");
-    return root_ + L"\\twelve";
-  }
 
-  zeltest::RunningModule module_{kScript};
+  zeltest::RunningModule module_{browsetest::kExtensionScript};
   zeltest::TempFolder folder_;
-  std::wstring root_;
+  const std::wstring root_ = folder_.Path();
 };
 
 Json Rows(const zeltest::RunningModule::Reply& reply) { return reply.output.is_array() ? reply.output[1] : Json(); }
 
 TEST_F(FolderContentTest, ListsAFolderWithTheNamedColumnsFoldersFirst) {
+  const std::string logged[] = {"[DEBUG] - EnumerateFolder", "[DEBUG] - SortFiles", "[INFO] - GetFolderContent returned"};
+  ModuleLog().Error(L"FolderContentTest: counting lines");  // opens the log
+  size_t before[3];
+  for (int i = 0; i < 3; ++i) before[i] = ModuleLogLinesWith(logged[i]).size();
   const auto reply = Request(root_, R"(3, "", "path,type,size,mediaType,path.directory,nosuch", "size:desc", 0, 0])");
   ASSERT_EQ(reply.rc, 0);
   ASSERT_EQ(reply.output.size(), 4u);
@@ -61,29 +57,32 @@ TEST_F(FolderContentTest, ListsAFolderWithTheNamedColumnsFoldersFirst) {
   const std::string dir = Narrow(root_);
   const Json rows = Rows(reply);
   ASSERT_EQ(rows.size(), 5u);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(rows[i][1], "folder");
-    EXPECT_EQ(rows[i][2], "0");
-  }
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(rows[i][1], "folder");
   EXPECT_EQ(rows[2], Json::array({dir + "\\c.jpg", "file", "9", "photo.file", dir, ""}));
   EXPECT_EQ(rows[3], Json::array({dir + "\\a.mp3", "file", "5", "audio.file", dir, ""}));
   EXPECT_EQ(rows[4], Json::array({dir + "\\b.txt", "file", "3", "document.file", dir, ""}));
   EXPECT_EQ(reply.output[2], 2);
   EXPECT_EQ(reply.output[3], 3);
 
+  // The key "title" keeps the shell's order; a single file is neither listed nor sorted.
+  FileList items;
+  EnumerateFolder(root_, items, false, true, true, false, {}, false);
+  Json shell_order = Json::array();
+  for (const auto& item : items) shell_order.push_back(Json::array({Narrow(item->Path())}));
+  EXPECT_EQ(Rows(Request(root_, R"(3, "", "path", "title"])")), shell_order);
+  EXPECT_EQ(Request(root_ + L"\\a.mp3", R"(3, "", "title,size", "size:desc"])").output,
+            Json::parse(R"([["title", "size"], [["a.mp3", "5"]], 0, 1])"));
+  const size_t added[] = {2, 1, 3};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ModuleLogLinesWith(logged[i]).size(), before[i] + added[i]) << logged[i];
+  EXPECT_EQ(ModuleLogLinesWith("[INFO] - GetFolderContent of " + Narrow(root_)).size(), 3u);
   // The extension lists were asked for once, by the first request.
-  Request(root_, R"(3, "", "mediaType", "title:asc"])");
   EXPECT_EQ(module_.Journal().size(), 4u);
   EXPECT_EQ(module_.Journal()[0]["params"], Json::parse(R"(["req", "audio"])"));
 }
 
 TEST_F(FolderContentTest, FilterRecursionAndTokens) {
-  const auto filtered = Request(root_, R"(3, "MP3,jpg", "path", "title:asc"])");
-  EXPECT_EQ(Rows(filtered).size(), 4u);  // x, y, a.mp3, c.jpg
-  EXPECT_EQ(filtered.output[2], 2);
-  const auto flat = Request(root_, R"(19, "", "path", "path:asc"])");
-  EXPECT_EQ(Rows(flat), Json::parse("[[" + Quoted(root_ + L"\\a.mp3") + "], [" + Quoted(root_ + L"\\b.txt") + "], [" +
-                                    Quoted(root_ + L"\\c.jpg") + "], [" + Quoted(root_ + L"\\y\\inner.mp4") + "]]"));
+  const auto flat = Request(root_, R"(19, "MP3,jpg", "path", "path:asc"])");
+  EXPECT_EQ(Rows(flat), Json::parse("[[" + Quoted(root_ + L"\\a.mp3") + "], [" + Quoted(root_ + L"\\c.jpg") + "]]"));
   EXPECT_EQ(flat.output[2], 0);
 
   const auto computer = Request(L"%MYCOMPUTER%\\ignored", R"(7, "", "path,type", "title:asc"])");
@@ -92,74 +91,52 @@ TEST_F(FolderContentTest, FilterRecursionAndTokens) {
   EXPECT_NE(std::find(drives.begin(), drives.end(), Json::array({"C:\\", "folder"})), drives.end()) << drives;
 }
 
-TEST_F(FolderContentTest, PagesCountEveryItem) {
-  const std::wstring twelve = TwelveFiles();
-  const auto page = Request(twelve, R"(2, "", "path.filename", "title:asc", 10, 5])");
-  EXPECT_EQ(page.rc, 0);
-  EXPECT_EQ(Rows(page), Json::parse(R"([["n10.txt"], ["n11.txt"]])"));
-  EXPECT_EQ(page.output[2], 0);
-  EXPECT_EQ(page.output[3], 12);
-  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:desc", 3, 2])")), Json::parse(R"([["n08.txt"], ["n07.txt"]])"));
-  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 4, 0])")).size(), 8u);   // count 0: all from start
-  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 0, 12])")).size(), 12u);  // exactly one page
-  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 0, 13])")).size(), 12u);
-  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 0, -4])")).size(), 12u);
-  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc"])")).size(), 12u);  // no start, no count
-  const auto at_end = Request(twelve, R"(2, "", "title", "title:asc", 12, 3])");
-  EXPECT_EQ(at_end.rc, 0);
-  EXPECT_EQ(Rows(at_end), Json::array());
-  EXPECT_EQ(at_end.output[3], 12);
-  // A negative start reads as 0; starts and counts of another type as 0.
-  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", -5, 2])")), Json::parse(R"([["n00.txt"], ["n01.txt"]])"));
-  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", "3", 2])")), Json::parse(R"([["n00.txt"], ["n01.txt"]])"));
-  EXPECT_EQ(Rows(Request(twelve, R"(2, "", "title", "title:asc", 11, {"i8": 1}])")), Json::parse(R"([["n11.txt"]])"));
-
+TEST_F(FolderContentTest, PagesCountEveryItemAndEmptyAnswersKeepTheirShape) {
+  // Twelve files named n00.txt to n11.txt in a folder of their own.
+  for (int i = 0; i < 12; ++i) Make(root_, L"twelve\\n" + std::wstring(i < 10 ? L"0" : L"") + std::to_wstring(i) + L".txt", "x");
+  const std::wstring twelve = root_ + L"\\twelve";
+  const auto page = [&](const std::string& start_count) {
+    return Request(twelve, R"(2, "", "title", "title:asc")" + start_count + "]");
+  };
+  const auto titles = [](int first, int n) {  // n00.txt ... in rows
+    Json rows = Json::array();
+    for (int i = first; i < first + n; ++i) rows.push_back({(i < 10 ? "n0" : "n") + std::to_string(i) + ".txt"});
+    return rows;
+  };
+  const auto last = page(", 10, 5");
+  EXPECT_EQ(Rows(last), titles(10, 2));
+  EXPECT_EQ(last.output[2], 0);
+  EXPECT_EQ(last.output[3], 12);
+  // Count 0 (or less) takes everything from the start; a negative start reads as 0; starts and
+  // counts of another type read as 0.
+  const std::pair<std::string, Json> cases[] = {
+      {", 4, 0", titles(4, 8)}, {", 0, 12", titles(0, 12)}, {", 0, -4", titles(0, 12)}, {"", titles(0, 12)},
+      {", 12, 3", Json::array()}, {", -5, 2", titles(0, 2)}, {R"(, "3", 2)", titles(0, 2)},
+      {R"(, 11, {"i8": 1})", titles(11, 1)},
+  };
+  for (const auto& [start_count, rows] : cases) {
+    const auto reply = page(start_count);
+    EXPECT_EQ(reply.rc, 0) << start_count;
+    EXPECT_EQ(Rows(reply), rows) << start_count;
+  }
   // A start past the end: the page cannot be made.
   const std::string warn = "[WARN] - KroServiceGetFolderContent exception: Could not create safe array";
   const size_t warned = ModuleLogLinesWith(warn).size();
-  EXPECT_EQ(Request(twelve, R"(2, "", "title", "title:asc", 13, 0])").rc, 1);
+  EXPECT_EQ(page(", 13, 0").rc, 1);
   EXPECT_EQ(ModuleLogLinesWith(warn).size(), warned + 1);
-}
-
-TEST_F(FolderContentTest, OneFileNothingAndNoColumns) {
-  const auto file = Request(root_ + L"\\a.mp3", R"(3, "", "title,size", "size:desc"])");
-  EXPECT_EQ(file.output, Json::parse(R"([["title", "size"], [["a.mp3", "5"]], 0, 1])"));
+  // Nothing to list, no columns, empty column names.
   const auto missing = Request(root_ + L"\\missing", R"(3, "", "title", "size:desc"])");
   EXPECT_EQ(missing.rc, 0);
   EXPECT_EQ(missing.output, Json::parse(R"([["title"], [], 0, 0])"));
-  const auto no_columns = Request(root_, R"(3, "", "", "size:desc"])");
-  EXPECT_EQ(no_columns.output, Json::parse(R"([[], [[], [], [], [], []], 2, 3])"));
+  // Six rows: the folders twelve, x and y, and three files.
+  EXPECT_EQ(Request(root_, R"(3, "", "", "size:desc"])").output, Json::parse(R"([[], [[], [], [], [], [], []], 3, 3])"));
   EXPECT_EQ(Request(root_, R"(3, "", ",", "size:desc"])").output[0], Json::parse(R"(["", ""])"));
-}
-
-TEST_F(FolderContentTest, TheKeyTitleKeepsTheShellsOrder) {
-  FileList listed;
-  EnumerateFolder(root_, listed, false, true, true, false, {}, false);
-  Json expected = Json::array();
-  for (const auto& item : listed) expected.push_back(Json::array({Narrow(item->Path())}));
-  EXPECT_EQ(Rows(Request(root_, R"(3, "", "path", "title"])")), expected);
-}
-
-TEST_F(FolderContentTest, TheLogTellsWhatWasDone) {
-  const std::wstring twelve = TwelveFiles();
-  const std::string of = "[INFO] - GetFolderContent of " + Narrow(twelve);
-  const size_t sorts = ModuleLogLinesWith("[DEBUG] - SortFiles").size();
-  const size_t lists = ModuleLogLinesWith("[DEBUG] - EnumerateFolder").size();
-  const size_t returned = ModuleLogLinesWith("[INFO] - GetFolderContent returned").size();
-  Request(twelve, R"(2, "", "title", "title"])");
-  Request(twelve, R"(2, "", "title", "size:asc"])");
-  Request(twelve + L"\\n00.txt", R"(2, "", "title", "size:asc"])");
-  EXPECT_EQ(ModuleLogLinesWith(of).size(), 3u);
-  EXPECT_EQ(ModuleLogLinesWith("[DEBUG] - EnumerateFolder").size(), lists + 2);
-  EXPECT_EQ(ModuleLogLinesWith("[DEBUG] - SortFiles").size(), sorts + 1);
-  EXPECT_EQ(ModuleLogLinesWith("[INFO] - GetFolderContent returned").size(), returned + 3);
 }
 
 TEST_F(FolderContentTest, ElementsOfTheWrongKindReachTheDispatcher) {
   const std::string prefix = "[WARN] - Onservicerequested exception: ";
   const std::pair<std::string, std::string> cases[] = {
       {R"(["req", "C:\\", 3, 5, "title", "size:asc"])", "GetDiskFolderContent: element 3 must be a string"},
-      {R"(["req", 7, 3, "", "title", "size:asc"])", "GetDiskFolderContent: element 1 must be a string"},
       {R"(["req", "C:\\", 3, "", "title", {"byref": "size:asc"}])", "GetDiskFolderContent: element 5 must be a string"},
       {R"(["req", "C:\\", "3", "", "title", "size:asc"])", "GetDiskFolderContent: element 2 (the option flags) must be a VT_I4"},
       {R"(["req", "C:\\", 3, "", "title"])", "SafeArrayGetElement failed in VUtil::GetElement"},
@@ -177,26 +154,27 @@ TEST_F(FolderContentTest, ElementsOfTheWrongKindReachTheDispatcher) {
 }
 
 TEST_F(FolderContentTest, OnlyTheExactTextFalseSwitchesBrowsingOff) {
+  zeltest::RegistryKeyScope config(HKEY_LOCAL_MACHINE, L"Software\\Rod Ezeduduv\\Zel\\Config");
+  const wchar_t* kSwitch = L"app.fileBrowser.enabled";
   const std::string input = "[\"req\", " + Quoted(root_) + R"(, 3, "", "title", "title:asc"])";
-  {
-    browsetest::BrowsingSwitch off(L"false");
-    zel::ScopedVariant in = zeltest::V(input);
-    zel::ScopedVariant out = zeltest::V("[\"kept\"]");
-    LONG rc = 0;
-    ASSERT_EQ(module_.Scope().Call(L"GetDiskFolderContent", *in, out.Get(), &rc), S_OK);
-    EXPECT_EQ(rc, 403);
-    EXPECT_EQ(zeltest::J(*out), Json::parse(R"(["kept"])"));
-    // Refused before any element is read: even a malformed input gets 403.
-    EXPECT_EQ(module_.Call(L"GetDiskFolderContent", "5").rc, 403);
+  config.SetString(kSwitch, L"false");
+  zel::ScopedVariant in = zeltest::V(input);
+  zel::ScopedVariant out = zeltest::V("[\"kept\"]");
+  LONG rc = 0;
+  ASSERT_EQ(module_.Scope().Call(L"GetDiskFolderContent", *in, out.Get(), &rc), S_OK);
+  EXPECT_EQ(rc, 403);
+  EXPECT_EQ(zeltest::J(*out), Json::parse(R"(["kept"])"));
+  // Refused before any element is read: even a malformed input gets 403.
+  EXPECT_EQ(module_.Call(L"GetDiskFolderContent", "5").rc, 403);
+
+  for (const std::wstring& text : {std::wstring(L"False"), std::wstring(L"0"), std::wstring(), std::wstring(L"false "),
+                                   std::wstring(300, L'f')}) {
+    config.SetString(kSwitch, text);
+    EXPECT_EQ(module_.Call(L"GetDiskFolderContent", input).rc, 0) << Narrow(text);
   }
-  const std::wstring long_text(300, L'f');
-  for (const std::optional<std::wstring>& value :
-       {std::optional<std::wstring>(L"False"), std::optional<std::wstring>(L"0"), std::optional<std::wstring>(L""),
-        std::optional<std::wstring>(L"false "), std::optional<std::wstring>(long_text), std::optional<std::wstring>()}) {
-    browsetest::BrowsingSwitch on(value);
-    EXPECT_EQ(module_.Call(L"GetDiskFolderContent", input).rc, 0) << (value ? Narrow(*value) : "(none)");
-  }
-  browsetest::BrowsingSwitch binary(L"false", REG_BINARY);
+  config.SetString(kSwitch, L"false", REG_BINARY);
+  EXPECT_EQ(module_.Call(L"GetDiskFolderContent", input).rc, 0);
+  config.Remove(kSwitch);
   EXPECT_EQ(module_.Call(L"GetDiskFolderContent", input).rc, 0);
 }
 

@@ -10,7 +10,9 @@
 
 #include "browse/folder_enum.h"
 #include "browse/folder_path.h"
+#include "browse/sort_files.h"
 #include "browse_test_support.h"
+#include "common/unique_handle.h"
 #include "support/test_support.h"
 
 namespace zel {
@@ -20,8 +22,9 @@ using browsetest::Make;
 using zeltest::Narrow;
 
 // The file names (last path component) of a listing, sorted: the shell chooses the order.
-std::vector<std::string> Names(const FileList& items) {
-  std::vector<std::string> names;
+using Names_ = std::vector<std::string>;
+Names_ Names(const FileList& items) {
+  Names_ names;
   for (const auto& item : items) {
     const std::wstring& path = item->Path();
     names.push_back(Narrow(path.substr(path.rfind(L'\\') + 1)));
@@ -44,32 +47,58 @@ const CFileTools* Find(const FileList& items, const std::wstring& path) {
   return nullptr;
 }
 
+void SetTimes(const std::wstring& path, WORD written_year, WORD accessed_year) {
+  SYSTEMTIME written{written_year, 6, 0, 1, 12, 0, 0, 0};
+  SYSTEMTIME accessed{accessed_year, 6, 0, 1, 12, 0, 0, 0};
+  FILETIME write_time, access_time;
+  ::SystemTimeToFileTime(&written, &write_time);
+  ::SystemTimeToFileTime(&accessed, &access_time);
+  UniqueFile file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ::SetFileTime(file.Get(), nullptr, &access_time, &write_time);
+}
+
+// Three files of known sizes and times and two folders under `root`, in a fixed starting order.
+FileList SortItems(const std::wstring& root) {
+  SetTimes(Make(root, L"b.txt", std::string(30, 'b')), 2001, 2013);
+  SetTimes(Make(root, L"A.doc", std::string(10, 'a')), 2002, 2012);
+  SetTimes(Make(root, L"c", std::string(20, 'c')), 2003, 2011);
+  Make(root, L"f2\\");
+  Make(root, L"F1\\");
+  FileList items;
+  for (const wchar_t* name : {L"c", L"f2", L"b.txt", L"F1", L"A.doc"}) {
+    items.push_back(std::make_unique<CFileTools>(root + L"\\" + name));
+  }
+  return items;
+}
+
+// The titles of those items sorted by `key`.
+Names_ Sorted(const std::wstring& root, const std::wstring& key, bool* known = nullptr) {
+  FileList items = SortItems(root);
+  const bool result = SortFiles(items, key);
+  if (known != nullptr) *known = result;
+  Names_ titles;
+  for (const auto& item : items) titles.push_back(Narrow(item->Title()));
+  return titles;
+}
+
 TEST(ResolveFolderPathTest, TokensExpandToTheirShellFolders) {
   const std::wstring music = SpecialFolderLocation(13);
   ASSERT_FALSE(music.empty());
-  EXPECT_EQ(ResolveFolderPath(L"%MYMUSIC%"), music);
-  EXPECT_EQ(ResolveFolderPath(L"%mymusic%"), music);
-  EXPECT_EQ(ResolveFolderPath(L"%MyMusic%\\Albums"), music + L"\\Albums");
-  EXPECT_EQ(ResolveFolderPath(L"%CSIDL_13%"), music);
-  EXPECT_EQ(ResolveFolderPath(L"%CSIDL_13%\\x"), music + L"\\x");
-  EXPECT_EQ(ResolveFolderPath(L"D:\\%MYMUSIC%\\x"), L"D:\\" + music + L"\\x");
-  EXPECT_EQ(ResolveFolderPath(L"%COMMON_VIDEO%"), SpecialFolderLocation(55));
-  EXPECT_EQ(ResolveFolderPath(L"%common_appdata%"), SpecialFolderLocation(35));
-  EXPECT_EQ(ResolveFolderPath(L"%DESKTOP%"), SpecialFolderLocation(0));
-  EXPECT_EQ(_wcsicmp(ResolveFolderPath(L"%DRIVES%").c_str(), kMyComputerPath), 0);
-  EXPECT_EQ(ResolveFolderPath(L"%MYMUSIC%\\%MYVIDEO%"), music + L"\\%MYVIDEO%");  // the first pair only
-
-  EXPECT_EQ(ResolveFolderPath(L"%MYCOMPUTER%\\anything"), kMyComputerPath);
-  EXPECT_EQ(ResolveFolderPath(L"x\\%mycomputer%"), kMyComputerPath);
-}
-
-TEST(ResolveFolderPathTest, PathsWithoutAKnownTokenComeBackUnchanged) {
-  for (const wchar_t* path : {L"", L"D:\\Music", L"100%", L"%NOSUCHNAME%\\x", L"%%", L"%csidl_13%",
-                              L"x%CSIDL_13%", L"%CSIDL_%", L"%MY MUSIC%", L"%MYMUSIC",
-                              // Folders the shell cannot locate: nothing to list, not the desktop.
-                              L"%CSIDL_4000%", L"%CSIDL_-7%\\x"}) {
+  const std::pair<const wchar_t*, std::wstring> expanded[] = {
+      {L"%MYMUSIC%", music}, {L"%mymusic%", music}, {L"%MyMusic%\\Albums", music + L"\\Albums"}, {L"%CSIDL_13%", music},
+      {L"%CSIDL_13%\\x", music + L"\\x"}, {L"D:\\%MYMUSIC%\\x", L"D:\\" + music + L"\\x"},
+      {L"%COMMON_VIDEO%", SpecialFolderLocation(55)}, {L"%DESKTOP%", SpecialFolderLocation(0)},
+      {L"%MYMUSIC%\\%MYVIDEO%", music + L"\\%MYVIDEO%"},  // the first pair only
+      {L"%MYCOMPUTER%\\anything", kMyComputerPath}, {L"x\\%mycomputer%", kMyComputerPath},
+  };
+  for (const auto& [path, expected] : expanded) EXPECT_EQ(ResolveFolderPath(path), expected) << Narrow(path);
+  // Without a known token, or for a folder the shell cannot locate, the path stays as it came
+  // (which lists nothing, not the desktop).
+  for (const wchar_t* path : {L"", L"D:\\Music", L"100%", L"%NOSUCHNAME%\\x", L"%%", L"%csidl_13%", L"x%CSIDL_13%",
+                              L"%CSIDL_%", L"%MY MUSIC%", L"%MYMUSIC", L"%CSIDL_4000%", L"%CSIDL_-7%\\x"}) {
     EXPECT_EQ(ResolveFolderPath(path), path) << Narrow(path);
   }
+  EXPECT_EQ(_wcsicmp(ResolveFolderPath(L"%DRIVES%").c_str(), kMyComputerPath), 0);
 }
 
 class FolderListingTest : public ::testing::Test {
@@ -88,41 +117,40 @@ class FolderListingTest : public ::testing::Test {
   std::wstring root_;
 };
 
-TEST_F(FolderListingTest, OptionBitsSelectFoldersFilesAndHiddenObjects) {
-  using Names_ = std::vector<std::string>;
+TEST_F(FolderListingTest, OptionBitsFilterAndFlags) {
   EXPECT_EQ(Names(List(root_, 0x03)), (Names_{"a.Mp3", "b.ogg", "c.WAV", "empty", "noext", "sub"}));
   EXPECT_EQ(Names(List(root_, 0x01)), (Names_{"empty", "sub"}));
   EXPECT_EQ(Names(List(root_, 0x02)), (Names_{"a.Mp3", "b.ogg", "c.WAV", "noext"}));
   EXPECT_EQ(Names(List(root_, 0x0A)), (Names_{"a.Mp3", "b.ogg", "c.WAV", "hidden.mp3", "noext"}));
   EXPECT_EQ(Names(List(root_, 0x00)), Names_{});
   EXPECT_EQ(Names(List(root_, 0x04)), Names_{});  // nothing here lacks the file-system attribute
-
   // The filter applies to files only, ignoring case.
   EXPECT_EQ(Names(List(root_, 0x03, {L"mp3", L"WAV"})), (Names_{"a.Mp3", "c.WAV", "empty", "sub"}));
   EXPECT_EQ(Names(List(root_, 0x02, {L"OGG"})), (Names_{"b.ogg"}));
   EXPECT_EQ(Names(List(root_, 0x02, {L""})), (Names_{"noext"}));
-}
 
-TEST_F(FolderListingTest, ItemsCarryTheShellsNamesAndFlags) {
   const FileList items = List(root_, 0x03);
   const CFileTools* sub = Find(items, root_ + L"\\sub");
-  const CFileTools* empty = Find(items, root_ + L"\\empty");
   const CFileTools* song = Find(items, root_ + L"\\a.Mp3");
-  ASSERT_TRUE(sub != nullptr && empty != nullptr && song != nullptr);
+  ASSERT_TRUE(sub != nullptr && song != nullptr);
   EXPECT_TRUE(sub->IsBrowsable());  // it has a subfolder (Wine says so of every folder)
   EXPECT_FALSE(song->IsBrowsable());
   EXPECT_FALSE(sub->IsVirtual() || song->IsVirtual() || sub->IsRemovable());
-
   const FileList computer = List(kMyComputerPath, 0x07);
   const CFileTools* drive = Find(computer, L"C:\\");
   ASSERT_TRUE(drive != nullptr);
   EXPECT_TRUE(drive->IsVirtual());  // a drive root: three characters
   EXPECT_TRUE(drive->IsBrowsable());
   EXPECT_EQ(Names(List(L"%DRIVES%", 0x07)).size(), 0u);  // tokens are expanded by the caller, not here
+  // The desktop for an empty or blank path; "C:" read as "C:\".
+  const Names_ desktop = Names(List(L"", 0x07));
+  EXPECT_FALSE(desktop.empty());
+  EXPECT_EQ(Names(List(L"  \t ", 0x07)), desktop);
+  EXPECT_EQ(Names(List(L"C:", 0x03)), Names(List(L"C:\\", 0x03)));
+  EXPECT_FALSE(List(L"C:", 0x01).empty());
 }
 
 TEST_F(FolderListingTest, RecursionListsContentsInPlaceOfTheirFolders) {
-  using Names_ = std::vector<std::string>;
   const Names_ flat{"a.Mp3", "b.ogg", "c.WAV", "d.mp3", "e.mp3", "noext"};
   const FileList files = List(root_, 0x12);
   EXPECT_EQ(Names(files), flat);
@@ -160,15 +188,7 @@ TEST_F(FolderListingTest, RecursionNeverEntersLinks) {
   EXPECT_EQ(with_folders.size(), 7u);
   EXPECT_TRUE(Find(with_folders, root_ + L"\\sub\\loop") != nullptr);
   // Listed directly, a link is an ordinary folder.
-  EXPECT_EQ(Names(List(root_ + L"\\sub\\loop", 0x01)), (std::vector<std::string>{"empty", "sub"}));
-}
-
-TEST_F(FolderListingTest, TheDesktopAndDriveForms) {
-  const std::vector<std::string> desktop = Names(List(L"", 0x07));
-  EXPECT_FALSE(desktop.empty());
-  EXPECT_EQ(Names(List(L"  \t ", 0x07)), desktop);
-  EXPECT_EQ(Names(List(L"C:", 0x03)), Names(List(L"C:\\", 0x03)));
-  EXPECT_FALSE(List(L"C:", 0x01).empty());
+  EXPECT_EQ(Names(List(root_ + L"\\sub\\loop", 0x01)), (Names_{"empty", "sub"}));
 }
 
 TEST_F(FolderListingTest, HostilePathsListNothingOrPartOfAFolder) {
@@ -176,11 +196,9 @@ TEST_F(FolderListingTest, HostilePathsListNothingOrPartOfAFolder) {
   for (const std::wstring& path : {long_path, root_ + L"\\missing", root_ + L"\\a.Mp3", std::wstring(L"CON"),
                                    std::wstring(L"NUL"), std::wstring(L"\\\\?\\") + root_ + L"\\missing",
                                    std::wstring(L"\\\\.\\pipe\\zel-none"), std::wstring(L"::{00000000-0000-0000-0000-000000000000}"),
-                                   std::wstring(L"a<b>|c"), std::wstring(L"Q:\\"), root_ + L"\\sub..."}) {
-    EXPECT_LE(List(path, 0x1F).size(), 6u) << Narrow(path.substr(0, 80));
+                                   std::wstring(L"a<b>|c"), std::wstring(L"Q:\\"), root_ + L"\\sub...", root_ + L".\\"}) {
+    EXPECT_LE(List(path, 0x1F).size(), 7u) << Narrow(path.substr(0, 80));  // the seven files of the tree
   }
-  EXPECT_EQ(Names(List(root_ + L".\\", 0x01)).size(), 2u);  // what the shell makes of trailing dots
-
   // A folder emptied and removed while it is being listed.
   const std::wstring doomed = root_ + L"\\doomed";
   for (int i = 0; i < 300; ++i) Make(doomed, L"f" + std::to_wstring(i) + L".txt", "x");
@@ -195,6 +213,63 @@ TEST_F(FolderListingTest, HostilePathsListNothingOrPartOfAFolder) {
   remover.join();
   EXPECT_LE(partial.size(), 300u);
   for (const auto& item : partial) item->Size();  // items of vanished files still answer
+}
+
+TEST_F(FolderListingTest, SortEveryKeyPutsFoldersFirst) {
+  // Texts order the folders too; numbers leave the two folders (size 0, dated now) in either order,
+  // and only the files are compared.
+  const std::pair<const wchar_t*, Names_> keys[] = {
+      {L"title:asc", {"F1", "f2", "A.doc", "b.txt", "c"}}, {L"path:asc", {"F1", "f2", "A.doc", "b.txt", "c"}},
+      {L"title:desc", {"f2", "F1", "c", "b.txt", "A.doc"}}, {L"path:desc", {"f2", "F1", "c", "b.txt", "A.doc"}},
+      // A file without extension sorts by its whole path ("C:\..." before "doc").
+      {L"path.extension:asc", {"F1", "f2", "c", "A.doc", "b.txt"}},
+      {L"path.extension:desc", {"f2", "F1", "b.txt", "A.doc", "c"}},
+      {L"size:asc", {"A.doc", "c", "b.txt"}}, {L"size:desc", {"b.txt", "c", "A.doc"}},
+      {L"lastModified:asc", {"b.txt", "A.doc", "c"}}, {L"lastModified:desc", {"c", "A.doc", "b.txt"}},
+  };
+  for (const auto& [key, expected] : keys) {
+    bool known = false;
+    const Names_ order = Sorted(root_, key, &known);
+    EXPECT_TRUE(known);
+    EXPECT_TRUE((order[0] == "F1" || order[0] == "f2") && (order[1] == "F1" || order[1] == "f2")) << Narrow(key);
+    EXPECT_EQ(expected.size() == 5 ? order : Names_(order.begin() + 2, order.end()), expected) << Narrow(key);
+  }
+  // Creation and access times cannot be set on every platform (a file system may keep access
+  // times its own way): the order follows what each file reports.
+  for (const wchar_t* key : {L"creationDate:asc", L"creationDate:desc", L"lastAccessTime:asc", L"lastAccessTime:desc"}) {
+    FileList items = SortItems(root_);
+    EXPECT_TRUE(SortFiles(items, key));
+    EXPECT_TRUE(items[0]->IsFolder() && items[1]->IsFolder());
+    const bool ascending = std::wstring(key).find(L":asc") != std::wstring::npos;
+    for (size_t i = 3; i < items.size(); ++i) {
+      const auto time = [&](size_t at) { return key[0] == L'c' ? items[at]->CreationTime() : items[at]->LastAccessTime(); };
+      EXPECT_TRUE(ascending ? time(i - 1) <= time(i) : time(i - 1) >= time(i)) << Narrow(key);
+    }
+  }
+}
+
+TEST_F(FolderListingTest, SortOnlyTheFirstOfSeveralKeysAndExactNamesCount) {
+  bool known = false;
+  EXPECT_EQ(Sorted(root_, L"size:desc,title:asc", &known), Sorted(root_, L"size:desc"));
+  EXPECT_TRUE(known);
+  for (const wchar_t* unknown : {L"Size:asc", L",size:desc", L"title", L"", L"size", L"size:desc "}) {
+    EXPECT_EQ(Sorted(root_, unknown, &known), (Names_{"F1", "f2", "A.doc", "b.txt", "c"})) << Narrow(unknown);
+    EXPECT_FALSE(known);
+  }
+}
+
+TEST_F(FolderListingTest, SortFoldersDatedNowStillSortConsistently) {
+  // Folders answer the time of reading for every date; many of them, read during a sort that
+  // crosses a second, must not upset the order.
+  FileList items;
+  for (int i = 0; i < 100; ++i) {
+    items.push_back(std::make_unique<CFileTools>(Make(root_, L"many\\d" + std::to_wstring(i) + L"\\")));
+    items.push_back(std::make_unique<CFileTools>(root_ + L"\\a.Mp3"));
+  }
+  for (const wchar_t* key : {L"lastModified:desc", L"creationDate:asc", L"lastAccessTime:desc"}) {
+    ASSERT_TRUE(SortFiles(items, key));
+    for (size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i]->IsFolder(), i < 100) << i;
+  }
 }
 
 }  // namespace

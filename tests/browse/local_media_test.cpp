@@ -4,14 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "browse/extension_map.h"
+#include "browse/file_tools.h"
 #include "browse/local_media.h"
 #include "browse_test_support.h"
 #include "common/module_log.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
 #include "common/wide_error.h"
 #include "core/module.h"
 #include "support/test_support.h"
@@ -19,34 +24,16 @@
 namespace zel {
 namespace {
 
+using browsetest::Make;
 using zeltest::J;
 using zeltest::Json;
 using zeltest::Narrow;
 using zeltest::V;
 
-// audio and video both list .ogg, photo and document both list .pdf: the later type wins.
-const std::string kScript = browsetest::ExtensionScript("req", R"([".mp3", ".ogg"])", R"([".ogg", ".mp4"])",
-                                                        R"([".jpg", ".pdf"])", R"([".pdf", ".txt"])");
-
-struct Classified {
-  std::string mime;
-  std::string media;
-  bool operator==(const Classified& other) const { return mime == other.mime && media == other.media; }
-};
-std::ostream& operator<<(std::ostream& out, const Classified& c) { return out << c.mime << " / " << c.media; }
-
-Classified Classify(CLocalMedia& media, const std::wstring& name) {
-  std::wstring mime, type;
-  media.ClassifyFile(name, &mime, &type);
-  return {Narrow(mime), Narrow(type)};
-}
-
 // A local media object served by the module's broker and the scripted satellites.
 class LocalMediaTest : public ::testing::Test {
  protected:
-  explicit LocalMediaTest(const std::string& script = kScript) : module_(script) {
-    media_.SetBroker(CurrentBroker());
-  }
+  LocalMediaTest() { media_.SetBroker(CurrentBroker()); }
 
   struct Answer {
     LONG rc;
@@ -68,41 +55,49 @@ class LocalMediaTest : public ::testing::Test {
     }
     return "";
   }
+  // "MIME type / media type" of a file name.
+  std::string Classify(const std::wstring& name) {
+    std::wstring mime, type;
+    media_.ClassifyFile(name, &mime, &type);
+    return Narrow(mime + L" / " + type);
+  }
 
-  zeltest::RunningModule module_;
+  // A property of an item, with the media types the script gives.
+  std::string Property(CFileTools& item, const wchar_t* name) {
+    media_.EnsureMediaTypes(L"req");
+    return Narrow(item.GetProperty(name, media_.SharedMediaTypes()));
+  }
+  std::string Property(const std::wstring& path, const wchar_t* name) {
+    CFileTools item(path);
+    return Property(item, name);
+  }
+
+  zeltest::RunningModule module_{browsetest::kExtensionScript};
   CLocalMedia media_;
+  zeltest::TempFolder folder_;
 };
 
-TEST_F(LocalMediaTest, MediaTypesAreAskedInOrderAndALaterTypeOverrides) {
-  media_.LoadMediaTypes(L"req");
-  const std::vector<Json> journal = module_.Journal();
-  ASSERT_EQ(journal.size(), 4u);
-  const char* types[] = {"audio", "video", "photo", "document"};
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(journal[i]["target"], "ZidAvaraV2");
-    EXPECT_EQ(journal[i]["service"], "GetExtensions");
-    EXPECT_EQ(journal[i]["params"], Json::array({"req", types[i]}));
-  }
-  EXPECT_EQ(Classify(media_, L"D:\\Music\\Song.MP3"), (Classified{"audio/x-unknown", "audio.file"}));
-  EXPECT_EQ(Classify(media_, L"a.ogg"), (Classified{"video/x-unknown", "video.file"}));
-  EXPECT_EQ(Classify(media_, L"a.jpg"), (Classified{"photo/x-unknown", "photo.file"}));
-  EXPECT_EQ(Classify(media_, L"a.pdf"), (Classified{"application/x-download", "document.file"}));
-  EXPECT_EQ(Classify(media_, L"a.flac"), (Classified{"application/x-download", "file"}));
-  EXPECT_EQ(Classify(media_, L"D:\\mp3"), (Classified{"application/x-download", "file"}));
-  EXPECT_EQ(Classify(media_, L"D:\\a.mp3\\readme"), (Classified{"application/x-download", "file"}));
-}
-
-TEST_F(LocalMediaTest, TheSharedMapIsFilledOnceAndOnlyFromAnAnswer) {
+TEST_F(LocalMediaTest, MediaTypesAreAskedOnceInOrderAndALaterTypeOverrides) {
   // Element 0 of the request travels to the satellite unchanged: this one is not in the script,
   // so no list comes back and the next request tries again.
   media_.EnsureMediaTypes(L"other");
   EXPECT_FALSE(media_.SharedMediaTypes().IsFilled());
-  EXPECT_EQ(module_.Journal().size(), 4u);
   media_.EnsureMediaTypes(L"req");
   EXPECT_TRUE(media_.SharedMediaTypes().IsFilled());
+  media_.EnsureMediaTypes(L"req");  // filled: never asked again
+  const std::vector<Json> journal = module_.Journal();
+  ASSERT_EQ(journal.size(), 8u);
+  const char* types[] = {"audio", "video", "photo", "document"};
+  for (size_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(journal[i], Json({{"target", "ZidAvaraV2"}, {"service", "GetExtensions"},
+                                {"params", {i < 4 ? "other" : "req", types[i % 4]}}}));
+  }
   EXPECT_EQ(Narrow(media_.SharedMediaTypes().Find(L".ogg")), "video");
-  media_.EnsureMediaTypes(L"req");
-  EXPECT_EQ(module_.Journal().size(), 8u);  // filled: never asked again
+  EXPECT_EQ(Classify(L"D:\\Music\\Song.MP3"), "audio/x-unknown / audio.file");
+  EXPECT_EQ(Classify(L"a.ogg"), "video/x-unknown / video.file");
+  EXPECT_EQ(Classify(L"a.pdf"), "application/x-download / document.file");
+  EXPECT_EQ(Classify(L"D:\\mp3"), "application/x-download / file");
+  EXPECT_EQ(Classify(L"D:\\a.mp3\\readme"), "application/x-download / file");
 }
 
 TEST_F(LocalMediaTest, ReadersNeverSeeAHalfFilledSharedMap) {
@@ -112,25 +107,15 @@ TEST_F(LocalMediaTest, ReadersNeverSeeAHalfFilledSharedMap) {
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([&, t] {
       ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-      if (t % 2 == 0) {
-        media_.EnsureMediaTypes(L"req");
-        return;
-      }
-      while (!stop) {
-        // Either nothing yet, or everything: .mp3 and .txt stand at both ends of the answers.
-        const std::wstring first = media_.SharedMediaTypes().Find(L".mp3");
-        const std::wstring last = media_.SharedMediaTypes().Find(L".txt");
-        if (!first.empty() && last != L"document") ++torn;
-      }
+      if (t % 2 == 0) return media_.EnsureMediaTypes(L"req");
+      // Either nothing yet, or everything: .mp3 and .txt stand at both ends of the answers.
+      const SharedExtensionMap& types = media_.SharedMediaTypes();
+      while (!stop) torn += !types.Find(L".mp3").empty() && types.Find(L".txt") != L"document";
     });
   }
-  threads[0].join();
-  threads[2].join();
-  threads[4].join();
+  for (int t : {0, 2, 4}) threads[t].join();
   stop = true;
-  for (std::thread& thread : threads) {
-    if (thread.joinable()) thread.join();
-  }
+  for (int t : {1, 3, 5}) threads[t].join();
   EXPECT_EQ(torn, 0);
   EXPECT_EQ(Narrow(media_.SharedMediaTypes().Find(L".txt")), "document");
   const size_t asked = module_.Journal().size();
@@ -138,82 +123,68 @@ TEST_F(LocalMediaTest, ReadersNeverSeeAHalfFilledSharedMap) {
   EXPECT_EQ(module_.Journal().size(), asked);
 }
 
-TEST_F(LocalMediaTest, GetFileFromIdAnswersTheMimeTypeAndPath) {
-  Answer song = Call(&CLocalMedia::GetFileFromId, R"(["req", "F*D:|a>mp3"])");
-  EXPECT_EQ(song.rc, 0);
-  EXPECT_EQ(song.output, Json::parse(R"(["audio/x-unknown", "D:\\a.mp3"])"));
-  EXPECT_EQ(Call(&CLocalMedia::GetFileFromId, R"(["req", "F*D:|My*Music|a<b>txt", "extra"])").output,
-            Json::parse(R"(["application/x-download", "D:\\My Music\\a+b.txt"])"));
-  Answer foreign = Call(&CLocalMedia::GetFileFromId, R"(["req", "FX:|a"])", "7");
-  EXPECT_EQ(foreign.rc, 404);
-  EXPECT_EQ(foreign.output, 7);  // untouched
-  Answer one_char = Call(&CLocalMedia::GetFileFromId, R"(["req", "F"])", "7");
-  EXPECT_EQ(one_char.rc, 404);
-  EXPECT_EQ(Call(&CLocalMedia::GetFileFromId, R"(["req", "F*"])", "7").output, 7);  // no path: nothing to answer
-}
+TEST_F(LocalMediaTest, HandlersAnswerTheirArrays) {
+  Answer file = Call(&CLocalMedia::GetFileFromId, R"(["req", "F*D:|My*Music|a<b>txt", "extra"])");
+  EXPECT_EQ(file.rc, 0);
+  EXPECT_EQ(file.output, Json::parse(R"(["application/x-download", "D:\\My Music\\a+b.txt"])"));
+  // Ids that are not local paths answer 404 with the output untouched; "F*" has no path to answer.
+  for (const char* id : {"FX:|a", "F", "F*"}) {
+    const Answer answer = Call(&CLocalMedia::GetFileFromId, std::string(R"(["req", ")") + id + "\"]", "7");
+    EXPECT_EQ(answer.output, 7) << id;
+    EXPECT_TRUE(id[1] == '*' || answer.rc == 404) << id << " " << answer.rc;
+  }
 
-TEST_F(LocalMediaTest, InfoArraysHoldThePairsThatAreNotEmpty) {
+  // Information arrays hold the pairs that are not empty.
   Answer plain = Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "F*D:|docs|readme"])", R"(["old"])");
   EXPECT_EQ(plain.rc, 0);
   EXPECT_EQ(plain.output, Json::parse(R"([["mimeType", "application/x-download"], ["mediaType", "file"],
                                           ["Path", "D:\\docs\\readme"], ["Name", "readme"]])"));
-  EXPECT_EQ(Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "F*D:|My*Music|a<b>mp3"])").output,
-            Json::parse(R"([["mimeType", "audio/x-unknown"], ["mediaType", "audio.file"],
-                            ["Path", "D:\\My Music\\a+b.mp3"], ["Name", "a+b"]])"));
   EXPECT_EQ(Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "F*D:|"])").output,  // no name
             Json::parse(R"([["mimeType", "application/x-download"], ["mediaType", "file"], ["Path", "D:\\"]])"));
-  Answer foreign = Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "Mabc"])", R"(["old"])");
-  EXPECT_EQ(foreign.rc, 0);
-  EXPECT_EQ(foreign.output, nullptr);
-
+  EXPECT_EQ(Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "Mabc"])", R"(["old"])").output, nullptr);
   TLocalMedium full;
   full.mimeType = L"audio/x-unknown";
   full.Artist = L"Someone";
   full.Duration = 215;
   ScopedVariant info;
   BuildMediumInfo(full, info.Get());
-  EXPECT_EQ(J(*info), Json::parse(R"([["mimeType", "audio/x-unknown"], ["Artist", "Someone"],
-                                      ["Duration", {"ui4": 215}]])"));
-}
+  EXPECT_EQ(J(*info), Json::parse(R"([["mimeType", "audio/x-unknown"], ["Artist", "Someone"], ["Duration", {"ui4": 215}]])"));
 
-TEST_F(LocalMediaTest, ListInfoAnswersOneElementPerIdInOrder) {
+  // One element per id, in order.
   Answer three = Call(&CLocalMedia::GetFileListInfoFromId, R"(["req", ["F*D:|a>mp3", "Mx", "F*D:|b>jpg"]])");
   EXPECT_EQ(three.rc, 0);
   ASSERT_EQ(three.output.size(), 3u);
   EXPECT_EQ(three.output[0][2], Json::parse(R"(["Path", "D:\\a.mp3"])"));
   EXPECT_EQ(three.output[1], nullptr);
-  EXPECT_EQ(three.output[2][1], Json::parse(R"(["mediaType", "photo.file"])"));
   EXPECT_EQ(Call(&CLocalMedia::GetFileListInfoFromId, R"(["req", []])").output, Json::array());
 }
 
 TEST_F(LocalMediaTest, MalformedInputsRaiseTheirMessages) {
   ModuleLog().Error(L"LocalMediaTest: malformed inputs follow");  // opens the log, so that lines can be counted
-  const size_t size_lines = zeltest::ModuleLogLinesWith("[ERROR] - Invalid array size: 1 (expected 2 or more)").size();
+  const std::string size_line = "[ERROR] - Invalid array size: 1 (expected 2 or more)";
+  const size_t size_lines = zeltest::ModuleLogLinesWith(size_line).size();
+  const std::pair<const char*, const char*> single_cases[] = {
+      {R"(["req"])", "CheckArrayType failed"}, {R"("F*a")", "CheckType failed"}, {R"(["req", 5])", "CheckType failed"},
+      {R"([null, "F*a"])", "CheckType failed"}, {R"(["req", {"byref": "F*a"}])", "CheckType failed"},
+      {R"({"array": ["req", "F*a"], "lbound": 1})", "Array is not zero indexed! (VUtil::GetArrayLength)"}};
   for (Handler single : {&CLocalMedia::GetFileFromId, &CLocalMedia::GetFileInfoFromId}) {
-    EXPECT_EQ(Raised(single, R"(["req"])"), "CheckArrayType failed");
-    EXPECT_EQ(Raised(single, R"("F*a")"), "CheckType failed");
-    EXPECT_EQ(Raised(single, R"({"array": ["req", "F*a"], "of": "bstr"})"), "CheckType failed");
-    EXPECT_EQ(Raised(single, R"(["req", 5])"), "CheckType failed");
-    EXPECT_EQ(Raised(single, R"([null, "F*a"])"), "CheckType failed");
-    EXPECT_EQ(Raised(single, R"(["req", {"byref": "F*a"}])"), "CheckType failed");
-    EXPECT_EQ(Raised(single, R"({"array": ["req", "F*a"], "lbound": 1})"),
-              "Array is not zero indexed! (VUtil::GetArrayLength)");
+    for (const auto& [input, message] : single_cases) EXPECT_EQ(Raised(single, input), message) << input;
     for (const char* empty : {R"(["req", ""])", R"(["req", {"bstr": null}])"}) {
+      HRESULT raised = S_OK;
       try {
         Call(single, empty);
-        ADD_FAILURE() << "an empty id must raise: " << empty;
       } catch (const _com_error& error) {
-        EXPECT_EQ(error.Error(), E_INVALIDARG);
+        raised = error.Error();
       }
+      EXPECT_EQ(raised, E_INVALIDARG) << empty;
     }
   }
-  EXPECT_EQ(zeltest::ModuleLogLinesWith("[ERROR] - Invalid array size: 1 (expected 2 or more)").size(), size_lines + 2);
-
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"(["req", ["F*a"], "extra"])"), "CheckArrayType failed");
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"(["req"])"), "CheckArrayType failed");
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"(["req", "F*a"])"), "CheckType failed");
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"(["req", ["F*a", 3]])"), "CheckType failed");
-  EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, R"([7, ["F*a"]])"), "CheckType failed");
+  EXPECT_EQ(zeltest::ModuleLogLinesWith(size_line).size(), size_lines + 2);
+  for (const auto& [input, message] : {std::pair{R"(["req", ["F*a"], "extra"])", "CheckArrayType failed"},
+                                       std::pair{R"(["req", "F*a"])", "CheckType failed"},
+                                       std::pair{R"(["req", ["F*a", 3]])", "CheckType failed"}}) {
+    EXPECT_EQ(Raised(&CLocalMedia::GetFileListInfoFromId, input), message) << input;
+  }
 }
 
 // Paths made of every kind of character a Windows name may hold, including the ones the id encodes.
@@ -225,12 +196,8 @@ std::wstring GeneratedPath(std::mt19937& random) {
   std::wstring path = kRoots[root(random)];
   for (size_t p = parts(random); p > 0; --p) {
     for (size_t n = length(random); n > 0; --n) {
-      wchar_t c = kCharacters[pick(random)];
-      if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c)) {
-        path += L"\U0001F3B5";
-      } else {
-        path += c;
-      }
+      const wchar_t c = kCharacters[pick(random)];  // half a surrogate pair stands for the whole
+      path += IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c) ? std::wstring(L"\U0001F3B5") : std::wstring(1, c);
     }
     if (p > 1) path += L'\\';
   }
@@ -249,6 +216,146 @@ TEST_F(LocalMediaTest, EncodingThenDecodingGivesEveryPathBack) {
     ASSERT_EQ(record.Path, path) << Narrow(id);
     EXPECT_EQ(CFileTools(path).MediumId(), id);
   }
+}
+
+// The current local time in the properties' format, to compare fallbacks with.
+std::wstring LocalNow(__time64_t seconds) {
+  std::tm local{};
+  _localtime64_s(&local, &seconds);
+  return FormatWide(L"%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                    local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+// A date property of something that cannot be opened is the time of reading (the texts sort as the
+// times do).
+void ExpectNow(const std::string& value, __time64_t before) {
+  EXPECT_TRUE(Narrow(LocalNow(before)) <= value && value <= Narrow(LocalNow(_time64(nullptr)))) << value;
+}
+
+TEST_F(LocalMediaTest, PropertiesDerivedFromThePath) {
+  CFileTools shown(L"D:\\Music\\Song.mp3", L"Song");  // the shell hid the extension
+  EXPECT_EQ(Property(shown, L"title"), "Song");
+  EXPECT_EQ(Property(shown, L"path.filename"), "Song");
+  EXPECT_EQ(Property(shown, L"path"), "D:\\Music\\Song.mp3");
+  struct Row {
+    const wchar_t* path;
+    const wchar_t* name;
+    const char* value;
+  };
+  const Row rows[] = {
+      {L"D:\\Music\\Song.mp3", L"title", "Song.mp3"}, {L"plain", L"title", "plain"}, {L"D:\\", L"title", ""},
+      {L"\\top", L"title", "\\top"},  // a backslash at index 0 does not count
+      {L"D:\\a.b\\readme", L"path.extension", "b\\readme"}, {L"D:\\Music\\Song.MP3", L"path.extension", "MP3"},
+      {L"D:\\Music\\readme", L"path.extension", "D:\\Music\\readme"},
+      {L".hidden", L"path.extension", ".hidden"},  // a dot at index 0 does not count
+      {L"D:\\My Music\\a+b.mp3", L"mediumId", "F*D:|My*Music|a<b>mp3"},
+      {L"D:\\My Music\\a+b.mp3", L"zelMediumId", "F*D:|My*Music|a<b>mp3"},
+      {L"D:\\x", L"no such property", ""}, {L"D:\\x", L"Title", ""},  // names are compared exactly
+      // "path.directory" is the folder that holds the item.
+      {L"D:\\Music\\a.mp3", L"path.directory", "D:\\Music"}, {L"D:\\a.mp3", L"path.directory", "D:\\"},
+      {L"a.mp3", L"path.directory", ""}, {L"D:\\Music\\Albums\\", L"path.directory", "D:\\Music"},
+      {L"D:\\", L"path.directory", ""}, {L"\\\\server\\share\\a.mp3", L"path.directory", "\\\\server\\share"},
+      {L"\\a.mp3", L"path.directory", "\\"}, {L"::{20D04FE0-3AEA-1069-A2D8-08002B30309D}", L"path.directory", ""},
+      // The media type goes by the lower-cased extension.
+      {L"D:\\Music\\Song.MP3", L"mediaType", "audio.file"}, {L"D:\\notes.txt", L"mediaType", "document.file"},
+      {L"D:\\Music\\Song.flac", L"mediaType", "file"}, {L"D:\\Music\\mp3", L"mediaType", "file"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(Property(row.path, row.name), row.value) << Narrow(row.path) << " " << Narrow(row.name);
+  SharedExtensionMap empty;
+  EXPECT_EQ(Narrow(CFileTools(L"D:\\Music\\Song.mp3").GetProperty(L"mediaType", empty)), "file");
+}
+
+TEST_F(LocalMediaTest, SizesAndDatesOfEveryKindOfItemAndTheirFallbacks) {
+  const std::wstring file = Make(folder_.Path(), L"seven.bin", "1234567");
+  const std::wstring sub = Make(folder_.Path(), L"sub\\");
+  const __time64_t before = _time64(nullptr);
+  EXPECT_EQ(Property(file, L"size") + Property(file, L"type"), "7file");
+  EXPECT_EQ(Property(sub, L"size") + Property(sub, L"type"), "0folder");
+  ExpectNow(Property(sub, L"dateModified"), before);
+  ExpectNow(Property(sub, L"creationDate"), before);
+
+  // A known write time, read back in local time.
+  FILETIME written;
+  SYSTEMTIME utc{2021, 3, 0, 15, 12, 30, 45, 0};
+  ::SystemTimeToFileTime(&utc, &written);
+  {
+    UniqueFile handle(::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(::SetFileTime(handle.Get(), &written, nullptr, &written));
+  }
+  CFileTools dated(file);
+  const std::string expected = Narrow(LocalNow(dated.LastWriteTime()));
+  EXPECT_EQ(dated.LastWriteTime(), 1615811445);
+  EXPECT_EQ(Property(dated, L"dateModified"), expected);
+  EXPECT_EQ(Property(dated, L"lastModified"), expected);
+  EXPECT_EQ(Property(dated, L"lastAccessTime").size(), 19u);
+
+  // The year and the month are written with four digits each. Where the platform keeps the
+  // creation time that was set (March), the month reads 0003.
+  const std::string created = Property(dated, L"creationDate");
+  EXPECT_EQ(Property(dated, L"creationDate.year"), created.substr(0, 4));
+  EXPECT_EQ(Property(dated, L"creationDate.month"), "00" + created.substr(5, 2));
+  EXPECT_TRUE(dated.CreationTime() != 1615811445 || Property(dated, L"creationDate.month") == "0003");
+
+  CFileTools removable(L"E:\\", L"Stick");
+  removable.SetRemovable(true);
+  for (const wchar_t* name : {L"size", L"dateModified", L"lastModified", L"lastAccessTime", L"creationDate",
+                              L"creationDate.year", L"creationDate.month"}) {
+    EXPECT_EQ(Property(removable, name), "") << Narrow(name);
+  }
+  EXPECT_EQ(Property(removable, L"title"), "Stick");
+
+  // Items that vanish, are locked or are devices take the fallbacks.
+  const std::wstring gone = Make(folder_.Path(), L"gone.txt", "abc");
+  CFileTools vanished(gone);
+  ASSERT_TRUE(::DeleteFileW(gone.c_str()));
+  EXPECT_EQ(Property(vanished, L"size"), "0");
+  ExpectNow(Property(vanished, L"dateModified"), before);
+  EXPECT_EQ(Property(vanished, L"type"), "file");
+  EXPECT_FALSE(vanished.Exists());
+
+  const std::wstring locked_path = Make(folder_.Path(), L"locked.txt", "abcdef");
+  UniqueFile lock(::CreateFileW(locked_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(lock);
+  CFileTools locked(locked_path);
+  EXPECT_EQ(Property(locked, L"size"), "0");
+  ExpectNow(Property(locked, L"lastAccessTime"), before);
+  lock.Reset();
+  // A failed open is not remembered: once the lock is gone, the file answers.
+  EXPECT_EQ(Property(locked, L"size"), "6");
+
+  for (const wchar_t* device : {L"CON", L"NUL", L"\\\\.\\CONIN$", L"\\\\?\\NUL"}) {
+    EXPECT_EQ(Property(device, L"size"), "0") << Narrow(device);
+  }
+  const std::wstring long_path = folder_.Path() + L"\\" + std::wstring(5000, L'x') + L".mp3";
+  EXPECT_EQ(Property(long_path, L"size"), "0");
+  EXPECT_EQ(Property(long_path, L"mediaType"), "audio.file");
+}
+
+TEST_F(LocalMediaTest, ShortcutsRootsAndShellObjects) {
+  const std::wstring target_folder = Make(folder_.Path(), L"albums\\");
+  const std::wstring target_file = Make(folder_.Path(), L"albums\\song.mp3", "x");
+  const std::wstring to_folder = folder_.Path() + L"\\Albums.LNK";
+  const std::wstring to_file = folder_.Path() + L"\\song.lnk";
+  ASSERT_TRUE(browsetest::MakeShortcut(to_folder, target_folder) && browsetest::MakeShortcut(to_file, target_file));
+  CFileTools folder_link(to_folder);
+  EXPECT_TRUE(folder_link.IsShortcut() && folder_link.IsFolder() && folder_link.Exists());
+  EXPECT_EQ(_wcsicmp(ResolveShortcut(to_folder).c_str(), target_folder.c_str()), 0) << Narrow(ResolveShortcut(to_folder));
+  EXPECT_EQ(_wcsicmp(ResolveShortcut(to_file).c_str(), target_file.c_str()), 0);
+  EXPECT_FALSE(CFileTools(to_file).IsFolder());
+  ASSERT_TRUE(::DeleteFileW(target_file.c_str()));
+  EXPECT_FALSE(CFileTools(to_file).Exists());
+  // Not a shortcut at all: the path itself comes back.
+  const std::wstring fake = Make(folder_.Path(), L"fake.lnk", "not a link");
+  EXPECT_EQ(ResolveShortcut(fake), fake);
+  EXPECT_FALSE(CFileTools(folder_.Path() + L"\\x.lnkk").IsShortcut() || CFileTools(L"lnk").IsShortcut());
+
+  EXPECT_TRUE(CFileTools(L"::{20D04FE0-3AEA-1069-A2D8-08002B30309D}").IsFolder());
+  EXPECT_TRUE(CFileTools(L"C:\\").IsFolder());
+  CFileTools browsable(L"::not-a-path");
+  EXPECT_FALSE(browsable.IsFolder());
+  browsable.SetBrowsable(true);
+  EXPECT_TRUE(browsable.IsFolder());
+  EXPECT_FALSE(CFileTools(folder_.Path() + L"\\missing").Exists());
 }
 
 }  // namespace

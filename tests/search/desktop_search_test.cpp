@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/module_log.h"
@@ -45,16 +45,22 @@ class DesktopSearchTest : public ::testing::Test {
   RunningModule module_;
 };
 
-TEST_F(DesktopSearchTest, TheEnginesAnswerComesBackAsText) {
+TEST_F(DesktopSearchTest, TheEnginesAnswerComesBackAsTextAndQueriesOfEveryClassArriveExactly) {
   SearchEngineStandIn engine({0, 200, EngineBody::kXml, 0});
   PointAt(engine);
-  const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"a b", 0, 10, 0), 55);
-  EXPECT_EQ(reply.rc, 0);
-  const std::string target = "/search?q=a+b&format=xml&start=0&num=10&flags=0";
-  ASSERT_EQ(engine.Requests().size(), 1u);
-  EXPECT_EQ(engine.Requests()[0].target, target);
-  EXPECT_EQ(engine.Requests()[0].agent, "Mozilla/4.0");
-  EXPECT_EQ(reply.output, Json(SearchEngineStandIn::AnswerFor(target, EngineBody::kXml)));
+  // The answer comes back as text (in the ANSI code page: an ASCII query keeps it comparable).
+  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"a b")).output,
+            Json(SearchEngineStandIn::AnswerFor("/search?q=a+b&format=xml&start=0&num=10&flags=0", EngineBody::kXml)));
+  std::wstring pairs;
+  for (int i = 0; i < 5000; ++i) pairs += L"\U0001F600";
+  for (const std::wstring& query : {std::wstring(L"\x01\t\n\x7F \"q\" 'single' `back`"),
+                                    std::wstring(L"caf\u00E9 \u4E2D\u6587 \U0010FFFF 100% + 50% = ?&format=json&start=9"), pairs}) {
+    EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(query)).rc, 0);
+    const std::string sent = engine.Requests().back().target;
+    EXPECT_EQ(engine.Requests().back().agent, "Mozilla/4.0");
+    EXPECT_TRUE(SearchEngineStandIn::Parameter(sent, "q") == WideToUtf8(query)) << WideToUtf8(query.substr(0, 40));
+    EXPECT_EQ(sent.substr(sent.find("&format=")), "&format=xml&start=0&num=10&flags=0");
+  }
 
   // A registered path with its own query part, the way the engine writes it, keeps it.
   engine_key_.SetString(L"search_url", L"http://127.0.0.1:" + std::to_wstring(engine.Port()) + L"/search&s=K3y?q=",
@@ -64,119 +70,74 @@ TEST_F(DesktopSearchTest, TheEnginesAnswerComesBackAsText) {
 }
 
 TEST_F(DesktopSearchTest, WithoutAUsableSearchUrlTheEngineIsNotInstalled) {
-  const Json not_installed = Json("Google Desktop not installed.");
+  auto expect_not_installed = [this](const std::string& why) {
+    const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"));
+    EXPECT_EQ(reply.output, Json("Google Desktop not installed.")) << why;
+    EXPECT_EQ(reply.rc, 1) << why;
+  };
   engine_key_.RemoveKey();
-  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"q")).output, not_installed);
-  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"q")).rc, 1);
+  expect_not_installed("no key");
   engine_key_.SetDword(L"search_url", 5);
-  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"q")).output, not_installed);
+  expect_not_installed("a number");
   // The last character stored is "=", and what follows it in memory is not a terminator either.
   const std::wstring unterminated = L"http://127.0.0.1:1/search?q=X";
   engine_key_.Set(L"search_url", REG_SZ, unterminated.data(), static_cast<DWORD>((unterminated.size() - 1) * 2));
-  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"q")).output, not_installed);
-  engine_key_.SetString(L"search_url", L"http://127.0.0.1:1/" + std::wstring(2100, L'a') + L"?q=");
-  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"q")).output, not_installed);
-  for (const wchar_t* url : {L"", L"not a url", L"http://127.0.0.1:1"}) {
+  expect_not_installed("unterminated");
+  for (const std::wstring& url : {L"http://127.0.0.1:1/" + std::wstring(2100, L'a') + L"?q=", std::wstring(),
+                                  std::wstring(L"not a url"), std::wstring(L"http://127.0.0.1:1")}) {
     engine_key_.SetString(L"search_url", url);
-    const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"));
-    EXPECT_EQ(reply.output, not_installed) << WideToUtf8(url);
-    EXPECT_EQ(reply.rc, 1);
+    expect_not_installed(WideToUtf8(url.substr(0, 40)));
   }
   EXPECT_EQ(CrackSearchUrl(L"https://desk.example:8443/api?q=").port, 8443);
   EXPECT_EQ(CrackSearchUrl(L"https://desk.example/api?q=").port, 443);
-  EXPECT_EQ(CrackSearchUrl(L"http://desk.example/api?q=").host, L"desk.example");
 }
 
-TEST_F(DesktopSearchTest, StatusesOtherThan200AndConnectionFailuresAnswerTheirText) {
-  for (const int status : {404, 500, 206, 302}) {
-    SearchEngineStandIn engine({0, status, EngineBody::kXml, 0});
+TEST_F(DesktopSearchTest, StatusesEmptyLongAndBrokenAnswersAndConnectionFailures) {
+  const std::string long_body =
+      SearchEngineStandIn::AnswerFor("/search?q=q&format=xml&start=0&num=10&flags=0", EngineBody::kLong);
+  ASSERT_GT(long_body.size(), 30000u);
+  // The long answer comes in several 10000-byte pieces, each exactly once; an engine that goes
+  // away half way answers what came.
+  const std::tuple<int, EngineBody, std::string, LONG> cases[] = {
+      {404, EngineBody::kXml, "HTTP error 404", 1}, {500, EngineBody::kXml, "HTTP error 500", 1},
+      {302, EngineBody::kXml, "HTTP error 302", 1}, {200, EngineBody::kEmpty, "", 0},
+      {200, EngineBody::kLong, long_body, 0},
+      {200, EngineBody::kHalf, long_body.substr(0, long_body.size() / 2), 0}};
+  for (const auto& [status, body, expected, rc] : cases) {
+    SearchEngineStandIn engine({0, status, body, 0});
     PointAt(engine);
-    const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"));
-    EXPECT_EQ(reply.output, Json("HTTP error " + std::to_string(status)));
-    EXPECT_EQ(reply.rc, 1);
+    const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"), 9);
+    EXPECT_EQ(reply.rc, rc) << status;
+    EXPECT_EQ(reply.output, Json(expected)) << status;
+    EXPECT_EQ(engine.Requests().size(), 1u) << "read on, never asked again";
   }
-  int port = 0;
-  {
-    SearchEngineStandIn gone({0, 200, EngineBody::kXml, 0});
-    port = gone.Port();
-  }
-  engine_key_.SetString(L"search_url", L"http://127.0.0.1:" + std::to_wstring(port) + L"/search?q=");
+  const INTERNET_PORT closed = SearchEngineStandIn(SearchEngineOptions{}).Port();
+  engine_key_.SetString(L"search_url", L"http://127.0.0.1:" + std::to_wstring(closed) + L"/search?q=");
   const RunningModule::Reply refused = module_.Call(L"GoogleDesktopSearch", Input(L"q"));
   EXPECT_EQ(refused.rc, 1);
   ASSERT_TRUE(refused.output.is_string());
   EXPECT_NE(refused.output.get<std::string>().find("connect"), std::string::npos) << refused.output;
 }
 
-TEST_F(DesktopSearchTest, EmptyLongAndBrokenAnswers) {
-  const std::string target = "/search?q=q&format=xml&start=0&num=10&flags=0";
-  {
-    SearchEngineStandIn engine({0, 200, EngineBody::kEmpty, 0});
-    PointAt(engine);
-    const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"), 9);
-    EXPECT_EQ(reply.output, Json(""));
-    EXPECT_EQ(reply.rc, 0);
-  }
-  {
-    // Several 10000-byte pieces, each exactly once.
-    SearchEngineStandIn engine({0, 200, EngineBody::kLong, 0});
-    PointAt(engine);
-    const std::string body = SearchEngineStandIn::AnswerFor(target, EngineBody::kLong);
-    ASSERT_GT(body.size(), 30000u);
-    const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"));
-    EXPECT_EQ(reply.rc, 0);
-    EXPECT_EQ(reply.output, Json(body));
-    EXPECT_EQ(engine.Requests().size(), 1u);  // read on, never asked again
-  }
-  {
-    // The engine goes away half way: what came is the answer.
-    SearchEngineStandIn engine({0, 200, EngineBody::kHalf, 0});
-    PointAt(engine);
-    const std::string body = SearchEngineStandIn::AnswerFor(target, EngineBody::kLong);
-    const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"));
-    EXPECT_EQ(reply.rc, 0);
-    EXPECT_EQ(reply.output, Json(body.substr(0, body.size() / 2)));
-  }
-}
-
-TEST_F(DesktopSearchTest, QueriesOfEveryClassArriveExactly) {
-  SearchEngineStandIn engine({0, 200, EngineBody::kXml, 0});
-  PointAt(engine);
-  std::wstring pairs;
-  for (int i = 0; i < 5000; ++i) pairs += L"\U0001F600";
-  const std::vector<std::wstring> queries = {
-      std::wstring(L"\x01\x02\t\n\r\x1F\x7F", 7), L"\"quoted\" 'single' `back`", L"caf\u00E9 \u4E2D\u6587 \u20AC",
-      L"\U0001F600 and \U0010FFFF", L"&format=json&start=9", L"100% + 50% = ?", std::wstring(10000, L'x'), pairs,
-  };
-  for (const std::wstring& query : queries) {
-    EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(query)).rc, 0);
-    const std::string target = engine.Requests().back().target;
-    EXPECT_TRUE(SearchEngineStandIn::Parameter(target, "q") == WideToUtf8(query)) << WideToUtf8(query.substr(0, 40));
-    EXPECT_EQ(target.substr(target.find("&format=")), "&format=xml&start=0&num=10&flags=0");
-  }
-}
-
 TEST_F(DesktopSearchTest, InputsOfTheWrongShapeFailToTheDispatcher) {
   SearchEngineStandIn engine({0, 200, EngineBody::kXml, 0});
   PointAt(engine);
-  const size_t shape_before = ModuleLogLinesWith("Onservicerequested exception: CheckArrayType failed").size();
-  const size_t type_before = ModuleLogLinesWith("Onservicerequested exception: CheckType failed").size();
-  const std::vector<std::string> wrong_shape = {
-      "null", "\"q\"", "5", "[]", "[\"c\", \"q\", 0, 10]",
-      R"({"array": ["c", "q", "0", "10", "0"], "of": "bstr"})", R"({"byref": ["c", "q", 0, 10, 0]})",
-      R"({"array": [1, 2, 3, 4, 5], "of": "i4"})"};
-  for (const std::string& input : wrong_shape) {
-    const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", input, 4242);
-    EXPECT_EQ(reply.rc, 4242) << input;
-    EXPECT_EQ(reply.output, nullptr) << input;
-  }
-  EXPECT_EQ(ModuleLogLinesWith("Onservicerequested exception: CheckArrayType failed").size(),
-            shape_before + wrong_shape.size());
-  const std::vector<std::string> wrong_type = {"[1, \"q\", 0, 10, 0]", "[\"c\", 5, 0, 10, 0]", "[\"c\", \"q\", \"0\", 10, 0]",
-                                               "[\"c\", \"q\", 0, {\"i8\": 10}, 0]", "[\"c\", \"q\", 0, 10, null]",
-                                               "[null, \"q\", 0, 10, 0]"};
-  for (const std::string& input : wrong_type) EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", input, 4242).rc, 4242);
-  EXPECT_EQ(ModuleLogLinesWith("Onservicerequested exception: CheckType failed").size(),
-            type_before + wrong_type.size());
+  // Each input fails to the dispatcher with `error`; the return code stays as the broker passed it.
+  auto expect_refused = [this](const std::vector<std::string>& inputs, const std::string& error) {
+    const size_t before = ModuleLogLinesWith("Onservicerequested exception: " + error).size();
+    for (const std::string& input : inputs) {
+      const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", input, 4242);
+      EXPECT_EQ(reply.rc, 4242) << input;
+      EXPECT_EQ(reply.output, nullptr) << input;
+    }
+    EXPECT_EQ(ModuleLogLinesWith("Onservicerequested exception: " + error).size(), before + inputs.size());
+  };
+  expect_refused({"null", "\"q\"", "5", "[]", "[\"c\", \"q\", 0, 10]", R"({"array": ["c", "q", "0", "10", "0"], "of": "bstr"})",
+                  R"({"byref": ["c", "q", 0, 10, 0]})", R"({"array": [1, 2, 3, 4, 5], "of": "i4"})"},
+                 "CheckArrayType failed");
+  expect_refused({"[1, \"q\", 0, 10, 0]", "[\"c\", 5, 0, 10, 0]", "[\"c\", \"q\", \"0\", 10, 0]",
+                  "[\"c\", \"q\", 0, {\"i8\": 10}, 0]", "[\"c\", \"q\", 0, 10, null]", "[null, \"q\", 0, 10, 0]"},
+                 "CheckType failed");
   EXPECT_TRUE(engine.Requests().empty());
   // A lower bound other than 0 is refused by the length check; extra elements are ignored.
   EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", R"({"array": ["c", "q", 0, 10, 0], "lbound": 1})", 4242).rc, 4242);
@@ -190,41 +151,32 @@ TEST_F(DesktopSearchTest, EnginesThatHangDripOrFloodAreCutOffWhileOthersAreServe
   limits.max_answer_bytes = 1 << 20;
   limits.answer_deadline_ms = 3000;
   const std::wstring path = L"/search?q=x&format=xml&start=0&num=10&flags=0";
-  {
-    SearchEngineStandIn silent({0, 200, EngineBody::kSilent, 0});
+  auto search = [&](EngineBody body) {
+    SearchEngineStandIn engine({0, 200, body, 0});
     const ULONGLONG start = ::GetTickCount64();
-    const SearchOutcome outcome = Search({L"127.0.0.1", silent.Port(), L"/search?q="}, path, limits);
-    EXPECT_EQ(outcome.code, SearchOutcome::kRequestFailed);
-    EXPECT_FALSE(outcome.error.empty());
+    const SearchOutcome outcome = Search({L"127.0.0.1", engine.Port(), L"/search?q="}, path, limits);
     EXPECT_LT(::GetTickCount64() - start, 8000u);
-  }
-  {
-    SearchEngineStandIn huge({0, 200, EngineBody::kHuge, 0});
-    const ULONGLONG start = ::GetTickCount64();
-    const SearchOutcome outcome = Search({L"127.0.0.1", huge.Port(), L"/search?q="}, path, limits);
-    EXPECT_LT(::GetTickCount64() - start, 8000u);
-    EXPECT_EQ(outcome.code, 0);
-    EXPECT_EQ(outcome.answer.size(), limits.max_answer_bytes);
-    EXPECT_EQ(outcome.answer.substr(0, 16), "<huge/>\n<huge/>\n");
-  }
-  {
-    SearchEngineStandIn slow({0, 200, EngineBody::kXml, 1500});
-    limits.timeouts = {1000, 1000, 4000};
-    const SearchOutcome outcome = Search({L"127.0.0.1", slow.Port(), L"/search?q="}, path, limits);
-    EXPECT_EQ(outcome.code, 0);
-    EXPECT_EQ(outcome.answer, SearchEngineStandIn::AnswerFor(WideToUtf8(path), EngineBody::kXml));
-  }
+    return outcome;
+  };
+  const SearchOutcome silent = search(EngineBody::kSilent);
+  EXPECT_EQ(silent.code, SearchOutcome::kRequestFailed);
+  EXPECT_FALSE(silent.error.empty());
+  const SearchOutcome huge = search(EngineBody::kHuge);
+  EXPECT_EQ(huge.code, 0);
+  EXPECT_EQ(huge.answer.size(), limits.max_answer_bytes);
+  EXPECT_EQ(huge.answer.substr(0, 16), "<huge/>\n<huge/>\n");
+
   // Through the module with its own limits: a search that hangs holds one broker thread only.
-  auto silent = std::make_unique<SearchEngineStandIn>(SearchEngineOptions{0, 200, EngineBody::kSilent, 0});
-  PointAt(*silent);
+  auto hung = std::make_unique<SearchEngineStandIn>(SearchEngineOptions{0, 200, EngineBody::kSilent, 0});
+  PointAt(*hung);
   auto hanging = std::async(std::launch::async, [&] { return module_.Call(L"GoogleDesktopSearch", Input(L"x")); });
-  for (int i = 0; i < 1000 && silent->Requests().empty(); ++i) ::Sleep(10);
-  ASSERT_EQ(silent->Requests().size(), 1u);
+  for (int i = 0; i < 1000 && hung->Requests().empty(); ++i) ::Sleep(10);
+  ASSERT_EQ(hung->Requests().size(), 1u);
   SearchEngineStandIn good({0, 200, EngineBody::kXml, 0});
   PointAt(good);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"y")).rc, 0);
   EXPECT_EQ(hanging.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
-  silent.reset();  // the engine goes away: the hanging search ends with the reason
+  hung.reset();  // the engine goes away: the hanging search ends with the reason
   const RunningModule::Reply ended = hanging.get();
   EXPECT_EQ(ended.rc, 1);
   EXPECT_TRUE(ended.output.is_string());

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
+
 namespace zeltest {
 
 // One finished run of zelhost.exe (the program beside the test program).
@@ -30,12 +32,8 @@ class RunningHost {
   std::string ReadLine();
 
  private:
-  HANDLE process_ = nullptr;
-  HANDLE output_ = nullptr;
+  zel::UniqueKernelHandle process_;
+  zel::UniqueKernelHandle output_;
 };
-
-std::wstring HostPath();
-// One argument quoted for a command line as the runtime library splits it.
-std::wstring QuoteArgument(const std::wstring& arg);
 
 }  // namespace zeltest

@@ -5,15 +5,6 @@
 #include "common/unique_handle.h"
 
 namespace zeltest {
-namespace {
-
-zel::UniqueRegKey OpenOrCreate(HKEY root, const std::wstring& key) {
-  zel::UniqueRegKey handle;
-  ::RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, handle.Receive(), nullptr);
-  return handle;
-}
-
-}  // namespace
 
 RegistryKeyScope::RegistryKeyScope(HKEY root, std::wstring key) : root_(root), key_(std::move(key)) {
   zel::UniqueRegKey handle;
@@ -27,11 +18,7 @@ RegistryKeyScope::~RegistryKeyScope() {
     return;
   }
   ClearValues();
-  zel::UniqueRegKey handle = OpenOrCreate(root_, key_);
-  for (const Value& value : saved_) {
-    ::RegSetValueExW(handle.Get(), value.name.c_str(), 0, value.type, value.data.data(),
-                     static_cast<DWORD>(value.data.size()));
-  }
+  for (const Value& value : saved_) Set(value.name, value.type, value.data.data(), static_cast<DWORD>(value.data.size()));
 }
 
 std::vector<RegistryKeyScope::Value> RegistryKeyScope::ReadValues(HKEY key) {
@@ -57,8 +44,7 @@ std::vector<RegistryKeyScope::Value> RegistryKeyScope::ReadValues(HKEY key) {
 }
 
 void RegistryKeyScope::Set(const std::wstring& name, DWORD type, const void* data, DWORD size) {
-  zel::UniqueRegKey handle = OpenOrCreate(root_, key_);
-  ::RegSetValueExW(handle.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
+  ::RegSetKeyValueW(root_, key_.c_str(), name.c_str(), type, data, size);
 }
 
 void RegistryKeyScope::SetString(const std::wstring& name, const std::wstring& text, DWORD type) {
@@ -67,12 +53,7 @@ void RegistryKeyScope::SetString(const std::wstring& name, const std::wstring& t
 
 void RegistryKeyScope::SetDword(const std::wstring& name, DWORD value) { Set(name, REG_DWORD, &value, sizeof(value)); }
 
-void RegistryKeyScope::Remove(const std::wstring& name) {
-  zel::UniqueRegKey handle;
-  if (::RegOpenKeyExW(root_, key_.c_str(), 0, KEY_SET_VALUE, handle.Receive()) == ERROR_SUCCESS) {
-    ::RegDeleteValueW(handle.Get(), name.c_str());
-  }
-}
+void RegistryKeyScope::Remove(const std::wstring& name) { ::RegDeleteKeyValueW(root_, key_.c_str(), name.c_str()); }
 
 void RegistryKeyScope::ClearValues() {
   zel::UniqueRegKey handle;

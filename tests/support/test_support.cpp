@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <sstream>
 
 #include "common/module_log.h"
 #include "common/text.h"
@@ -83,28 +84,32 @@ std::string ReadBytes(const std::wstring& path) {
 
 std::vector<std::string> ReadLines(const std::wstring& path) {
   std::vector<std::string> lines;
-  const std::string bytes = ReadBytes(path);
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    std::string line = bytes.substr(start, end - start);
+  std::istringstream text(ReadBytes(path));
+  for (std::string line; std::getline(text, line); lines.push_back(line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = end + 1;
   }
   return lines;
 }
 
-std::vector<std::string> ModuleLogLinesWith(const std::string& needle) {
+std::vector<std::string> LinesWith(const std::wstring& path, const std::string& needle) {
   std::vector<std::string> found;
-  const std::wstring path = zel::ModuleLog().MainPath();
-  for (const std::wstring& file : {path + L".back", path}) {
-    for (const std::string& line : ReadLines(file)) {
-      if (line.find(needle) != std::string::npos) found.push_back(line);
-    }
+  for (const std::string& line : ReadLines(path)) {
+    if (line.find(needle) != std::string::npos) found.push_back(line);
   }
   return found;
+}
+
+std::vector<std::string> ModuleLogLinesWith(const std::string& needle) {
+  const std::wstring path = zel::ModuleLog().MainPath();
+  std::vector<std::string> found = LinesWith(path + L".back", needle);
+  for (std::string& line : LinesWith(path, needle)) found.push_back(std::move(line));
+  return found;
+}
+
+std::wstring LogsFolder() {
+  std::wstring root;
+  zel::GetCommonAppDataFolder(&root);
+  return root + L"\\RodEzeduduv\\Logs\\";
 }
 
 namespace {
@@ -121,15 +126,10 @@ std::optional<DWORD> ReadLevel() {
 }
 
 void WriteLevel(std::optional<DWORD> level) {
-  zel::UniqueRegKey key;
-  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLogKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Receive(),
-                        nullptr) != ERROR_SUCCESS) {
-    return;
-  }
   if (level) {
-    ::RegSetValueExW(key.Get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&*level), sizeof(DWORD));
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogLevel", REG_DWORD, &*level, sizeof(DWORD));
   } else {
-    ::RegDeleteValueW(key.Get(), L"LogLevel");
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogLevel");
   }
 }
 }  // namespace

@@ -47,8 +47,12 @@ std::wstring UniqueName(const std::wstring& stem);
 // The lines of a UTF-8 text file without their line ends; empty when it cannot be read.
 std::vector<std::string> ReadLines(const std::wstring& path);
 std::string ReadBytes(const std::wstring& path);
+// The lines of `path` that contain `needle`.
+std::vector<std::string> LinesWith(const std::wstring& path, const std::string& needle);
 // Lines of the module log (and its ".back") that contain `needle`.
 std::vector<std::string> ModuleLogLinesWith(const std::string& needle);
+// The logs folder every process of the prefix writes to, with its final backslash.
+std::wstring LogsFolder();
 
 // Sets HKLM\Software\ROD Ezeduduv\Zel "LogLevel" (or removes it) for one scope.
 class LogLevelValue {

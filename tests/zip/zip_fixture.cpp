@@ -2,11 +2,12 @@
 // readers (unzip, python3 -m zipfile, 7z). Usage: zip_fixture OUTPUT-FOLDER
 //
 // For each case <name> it leaves OUTPUT\<name>-stored.zip and OUTPUT\<name>-deflated.zip (or one
-// OUTPUT\<name>.zip for the job, log and empty archives) and the files that went into them under
+// OUTPUT\<name>.zip for the log and empty archives) and the files that went into them under
 // OUTPUT\src\<name>\, laid out as the archives name them: an extraction must equal that folder
 // byte for byte.
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <random>
@@ -19,15 +20,11 @@
 #include "common/vutil.h"
 #include "support/test_support.h"
 #include "zip/zip_entry_tree.h"
-#include "zip/zip_jobs.h"
 #include "zip/zip_logs.h"
 #include "zip/zip_paths.h"
 #include "zip/zip_writer.h"
 
 namespace {
-
-using zel::zip::CZipEntryTree;
-using zel::zip::CZipWriter;
 
 std::wstring g_output;
 int g_failures = 0;
@@ -37,15 +34,8 @@ void Fail(const std::wstring& what) {
   ++g_failures;
 }
 
-void MakeFolders(const std::wstring& path) {
-  for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
-    ::CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-  }
-  ::CreateDirectoryW(path.c_str(), nullptr);
-}
-
 std::wstring WriteSource(const std::wstring& file, const std::string& bytes) {
-  MakeFolders(file.substr(0, file.rfind(L'\\')));
+  ::SHCreateDirectoryExW(nullptr, file.substr(0, file.rfind(L'\\')).c_str(), nullptr);
   zel::UniqueFile handle(::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   DWORD written = 0;
   if (!handle || (!bytes.empty() && !::WriteFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))) {
@@ -70,48 +60,29 @@ std::string Words(size_t size, unsigned seed) {
   return text;
 }
 
-// A case whose files all live under OUTPUT\src\<name>\<name>\: the tree names them <name>\...
+// A case: its name and its files (path below the case folder, bytes).
 struct Case {
   std::wstring name;
-  std::vector<std::pair<std::wstring, std::string>> files;  // path below the case folder, bytes
+  std::vector<std::pair<std::wstring, std::string>> files;
 };
 
-std::vector<std::wstring> WriteCase(const Case& c) {
+// <name>-stored.zip and <name>-deflated.zip of files under OUTPUT\src\<name>\<name>\: the tree
+// names them <name>\...
+void TreeArchives(const Case& c) {
   std::vector<std::wstring> paths;
   for (const auto& [relative, bytes] : c.files) {
     paths.push_back(WriteSource(g_output + L"\\src\\" + c.name + L"\\" + c.name + L"\\" + relative, bytes));
   }
-  return paths;
-}
-
-// <name>-stored.zip and <name>-deflated.zip, from one copy of the files.
-void TreeArchives(const Case& c) {
-  const std::vector<std::wstring> paths = WriteCase(c);
   for (bool store_only : {true, false}) {
-    CZipEntryTree tree;
+    zel::zip::CZipEntryTree tree;
     for (const std::wstring& path : paths) tree.AddFile(path);
     const std::wstring archive = g_output + L"\\" + c.name + (store_only ? L"-stored.zip" : L"-deflated.zip");
     if (!tree.WriteArchive(archive, store_only)) Fail(L"WriteArchive " + archive);
   }
 }
 
-// A CreateZip job over the case's files, the archive moved next to the others.
-void JobArchive(const Case& c) {
-  const std::vector<std::wstring> paths = WriteCase(c);
-  zel::ScopedVariant output;
-  zel::UniqueKernelHandle worker;
-  zel::zip::ZipJobOptions options;
-  options.worker = &worker;
-  if (zel::zip::CreateZipOfPaths(paths, *output, options) != 0) return Fail(L"CreateZip " + c.name);
-  ::WaitForSingleObject(worker.Get(), INFINITE);
-  zel::ScopedVariant path;
-  zel::VUtil::GetElement(*output, 0, path.Get());
-  if (!::MoveFileExW(V_BSTR(path.Get()), (g_output + L"\\" + c.name + L".zip").c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING)) {
-    Fail(L"move " + c.name);
-  }
-}
-
-// A ZipLogs archive of a sub-folder of the data folder holding the case's files.
+// A ZipLogs archive of a sub-folder of the data folder holding the case's files (entries made
+// from memory), moved next to the others.
 void LogsArchive(const Case& c) {
   std::wstring data;
   zel::zip::ModuleDataFolder(&data);
@@ -120,14 +91,11 @@ void LogsArchive(const Case& c) {
     WriteSource(data + L"\\" + sub + L"\\" + c.name + L"\\" + relative, bytes);
     WriteSource(g_output + L"\\src\\" + c.name + L"\\" + c.name + L"\\" + relative, bytes);
   }
-  zel::ScopedVariant input;
-  V_VT(input.Get()) = VT_BSTR;
-  V_BSTR(input.Get()) = ::SysAllocString(sub.c_str());
+  const zel::ScopedVariant input = zel::StringVariant(sub);
   zel::ScopedVariant output;
   if (zel::zip::ZipLogs(*input, *output) != 0) return Fail(L"ZipLogs " + c.name);
-  zel::ScopedVariant path;
-  zel::VUtil::GetElement(*output, 0, path.Get());
-  if (!::MoveFileExW(V_BSTR(path.Get()), (g_output + L"\\" + c.name + L".zip").c_str(),
+  const std::wstring archive = zel::VUtil::GetStringElement(*output, 0);
+  if (!::MoveFileExW(archive.c_str(), (g_output + L"\\" + c.name + L".zip").c_str(),
                      MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING)) {
     Fail(L"move " + c.name);
   }
@@ -142,42 +110,34 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   g_output = argv[1];
-  MakeFolders(g_output + L"\\src\\empty");
+  ::SHCreateDirectoryExW(nullptr, (g_output + L"\\src\\empty").c_str(), nullptr);
 
   // An archive without entries: only the end record.
-  if (auto writer = CZipWriter::CreateArchive(g_output + L"\\empty.zip")) {
-    if (writer->CloseArchive() != zel::zip::ZipOk) Fail(L"empty archive");
-  } else {
-    Fail(L"cannot create empty.zip");
-  }
+  auto writer = zel::zip::CZipWriter::CreateArchive(g_output + L"\\empty.zip");
+  if (writer == nullptr || writer->CloseArchive() != zel::zip::ZipOk) Fail(L"empty archive");
 
-  const Case empties{L"empties", {{L"a.txt", ""}, {L"b\\c.txt", ""}, {L"d", ""}}};
-  const Case one_byte{L"onebyte", {{L"x.bin", "Z"}}};
-  const Case random{L"random", {{L"random.bin", Random(3 << 20, 1)}, {L"small.bin", Random(1000, 2)}}};
-  const Case repetitive{L"repetitive",
-                        {{L"zeros.bin", std::string(5 << 20, '\0')}, {L"abc.txt", std::string(3 << 20, 'a') + "bc"},
-                         {L"period.txt", Words(200, 3) + Words(200, 3) + Words(200, 3)}}};
-  const Case text{L"text", {{L"words.txt", Words(2 << 20, 4)}, {L"edge65536.txt", Words(65536, 5)},
-                            {L"edge32769.txt", Words(32769, 6)}}};
   Case many{L"many", {}};
   for (int i = 0; i < 10000; ++i) {
     many.files.push_back({L"f" + std::to_wstring(i / 100) + L"\\" + std::to_wstring(i) + L".txt",
                           "file " + std::to_string(i) + "\n" + std::string(static_cast<size_t>(i % 50), 'x')});
   }
-  const Case unicode{L"unicode",
-                     {{L"M\u00fcsik\\\u03a9mega.txt", Words(5000, 7)},
-                      {L"\u65e5\u672c\u8a9e.txt", "nihongo"},
-                      {L"emoji \U0001F600.bin", Random(300, 8)}}};
-  const Case suffixes{L"suffixes",
-                      {{L"a.zip", Words(4000, 9)}, {L"B.GZ", Words(4000, 10)}, {L"c.tgz", Words(4000, 11)},
-                       {L"d.Z", Words(4000, 12)}, {L"data.zip.txt", Words(4000, 13)}, {L"dir.gz\\plain", Words(4000, 14)}}};
-
-  for (const Case& c : {empties, one_byte, random, repetitive, text, unicode, suffixes, many}) TreeArchives(c);
-
-  Case job{L"job", {{L"one.txt", Words(10000, 15)}, {L"two\\two.bin", Random(70000, 16)}, {L"three\\empty.txt", ""}}};
-  JobArchive(job);
-  Case logs{L"logs", {{L"ZovIdivariRuder.log", Words(300000, 17)}, {L"old\\a.log.gz", Random(5000, 18)},
-                      {L"Zel\\zel.xml", "<?xml version=\"1.0\"?>\n<zel/>\n"}}};
-  LogsArchive(logs);
+  const Case cases[] = {
+      {L"empties", {{L"a.txt", ""}, {L"b\\c.txt", ""}, {L"d", ""}}},
+      {L"onebyte", {{L"x.bin", "Z"}}},
+      {L"random", {{L"random.bin", Random(3 << 20, 1)}, {L"small.bin", Random(1000, 2)}}},
+      {L"repetitive",
+       {{L"zeros.bin", std::string(5 << 20, '\0')}, {L"abc.txt", std::string(3 << 20, 'a') + "bc"},
+        {L"period.txt", Words(200, 3) + Words(200, 3) + Words(200, 3)}}},
+      {L"text", {{L"words.txt", Words(2 << 20, 4)}, {L"edge65536.txt", Words(65536, 5)}, {L"edge32769.txt", Words(32769, 6)}}},
+      {L"unicode",
+       {{L"M\u00fcsik\\\u03a9mega.txt", Words(5000, 7)}, {L"\u65e5\u672c\u8a9e.txt", "nihongo"},
+        {L"emoji \U0001F600.bin", Random(300, 8)}}},
+      {L"suffixes",
+       {{L"a.zip", Words(4000, 9)}, {L"B.GZ", Words(4000, 10)}, {L"c.tgz", Words(4000, 11)}, {L"d.Z", Words(4000, 12)},
+        {L"data.zip.txt", Words(4000, 13)}, {L"dir.gz\\plain", Words(4000, 14)}}},
+      many};
+  for (const Case& c : cases) TreeArchives(c);
+  LogsArchive({L"logs", {{L"ZovIdivariRuder.log", Words(300000, 17)}, {L"old\\a.log.gz", Random(5000, 18)},
+                         {L"Zel\\zel.xml", "<?xml version=\"1.0\"?>\n<zel/>\n"}}});
   return g_failures == 0 ? 0 : 1;
 }

@@ -29,16 +29,6 @@ long long SizeOf(const std::wstring& path) {
   return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-std::wstring Sparse(const zeltest::TempFolder& folder, const std::wstring& name, LONGLONG size) {
-  const std::wstring path = folder.Path() + L"\\" + name;
-  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  LARGE_INTEGER end;
-  end.QuadPart = size;
-  ::SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN);
-  ::SetEndOfFile(file.Get());
-  return path;
-}
-
 LONG DeleteArchive(const std::wstring& path) {
   ScopedVariant output;
   return DeleteTempFile(*V("[\"\", " + zelhost::DumpJson(Narrow(path)) + "]"), *output);
@@ -62,7 +52,7 @@ class ZipJobsTest : public ::testing::Test {
   LONG StartJobWithoutWaiting(int count, LONGLONG size, ScopedVariant* output, UniqueKernelHandle* worker) {
     std::vector<std::wstring> paths;
     for (int i = 0; i < count; ++i) {
-      paths.push_back(Sparse(folder_, L"part" + std::to_wstring(i / 10) + std::to_wstring(i % 10) + L".bin", size));
+      paths.push_back(ziptest::SparseFile(folder_.Path() + L"\\part" + std::to_wstring(i / 10) + std::to_wstring(i % 10) + L".bin", size));
     }
     ZipJobOptions options;
     options.wait_ms = 0;
@@ -100,35 +90,19 @@ TEST_F(ZipJobsTest, ThreeFilesOf60BytesMakeThe424ByteArchiveThatWasAnnounced) {
   EXPECT_EQ(SizeOf(archive), -1);
   EXPECT_EQ(DeleteArchive(archive), 404);
 
-  ScopedVariant empty;
+  ScopedVariant empty;  // no files: the end record alone
   ASSERT_EQ(CreateZipOfPaths({}, *empty), 0);
   EXPECT_EQ(J(*empty)[1], Json::parse(R"({"i8": 22})"));
   EXPECT_EQ(SizeOf(PathOf(empty)), 22);
   EXPECT_EQ(DeleteArchive(PathOf(empty)), 0);
 }
 
-TEST_F(ZipJobsTest, AJobStillRunningAfterTheWaitReportsThePredictedSizeAndEndsAtIt) {
-  ScopedVariant output;
-  UniqueKernelHandle worker;
-  ASSERT_EQ(StartJobWithoutWaiting(6, 6 << 20, &output, &worker), 0);
-  const std::wstring archive = PathOf(output);
-  ScopedVariant size;
-  VUtil::GetElement(*output, 1, size.Get());
-  const long long predicted = V_I8(size.Get());
-  const std::string folder_name = Narrow(folder_.Path().substr(folder_.Path().rfind(L'\\') + 1));
-  EXPECT_EQ(predicted, 6LL * (6 << 20) + 22 + 6 * (102 + 2 * static_cast<long long>(folder_name.size() + 11)));  // "\\part00.bin"
-  if (::WaitForSingleObject(worker.Get(), 0) == WAIT_TIMEOUT) {
-    EXPECT_GE(RegisteredZipJobs(), 1u) << "still running: registered, so that it can be cancelled";
-  }
-  ASSERT_EQ(::WaitForSingleObject(worker.Get(), 60000), WAIT_OBJECT_0);
-  EXPECT_EQ(RegisteredZipJobs(), 0u) << "the worker removed itself";
-  EXPECT_EQ(SizeOf(archive), predicted);
-  EXPECT_EQ(DeleteArchive(archive), 0) << "a finished job's archive is only a file";
-}
-
+// A job still running after the wait answers the size its stored archive will have, and stays
+// registered so that DeleteTempFile can cancel it.
 TEST_F(ZipJobsTest, DeleteTempFileCancelsARunningJobBetweenTwoFiles) {
   // The cancel must land while files remain; on a machine busy enough to let the whole job run
   // before the test looks again, the next attempt makes the files larger.
+  const long long name_bytes = Narrow(folder_.Path().substr(folder_.Path().rfind(L'\\') + 1)).size() + 11;  // "\\part00.bin"
   bool cancelled_midway = false;
   for (int attempt = 0; attempt < 3 && !cancelled_midway; ++attempt) {
     const LONGLONG file_size = LONGLONG{16 << 20} << attempt;
@@ -136,6 +110,7 @@ TEST_F(ZipJobsTest, DeleteTempFileCancelsARunningJobBetweenTwoFiles) {
     UniqueKernelHandle worker;
     ASSERT_EQ(StartJobWithoutWaiting(24, file_size, &output, &worker), 0);
     const std::wstring archive = PathOf(output);
+    EXPECT_EQ(J(*output)[1]["i8"], 24 * (file_size + 102 + 2 * name_bytes) + 22);
     const DWORD start = ::GetTickCount();
     while (SizeOf(archive) < file_size && ::WaitForSingleObject(worker.Get(), 0) == WAIT_TIMEOUT &&
            ::GetTickCount() - start < 60000) {
@@ -206,17 +181,14 @@ TEST_F(ZipJobsTest, DeleteTempFileDeletesOnlyInsideTheTemporaryFolder) {
   const std::wstring outside_folder = L"Z:\\tmp\\" + zeltest::UniqueName(L"zeltest-outside");
   ASSERT_TRUE(::CreateDirectoryW(outside_folder.c_str(), nullptr));
   const std::wstring outside = outside_folder + L"\\keep.txt";
-  { UniqueFile f(::CreateFileW(outside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)); }
-  std::wstring temp = TemporaryFolder();  // ends with "\"
-  std::wstring climb = temp;
+  ziptest::WriteFileBytes(outside, "");
+  const std::wstring temp = TemporaryFolder();  // ends with "\"
+  std::wstring climb = temp;  // contains the temp path as text, but leads out
   for (size_t i = 0; i < 10; ++i) climb += L"..\\";
-  const std::wstring outside_relative = outside.substr(3);  // without "Z:\"
-
-  EXPECT_EQ(DeleteArchive(outside), 403);
-  EXPECT_EQ(DeleteArchive(climb + outside_relative), 403) << "contains the temp path as text, but leads out";
-  EXPECT_EQ(DeleteArchive(temp), 403);
-  EXPECT_EQ(DeleteArchive(temp.substr(0, temp.size() - 1) + L"Other\\x.txt"), 403) << "a sibling sharing the prefix";
-  EXPECT_EQ(DeleteArchive(L""), 403);
+  const std::wstring sibling = temp.substr(0, temp.size() - 1) + L"Other\\x.txt";  // shares the prefix
+  for (const std::wstring& path : {outside, climb + outside.substr(3), temp, sibling, std::wstring()}) {
+    EXPECT_EQ(DeleteArchive(path), 403) << Narrow(path);
+  }
   EXPECT_EQ(SizeOf(outside), 0) << "nothing outside was deleted";
   ::DeleteFileW(outside.c_str());
   ::RemoveDirectoryW(outside_folder.c_str());
@@ -228,64 +200,20 @@ TEST_F(ZipJobsTest, DeleteTempFileDeletesOnlyInsideTheTemporaryFolder) {
   EXPECT_EQ(DeleteArchive(inside), 404);
 
   ScopedVariant output;
-  EXPECT_EQ(DeleteTempFile(*V("5"), *output), -1);
-  EXPECT_EQ(DeleteTempFile(*V(R"(["only"])"), *output), -1);
-  EXPECT_EQ(DeleteTempFile(*V(R"(["", 7])"), *output), -1);
-  EXPECT_EQ(DeleteTempFile(*V(R"({"array": ["", "x"], "lbound": 1})"), *output), -1);
+  for (const char* bad : {"5", R"(["only"])", R"(["", 7])", R"({"array": ["", "x"], "lbound": 1})"}) {
+    EXPECT_EQ(DeleteTempFile(*V(bad), *output), -1) << bad;
+  }
   EXPECT_EQ(output.Type(), VT_EMPTY);
 }
 
-TEST_F(ZipJobsTest, CreateZipAndQueryFileSizeResolveTheIdsFirst) {
-  const std::vector<std::wstring> paths = ThreeFiles();
-  std::wstring seen_first;
-  Json seen_ids;
-  LONG answer = 0;
-  MediumPathResolver resolver = [&](const std::wstring& first, const VARIANT& ids, std::vector<std::wstring>* out) {
-    seen_first = first;
-    seen_ids = J(ids);
-    if (answer == 0) *out = paths;
-    return answer;
-  };
-  ScopedVariant output;
-  ASSERT_EQ(QueryFileSize(*V(R"(["requester", "M1", "M2"])"), *output, resolver), 0);
-  EXPECT_EQ(seen_first, L"requester");
-  EXPECT_EQ(seen_ids, Json::parse(R"(["M1", "M2"])"));
-  EXPECT_EQ(J(*output), Json::parse(R"([3, {"i8": 60}])"));
-
-  ScopedVariant zip;
-  ASSERT_EQ(CreateZip(*V(R"(["x", {"i4": 5}])"), *zip, resolver), 0);
-  EXPECT_EQ(seen_ids, Json::parse(R"([5])"));
-  EXPECT_EQ(J(*zip)[1], Json::parse(R"({"i8": 424})"));
-  EXPECT_EQ(DeleteArchive(PathOf(zip)), 0);
-
-  ASSERT_EQ(QueryFileSize(*V(R"(["only"])"), *output, resolver), 0);
-  EXPECT_EQ(seen_ids, Json::array()) << "no ids: an empty array";
-
-  answer = 404;
-  ScopedVariant untouched;
-  EXPECT_EQ(CreateZip(*V(R"(["x", "F*nothing"])"), *untouched, resolver), 404);
-  EXPECT_EQ(QueryFileSize(*V(R"(["x", "F*nothing"])"), *untouched, resolver), 404);
-  EXPECT_EQ(untouched.Type(), VT_EMPTY);
-
-  seen_first = L"not called";
-  for (const char* bad : {"5", "[]", R"([5, "M1"])", R"({"array": ["x", "M1"], "lbound": 1})",
-                          R"({"array": ["x", "M1"], "of": "bstr"})", R"({"byref": ["x", "M1"]})"}) {
-    EXPECT_EQ(CreateZip(*V(bad), *untouched, resolver), -1) << bad;
-    EXPECT_EQ(QueryFileSize(*V(bad), *untouched, resolver), -1) << bad;
-  }
-  EXPECT_EQ(seen_first, L"not called");
-  EXPECT_EQ(untouched.Type(), VT_EMPTY);
-}
-
-TEST_F(ZipJobsTest, TheServicesResolveMediumIdsThroughTheModule) {
+TEST_F(ZipJobsTest, TheServicesResolveMediumIdsThroughTheModuleAndRefuseUnusableInput) {
   const std::vector<std::wstring> files = ThreeFiles();
   // Satellite ids: the owner's list information names the paths.
   Json items = Json::array();
   for (const std::wstring& path : files) items.push_back(Json::array({Json::array({"Path", Narrow(path)})}));
   zeltest::RunningModule module(Json{{"DiRuzov", {{"GetFileListInfoFromId", {{"rc", 0}, {"answer", items}}}}}}.dump());
   const zeltest::RunningModule::Reply counted = module.Call(L"QueryFileSize", R"(["requester", "M1", "M2"])");
-  EXPECT_EQ(counted.rc, 0);
-  EXPECT_EQ(counted.output, Json::parse(R"([3, {"i8": 60}])"));
+  EXPECT_EQ(Json::array({counted.rc, counted.output}), Json::parse(R"([0, [3, {"i8": 60}]])"));
   ASSERT_FALSE(module.Journal().empty());
   EXPECT_EQ(module.Journal().back()["params"], Json::parse(R"(["requester", ["M1", "M2"]])"));
 
@@ -298,7 +226,23 @@ TEST_F(ZipJobsTest, TheServicesResolveMediumIdsThroughTheModule) {
   EXPECT_EQ(zipped.output[1], Json::parse(R"({"i8": 424})"));
   EXPECT_EQ(SizeOf(archive), 424);
   EXPECT_EQ(DeleteArchive(archive), 0);
-  EXPECT_EQ(module.Call(L"CreateZip", R"(["requester", "Q1"])").rc, 404);
+  // A failed resolution is the answer as it stands.
+  for (const wchar_t* service : {L"CreateZip", L"QueryFileSize"}) {
+    const zeltest::RunningModule::Reply unresolved = module.Call(service, R"(["requester", "Q1"])");
+    EXPECT_EQ(Json::array({unresolved.rc, unresolved.output}), Json::parse("[404, null]"));
+  }
+
+  const MediumPathResolver never = [](const std::wstring&, const VARIANT&, std::vector<std::wstring>*) -> LONG {
+    ADD_FAILURE() << "unusable input reached the resolver";
+    return 0;
+  };
+  ScopedVariant untouched;
+  for (const char* bad : {"5", "[]", R"([5, "M1"])", R"({"array": ["x", "M1"], "lbound": 1})",
+                          R"({"array": ["x", "M1"], "of": "bstr"})", R"({"byref": ["x", "M1"]})"}) {
+    EXPECT_EQ(CreateZip(*V(bad), *untouched, never), -1) << bad;
+    EXPECT_EQ(QueryFileSize(*V(bad), *untouched, never), -1) << bad;
+  }
+  EXPECT_EQ(untouched.Type(), VT_EMPTY);
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 #include "zip/zip_logs.h"
 
+#include <shlobj.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <string>
 
+#include "base64.h"
 #include "common/text.h"
 #include "common/vutil.h"
+#include "support/host_process.h"
 #include "support/test_support.h"
 #include "zip/zip_jobs.h"
 #include "zip/zip_paths.h"
@@ -25,10 +28,7 @@ size_t TemporaryArchives() {
   size_t count = 0;
   WIN32_FIND_DATAW found;
   UniqueFind find(::FindFirstFileW((TemporaryFolder() + L"Zuv*.tmp").c_str(), &found));
-  if (find) {
-    do ++count;
-    while (::FindNextFileW(find.Get(), &found));
-  }
+  for (bool more = find.IsValid(); more; more = ::FindNextFileW(find.Get(), &found)) ++count;
   return count;
 }
 
@@ -45,9 +45,7 @@ class ZipLogsTest : public ::testing::Test {
 
   void Write(const std::wstring& relative, const std::string& bytes) {
     const std::wstring path = folder_ + L"\\" + relative;
-    for (size_t at = folder_.size() + 1; (at = path.find(L'\\', at)) != std::wstring::npos; ++at) {
-      ::CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-    }
+    ::SHCreateDirectoryExW(nullptr, path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
     ziptest::WriteFileBytes(path, bytes);
   }
 
@@ -75,9 +73,7 @@ class ZipLogsTest : public ::testing::Test {
 TEST_F(ZipLogsTest, ASubFolderIsDeflatedUnderItsDeepestCommonFolder) {
   std::string log;
   for (int i = 0; i < 3000; ++i) log += "2026/01/01 12:00:00.00 [INFO] - request " + std::to_string(i) + " returned 0\n";
-  std::string packed(5000, '\0');
-  std::mt19937 random(1);
-  for (char& c : packed) c = static_cast<char>(random());
+  const std::string packed(5000, 'p');  // stored for its name, however well it would compress
   Write(L"Logs\\ZovIdivariRuder.log", log);
   Write(L"Logs\\empty.log", "");
   Write(L"Logs\\old\\archive.log.gz", packed);
@@ -85,8 +81,6 @@ TEST_F(ZipLogsTest, ASubFolderIsDeflatedUnderItsDeepestCommonFolder) {
 
   ziptest::Bytes archive;
   ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_))), &archive), 0);
-  const ziptest::ZipListing listing = ziptest::ReadListing(archive);
-  ASSERT_TRUE(listing.ok);
   auto entries = ziptest::ReadAllEntries(archive);
   std::sort(entries.begin(), entries.end());
   ASSERT_EQ(entries.size(), 3u) << "the empty file is not in the archive";
@@ -95,7 +89,7 @@ TEST_F(ZipLogsTest, ASubFolderIsDeflatedUnderItsDeepestCommonFolder) {
   EXPECT_EQ(entries[1].first, "Logs/old/archive.log.gz");
   EXPECT_EQ(entries[1].second, ziptest::ToBytes(packed));
   EXPECT_EQ(entries[2].first, "Logs/old/note.txt");
-  for (const ziptest::CentralEntry& entry : listing.entries) {
+  for (const ziptest::CentralEntry& entry : ziptest::ReadListing(archive).entries) {
     const bool gz = entry.name.find(".gz") != std::string::npos;
     EXPECT_EQ(entry.method, gz ? 0 : 8) << entry.name;
     EXPECT_EQ(entry.flags, gz ? 0 : 2) << entry.name;
@@ -110,28 +104,24 @@ TEST_F(ZipLogsTest, ASubFolderIsDeflatedUnderItsDeepestCommonFolder) {
   EXPECT_EQ(ziptest::ReadListing(logs_only).entries[0].name.substr(0, 5), "Logs/");
 }
 
-TEST_F(ZipLogsTest, AFolderWithoutFilesGivesTheEndRecordAlone) {
-  ::CreateDirectoryW((folder_ + L"\\nothing").c_str(), nullptr);
-  ziptest::Bytes archive;
-  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + L"\\nothing"))), &archive), 0);
-  EXPECT_EQ(archive.size(), 22u);
-  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + L"\\missing"))), &archive), 0);
-  EXPECT_EQ(archive.size(), 22u);
-}
-
-TEST_F(ZipLogsTest, OtherInputsMeanTheWholeDataFolder) {
+TEST_F(ZipLogsTest, OtherInputsMeanTheWholeDataFolderAndAFolderWithoutFilesTheEndRecordAlone) {
   Write(L"marker.txt", "whole data folder");
   const std::string marker = Narrow(name_) + "/marker.txt";
-  for (const char* input : {"null", "5", R"({"byref": "Logs"})", R"({"bstr": null})", R"("")"}) {
+  for (const char* input : {"null", R"({"byref": "Logs"})", R"({"bstr": null})"}) {
     ziptest::Bytes archive;
     ASSERT_EQ(Zip(*V(input), &archive), 0) << input;
     bool found = false;
     for (const auto& [name, bytes] : ziptest::ReadAllEntries(archive)) {
-      if (name.size() >= marker.size() && name.compare(name.size() - marker.size(), marker.size(), marker) == 0) {
-        found = bytes == ziptest::ToBytes("whole data folder");
-      }
+      found |= name.size() > marker.size() && name.substr(name.size() - marker.size()) == marker &&
+               bytes == ziptest::ToBytes("whole data folder");
     }
     EXPECT_TRUE(found) << input;
+  }
+  ::CreateDirectoryW((folder_ + L"\\nothing").c_str(), nullptr);
+  for (const wchar_t* sub : {L"\\nothing", L"\\missing"}) {
+    ziptest::Bytes archive;
+    ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + sub))), &archive), 0);
+    EXPECT_EQ(archive.size(), 22u);
   }
 }
 
@@ -142,17 +132,40 @@ TEST_F(ZipLogsTest, ASubFolderLeavingTheDataFolderIsRefusedAndNothingIsArchived)
        {std::wstring(L".."), std::wstring(L"..\\RodEzeduduv"), name_ + L"\\..\\..", std::wstring(L"C:\\Windows"),
         std::wstring(L"\\Windows"), std::wstring(L"/Windows"), std::wstring(L"D:relative"), name_ + L":stream",
         std::wstring(L"..."), std::wstring(L"a/../../b"), std::wstring(L".. \\x"), std::wstring(300, L'a')}) {
-    ScopedVariant input;
-    V_VT(input.Get()) = VT_BSTR;
-    V_BSTR(input.Get()) = ::SysAllocStringLen(sub.data(), static_cast<UINT>(sub.size()));
     ScopedVariant output;
-    EXPECT_EQ(ZipLogs(*input, *output), 403) << Narrow(sub);
+    EXPECT_EQ(ZipLogs(*V(zelhost::DumpJson(Narrow(sub))), *output), 403) << Narrow(sub);
     EXPECT_EQ(output.Type(), VT_EMPTY);
   }
   EXPECT_EQ(TemporaryArchives(), before) << "no archive was started";
   ziptest::Bytes archive;
   EXPECT_EQ(Zip(*V(zelhost::DumpJson(Narrow(L".\\" + name_))), &archive), 0) << "staying inside is fine";
   EXPECT_EQ(ziptest::ReadListing(archive).entries.size(), 1u);
+}
+
+// The client's way in: zelhost.exe loading the module DLL.
+TEST(ZipHostTest, ZipLogsAnswersAnArchiveThatGetFileReturnsAndDeleteTempFileRemoves) {
+  zeltest::LogLevelValue restored_afterwards(3);  // the host writes the value it is given
+  const zeltest::HostRun zipped = zeltest::RunHost({L"call", L"ZipLogs", L"null", L"--log-level", L"3"});
+  ASSERT_EQ(zipped.exit_code, 0u) << zipped.err;
+  const Json answer = zelhost::ParseJson(zipped.out);
+  ASSERT_EQ(answer["rc"], 0) << zipped.out;
+  const std::string path = answer["output"][0];
+  EXPECT_NE(path.find("\\Zuv"), std::string::npos) << path;
+
+  const zeltest::HostRun fetched = zeltest::RunHost({L"call", L"GetFile", Utf8ToWide("[" + zelhost::DumpJson(path) + "]")});
+  ASSERT_EQ(fetched.exit_code, 0u) << fetched.err;
+  const Json bytes = zelhost::ParseJson(fetched.out);
+  ASSERT_EQ(bytes["rc"], 0);
+  const auto decoded = zelhost::Base64Decode(bytes["output"]["bytes"].get<std::string>());
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(static_cast<long long>(decoded->size()), answer["output"][1].get<long long>());
+  const ziptest::Bytes archive = ziptest::ToBytes(*decoded);
+  EXPECT_EQ(archive, ziptest::ReadFileBytes(Utf8ToWide(path)));
+  EXPECT_FALSE(ziptest::ReadAllEntries(archive).empty());
+
+  const zeltest::HostRun deleted = zeltest::RunHost({L"call", L"DeleteTempFile", Utf8ToWide("[\"\", " + zelhost::DumpJson(path) + "]")});
+  EXPECT_EQ(zelhost::ParseJson(deleted.out)["rc"], 0) << deleted.out;
+  EXPECT_EQ(::GetFileAttributesW(Utf8ToWide(path).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace
