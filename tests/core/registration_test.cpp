@@ -1,9 +1,4 @@
-#include <windows.h>
-
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "core/module.h"
 #include "core/service_table.h"
@@ -15,12 +10,14 @@ namespace {
 using zeltest::BrokerScope;
 using zelhost::BrokerFaults;
 
-std::vector<std::wstring> ExpectedRegistration(size_t services) {
+// What the broker sees of a registration that stops after `services` services or completes.
+std::vector<std::wstring> ExpectedRegistration(size_t services, bool completed = false) {
   std::vector<std::wstring> operations = {L"Advise", L"BeginRegistration 40"};
   for (size_t i = 0; i < services; ++i) {
     const std::wstring name = kServiceTable[i].name;
     operations.push_back(L"RegisterService " + std::to_wstring(i) + L" " + name + L" " + name);
   }
+  if (completed) operations.push_back(L"CompleteRegistration localhost VarIrUzovuVudir");
   return operations;
 }
 
@@ -35,8 +32,7 @@ TEST(RegistrationTest, RegistersTheFortyServicesInTableOrderOnceAndUnregistersAt
   BrokerScope scope;
   EXPECT_EQ(InitializeModule(), 0);
   EXPECT_EQ(InitializeModule(), 0);  // refused: one module object only
-  std::vector<std::wstring> expected = ExpectedRegistration(40);
-  expected.push_back(L"CompleteRegistration localhost VarIrUzovuVudir");
+  std::vector<std::wstring> expected = ExpectedRegistration(40, true);
   EXPECT_EQ(scope.Broker().Operations(), expected);
   EXPECT_EQ(scope.Broker().RegisteredComponent(), L"VarIrUzovuVudir");
   EXPECT_EQ(scope.Broker().RegisteredServiceCount(), 40u);
@@ -50,19 +46,12 @@ TEST(RegistrationTest, RegistersTheFortyServicesInTableOrderOnceAndUnregistersAt
 }
 
 TEST(RegistrationTest, ABrokerFaultLeavesTheModuleLoadedAndCloseUndoesOnlyWhatWasDone) {
-  BrokerFaults tenth, refused, no_begin, no_advise;
-  tenth.fail_register_call = 10;
-  refused.complete_answer = 3;
-  no_begin.fail_begin = true;
-  no_advise.fail_advise = true;
-  std::vector<std::wstring> completed = ExpectedRegistration(40);
-  completed.push_back(L"CompleteRegistration localhost VarIrUzovuVudir");
   // Each fault with what the broker has seen once Initialize is over.
   const std::pair<BrokerFaults, std::vector<std::wstring>> cases[] = {
-      {tenth, ExpectedRegistration(10)},  // ids 0 to 8 registered, the call for id 9 failed
-      {refused, completed},
-      {no_begin, {L"Advise", L"BeginRegistration 40"}},
-      {no_advise, {L"Advise"}},
+      {{10}, ExpectedRegistration(10)},                    // ids 0 to 8 registered, the call for id 9 failed
+      {{0, false, false, 3}, ExpectedRegistration(40, true)},  // CompleteRegistration refuses
+      {{0, true}, {L"Advise", L"BeginRegistration 40"}},  // BeginRegistration fails
+      {{0, false, true}, {L"Advise"}},                     // Advise refused
   };
   for (const auto& [faults, initialized] : cases) {
     BrokerScope scope(faults);
