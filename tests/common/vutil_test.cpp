@@ -1,12 +1,8 @@
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <string>
 #include <tuple>
 
-#include "common/scoped_variant.h"
 #include "common/vutil.h"
 #include "support/test_support.h"
 
