@@ -20,15 +20,15 @@ TEST_F(CategoryTotalsTest, AudioSlotsTakeElevenMusicNumbersThenTheRecorderPair) 
       {"when": ["long"], "answer": [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, "never read"]},
       {"when": ["longs", 5], "answer": {"array": [4, 5], "of": "i4"}}]},
     "Any": {)" + kRecorder + "}}");
-  EXPECT_EQ(module.Call(L"GetAudioCategoryTotals", R"(["exact"])").output,
-            Json::parse("[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 21, 22]"));
-  EXPECT_EQ(module.Call(L"GetAudioCategoryTotals", R"(["short"])").output,
-            Json::parse("[1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 21, 22]"));
-  EXPECT_EQ(module.Call(L"GetAudioCategoryTotals", R"(["long"])").output,
-            Json::parse("[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 21, 22]"));
-  const RunningModule::Reply longs = module.Call(L"GetAudioCategoryTotals", R"(["longs", 5])", 99);
-  EXPECT_EQ(longs.rc, 0);
-  EXPECT_EQ(longs.output, Json::parse("[4, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 21, 22]"));
+  const std::pair<const char*, const char*> cases[] = {
+      {R"(["exact"])", "[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 21, 22]"},
+      {R"(["short"])", "[1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 21, 22]"},
+      {R"(["long"])", "[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 21, 22]"},
+      {R"(["longs", 5])", "[4, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 21, 22]"}};
+  for (const auto& [input, slots] : cases) {
+    EXPECT_EQ(Outcome(module.Call(L"GetAudioCategoryTotals", input, 99)), Json::array({0, Json::parse(slots)}))
+        << input;
+  }
   // The whole input travels to the music satellite; the recorder is asked for "Audio".
   const std::vector<Json> journal = module.Journal();
   ASSERT_EQ(journal.size(), 8u);
@@ -39,9 +39,7 @@ TEST_F(CategoryTotalsTest, AudioSlotsTakeElevenMusicNumbersThenTheRecorderPair) 
   LogWindow log;
   for (const char* input : {"5", "[]", R"({"array": ["x"], "lbound": 1})", R"({"array": ["x"], "of": "bstr"})",
                             R"({"byref": ["x"]})"}) {
-    const RunningModule::Reply reply = module.Call(L"GetAudioCategoryTotals", input, 4242);
-    EXPECT_EQ(reply.rc, 4242) << input;
-    EXPECT_EQ(reply.output, nullptr) << input;
+    EXPECT_EQ(Outcome(module.Call(L"GetAudioCategoryTotals", input, 4242)), Json::array({4242, nullptr})) << input;
   }
   EXPECT_EQ(module.Journal().size(), 8u);
   // "5", the string array and the reference.
@@ -54,9 +52,8 @@ TEST_F(CategoryTotalsTest, TvSlotsCountChannelsAndInputDevices) {
       ["a", 1, 2, "video/x-tv"], ["b", 1, 2, "video/x-tv;hd"], ["c", 1, 2, "VIDEO/X-INPUTDEVICE"],
       ["d", 1, 2, "video/x-inputdevice;usb"], ["e", 1, 2, "Video/X-TV"], ["f", 1, 2, {"bstr": null}],
       ["g", 1, 2, null]]]})") + "}}");
-  const RunningModule::Reply reply = module.Call(L"GetTVCategoryTotals", "5");  // the input is not read
-  EXPECT_EQ(reply.rc, 0);
-  EXPECT_EQ(reply.output, Json::parse("[2, 31, 32, 1]"));
+  // The input is not read.
+  EXPECT_EQ(Outcome(module.Call(L"GetTVCategoryTotals", "5", 9)), Json::parse("[0, [2, 31, 32, 1]]"));
   const std::vector<Json> journal = module.Journal();
   ASSERT_EQ(journal.size(), 2u);
   // Two dates (VT_ARRAY | VT_DATE), which the journal's notation shows by type only.
@@ -76,9 +73,7 @@ TEST_F(CategoryTotalsTest, AFailedMusicOrRecorderRequestAnswersOneWithOutputUnto
       "Any": {)" + kRecorder + "}}");
     for (const char* input : {R"(["status"])", R"(["broker"])", R"(["scalar"])", R"(["text"])", R"(["no result"])",
                               R"(["unscripted"])"}) {
-      const RunningModule::Reply reply = module.Call(L"GetAudioCategoryTotals", input);
-      EXPECT_EQ(reply.rc, 1) << input;
-      EXPECT_EQ(reply.output, nullptr) << input;
+      EXPECT_EQ(Outcome(module.Call(L"GetAudioCategoryTotals", input)), Json::array({1, nullptr})) << input;
     }
   }
   EXPECT_EQ(log.Count("[WARN] - KroGetMusicCategoryTotals: Kro error detected in VUtil::CheckSingleRetcode : "
@@ -91,9 +86,7 @@ TEST_F(CategoryTotalsTest, AFailedMusicOrRecorderRequestAnswersOneWithOutputUnto
     "Any": {"GetPVRCategoryTotals": [{"when": "Audio", "rc": 3}, {"when": "Video", "hresult": -2147467259}],
             "GetTVListings": {"answer": ["guide", []]}}})");
   for (const wchar_t* service : {L"GetAudioCategoryTotals", L"GetTVCategoryTotals"}) {
-    const RunningModule::Reply reply = module.Call(service, R"(["x"])");
-    EXPECT_EQ(reply.rc, 1);
-    EXPECT_EQ(reply.output, nullptr);
+    EXPECT_EQ(Outcome(module.Call(service, R"(["x"])")), Json::array({1, nullptr})) << Narrow(service);
   }
 }
 
@@ -102,9 +95,7 @@ TEST_F(CategoryTotalsTest, AFailedListingCountsNoChannelsButKeepsInputDevicesCou
   for (const std::string& listings : {std::string(R"({"rc": 4})"), std::string(R"({"hresult": -2147467259})"),
                                       std::string(R"({"answer": "no guide"})")}) {
     RunningModule module("{" + recorder + Listings(listings) + "}}");
-    const RunningModule::Reply reply = module.Call(L"GetTVCategoryTotals", "[]");
-    EXPECT_EQ(reply.rc, 0) << listings;
-    EXPECT_EQ(reply.output, Json::parse("[0, 31, 32, 0]")) << listings;
+    EXPECT_EQ(Outcome(module.Call(L"GetTVCategoryTotals", "[]", 9)), Json::parse("[0, [0, 31, 32, 0]]")) << listings;
   }
   LogWindow log;
   RunningModule module("{" + recorder + Listings(R"({"answer": ["guide", [

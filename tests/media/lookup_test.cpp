@@ -25,6 +25,7 @@ TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
   RunningModule module;
   ASSERT_EQ(module.Call(L"Register Custom MediumId", R"(["g", "i", "l", "s"])", 0, L"CustomSat").output, Json("XAA"));
   auto satellites = Satellites(module, Echo);
+  module.Call(L"GetMediumFromId", R"(["u", "F*C:|a>mp3"])");  // the extension map is filled once, here
 
   // A cell is "target/operation", a return code for ids the service answers without a satellite,
   // or "local" for the module's own answer. Columns: GetMediumFromId, GetMediumInfoFromId,
@@ -47,7 +48,7 @@ TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
       {"D7x", {"DivEduvized7/GetDeviceFromId", "Any/GetDeviceInfoFromId", "Any/GetDeviceListInfoFromId", "403",
                "DivEduvized7/SetDevicePlayPosition"}},
       {"XAA7", {"CustomSat/g", "CustomSat/i", "CustomSat/l", "CustomSat/s", "CustomSat/SetFilePlayPosition"}},
-      {"XAB7", {"404", "404", "404", "404", "404"}},  // a key the table does not hold
+      {"XAa7", {"404", "404", "404", "404", "404"}},  // a key the table does not hold: keys are exact
       {"F*C:|a>mp3", {"local", "local", "local", "local", "404"}},
       {"Q7", {"404", "404", "404", "403", "404"}}, {"m7", {"404", "404", "404", "403", "404"}},
       {"", {"404", "404", "404", "403", "404"}},
@@ -63,21 +64,14 @@ TEST_F(LookupTest, EveryRowOfEveryLookupColumn) {
       default: return Json::array({"u", id});
     }
   };
-  auto routed = [&]() {
-    std::vector<Json> lines;
-    for (const Json& line : satellites->Journal()) {
-      if (line["service"] != "GetExtensions") lines.push_back(line);
-    }
-    return lines;
-  };
   for (const Row& row : rows) {
     for (const auto& [name, column] : services) {
       const std::string cell = row.cells[column];
       const std::string where = Narrow(name) + " " + row.id;
-      const size_t before = routed().size();
+      const size_t before = satellites->Journal().size();
       const Json input = input_for(column, row.id);
       const RunningModule::Reply reply = module.Call(name, input.dump());
-      const std::vector<Json> journal = routed();
+      const std::vector<Json> journal = satellites->Journal();
       const size_t slash = cell.find('/');
       if (slash == std::string::npos) {
         EXPECT_EQ(journal.size(), before) << where;
@@ -122,7 +116,6 @@ TEST_F(LookupTest, MediumRecordsAndTheirFailures) {
   const std::string no_element = "SafeArrayGetElement failed in VUtil::GetElement";
   const std::pair<Reply, std::string> refused[] = {
       {Answered(Json("flat")), not_variants},
-      {Answered(Json::parse(R"({"array": ["a", "b"], "of": "bstr"})")), not_variants},
       {Answered(Json::array({"a"})), no_element},
       {RawResult(Json::array()), no_element},
       {Answered(Json::parse(R"(["a", 5])")), "Element is not a string"},
@@ -131,15 +124,11 @@ TEST_F(LookupTest, MediumRecordsAndTheirFailures) {
   LogWindow log;
   for (const auto& [reply, message] : refused) {
     const size_t before = log.Count("[WARN] - GetMediumFromId: " + message);
-    const RunningModule::Reply bad = get(reply);
-    EXPECT_EQ(bad.rc, -1) << message;
-    EXPECT_EQ(bad.output, nullptr) << message;
+    EXPECT_EQ(Outcome(get(reply)), Json::array({-1, nullptr})) << message;
     EXPECT_EQ(log.Count("[WARN] - GetMediumFromId: " + message), before + 1);
   }
   EXPECT_EQ(get(RawResult(Json("not an array"))).rc, -1);
-  const RunningModule::Reply refused_code = get(Code(5));
-  EXPECT_EQ(refused_code.rc, 5);
-  EXPECT_EQ(refused_code.output, nullptr);
+  EXPECT_EQ(Outcome(get(Code(5))), Json::array({5, nullptr}));
   EXPECT_EQ(log.Count("[WARN]"), std::size(refused));  // the satellite's own code is not the service's to log
   EXPECT_EQ(log.Count("[DEBUG] - GetMediumFromId function returned in "), 0u);  // only after a record is built
 
@@ -166,33 +155,20 @@ TEST_F(LookupTest, UnroutableInputsAndLocalIdsAreAnsweredInProcess) {
   EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", []])").rc, -1);
   EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", "M1"])").rc, -1);
 
-  // Local files: the share check wants exactly three strings; play positions are not kept.
+  // Local files: the share check wants exactly three strings.
   EXPECT_EQ(module.Call(L"IsMediumShared", R"(["u", "v", "F*C:|a", "extra"])").rc, -1);
-  EXPECT_EQ(module.Call(L"IsMediumShared", R"(["u", "v", "F*C:|a"])").rc, 1);
-  EXPECT_EQ(module.Call(L"SetPlayPosition", R"(["u", "F*C:|a", 5])").rc, 404);
   // A list routed by its first id goes whole to that owner, whatever the others are.
   const size_t before = satellites->Journal().size();
   EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", ["M1", "P2", "F*C:|x"]])").output,
             Json("DiRuzov/GetFileListInfoFromId"));
   EXPECT_EQ(satellites->Journal().size(), before + 1);
 
+  // The local handlers' arrays are checked with the local media; here only that the answer arrives.
   LogWindow log;
-  const RunningModule::Reply file = module.Call(L"GetMediumFromId", R"(["u", "F*D:|a>mp3"])");
-  EXPECT_EQ(file.rc, 0);
-  EXPECT_EQ(file.output, Json::parse(R"(["audio/x-unknown", "D:\\a.mp3"])"));
+  EXPECT_EQ(Outcome(module.Call(L"GetMediumFromId", R"(["u", "F*D:|a>mp3"])", 9)),
+            Json::parse(R"([0, ["audio/x-unknown", "D:\\a.mp3"]])"));
   EXPECT_EQ(log.Count("GetMediumFromId function returned in"), 0u);  // the local handler's answer
   EXPECT_EQ(module.Call(L"GetMediumFromId", R"(["u", "FX:|a"])").rc, 404);
-  EXPECT_EQ(module.Call(L"GetMediumInfoFromId", R"(["u", "F*D:|My*Music|a<b>mp3"])").output,
-            Json::parse(R"([["mimeType", "audio/x-unknown"], ["mediaType", "audio.file"],
-                            ["Path", "D:\\My Music\\a+b.mp3"], ["Name", "a+b"]])"));
-  const RunningModule::Reply list =
-      module.Call(L"GetMediumListInfoFromId", R"(["u", ["F*D:|x>txt", "FX", "F*D:|y"]])");
-  EXPECT_EQ(list.rc, 0);
-  ASSERT_EQ(list.output.size(), 3u);
-  EXPECT_EQ(list.output[1], nullptr);
-  EXPECT_EQ(list.output[2][2], Json::parse(R"(["Path", "D:\\y"])"));
-  EXPECT_EQ(module.Call(L"GetMediumFromId", R"(["u", "F*D:|a", "more", 1])").rc, 0);
-  EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", ["F*D:|a"], "extra"])").rc, -1);
 }
 
 TEST_F(LookupTest, MediumListPathTakesThePathOfEveryItemThatHasOne) {

@@ -2,7 +2,6 @@
 
 #include "common/module_log.h"
 #include "common/text.h"
-#include "common/unique_handle.h"
 
 namespace zeltest {
 
@@ -79,6 +78,14 @@ HRESULT ComputedSatellites::Answer(const std::wstring& target, const std::wstrin
 
 Json Routed(const std::string& target, const std::string& service, const Json& params) {
   return Json{{"target", target}, {"service", service}, {"params", params}};
+}
+
+Json CallOver(RunningModule& module, const std::wstring& service, const std::string& input, const std::string& output,
+              const std::wstring& requester) {
+  zel::ScopedVariant out = V(output);
+  LONG rc = 9;
+  EXPECT_EQ(module.Scope().Call(service, *V(input), out.Get(), &rc, requester), S_OK) << Narrow(service);
+  return Json::array({rc, J(*out)});
 }
 
 void SatelliteServiceTest::SetUp() { zel::ModuleLog().SetLevel(zel::CTkLog::kDebug); }

@@ -1,20 +1,14 @@
 #pragma once
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "broker/satellites.h"
 #include "common/unique_handle.h"
@@ -102,6 +96,14 @@ class SatelliteServiceTest : public ::testing::Test {
 
   ZelDocumentScope document_;
 };
+
+// A reply as [rc, output], so that one comparison checks both.
+inline Json Outcome(const RunningModule::Reply& reply) { return Json::array({reply.rc, reply.output}); }
+
+// Sends a request whose output starts as `output` (the host's notation) and whose return code
+// starts as 9, instead of empty and 0; the reply as Outcome gives it.
+Json CallOver(RunningModule& module, const std::wstring& service, const std::string& input, const std::string& output,
+              const std::wstring& requester = L"tests");
 
 // One journal line as the broker writes it.
 Json Routed(const std::string& target, const std::string& service, const Json& params);

@@ -117,8 +117,7 @@ TEST_F(PlaylistTest, CompositeServicesCallTheirSequenceOnTheItemsOwner) {
   // A new name: look up (nothing), create (its code does not matter), look up again, add.
   auto [created, created_calls] = run(L"PlaylistCreateAndSet", Json::array({nullptr, "PL9"}),
                                       {{"PlayListCreate", Code(3)}, {"PlayListAddItem", Answered(Json("added"))}});
-  EXPECT_EQ(created.rc, 0);
-  EXPECT_EQ(created.output, Json(nullptr));
+  EXPECT_EQ(Outcome(created), Json::array({0, nullptr}));
   EXPECT_EQ(created_calls, (std::vector<Json>{Routed("DiRuzov", "PlayListGetMediumID", user_list),
                                               Routed("DiRuzov", "PlayListCreate", user_list),
                                               Routed("DiRuzov", "PlayListGetMediumID", user_list),
@@ -141,22 +140,19 @@ TEST_F(PlaylistTest, CompositeServicesCallTheirSequenceOnTheItemsOwner) {
   // The item count: the first element of the content answer.
   auto [count, count_calls] = run(L"PlaylistGetCount", Json::array({"PL1"}),
                                   {{"PlayListGetContent", Answered(Json::parse(R"([4, "a", "b"])"))}});
-  EXPECT_EQ(count.rc, 0);
-  EXPECT_EQ(count.output, Json(4));
+  EXPECT_EQ(Outcome(count), Json::array({0, 4}));
   EXPECT_EQ(count_calls, (std::vector<Json>{Routed("DiRuzov", "PlayListGetMediumID", user_list),
                                             Routed("DiRuzov", "PlayListGetContent", Json::parse(R"(["u", "PL1"])"))}));
   const std::pair<Json, Reply> failed_counts[] = {
       {Json::array({5}), Code(0)},                      // the playlist id is no string
       {Json::array({-1}), Code(0)},                     // no playlist
       {Json::array({"PL1"}), Answered(Json("x"))},      // content no array
-      {Json::array({"PL1"}), Answered(Json::array())},  // no element 0
-      {Json::array({"PL1"}), Answered(Json::array({"4"}))},
+      {Json::array({"PL1"}), Answered(Json::array({"4"}))},  // no number in element 0
       {Json::array({"PL1"}), Answered(Json::array({4}), 3)},
   };
   for (const auto& [ids, content] : failed_counts) {
     auto [failed, calls] = run(L"PlaylistGetCount", ids, {{"PlayListGetContent", content}});
-    EXPECT_EQ(failed.rc, -1) << ids.dump();
-    EXPECT_EQ(failed.output, Json(nullptr)) << ids.dump();
+    EXPECT_EQ(Outcome(failed), Json::array({-1, nullptr})) << ids.dump();
     EXPECT_EQ(calls.size(), ids[0].is_string() ? 2u : 1u) << ids.dump();
   }
 
@@ -178,9 +174,8 @@ TEST_F(PlaylistTest, ListAllGathersTheLibrariesThatAnswer) {
     return Answered(Json::array({target + "-lists"}));
   });
   failing = {"DiRuzov", "RuRuruvi"};
-  RunningModule::Reply two = module.Call(L"PlaylistListAll", R"(["u", 1])");
-  EXPECT_EQ(two.rc, 0);
-  EXPECT_EQ(two.output, Json::parse(R"([["RiRodera", ["RiRodera-lists"]], ["ZiRUZ", ["ZiRUZ-lists"]], null, null])"));
+  EXPECT_EQ(Outcome(module.Call(L"PlaylistListAll", R"(["u", 1])", 9)),
+            Json::parse(R"([0, [["RiRodera", ["RiRodera-lists"]], ["ZiRUZ", ["ZiRUZ-lists"]], null, null]])"));
   std::vector<Json> order;
   for (const char* library : {"DiRuzov", "RiRodera", "RuRuruvi", "ZiRUZ"}) {
     order.push_back(Routed(library, "PlayListList", Json::parse(R"(["u", 1])")));
@@ -195,9 +190,7 @@ TEST_F(PlaylistTest, ListAllGathersTheLibrariesThatAnswer) {
   EXPECT_EQ(three.output[3], Json(nullptr));
 
   failing = {"DiRuzov", "RiRodera", "RuRuruvi", "ZiRUZ"};
-  RunningModule::Reply none = module.Call(L"PlaylistListAll", R"(["u"])");
-  EXPECT_EQ(none.rc, 7);
-  EXPECT_EQ(none.output, Json::parse("[null, null, null, null]"));
+  EXPECT_EQ(Outcome(module.Call(L"PlaylistListAll", R"(["u"])")), Json::parse("[7, [null, null, null, null]]"));
 }
 
 TEST_F(PlaylistTest, MalformedInputGetsTheDocumentedCodes) {
@@ -211,12 +204,10 @@ TEST_F(PlaylistTest, MalformedInputGetsTheDocumentedCodes) {
   // Read errors: the service's WARN line with the error text, and -1.
   const std::pair<std::string, std::string> unreadable[] = {
       {R"("M1")", "Variant passed to VUtil::GetElement is not a variant array"},
-      {R"({"array": ["u", "M1", "M1"], "of": "bstr"})", "Variant passed to VUtil::GetElement is not a variant array"},
       {"[]", "SafeArrayGetElement failed in VUtil::GetElement"},
       {R"({"array": ["u", "M1", "M1"], "of": "variant", "lbound": 1})", "SafeArrayGetElement failed in VUtil::GetElement"},
       {R"([7, "M1", "M1"])", "Element is not a string"},
       {R"([{"byref": "u"}, "M1", "M1"])", "Element is not a string"},
-      {R"([{"i8": 1}, "M1", "M1"])", "Element is not a string"},
   };
   std::map<std::string, size_t> expected;  // WARN line -> how often
   for (const Service& service : all) {
@@ -232,8 +223,8 @@ TEST_F(PlaylistTest, MalformedInputGetsTheDocumentedCodes) {
   const std::pair<const char*, LONG> single[] = {
       {R"(["u", null])", 1}, {R"(["u", {"bstr": null}])", 1}, {R"(["u", 5])", -1}, {R"(["u"])", -1}};
   const std::pair<const char*, LONG> composite[] = {
-      {R"(["u", null, "M1"])", 1}, {R"(["u", "list", {"bstr": null}])", 1}, {R"(["u", "list", "O1"])", 404},
-      {R"(["u", "list", "F*C:"])", 404}, {R"(["u", "list"])", -1}, {R"(["u", 4, "M1"])", -1}};
+      {R"(["u", null, "M1"])", 1}, {R"(["u", "list", {"bstr": null}])", 1}, {R"(["u", "list"])", -1},
+      {R"(["u", 4, "M1"])", -1}};
   for (const Service& service : kSingleServices) {
     for (const auto& [input, code] : single) EXPECT_EQ(module.Call(service.name, input).rc, code) << input;
   }
@@ -272,29 +263,26 @@ TEST_F(PlaylistTest, BrokerFailuresEndTheServiceWithTheirHresultAndLeaveTheOutpu
   snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(failure));
   LogWindow log;
   auto call = [&](const wchar_t* service, const std::string& input) {
-    ScopedVariant in = V(input);
-    ScopedVariant out = V(R"("before")");
-    LONG rc = 0;
-    EXPECT_EQ(module.Scope().Call(service, *in, out.Get(), &rc), S_OK);
-    EXPECT_EQ(J(*out), Json("before")) << Narrow(service);
+    const Json outcome = CallOver(module, service, input, R"("before")");
     EXPECT_EQ(log.Count("[WARN] - " + Narrow(service) + ": broker call failed, hr = " + hex), 1u);
-    return rc;
+    return outcome;
   };
+  const Json failed = Json::array({failure, "before"});
 
   failing_operation = "PlayListCreate";
-  EXPECT_EQ(call(L"PlaylistNew", R"(["u", "M1"])"), failure);
+  EXPECT_EQ(call(L"PlaylistNew", R"(["u", "M1"])"), failed);
   failing_operation = "PlayListList";
   failing_target = "RiRodera";
   size_t before = satellites->Journal().size();
-  EXPECT_EQ(call(L"PlaylistListAll", R"(["u"])"), failure);
+  EXPECT_EQ(call(L"PlaylistListAll", R"(["u"])"), failed);
   EXPECT_EQ(satellites->Journal().size(), before + 2);  // nothing asked after the failure
   failing_target.clear();
   failing_operation = "PlayListClearAll";
   before = satellites->Journal().size();
-  EXPECT_EQ(call(L"PlaylistCreateAndSet", R"(["u", "list", "V1"])"), failure);
+  EXPECT_EQ(call(L"PlaylistCreateAndSet", R"(["u", "list", "V1"])"), failed);
   EXPECT_EQ(satellites->Journal().size(), before + 2);
   failing_operation = "PlayListGetContent";
-  EXPECT_EQ(call(L"PlaylistGetCount", R"(["u", "list", "V1"])"), failure);
+  EXPECT_EQ(call(L"PlaylistGetCount", R"(["u", "list", "V1"])"), failed);
 }
 
 }  // namespace
