@@ -5,7 +5,6 @@
 #include <set>
 #include <thread>
 
-#include "common/text.h"
 #include "common/tk_log.h"
 #include "common/unique_handle.h"
 #include "support/test_support.h"
@@ -143,20 +142,13 @@ TEST(TkLogTest, HeldFilesFallBackToNumberedNamesAndFatalAlsoReachesTheErrorLog) 
   EXPECT_EQ(log.MainPath(), file.path + L"2");
   held.Reset();
   held1.Reset();
-  const std::vector<std::string> lines = ReadLines(file.path + L"2");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("[FATAL] - boom " + marker), std::string::npos);
+  EXPECT_EQ(LinesWith(file.path + L"2", "[FATAL] - boom " + marker).size(), 1u);
 
   EXPECT_EQ(log.ErrorPath(), LogsFolder() + L"VizOderiv.log");
-  size_t found = 0;
-  for (const std::string& line : ReadLines(log.ErrorPath())) {
-    if (line.find(marker) == std::string::npos) continue;
-    ++found;
-    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d\d - common_tests - boom )" +
-                                                  marker)))
-        << line;
-  }
-  EXPECT_EQ(found, 1u);
+  const std::vector<std::string> errors = LinesWith(log.ErrorPath(), marker);
+  ASSERT_EQ(errors.size(), 1u);
+  const std::regex shape(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d\d - common_tests - boom )" + marker);
+  EXPECT_TRUE(std::regex_match(errors[0], shape)) << errors[0];
 }
 
 TEST(TkLogTest, ConcurrentWritersNeitherInterleaveNorLoseLinesAcrossARotation) {
