@@ -178,36 +178,29 @@ TEST_F(LookupTest, MediumListPathTakesThePathOfEveryItemThatHasOne) {
     return Answered(s == "GetExtensions" ? Json::array() : answer);
   });
   CKroAtl* object = new CKroAtl();  // GetMediumListPath is an operation of the module object
-  LONG rc = -9;
+  // [return code, paths...]; the list starts with "kept", which must stay.
   auto paths_of = [&](const std::string& ids) {
     std::vector<std::wstring> paths = {L"kept"};
-    rc = GetMediumListPath(*object, L"first", *V(ids), &paths);
-    std::vector<std::string> narrow;
-    for (const std::wstring& path : paths) narrow.push_back(Narrow(path));
-    return narrow;
+    Json outcome = Json::array({GetMediumListPath(*object, L"first", *V(ids), &paths)});
+    for (const std::wstring& path : paths) outcome.push_back(Narrow(path));
+    return outcome;
   };
   answer = Json::parse(R"([[["title", "a"], ["PATH", "C:\\one"], ["path", "C:\\late"]], null, [["title", "b"]]])");
   LogWindow log;
-  EXPECT_EQ(paths_of(R"(["M1", "M2", "M3"])"), (std::vector<std::string>{"kept", "C:\\one"}));
-  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(paths_of(R"(["M1", "M2", "M3"])"), Json::parse(R"([0, "kept", "C:\\one"])"));
   EXPECT_EQ(log.Count("[WARN] - GetMediumListPath: got a VT_EMPTY in the list of paths"), 1u);
   ASSERT_FALSE(satellites->Journal().empty());
   EXPECT_EQ(satellites->Journal().back(),
             Routed("DiRuzov", "GetFileListInfoFromId", Json::parse(R"(["first", ["M1", "M2", "M3"]])")));
 
   answer = Json::parse(R"([[["path", 5]]])");
-  EXPECT_EQ(paths_of(R"(["P1"])").size(), 1u);
-  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(paths_of(R"(["P1"])"), Json::parse(R"([-1, "kept"])"));
   answer = Json("flat");
   const std::pair<const char*, LONG> failures[] = {{R"(["P1"])", -1}, {"[null]", 1}, {R"(["Q1"])", 404}, {"[]", -1}};
-  for (const auto& [ids, code] : failures) {
-    paths_of(ids);
-    EXPECT_EQ(rc, code) << ids;
-  }
+  for (const auto& [ids, code] : failures) EXPECT_EQ(paths_of(ids), Json::array({code, "kept"})) << ids;
   // Local ids are decoded in-process; an id that is not local adds nothing.
   EXPECT_EQ(paths_of(R"(["F*C:|Music|a>mp3", "M9", "F*C:|b"])"),
-            (std::vector<std::string>{"kept", "C:\\Music\\a.mp3", "C:\\b"}));
-  EXPECT_EQ(rc, 0);
+            Json::parse(R"([0, "kept", "C:\\Music\\a.mp3", "C:\\b"])"));
   object->ReleaseHold();
 }
 
