@@ -44,10 +44,9 @@ LogWindow::LogWindow() : marker_(Narrow(UniqueName(L"log-window"))) {
 }
 
 std::vector<std::string> LogWindow::Lines(const std::string& needle) const {
-  std::vector<std::string> all = ModuleLogLinesWith("");
   std::vector<std::string> found;
   bool inside = false;
-  for (const std::string& line : all) {
+  for (const std::string& line : ModuleLogLinesWith("")) {
     if (inside && line.find(needle) != std::string::npos) found.push_back(line);
     if (line.find(marker_) != std::string::npos) inside = true;
   }
