@@ -14,32 +14,23 @@ struct Service {
 };
 
 const Service kSingleServices[] = {
-    {L"PlaylistNew", "PlayListCreate", "PlaylistCreate: "},
-    {L"PlaylistDestroy", "PlayListRemove", "PlaylistDestroy: "},
-    {L"PlaylistClear", "PlayListClearAll", "PlaylistClear: "},
-    {L"PlaylistAdd", "PlayListAddItem", "PlaylistAdd: "},
-    {L"PlaylistDelete", "PlayListDeleteItem", "PlaylistDelete: "},
-    {L"PlaylistGet", "PlayListGetContent", "PlaylistGet: "},
-    {L"PlaylistReorder", "PlayListOrder", "PlaylistReorder: "},
-};
+    {L"PlaylistNew", "PlayListCreate", "PlaylistCreate: "}, {L"PlaylistDestroy", "PlayListRemove", "PlaylistDestroy: "},
+    {L"PlaylistClear", "PlayListClearAll", "PlaylistClear: "}, {L"PlaylistGet", "PlayListGetContent", "PlaylistGet: "},
+    {L"PlaylistAdd", "PlayListAddItem", "PlaylistAdd: "}, {L"PlaylistDelete", "PlayListDeleteItem", "PlaylistDelete: "},
+    {L"PlaylistReorder", "PlayListOrder", "PlaylistReorder: "}};
 const Service kGetPlaylistFromId{L"GetPlaylistFromId", "PlayListGetContent", "GetMediumFromId: "};
-const Service kCompositeServices[] = {
-    {L"PlaylistCreateAndSet", "PlayListGetMediumID", "PlaylistCreate: "},
-    {L"PlaylistGetCount", "PlayListGetMediumID", "PlaylistCreate: "},
-    {L"PlaylistAddItems", "PlayListGetMediumID", "PlaylistCreate: "},
-};
+const Service kCompositeServices[] = {{L"PlaylistCreateAndSet", "PlayListGetMediumID", "PlaylistCreate: "},
+                                      {L"PlaylistGetCount", "PlayListGetMediumID", "PlaylistCreate: "},
+                                      {L"PlaylistAddItems", "PlayListGetMediumID", "PlaylistCreate: "}};
 
-class PlaylistTest : public SatelliteServiceTest {};
-
-// Every target answers every operation with "<target>/<operation>".
-Reply EchoTarget(const std::string& target, const std::string& service, const Json&) {
-  return Answered(Json(target + "/" + service));
-}
+using PlaylistTest = SatelliteServiceTest;
 
 TEST_F(PlaylistTest, EveryRowOfEveryRoutingColumn) {
   RunningModule module;
   ASSERT_EQ(module.Call(L"Register Custom MediumId", R"(["g", "i", "l"])", 0, L"CustomSat").output, Json("XAA"));
-  auto satellites = Satellites(module, EchoTarget);
+  auto satellites = Satellites(module, [](const std::string& target, const std::string& service, const Json&) {
+    return Answered(Json(target + "/" + service));  // "<target>/<operation>" from every target
+  });
 
   struct Row {
     std::string id;
