@@ -120,8 +120,7 @@ TEST(VUtilTest, BuildersMakeZeroBasedArrays) {
   EXPECT_EQ(J(*array), Json::parse(R"(["x"])"));
   EXPECT_EQ(Raised([&] { VUtil::PutElement(*array, 1, *V("1")); }), L"SafeArrayPutElement failed");
   EXPECT_EQ(Raised([&] { VUtil::RedimArray(*V("1"), 1); }), L"Could not redimension safe array");
-  ScopedVariant negative;
-  EXPECT_EQ(Raised([&] { VUtil::CreateArray(negative.Get(), VT_VARIANT, -1); }), L"Could not create safe array");
+  EXPECT_EQ(Raised([] { VUtil::CreateArray(ScopedVariant().Get(), VT_VARIANT, -1); }), L"Could not create safe array");
 
   ScopedVariant longs;
   VUtil::CreateArray(longs.Get(), VT_I4, 1);

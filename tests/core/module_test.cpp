@@ -157,11 +157,10 @@ TEST_F(DispatcherTest, InvokeUnpacksArgumentsByTheirFixedDescriptions) {
 
   ScopedVariant output;
   LONG rc = 12;
+  ScopedVariant service = V(R"("NoSuchService")");
   VARIANTARG args[5];
-  V_VT(&args[4]) = VT_I4;  // the requester arrives as a number: coerced to a string
-  V_I4(&args[4]) = 5;
-  V_VT(&args[3]) = VT_BSTR;
-  V_BSTR(&args[3]) = ::SysAllocString(L"NoSuchService");
+  args[4] = *V("5");  // the requester arrives as a number: coerced to a string
+  args[3] = *service;  // borrowed: `service` keeps the string
   V_VT(&args[2]) = VT_EMPTY;
   V_VT(&args[1]) = VT_BYREF | VT_VARIANT;
   V_VARIANTREF(&args[1]) = output.Get();
@@ -183,7 +182,6 @@ TEST_F(DispatcherTest, InvokeUnpacksArgumentsByTheirFixedDescriptions) {
   EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), DISP_E_BADPARAMCOUNT);
   EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
   EXPECT_EQ(sink->Invoke(77, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), S_OK);
-  ::SysFreeString(V_BSTR(&args[3]));
   object->ReleaseHold();
 }
 

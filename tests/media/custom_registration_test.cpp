@@ -143,7 +143,6 @@ TEST_F(CustomMediumIdTest, ThirtyTwoSatellitesRegisteringAtOnce) {
 
   std::map<std::wstring, std::wstring> keys;  // key -> satellite
   for (int s = 0; s < kSatellites; ++s) {
-    ASSERT_EQ(answers[s].size(), static_cast<size_t>(kRounds));
     ASSERT_TRUE(answers[s][0].is_string()) << answers[s][0].dump();
     for (const Json& answer : answers[s]) EXPECT_EQ(answer, answers[s][0]) << s;  // one key per satellite
     const std::wstring key = zelhost::FromUtf8(answers[s][0].get<std::string>()).substr(1);
