@@ -14,7 +14,6 @@ using namespace zeltest;
 const std::wstring kNotZeroBased = L"Array is not zero indexed! (VUtil::GetArrayLength)";
 const std::wstring kLengthOfNoArray = L"Variant passed to VUtil::GetArrayLength is not an array";
 const std::wstring kNoElement = L"SafeArrayGetElement failed in VUtil::GetElement";
-const std::wstring kNotVariants = L"Variant passed to VUtil::GetElement is not a variant array";
 
 // The message a call raises; "" when it raises nothing.
 std::wstring Raised(const std::function<void()>& call) {
@@ -62,7 +61,8 @@ TEST(VUtilTest, GetElementRequiresTheExactArrayTypeAndOneDimension) {
   EXPECT_STREQ(text, L"x");
   ::SysFreeString(text);
 
-  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"({"array": ["x"], "of": "bstr"})"), 0, out.Get()); }), kNotVariants);
+  EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"({"array": ["x"], "of": "bstr"})"), 0, out.Get()); }),
+            L"Variant passed to VUtil::GetElement is not a variant array");
   EXPECT_EQ(Raised([&] { VUtil::GetElement(*V(R"(["x"])"), 0, &number); }),
             L"Variant passed to VUtil::GetElement is not a long array");
   BSTR unused = nullptr;
