@@ -11,15 +11,11 @@ Json Done(LONG rc, const std::string& result) {
 }
 const Json kPending = Json::parse("[null, null]");
 
-// Waits until the module log holds `needle`: the sign that a sub-request left behind by a time-out
-// has come back, so that no thread of one test runs into the next.
-bool LogShowsWithin(const std::string& needle, DWORD limit_ms) {
-  const ULONGLONG end = ::GetTickCount64() + limit_ms;
-  while (ModuleLogLinesWith(needle).empty()) {
-    if (::GetTickCount64() > end) return false;
-    ::Sleep(20);
-  }
-  return true;
+// Polls `condition` until it holds or 10 s have passed; its last answer.
+bool Eventually(const std::function<bool()>& condition) {
+  const ULONGLONG end = ::GetTickCount64() + 10000;
+  while (!condition() && ::GetTickCount64() < end) ::Sleep(20);
+  return condition();
 }
 
 // Sends MultiRequest with a short time limit, on behalf of a module object of the test's own;
@@ -97,7 +93,8 @@ TEST_F(GroupedRequestTest, ATimeOutAnswersTheFinishedSlotsAndAnEmptyPairForTheRe
   EXPECT_EQ(GroupWithin(R"([["Fast", "Go", 0], ["Slow", ")" + late + R"(", 1], ["Fast", "Go", 2]])", 500),
             Json::array({0, Json::array({Done(0, R"(["zero"])"), kPending, Done(0, R"(["two"])")})}));
   EXPECT_EQ(log.Count("[WARN] - Multi request timed out"), 1u);
-  EXPECT_TRUE(LogShowsWithin("Request " + late + " returned 0", 10000));
+  // The late sub-request comes back before the next test starts.
+  EXPECT_TRUE(Eventually([&] { return !ModuleLogLinesWith("Request " + late + " returned 0").empty(); }));
 
   // Starting the threads counts against the limit too: once it has passed, no more start.
   EXPECT_EQ(GroupWithin(R"([["Fast", "Go", 0], ["Fast", "Go", 2]])", 0), Json::parse("[0, [null, null]]"));
@@ -123,10 +120,7 @@ class Counted final : public IUnknown {
     return left;
   }
   // True once every Counted answer has been released, within 10 s.
-  static bool AllReleased() {
-    for (int i = 0; i < 500 && alive.load() != 0; ++i) ::Sleep(20);
-    return alive.load() == 0;
-  }
+  static bool AllReleased() { return Eventually([] { return alive.load() == 0; }); }
 
  private:
   std::atomic<ULONG> references_{1};
@@ -142,10 +136,7 @@ class GatedRouter : public zelhost::SatelliteRouter {
     for (UniqueKernelHandle& gate : gates_) gate.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   }
   void Open(int gate) { ::SetEvent(gates_[gate].Get()); }
-  bool AwaitArrivals(LONG count) {
-    for (int i = 0; i < 1000 && arrived_.load() < count; ++i) ::Sleep(10);
-    return arrived_.load() >= count;
-  }
+  bool AwaitArrivals(LONG count) { return Eventually([&] { return arrived_.load() >= count; }); }
   // The parameters of the request behind `gate`, as they read once it opened; null until then.
   Json LateParameters(int gate) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -221,7 +212,7 @@ TEST_F(GroupedRequestTest, ASubRequestOutlivingTheCallOwnsItsParameters) {
   text = V("666");
   auto late_parameters = [&](int gate) {
     router->Open(gate);
-    for (int i = 0; i < 500 && router->LateParameters(gate) == nullptr; ++i) ::Sleep(20);
+    Eventually([&] { return router->LateParameters(gate) != nullptr; });
     return router->LateParameters(gate);
   };
   EXPECT_EQ(late_parameters(0), "as sent");
