@@ -16,8 +16,7 @@ using namespace zeltest;
 
 void WriteSizedFile(const std::wstring& path, size_t size) {
   UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  ASSERT_TRUE(file);
-  std::string bytes(size, 'x');
+  const std::string bytes(size, 'x');
   DWORD written = 0;
   ASSERT_TRUE(::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(size), &written, nullptr));
 }
