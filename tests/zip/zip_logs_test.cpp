@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <new>
 #include <string>
 
 #include "base64.h"
@@ -15,6 +17,15 @@
 #include "zip/zip_jobs.h"
 #include "zip/zip_paths.h"
 #include "zip_test_support.h"
+
+namespace {
+std::atomic<size_t> g_refused_size{0};
+}  // namespace
+
+// Fails the one allocation of this size, so that ZipLogs meets a file it cannot hold in memory.
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return size != 0 && size == g_refused_size ? nullptr : ::operator new(size, tag);
+}
 
 namespace zel::zip {
 namespace {
@@ -125,7 +136,7 @@ TEST_F(ZipLogsTest, OtherInputsMeanTheWholeDataFolderAndAFolderWithoutFilesTheEn
   }
 }
 
-TEST_F(ZipLogsTest, ASubFolderLeavingTheDataFolderIsRefusedAndNothingIsArchived) {
+TEST_F(ZipLogsTest, RefusedFoldersAndFilesTooLargeForMemoryLeaveNoArchive) {
   Write(L"inside.txt", "x");
   const size_t before = TemporaryArchives();
   for (const std::wstring& sub :
@@ -140,6 +151,14 @@ TEST_F(ZipLogsTest, ASubFolderLeavingTheDataFolderIsRefusedAndNothingIsArchived)
   ziptest::Bytes archive;
   EXPECT_EQ(Zip(*V(zelhost::DumpJson(Narrow(L".\\" + name_))), &archive), 0) << "staying inside is fine";
   EXPECT_EQ(ziptest::ReadListing(archive).entries.size(), 1u);
+
+  // Our choice: a file too large for memory stops ZipLogs with 8 and its unfinished archive is deleted.
+  Write(L"big.log", std::string(123457, 'b'));
+  g_refused_size = 123457;
+  ScopedVariant output;
+  EXPECT_EQ(ZipLogs(*V(zelhost::DumpJson(Narrow(name_))), *output), 8);
+  g_refused_size = 0;
+  EXPECT_EQ(TemporaryArchives(), before) << "the unfinished archive was left behind";
 }
 
 // The client's way in: zelhost.exe loading the module DLL.
