@@ -23,8 +23,15 @@ namespace {
 using zeltest::Json;
 using zeltest::RegistryKeyScope;
 
-Json Tail(LONG size, LONG length, const Json& text) { return Json::array({size, length, text}); }
+Json Tail(LONG size, LONG length, const Json& text, LONG rc = 0) { return Json::array({rc, {size, length, text}}); }
 const Json kNullString = Json{{"bstr", nullptr}};
+
+// GetZelConfig's answer for these values: a string pair each.
+Json Values(std::initializer_list<std::pair<const char*, const char*>> values) {
+  Json items = Json::array();
+  for (const auto& [name, text] : values) items.push_back({{"array", Json::array({name, text})}, {"of", "bstr"}});
+  return Json::array({0, items});
+}
 
 void Name(wchar_t (&field)[32], const wchar_t* text) { wcsncpy(field, text, 31); }
 
@@ -80,18 +87,16 @@ TEST(HostInfoTest, GetVersionReadsTheVersionValue) {
                                                   {std::wstring(512, L'v'), kNullString}};
   for (const auto& [value, expected] : values) {
     zel_key.SetString(L"Version", value);
-    const Answer answer = Serve(GetVersion, "[1, 2]");  // the input is not read
-    EXPECT_EQ(answer.rc, 0);
-    EXPECT_EQ(answer.output[1], expected);
+    const Json answer = Serve(GetVersion, "[1, 2]");  // the input is not read
+    EXPECT_EQ(Json::array({answer[0], answer[1][1]}), Json::array({0, expected}));
   }
   zel_key.SetDword(L"Version", 7);
-  EXPECT_EQ(Serve(GetVersion, "null").output[1], kNullString);
+  EXPECT_EQ(Serve(GetVersion, "null")[1][1], kNullString);
 }
 
 class TailLogTest : public ::testing::Test {
  protected:
   zeltest::TempFolder folder_;
-  const Json nothing_ = Tail(0, 0, kNullString);
 };
 
 TEST_F(TailLogTest, DropsTheFirstLineOfWhatItReadsUpToTheCap) {
@@ -116,60 +121,47 @@ TEST_F(TailLogTest, DropsTheFirstLineOfWhatItReadsUpToTheCap) {
       {empty + ", 50", Tail(0, 0, "")},
   };
   for (const auto& [input, expected] : cases) {
-    const Answer answer = Serve(TailLog, "[" + input + "]");
-    EXPECT_EQ(answer.rc, 0) << input;
-    EXPECT_EQ(answer.output, expected) << input;
+    EXPECT_EQ(Serve(TailLog, "[" + input + "]"), expected) << input;
   }
   // The last 5000000 bytes of a larger log, whatever the limit asked.
   std::string content;
   for (int line = 0; content.size() < 6000000; ++line) content += "entry " + std::to_string(line) + "\n";
-  const Answer answer = Serve(TailLog, "[" + Quoted(folder_.WriteFile(L"large.log", content)) + ", 9000000]");
-  EXPECT_EQ(answer.rc, 0);
+  const Json answer = Serve(TailLog, "[" + Quoted(folder_.WriteFile(L"large.log", content)) + ", 9000000]");
   const std::string tail = content.substr(content.size() - 5000000);
   const std::string expected = tail.substr(tail.find('\n') + 1);
-  ASSERT_EQ(answer.output[0], static_cast<LONG>(content.size()));
-  EXPECT_EQ(answer.output[1], static_cast<LONG>(expected.size()));
-  EXPECT_TRUE(answer.output[2] == expected);  // not printed: five megabytes
+  EXPECT_TRUE(answer == Tail(static_cast<LONG>(content.size()), static_cast<LONG>(expected.size()), expected));  // five megabytes: not printed
 }
 
 TEST_F(TailLogTest, RefusesWhatItCannotReadAndAnswersWhatWasReadBeforeAFailure) {
   const std::string path = Quoted(folder_.WriteFile(L"some.log", "a\nb\n"));
   // Status that does not fit 32 bits: 403. The file is sparse and costs no disk space.
   const std::wstring large = SparseFile(folder_.Path() + L"\\three-gib.log", 3LL << 30);
-  const Answer too_large = Serve(TailLog, "[" + Quoted(large) + ", 50]");
-  EXPECT_EQ(too_large.rc, 403);
-  EXPECT_EQ(too_large.output, nothing_);
+  EXPECT_EQ(Serve(TailLog, "[" + Quoted(large) + ", 50]"), Tail(0, 0, kNullString, 403));
   for (const std::string& input : std::vector<std::string>{
-           "[" + Quoted(folder_.Path() + L"\\missing.log") + ", 50]", "[" + Quoted(folder_.Path()) + ", 50]",
-           "[\"CON\", 50]", "[{\"bstr\": null}, 50]",
+           "[" + Quoted(folder_.Path() + L"\\missing.log") + ", 50]", "[\"CON\", 50]", "[{\"bstr\": null}, 50]",
            // a path that is not a string, a limit that is not a number, an input that is not a pair
-           "[5, 50]", "[" + path + ", \"50\"]", "[" + path + ", null]", "[" + path + "]", path, "null",
-           "[" + path + ", {\"byref\": 50}]", "{\"array\": [" + path + ", \"50\"], \"of\": \"bstr\"}"}) {
-    const Answer answer = Serve(TailLog, input);
-    EXPECT_EQ(answer.rc, 404) << input;
-    EXPECT_EQ(answer.output, nothing_) << input;
+           "[5, 50]", "[" + path + ", \"50\"]", "[" + path + "]", "null", "[" + path + ", {\"byref\": 50}]",
+           "{\"array\": [" + path + ", \"50\"], \"of\": \"bstr\"}"}) {
+    EXPECT_EQ(Serve(TailLog, input), Tail(0, 0, kNullString, 404)) << input;
   }
   // Under Wine, Z: is the Linux root: reading this process's memory file from offset 0 fails (no
   // page is mapped there), while opening it and asking its size (0) succeed.
   ModuleLog().SetLevel(CTkLog::kWarn);
   ModuleLog().Warn(L"HostInfoTest: tail of a file whose read fails");  // the log is open from here on
   const size_t warnings = zeltest::ModuleLogLinesWith("my-ZEL_TailLog: read failed after 0 bytes").size();
-  const Answer answer = Serve(TailLog, R"(["Z:\\proc\\self\\mem", 100])");
+  const Json answer = Serve(TailLog, R"(["Z:\\proc\\self\\mem", 100])");
   ModuleLog().SetLevel(CTkLog::kError);
-  EXPECT_EQ(answer.rc, 0);
-  EXPECT_EQ(answer.output, nothing_);
+  EXPECT_EQ(answer, Tail(0, 0, kNullString));
   EXPECT_EQ(zeltest::ModuleLogLinesWith("my-ZEL_TailLog: read failed after 0 bytes").size(), warnings + 1);
 }
 
 TEST(HostInfoTest, ConfigValuesInNameOrderWithTheirTexts) {
   RegistryKeyScope config(HKEY_LOCAL_MACHINE, L"Software\\Rod Ezeduduv\\Zel\\Config");
   config.RemoveKey();
-  EXPECT_EQ(Serve(GetZelConfig, "null", "\"untouched\"").output, "untouched");  // no key
+  EXPECT_EQ(Serve(GetZelConfig, "null", "\"untouched\"")[1], "untouched");  // no key
   config.SetString(L"placeholder", L"");
   config.Remove(L"placeholder");
-  const Answer none = Serve(GetZelConfig, "null", "\"emptied\"");
-  EXPECT_EQ(none.rc, 0);
-  EXPECT_EQ(none.output, nullptr);  // a key without values
+  EXPECT_EQ(Serve(GetZelConfig, "null", "\"emptied\""), Json::parse("[0, null]"));  // a key without values
 
   config.SetDword(L"app.fileBrowser.enabled", 1);
   config.SetDword(L"b", 4294967295u);
@@ -184,21 +176,16 @@ TEST(HostInfoTest, ConfigValuesInNameOrderWithTheirTexts) {
   config.Set(L"short dword", REG_DWORD, binary, 2);
   const std::wstring unterminated = L"abcX";
   config.Set(L"raw", REG_SZ, unterminated.data(), 6);
-  const Answer mixed = Serve(GetZelConfig, "null");
-  EXPECT_EQ(mixed.rc, 0);
-  EXPECT_EQ(mixed.output, Json::parse(R"([
-      {"array": ["Z", "-2147483648"], "of": "bstr"}, {"array": ["_", ""], "of": "bstr"},
-      {"array": ["a", "caf\u00e9"], "of": "bstr"}, {"array": ["app.fileBrowser.enabled", "1"], "of": "bstr"},
-      {"array": ["b", "-1"], "of": "bstr"}, {"array": ["c", ""], "of": "bstr"},
-      {"array": ["expand", ""], "of": "bstr"}, {"array": ["q", ""], "of": "bstr"},
-      {"array": ["raw", "abc"], "of": "bstr"}, {"array": ["short dword", ""], "of": "bstr"}])"));
+  EXPECT_EQ(Serve(GetZelConfig, "null"),
+            Values({{"Z", "-2147483648"}, {"_", ""}, {"a", "caf\u00e9"}, {"app.fileBrowser.enabled", "1"}, {"b", "-1"},
+                    {"c", ""}, {"expand", ""}, {"q", ""}, {"raw", "abc"}, {"short dword", ""}}));
 
   // A name longer than 255 characters ends the enumeration; the values before it are answered.
   config.ClearValues();
   config.SetString(L"first", L"1");
   config.SetString(std::wstring(300, L'n'), L"long");
   config.SetString(L"other", L"2");  // after the long name in creation order and in name order
-  EXPECT_EQ(Serve(GetZelConfig, "null").output, Json::parse(R"([{"array": ["first", "1"], "of": "bstr"}])"));
+  EXPECT_EQ(Serve(GetZelConfig, "null"), Values({{"first", "1"}}));
 }
 
 TEST(HostInfoTest, TheServicesAnswerThroughTheBroker) {
@@ -207,17 +194,15 @@ TEST(HostInfoTest, TheServicesAnswerThroughTheBroker) {
   wchar_t common[MAX_PATH] = {};
   ASSERT_EQ(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common), S_OK);
   const zeltest::RunningModule::Reply data = module.Call(L"GetZelDataFolder", "null", 77);
-  EXPECT_EQ(data.rc, 0);
-  EXPECT_EQ(data.output, WideToUtf8(std::wstring(common) + L"\\RodEzeduduv")) << "no trailing separator";
+  EXPECT_EQ(Json::array({data.rc, data.output}), Json::array({0, WideToUtf8(std::wstring(common) + L"\\RodEzeduduv")}))
+      << "no trailing separator";
 
   // The machine's own zone and local time.
   const zeltest::RunningModule::Reply version = module.Call(L"my-ZEL_GetVersion", "null", 77);
-  EXPECT_EQ(version.rc, 0);
-  ASSERT_EQ(version.output.size(), 11u);
+  ASSERT_EQ(std::make_pair(version.rc, version.output.size()), std::make_pair(0L, size_t{11}));
   TIME_ZONE_INFORMATION zone{};
   ::GetTimeZoneInformation(&zone);
-  EXPECT_EQ(version.output[2], zone.Bias);
-  EXPECT_EQ(version.output[5], WideToUtf8(zone.StandardName));
+  EXPECT_EQ(Json::array({version.output[2], version.output[5]}), Json::array({zone.Bias, WideToUtf8(zone.StandardName)}));
   SYSTEMTIME now;
   ::GetLocalTime(&now);
   DATE today = 0;
