@@ -94,25 +94,16 @@ TEST_F(ZipLogsTest, ASubFolderIsDeflatedUnderItsDeepestCommonFolder) {
   ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_))), &archive), 0);
   auto entries = ziptest::ReadAllEntries(archive);
   std::sort(entries.begin(), entries.end());
-  ASSERT_EQ(entries.size(), 3u) << "the empty file is not in the archive";
-  EXPECT_EQ(entries[0].first, "Logs/ZovIdivariRuder.log");
-  EXPECT_EQ(entries[0].second, ziptest::ToBytes(log));
-  EXPECT_EQ(entries[1].first, "Logs/old/archive.log.gz");
-  EXPECT_EQ(entries[1].second, ziptest::ToBytes(packed));
-  EXPECT_EQ(entries[2].first, "Logs/old/note.txt");
-  for (const ziptest::CentralEntry& entry : ziptest::ReadListing(archive).entries) {
-    const bool gz = entry.name.find(".gz") != std::string::npos;
-    EXPECT_EQ(entry.method, gz ? 0 : 8) << entry.name;
-    EXPECT_EQ(entry.flags, gz ? 0 : 2) << entry.name;
-    EXPECT_EQ(entry.external_attributes, 0x80000000u) << "made from memory";
-  }
+  // The empty file is left out; the suffix rule and the memory entries' attributes are the writer's.
+  EXPECT_EQ(entries, (std::vector<std::pair<std::string, ziptest::Bytes>>{
+                         {"Logs/ZovIdivariRuder.log", ziptest::ToBytes(log)}, {"Logs/old/archive.log.gz", ziptest::ToBytes(packed)},
+                         {"Logs/old/note.txt", ziptest::ToBytes("n")}}));
   EXPECT_LT(archive.size(), log.size() / 5) << "the log was compressed";
 
   // The sub-folder named alone: the deepest folder holding all files is Logs itself.
-  ziptest::Bytes logs_only;
-  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + L"\\Logs"))), &logs_only), 0);
-  EXPECT_EQ(ziptest::ReadListing(logs_only).entries.size(), 3u);
-  EXPECT_EQ(ziptest::ReadListing(logs_only).entries[0].name.substr(0, 5), "Logs/");
+  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + L"\\Logs"))), &archive), 0);
+  EXPECT_EQ(ziptest::ReadListing(archive).entries.size(), 3u);
+  EXPECT_EQ(ziptest::ReadListing(archive).entries[0].name.substr(0, 5), "Logs/");
 }
 
 TEST_F(ZipLogsTest, OtherInputsMeanTheWholeDataFolderAndAFolderWithoutFilesTheEndRecordAlone) {
@@ -139,10 +130,10 @@ TEST_F(ZipLogsTest, OtherInputsMeanTheWholeDataFolderAndAFolderWithoutFilesTheEn
 TEST_F(ZipLogsTest, RefusedFoldersAndFilesTooLargeForMemoryLeaveNoArchive) {
   Write(L"inside.txt", "x");
   const size_t before = TemporaryArchives();
-  for (const std::wstring& sub :
-       {std::wstring(L".."), std::wstring(L"..\\RodEzeduduv"), name_ + L"\\..\\..", std::wstring(L"C:\\Windows"),
-        std::wstring(L"\\Windows"), std::wstring(L"/Windows"), std::wstring(L"D:relative"), name_ + L":stream",
-        std::wstring(L"..."), std::wstring(L"a/../../b"), std::wstring(L".. \\x"), std::wstring(300, L'a')}) {
+  // One of each: a climb, a climb after a real folder, a drive or stream colon, a rooted path, a
+  // climb in disguise (Windows drops trailing dots and blanks), a path too long to append.
+  for (const std::wstring& sub : {std::wstring(L".."), name_ + L"\\..\\..", std::wstring(L"D:relative"),
+                                  std::wstring(L"/Windows"), std::wstring(L".. \\x"), std::wstring(300, L'a')}) {
     ScopedVariant output;
     EXPECT_EQ(ZipLogs(*V(zelhost::DumpJson(Narrow(sub))), *output), 403) << Narrow(sub);
     EXPECT_EQ(output.Type(), VT_EMPTY);
@@ -171,14 +162,10 @@ TEST(ZipHostTest, ZipLogsAnswersAnArchiveThatGetFileReturnsAndDeleteTempFileRemo
   const std::string path = answer["output"][0];
   EXPECT_NE(path.find("\\Zuv"), std::string::npos) << path;
 
-  const zeltest::HostRun fetched = zeltest::RunHost({L"call", L"GetFile", Utf8ToWide("[" + zelhost::DumpJson(path) + "]")});
-  ASSERT_EQ(fetched.exit_code, 0u) << fetched.err;
-  const Json bytes = zelhost::ParseJson(fetched.out);
-  ASSERT_EQ(bytes["rc"], 0);
-  const auto decoded = zelhost::Base64Decode(bytes["output"]["bytes"].get<std::string>());
-  ASSERT_TRUE(decoded.has_value());
-  EXPECT_EQ(static_cast<long long>(decoded->size()), answer["output"][1].get<long long>());
-  const ziptest::Bytes archive = ziptest::ToBytes(*decoded);
+  const Json fetched = zelhost::ParseJson(zeltest::RunHost({L"call", L"GetFile", Utf8ToWide("[" + zelhost::DumpJson(path) + "]")}).out);
+  ASSERT_EQ(fetched["rc"], 0);
+  const ziptest::Bytes archive = ziptest::ToBytes(zelhost::Base64Decode(fetched["output"]["bytes"].get<std::string>()).value_or(""));
+  EXPECT_EQ(static_cast<long long>(archive.size()), answer["output"][1].get<long long>());
   EXPECT_EQ(archive, ziptest::ReadFileBytes(Utf8ToWide(path)));
   EXPECT_FALSE(ziptest::ReadAllEntries(archive).empty());
 
