@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -52,13 +53,17 @@ class CollectingOutput final : public DeflateOutput {
   size_t limit_;
 };
 
-Bytes Compress(const Bytes& input, int level = 8, size_t piece = 1 << 20, size_t buffer_size = 16384) {
-  auto compressor = DeflateCompressor::Create(level);
+// With `compressor` given, it is used again, as the writer uses one compressor for every entry;
+// `limit` makes the output refuse what would pass it.
+Bytes Compress(const Bytes& input, int level = 8, size_t piece = 1 << 20, size_t buffer_size = 16384,
+               DeflateCompressor* compressor = nullptr, size_t limit = SIZE_MAX) {
+  std::unique_ptr<DeflateCompressor> own = compressor == nullptr ? DeflateCompressor::Create(level) : nullptr;
   PieceInput source(input, piece);
-  CollectingOutput sink;
+  CollectingOutput sink(limit);
   std::vector<unsigned char> buffer(buffer_size);
   uint64_t compressed = 0;
-  EXPECT_EQ(compressor->Compress(source, buffer.data(), buffer.size(), sink, &compressed), DeflateResult::kOk);
+  const DeflateResult result = (own ? own.get() : compressor)->Compress(source, buffer.data(), buffer.size(), sink, &compressed);
+  EXPECT_EQ(result, limit == SIZE_MAX ? DeflateResult::kOk : DeflateResult::kOutputFailed);
   EXPECT_EQ(compressed, sink.bytes.size());
   return sink.bytes;
 }
@@ -115,7 +120,7 @@ TEST(DeflateTest, EveryKindAndBoundarySizeInflatesBack) {
   }
 }
 
-TEST(DeflateTest, EveryLevelReadPieceAndOutputBufferWorks) {
+TEST(DeflateTest, EveryLevelReadPieceOutputBufferAndARefusingOutput) {
   const Bytes input = Generate(Kind::kMixed, 300000, 77);
   for (int level = kDeflateMinLevel; level <= kDeflateMaxLevel; ++level) {
     for (size_t piece : {size_t{1}, size_t{7}, size_t{16384}, size_t{1} << 20}) {
@@ -125,6 +130,10 @@ TEST(DeflateTest, EveryLevelReadPieceAndOutputBufferWorks) {
   }
   EXPECT_EQ(DeflateCompressor::Create(0), nullptr);
   EXPECT_EQ(DeflateCompressor::Create(9), nullptr);
+  // A refusing output stops the compression, and the compressor can be used again.
+  auto compressor = DeflateCompressor::Create(8);
+  Compress(Generate(Kind::kRandom, 200000, 9), 8, 1 << 20, 16384, compressor.get(), 50000);
+  EXPECT_TRUE(InflatesTo(Compress(input, 8, 1 << 20, 16384, compressor.get()), input));
 }
 
 TEST(DeflateTest, OutputIsAsSmallAsZlibsAtTheSameLevelInTheShortestBlockForm) {
@@ -148,18 +157,6 @@ TEST(DeflateTest, OutputIsAsSmallAsZlibsAtTheSameLevelInTheShortestBlockForm) {
   EXPECT_EQ(Compress(Bytes()), (Bytes{0x03, 0x00}));  // an empty final fixed block
 }
 
-TEST(DeflateTest, ARefusingOutputStopsCompressionAndTheCompressorCanBeUsedAgain) {
-  auto compressor = DeflateCompressor::Create(8);
-  unsigned char buffer[16384];
-  uint64_t compressed = 0;
-  const Bytes random = Generate(Kind::kRandom, 200000, 9), text = Generate(Kind::kText, 100000, 10);
-  PieceInput source(random, 1 << 20), again(text, 1 << 20);
-  CollectingOutput refusing(50000), whole;
-  EXPECT_EQ(compressor->Compress(source, buffer, sizeof(buffer), refusing, &compressed), DeflateResult::kOutputFailed);
-  EXPECT_EQ(compressed, refusing.bytes.size());
-  EXPECT_EQ(compressor->Compress(again, buffer, sizeof(buffer), whole, &compressed), DeflateResult::kOk);
-  EXPECT_TRUE(InflatesTo(whole.bytes, text));
-}
 
 TEST(DeflateHuffmanTest, LengthsAreLimitedAndTheCodeComplete) {
   // Fibonacci weights give the deepest optimal trees: 29 symbols would need 28 bits.
