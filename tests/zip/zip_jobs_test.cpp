@@ -47,19 +47,6 @@ class ZipJobsTest : public ::testing::Test {
             folder_.WriteFile(L"x\\abcde", std::string(30, '3'))};
   }
 
-  // A job over `count` sparse files of `size` bytes (part00.bin, ...) that answers without
-  // waiting for its worker.
-  LONG StartJobWithoutWaiting(int count, LONGLONG size, ScopedVariant* output, UniqueKernelHandle* worker) {
-    std::vector<std::wstring> paths;
-    for (int i = 0; i < count; ++i) {
-      paths.push_back(ziptest::SparseFile(folder_.Path() + L"\\part" + std::to_wstring(i / 10) + std::to_wstring(i % 10) + L".bin", size));
-    }
-    ZipJobOptions options;
-    options.wait_ms = 0;
-    options.worker = worker;
-    return CreateZipOfPaths(paths, **output, options);
-  }
-
   zeltest::TempFolder folder_;
 };
 
@@ -106,7 +93,9 @@ TEST_F(ZipJobsTest, DeleteTempFileCancelsARunningJobBetweenTwoFiles) {
     const LONGLONG file_size = LONGLONG{16 << 20} << attempt;
     ScopedVariant output;
     UniqueKernelHandle worker;
-    ASSERT_EQ(StartJobWithoutWaiting(24, file_size, &output, &worker), 0);
+    std::vector<std::wstring> paths;  // part10.bin ... part33.bin, sparse
+    for (int i = 0; i < 24; ++i) paths.push_back(ziptest::SparseFile(folder_.Path() + L"\\part" + std::to_wstring(10 + i) + L".bin", file_size));
+    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{0, &worker}), 0);
     const std::wstring archive = PathOf(output);
     EXPECT_EQ(J(*output)[1]["i8"], 24 * (file_size + 102 + 2 * name_bytes) + 22);
     const DWORD start = ::GetTickCount();
@@ -139,10 +128,7 @@ TEST_F(ZipJobsTest, TheWaitAndTheWorkersEndRaceWithoutLeavingEntries) {
   std::vector<std::wstring> archives;
   for (size_t i = 0; i < workers.size(); ++i) {
     ScopedVariant output;
-    ZipJobOptions options;
-    options.wait_ms = static_cast<DWORD>(i % 4);
-    options.worker = &workers[i];
-    ASSERT_EQ(CreateZipOfPaths(paths, *output, options), 0);
+    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{static_cast<DWORD>(i % 4), &workers[i]}), 0);
     EXPECT_EQ(J(*output)[1], Json::parse(R"({"i8": 424})")) << "early or late, the same size";
     archives.push_back(PathOf(output));
   }
