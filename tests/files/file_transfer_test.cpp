@@ -38,21 +38,18 @@ TEST_F(FileTransferTest, RangesAndSizesOfATenByteFileEvenWhileOthersWriteIt) {
       {", 4, 0", "456789"}, {", 4, 100", "456789"},  // a maximum past the end: what was read
       {", 20, 0", ""},      {", -5, 3", "012"},     {", {\"ui4\": 2147483648}, 2", "01"},  // widened: negative
       {", 2, -1", "23456789"}, {", {\"i8\": 8}, {\"ui8\": 1}", "8"}, {"", "0123456789"}};
-  for (const auto& [range, bytes] : ranges) {
-    EXPECT_EQ(Get("[" + ten_ + range + "]"), Read(bytes)) << range;
-  }
+  for (const auto& [range, bytes] : ranges) EXPECT_EQ(Get("[" + ten_ + range + "]"), Read(bytes)) << range;
   EXPECT_EQ(Get("{\"array\": [" + ten_ + "], \"of\": \"bstr\"}"), Read("0123456789"));
-  const Json info = Info("[" + ten_ + "]");
-  EXPECT_EQ(info, Json::parse(R"([0, [{"i8": 10}]])"));
+  EXPECT_EQ(Info("[" + ten_ + "]"), Json::parse(R"([0, [{"i8": 10}]])"));
 
   UniqueFile writer(::CreateFileW(ten_path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(writer);
   EXPECT_EQ(Get("[" + ten_ + ", 8]"), Read("89"));
-  EXPECT_EQ(Info("[" + ten_ + "]"), info);
+  EXPECT_EQ(Info("[" + ten_ + "]"), Json::parse(R"([0, [{"i8": 10}]])"));
 }
 
-TEST_F(FileTransferTest, WrongParameterTypesAnswerMinusOneWithTheirWarning) {
+TEST_F(FileTransferTest, WrongTypesAnswerMinusOneWithTheirWarningAndUnusablePathsNotFound) {
   for (const auto& [range, what] : {std::pair<std::string, std::string>{", \"4\"", "offset"}, {", 0, 2.5", "maxLength"}}) {
     const std::string line = "[WARN] - GetFile: Error, the " + what + " must be a VT_I4 or VT_I8";
     const size_t before = ModuleLogLinesWith(line).size();
@@ -67,13 +64,11 @@ TEST_F(FileTransferTest, WrongParameterTypesAnswerMinusOneWithTheirWarning) {
   unusable.push_back("{\"array\": [" + ten_ + ", \"x\"], \"of\": \"bstr\"}");
   unusable.push_back("[" + ten_ + ", {\"byref\": 1}]");
   for (const std::string& input : unusable) EXPECT_EQ(Get(input)[0], -1) << input;
-}
 
-TEST_F(FileTransferTest, UnusablePathsAnswerNotFoundAndNeverBlock) {
+  // Unusable paths: not found, and never a wait on a device or a pipe.
   const std::wstring folder = folder_.Path();
-  for (const std::wstring& path :
-       {folder + L"\\missing.bin", std::wstring(), folder, folder + L"\\*", std::wstring(L"CON"),
-        std::wstring(L"\\\\.\\pipe\\zel-no-such-pipe"), folder + L"\\" + std::wstring(5000, L'x')}) {
+  for (const std::wstring& path : {folder + L"\\missing.bin", folder, std::wstring(L"CON"),
+                                   std::wstring(L"\\\\.\\pipe\\zel-no-such-pipe"), folder + L"\\" + std::wstring(5000, L'x')}) {
     EXPECT_EQ(Get("[" + Quoted(path) + "]")[0], 404) << zeltest::Narrow(path);
   }
   EXPECT_EQ(Get(R"([{"bstr": null}])")[0], 404);

@@ -94,20 +94,16 @@ TEST(HostInfoTest, GetVersionReadsTheVersionValue) {
   EXPECT_EQ(Serve(GetVersion, "null")[1][1], kNullString);
 }
 
-class TailLogTest : public ::testing::Test {
- protected:
-  zeltest::TempFolder folder_;
-};
-
-TEST_F(TailLogTest, DropsTheFirstLineOfWhatItReadsUpToTheCap) {
+TEST(HostInfoTest, TailLogDropsTheFirstLineUpToTheCapRefusesWhatItCannotReadAndKeepsWhatWasRead) {
+  zeltest::TempFolder folder;
   std::string hundred;
   for (int line = 0; line < 10; ++line) hundred += "line " + std::to_string(line) + "...\n";  // 10 bytes each
-  const std::string path = Quoted(folder_.WriteFile(L"hundred.log", hundred));
-  const std::string no_feed = Quoted(folder_.WriteFile(L"nofeed.log", std::string(90, 'a') + "0123456789"));
+  const std::string path = Quoted(folder.WriteFile(L"hundred.log", hundred));
+  const std::string no_feed = Quoted(folder.WriteFile(L"nofeed.log", std::string(90, 'a') + "0123456789"));
   // Text mode: CR LF reads as LF, a Ctrl-Z ends the text.
-  const std::string crlf = Quoted(folder_.WriteFile(L"crlf.log", "first\r\nsecond\r\nthird\r\n"));
-  const std::string ctrl_z = Quoted(folder_.WriteFile(L"ctrlz.log", "first\nsecond\n\x1A" "after"));
-  const std::string empty = Quoted(folder_.WriteFile(L"empty.log", ""));
+  const std::string crlf = Quoted(folder.WriteFile(L"crlf.log", "first\r\nsecond\r\nthird\r\n"));
+  const std::string ctrl_z = Quoted(folder.WriteFile(L"ctrlz.log", "first\nsecond\n\x1A" "after"));
+  const std::string empty = Quoted(folder.WriteFile(L"empty.log", ""));
   const std::pair<std::string, Json> cases[] = {
       {path + ", 5000000", Tail(100, 90, hundred.substr(10))},
       {path + ", 10", Tail(100, 0, "")},  // "line 9...\n": all of it dropped
@@ -126,19 +122,16 @@ TEST_F(TailLogTest, DropsTheFirstLineOfWhatItReadsUpToTheCap) {
   // The last 5000000 bytes of a larger log, whatever the limit asked.
   std::string content;
   for (int line = 0; content.size() < 6000000; ++line) content += "entry " + std::to_string(line) + "\n";
-  const Json answer = Serve(TailLog, "[" + Quoted(folder_.WriteFile(L"large.log", content)) + ", 9000000]");
+  const Json answer = Serve(TailLog, "[" + Quoted(folder.WriteFile(L"large.log", content)) + ", 9000000]");
   const std::string tail = content.substr(content.size() - 5000000);
   const std::string expected = tail.substr(tail.find('\n') + 1);
   EXPECT_TRUE(answer == Tail(static_cast<LONG>(content.size()), static_cast<LONG>(expected.size()), expected));  // five megabytes: not printed
-}
 
-TEST_F(TailLogTest, RefusesWhatItCannotReadAndAnswersWhatWasReadBeforeAFailure) {
-  const std::string path = Quoted(folder_.WriteFile(L"some.log", "a\nb\n"));
   // Status that does not fit 32 bits: 403. The file is sparse and costs no disk space.
-  const std::wstring large = SparseFile(folder_.Path() + L"\\three-gib.log", 3LL << 30);
+  const std::wstring large = SparseFile(folder.Path() + L"\\three-gib.log", 3LL << 30);
   EXPECT_EQ(Serve(TailLog, "[" + Quoted(large) + ", 50]"), Tail(0, 0, kNullString, 403));
   for (const std::string& input : std::vector<std::string>{
-           "[" + Quoted(folder_.Path() + L"\\missing.log") + ", 50]", "[\"CON\", 50]", "[{\"bstr\": null}, 50]",
+           "[" + Quoted(folder.Path() + L"\\missing.log") + ", 50]", "[\"CON\", 50]", "[{\"bstr\": null}, 50]",
            // a path that is not a string, a limit that is not a number, an input that is not a pair
            "[5, 50]", "[" + path + ", \"50\"]", "[" + path + "]", "null", "[" + path + ", {\"byref\": 50}]",
            "{\"array\": [" + path + ", \"50\"], \"of\": \"bstr\"}"}) {
@@ -149,9 +142,9 @@ TEST_F(TailLogTest, RefusesWhatItCannotReadAndAnswersWhatWasReadBeforeAFailure) 
   ModuleLog().SetLevel(CTkLog::kWarn);
   ModuleLog().Warn(L"HostInfoTest: tail of a file whose read fails");  // the log is open from here on
   const size_t warnings = zeltest::ModuleLogLinesWith("my-ZEL_TailLog: read failed after 0 bytes").size();
-  const Json answer = Serve(TailLog, R"(["Z:\\proc\\self\\mem", 100])");
+  const Json failed = Serve(TailLog, R"(["Z:\\proc\\self\\mem", 100])");
   ModuleLog().SetLevel(CTkLog::kError);
-  EXPECT_EQ(answer, Tail(0, 0, kNullString));
+  EXPECT_EQ(failed, Tail(0, 0, kNullString));
   EXPECT_EQ(zeltest::ModuleLogLinesWith("my-ZEL_TailLog: read failed after 0 bytes").size(), warnings + 1);
 }
 
