@@ -122,8 +122,7 @@ TEST_F(DesktopSearchTest, InputsOfTheWrongShapeFailToTheDispatcher) {
     const size_t before = ModuleLogLinesWith("Onservicerequested exception: " + error).size();
     for (const std::string& input : inputs) {
       const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", input, 4242);
-      EXPECT_EQ(reply.rc, 4242) << input;
-      EXPECT_EQ(reply.output, nullptr) << input;
+      EXPECT_EQ(Json::array({reply.rc, reply.output}), Json::parse("[4242, null]")) << input;
     }
     EXPECT_EQ(ModuleLogLinesWith("Onservicerequested exception: " + error).size(), before + inputs.size());
   };
@@ -139,10 +138,7 @@ TEST_F(DesktopSearchTest, InputsOfTheWrongShapeFailToTheDispatcher) {
 }
 
 TEST_F(DesktopSearchTest, EnginesThatHangDripOrFloodAreCutOffWhileOthersAreServed) {
-  SearchLimits limits;
-  limits.timeouts = {1000, 1000, 1000};
-  limits.max_answer_bytes = 1 << 20;
-  limits.answer_deadline_ms = 3000;
+  const SearchLimits limits{{1000, 1000, 1000}, 3000, 1 << 20};
   const std::wstring path = L"/search?q=x&format=xml&start=0&num=10&flags=0";
   auto search = [&](EngineBody body) {
     SearchEngineStandIn engine({0, 200, body, 0});
