@@ -34,7 +34,7 @@ std::string ReadAll(CMyHttpRequest& request) {
   return all;
 }
 
-TEST(HttpRequestTest, FlagsFollowThePortAndTheCookieChoiceAndNothingAnswersBeforeOpen) {
+TEST(HttpRequestTest, FlagsFollowThePortAndTheCookieChoiceNothingAnswersBeforeOpenAndErrorTexts) {
   EXPECT_EQ(CMyHttpRequest(L"h", 443, L"/").RequestFlags(), 0x84C03100u);
   EXPECT_EQ(CMyHttpRequest(L"h", 4664, L"/").RequestFlags(), 0x84400100u);
   EXPECT_EQ(CMyHttpRequest(L"h", 80, L"/", L"", L"", false).RequestFlags(), 0x84400100u | INTERNET_FLAG_NO_COOKIES);
@@ -48,6 +48,12 @@ TEST(HttpRequestTest, FlagsFollowThePortAndTheCookieChoiceAndNothingAnswersBefor
   const bool read = request.Read(buffer, -1, sizeof(buffer), &count);
   EXPECT_EQ(std::make_tuple(request.StatusCode(), information, type, length, read, count),
             std::make_tuple(-1, -1, std::wstring(L"untouched"), 77L, false, 0UL));
+
+  // A code without a message gives an empty text (WinINet's text for a refused connection is
+  // checked through the search service).
+  ::SetLastError(0x20001234);
+  EXPECT_EQ(CMyHttpRequest::ErrorText(&type), 0x20001234u);
+  EXPECT_EQ(type, L"");
 }
 
 TEST(HttpRequestTest, OpenTellsStatusAndContentAndOtherOffsetsSendTheRequestAgainWithARange) {
@@ -91,14 +97,6 @@ TEST(HttpRequestTest, OpenTellsStatusAndContentAndOtherOffsetsSendTheRequestAgai
   EXPECT_EQ(ReadAll(ranged), body.substr(300));
   // A server that cannot serve the range fails the read rather than hand back the wrong bytes.
   EXPECT_FALSE(ranged.Read(buffer, static_cast<LONG>(body.size()) + 10, sizeof(buffer), &count));
-}
-
-// WinINet's text for a refused connection is checked through the search service.
-TEST(HttpRequestTest, ACodeWithoutAMessageGivesAnEmptyText) {
-  ::SetLastError(0x20001234);
-  std::wstring text = L"stale";
-  EXPECT_EQ(CMyHttpRequest::ErrorText(&text), 0x20001234u);
-  EXPECT_EQ(text, L"");
 }
 
 // The one encoding the rules allow: the UTF-8 bytes (as the system writes them), letters, digits
