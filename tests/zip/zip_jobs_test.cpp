@@ -165,7 +165,7 @@ TEST_F(ZipJobsTest, DeleteTempFileDeletesOnlyInsideTheTemporaryFolder) {
   const std::wstring outside_folder = L"Z:\\tmp\\" + zeltest::UniqueName(L"zeltest-outside");
   ASSERT_TRUE(::CreateDirectoryW(outside_folder.c_str(), nullptr));
   const std::wstring outside = outside_folder + L"\\keep.txt";
-  ziptest::WriteFileBytes(outside, "");
+  ::CloseHandle(::CreateFileW(outside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
   const std::wstring temp = TemporaryFolder();  // ends with "\"
   std::wstring climb = temp;  // contains the temp path as text, but leads out
   for (size_t i = 0; i < 10; ++i) climb += L"..\\";

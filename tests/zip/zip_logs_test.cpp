@@ -1,11 +1,11 @@
 #include "zip/zip_logs.h"
 
-#include <shlobj.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <new>
 #include <string>
 
@@ -55,9 +55,9 @@ class ZipLogsTest : public ::testing::Test {
   void TearDown() override { zeltest::RemoveTree(folder_); }
 
   void Write(const std::wstring& relative, const std::string& bytes) {
-    const std::wstring path = folder_ + L"\\" + relative;
-    ::SHCreateDirectoryExW(nullptr, path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
-    ziptest::WriteFileBytes(path, bytes);
+    const std::filesystem::path path = folder_ + L"\\" + relative;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
   }
 
   // Runs ZipLogs; on success returns the archive's bytes and deletes it.

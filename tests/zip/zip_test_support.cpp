@@ -92,13 +92,6 @@ std::wstring SparseFile(const std::wstring& path, int64_t size) {
 
 Bytes ReadFileBytes(const std::wstring& path) { return ToBytes(zeltest::ReadBytes(path)); }
 
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  ASSERT_TRUE(file.IsValid());
-  ASSERT_TRUE(bytes.empty() || ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-}
-
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 }  // namespace ziptest
