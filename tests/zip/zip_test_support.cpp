@@ -4,8 +4,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
-#include "common/unique_handle.h"
 #include "support/test_support.h"
 
 namespace ziptest {
@@ -83,10 +84,8 @@ std::vector<std::pair<std::string, Bytes>> ReadAllEntries(const Bytes& archive) 
 }
 
 std::wstring SparseFile(const std::wstring& path, int64_t size) {
-  zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  LARGE_INTEGER end;
-  end.QuadPart = size;
-  EXPECT_TRUE(file && ::SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.Get()));
+  std::ofstream(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+  std::filesystem::resize_file(path, static_cast<uintmax_t>(size));
   return path;
 }
 
