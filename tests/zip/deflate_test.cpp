@@ -128,8 +128,7 @@ TEST(DeflateTest, EveryLevelReadPieceOutputBufferAndARefusingOutput) {
       ASSERT_TRUE(InflatesTo(Compress(input, level, piece, piece == 7 ? 64 : 16384), input)) << level << " " << piece;
     }
   }
-  EXPECT_EQ(DeflateCompressor::Create(0), nullptr);
-  EXPECT_EQ(DeflateCompressor::Create(9), nullptr);
+  EXPECT_TRUE(DeflateCompressor::Create(0) == nullptr && DeflateCompressor::Create(9) == nullptr) << "levels 1 to 8 only";
   // A refusing output stops the compression, and the compressor can be used again.
   auto compressor = DeflateCompressor::Create(8);
   Compress(Generate(Kind::kRandom, 200000, 9), 8, 1 << 20, 16384, compressor.get(), 50000);
