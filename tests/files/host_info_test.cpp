@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/module_log.h"
@@ -33,8 +34,6 @@ Json Values(std::initializer_list<std::pair<const char*, const char*>> values) {
   return Json::array({0, items});
 }
 
-void Name(wchar_t (&field)[32], const wchar_t* text) { wcsncpy(field, text, 31); }
-
 Json Version(const host_info::VersionFacts& facts) {
   ScopedVariant out;
   host_info::BuildVersionArray(facts, out.Get());
@@ -46,12 +45,8 @@ TEST(HostInfoTest, VersionArrayCarriesTheZoneAndItsChangeRules) {
   facts.version = L"12.3.4567";
   facts.local_time = {2024, 3, 0, 31, 2, 30, 15, 0};
   facts.zone_state = TIME_ZONE_ID_DAYLIGHT;
-  facts.zone.Bias = -60;
-  Name(facts.zone.StandardName, L"W. Europe Standard Time");
-  facts.zone.StandardDate = {0, 10, 0, 5, 3};  // last Sunday of October, 03:00
-  Name(facts.zone.DaylightName, L"W. Europe Daylight Time");
-  facts.zone.DaylightDate = {0, 3, 0, 5, 2};  // last Sunday of March, 02:00
-  facts.zone.DaylightBias = -60;
+  // Standard time from the last Sunday of October, 03:00; daylight time from the last Sunday of March, 02:00.
+  facts.zone = {-60, L"W. Europe Standard Time", {0, 10, 0, 5, 3}, 0, L"W. Europe Daylight Time", {0, 3, 0, 5, 2}, -60};
   DATE when = 0;
   ::SystemTimeToVariantTime(&facts.local_time, &when);
   Json expected = Json::parse(R"([{"bstr": null}, "12.3.4567", -60, null, 2, "W. Europe Standard Time",
@@ -72,7 +67,7 @@ TEST(HostInfoTest, VersionArrayCarriesTheZoneAndItsChangeRules) {
   // A zone without daylight time: month 0 rules; a failed zone query reports -1.
   host_info::VersionFacts plain;
   plain.zone_state = TIME_ZONE_ID_INVALID;
-  Name(plain.zone.StandardName, L"Coordinated Universal Time");
+  plain.zone = {0, L"Coordinated Universal Time"};
   const Json utc = Version(plain);
   ASSERT_EQ(utc.size(), 11u);
   EXPECT_EQ(Json::array({utc[4], utc[5], utc[6], utc[8], utc[9]}),
@@ -156,16 +151,14 @@ TEST(HostInfoTest, ConfigValuesInNameOrderWithTheirTexts) {
   config.Remove(L"placeholder");
   EXPECT_EQ(Serve(GetZelConfig, "null", "\"emptied\""), Json::parse("[0, null]"));  // a key without values
 
-  config.SetDword(L"app.fileBrowser.enabled", 1);
-  config.SetDword(L"b", 4294967295u);
-  config.SetDword(L"Z", 0x80000000u);
-  config.SetString(L"a", L"caf\u00E9");
-  config.SetString(L"expand", L"%TEMP%", REG_EXPAND_SZ);
+  for (const auto& [name, value] : {std::pair{L"app.fileBrowser.enabled", 1u}, {L"b", 4294967295u}, {L"Z", 0x80000000u}}) config.SetDword(name, value);
+  for (const auto& [name, text, type] : {std::tuple{L"a", L"caf\u00E9", REG_SZ}, {L"expand", L"%TEMP%", REG_EXPAND_SZ}, {L"_", L"", REG_SZ}}) {
+    config.SetString(name, text, type);
+  }
   const ULONGLONG qword = 5;
   config.Set(L"q", REG_QWORD, &qword, sizeof(qword));
   const BYTE binary[] = {1, 2, 3};
   config.Set(L"c", REG_BINARY, binary, sizeof(binary));
-  config.SetString(L"_", L"");
   config.Set(L"short dword", REG_DWORD, binary, 2);
   const std::wstring unterminated = L"abcX";
   config.Set(L"raw", REG_SZ, unterminated.data(), 6);
