@@ -21,6 +21,8 @@ namespace zel::zip {
 namespace {
 
 using ziptest::Bytes;
+using ziptest::Generate;
+using ziptest::Kind;
 
 class PieceInput final : public DeflateInput {
  public:
@@ -72,39 +74,6 @@ Bytes Compress(const Bytes& input, int level = 8, size_t piece = 1 << 20, size_t
 bool InflatesTo(const Bytes& stream, const Bytes& input) {
   Bytes out;
   return ziptest::InflateRaw(stream.data(), stream.size(), input.size(), &out) && out == input;
-}
-
-// Generated inputs of the kinds a zip of media server data meets.
-enum class Kind { kRandom, kText, kRuns, kMixed };
-
-Bytes Generate(Kind kind, size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  Bytes data(size);
-  static const char* kWords[] = {"media ", "server ", "the ", "of ", "album ", "track ", "\r\n", "playlist ",
-                                 "2024-01-01 12:00:00 [INFO] ", "zip ", "a ", "and "};
-  for (size_t at = 0; at < size;) {
-    switch (kind) {
-      case Kind::kRandom:
-        data[at++] = static_cast<unsigned char>(random());
-        break;
-      case Kind::kText:
-        for (const char* word = kWords[random() % 12]; *word != '\0' && at < size; ++word) data[at++] = *word;
-        break;
-      case Kind::kRuns: {
-        const size_t run = std::min<size_t>(size - at, 1 + random() % (random() % 4 == 0 ? 5000 : 40));
-        std::fill(data.begin() + at, data.begin() + at + run, static_cast<unsigned char>(random() % 3));
-        at += run;
-        break;
-      }
-      case Kind::kMixed: {
-        const Bytes part = Generate(static_cast<Kind>(random() % 3), std::min<size_t>(4096, size - at), seed + static_cast<unsigned>(at));
-        std::copy(part.begin(), part.end(), data.begin() + at);
-        at += part.size();
-        break;
-      }
-    }
-  }
-  return data;
 }
 
 TEST(DeflateTest, EveryKindAndBoundarySizeInflatesBack) {

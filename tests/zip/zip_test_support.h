@@ -45,4 +45,8 @@ std::wstring SparseFile(const std::wstring& path, int64_t size);
 Bytes ReadFileBytes(const std::wstring& path);
 Bytes ToBytes(const std::string& text);
 
+// Generated inputs of the kinds a zip of media server data meets, the same for the same seed.
+enum class Kind { kRandom, kText, kRuns, kMixed };
+Bytes Generate(Kind kind, size_t size, unsigned seed);
+
 }  // namespace ziptest
