@@ -16,11 +16,6 @@
 
 namespace zel::files {
 
-struct Answer {
-  LONG rc;
-  zeltest::Json output;
-};
-
 // The host's notation, except that a null string inside a variant array stays {"bstr": null}: the
 // element copies that the notation makes would turn it into "" under Wine.
 inline zeltest::Json Raw(const VARIANT& value) {
@@ -35,12 +30,13 @@ inline zeltest::Json Raw(const VARIANT& value) {
   return items;
 }
 
-inline Answer Serve(LONG (*handler)(const VARIANT&, VARIANT&), const std::string& input,
-                    const std::string& output_before = "null") {
+// [return code, output]: one comparison checks both.
+inline zeltest::Json Serve(LONG (*handler)(const VARIANT&, VARIANT&), const std::string& input,
+                           const std::string& output_before = "null") {
   ScopedVariant in = zeltest::V(input);
   ScopedVariant out = zeltest::V(output_before);
   const LONG rc = handler(*in, *out);
-  return {rc, Raw(*out)};
+  return zeltest::Json::array({rc, Raw(*out)});
 }
 
 inline std::string Quoted(const std::wstring& path) { return zelhost::DumpJson(zeltest::Narrow(path)); }

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/module_log.h"
@@ -23,10 +24,15 @@ namespace {
 using zeltest::Json;
 using zeltest::RegistryKeyScope;
 
-Json Tail(LONG size, LONG length, const Json& text) { return Json::array({size, length, text}); }
+Json Tail(LONG size, LONG length, const Json& text, LONG rc = 0) { return Json::array({rc, {size, length, text}}); }
 const Json kNullString = Json{{"bstr", nullptr}};
 
-void Name(wchar_t (&field)[32], const wchar_t* text) { wcsncpy(field, text, 31); }
+// GetZelConfig's answer for these values: a string pair each.
+Json Values(std::initializer_list<std::pair<const char*, const char*>> values) {
+  Json items = Json::array();
+  for (const auto& [name, text] : values) items.push_back({{"array", Json::array({name, text})}, {"of", "bstr"}});
+  return Json::array({0, items});
+}
 
 Json Version(const host_info::VersionFacts& facts) {
   ScopedVariant out;
@@ -39,12 +45,8 @@ TEST(HostInfoTest, VersionArrayCarriesTheZoneAndItsChangeRules) {
   facts.version = L"12.3.4567";
   facts.local_time = {2024, 3, 0, 31, 2, 30, 15, 0};
   facts.zone_state = TIME_ZONE_ID_DAYLIGHT;
-  facts.zone.Bias = -60;
-  Name(facts.zone.StandardName, L"W. Europe Standard Time");
-  facts.zone.StandardDate = {0, 10, 0, 5, 3};  // last Sunday of October, 03:00
-  Name(facts.zone.DaylightName, L"W. Europe Daylight Time");
-  facts.zone.DaylightDate = {0, 3, 0, 5, 2};  // last Sunday of March, 02:00
-  facts.zone.DaylightBias = -60;
+  // Standard time from the last Sunday of October, 03:00; daylight time from the last Sunday of March, 02:00.
+  facts.zone = {-60, L"W. Europe Standard Time", {0, 10, 0, 5, 3}, 0, L"W. Europe Daylight Time", {0, 3, 0, 5, 2}, -60};
   DATE when = 0;
   ::SystemTimeToVariantTime(&facts.local_time, &when);
   Json expected = Json::parse(R"([{"bstr": null}, "12.3.4567", -60, null, 2, "W. Europe Standard Time",
@@ -65,7 +67,7 @@ TEST(HostInfoTest, VersionArrayCarriesTheZoneAndItsChangeRules) {
   // A zone without daylight time: month 0 rules; a failed zone query reports -1.
   host_info::VersionFacts plain;
   plain.zone_state = TIME_ZONE_ID_INVALID;
-  Name(plain.zone.StandardName, L"Coordinated Universal Time");
+  plain.zone = {0, L"Coordinated Universal Time"};
   const Json utc = Version(plain);
   ASSERT_EQ(utc.size(), 11u);
   EXPECT_EQ(Json::array({utc[4], utc[5], utc[6], utc[8], utc[9]}),
@@ -80,29 +82,23 @@ TEST(HostInfoTest, GetVersionReadsTheVersionValue) {
                                                   {std::wstring(512, L'v'), kNullString}};
   for (const auto& [value, expected] : values) {
     zel_key.SetString(L"Version", value);
-    const Answer answer = Serve(GetVersion, "[1, 2]");  // the input is not read
-    EXPECT_EQ(answer.rc, 0);
-    EXPECT_EQ(answer.output[1], expected);
+    const Json answer = Serve(GetVersion, "[1, 2]");  // the input is not read
+    EXPECT_EQ(Json::array({answer[0], answer[1][1]}), Json::array({0, expected}));
   }
   zel_key.SetDword(L"Version", 7);
-  EXPECT_EQ(Serve(GetVersion, "null").output[1], kNullString);
+  EXPECT_EQ(Serve(GetVersion, "null")[1][1], kNullString);
 }
 
-class TailLogTest : public ::testing::Test {
- protected:
-  zeltest::TempFolder folder_;
-  const Json nothing_ = Tail(0, 0, kNullString);
-};
-
-TEST_F(TailLogTest, DropsTheFirstLineOfWhatItReadsUpToTheCap) {
+TEST(HostInfoTest, TailLogDropsTheFirstLineUpToTheCapRefusesWhatItCannotReadAndKeepsWhatWasRead) {
+  zeltest::TempFolder folder;
   std::string hundred;
   for (int line = 0; line < 10; ++line) hundred += "line " + std::to_string(line) + "...\n";  // 10 bytes each
-  const std::string path = Quoted(folder_.WriteFile(L"hundred.log", hundred));
-  const std::string no_feed = Quoted(folder_.WriteFile(L"nofeed.log", std::string(90, 'a') + "0123456789"));
+  const std::string path = Quoted(folder.WriteFile(L"hundred.log", hundred));
+  const std::string no_feed = Quoted(folder.WriteFile(L"nofeed.log", std::string(90, 'a') + "0123456789"));
   // Text mode: CR LF reads as LF, a Ctrl-Z ends the text.
-  const std::string crlf = Quoted(folder_.WriteFile(L"crlf.log", "first\r\nsecond\r\nthird\r\n"));
-  const std::string ctrl_z = Quoted(folder_.WriteFile(L"ctrlz.log", "first\nsecond\n\x1A" "after"));
-  const std::string empty = Quoted(folder_.WriteFile(L"empty.log", ""));
+  const std::string crlf = Quoted(folder.WriteFile(L"crlf.log", "first\r\nsecond\r\nthird\r\n"));
+  const std::string ctrl_z = Quoted(folder.WriteFile(L"ctrlz.log", "first\nsecond\n\x1A" "after"));
+  const std::string empty = Quoted(folder.WriteFile(L"empty.log", ""));
   const std::pair<std::string, Json> cases[] = {
       {path + ", 5000000", Tail(100, 90, hundred.substr(10))},
       {path + ", 10", Tail(100, 0, "")},  // "line 9...\n": all of it dropped
@@ -116,89 +112,66 @@ TEST_F(TailLogTest, DropsTheFirstLineOfWhatItReadsUpToTheCap) {
       {empty + ", 50", Tail(0, 0, "")},
   };
   for (const auto& [input, expected] : cases) {
-    const Answer answer = Serve(TailLog, "[" + input + "]");
-    EXPECT_EQ(answer.rc, 0) << input;
-    EXPECT_EQ(answer.output, expected) << input;
+    EXPECT_EQ(Serve(TailLog, "[" + input + "]"), expected) << input;
   }
   // The last 5000000 bytes of a larger log, whatever the limit asked.
   std::string content;
   for (int line = 0; content.size() < 6000000; ++line) content += "entry " + std::to_string(line) + "\n";
-  const Answer answer = Serve(TailLog, "[" + Quoted(folder_.WriteFile(L"large.log", content)) + ", 9000000]");
-  EXPECT_EQ(answer.rc, 0);
+  const Json answer = Serve(TailLog, "[" + Quoted(folder.WriteFile(L"large.log", content)) + ", 9000000]");
   const std::string tail = content.substr(content.size() - 5000000);
   const std::string expected = tail.substr(tail.find('\n') + 1);
-  ASSERT_EQ(answer.output[0], static_cast<LONG>(content.size()));
-  EXPECT_EQ(answer.output[1], static_cast<LONG>(expected.size()));
-  EXPECT_TRUE(answer.output[2] == expected);  // not printed: five megabytes
-}
+  EXPECT_TRUE(answer == Tail(static_cast<LONG>(content.size()), static_cast<LONG>(expected.size()), expected));  // five megabytes: not printed
 
-TEST_F(TailLogTest, RefusesWhatItCannotReadAndAnswersWhatWasReadBeforeAFailure) {
-  const std::string path = Quoted(folder_.WriteFile(L"some.log", "a\nb\n"));
   // Status that does not fit 32 bits: 403. The file is sparse and costs no disk space.
-  const std::wstring large = SparseFile(folder_.Path() + L"\\three-gib.log", 3LL << 30);
-  const Answer too_large = Serve(TailLog, "[" + Quoted(large) + ", 50]");
-  EXPECT_EQ(too_large.rc, 403);
-  EXPECT_EQ(too_large.output, nothing_);
+  const std::wstring large = SparseFile(folder.Path() + L"\\three-gib.log", 3LL << 30);
+  EXPECT_EQ(Serve(TailLog, "[" + Quoted(large) + ", 50]"), Tail(0, 0, kNullString, 403));
   for (const std::string& input : std::vector<std::string>{
-           "[" + Quoted(folder_.Path() + L"\\missing.log") + ", 50]", "[" + Quoted(folder_.Path()) + ", 50]",
-           "[\"CON\", 50]", "[{\"bstr\": null}, 50]",
+           "[" + Quoted(folder.Path() + L"\\missing.log") + ", 50]", "[\"CON\", 50]", "[{\"bstr\": null}, 50]",
            // a path that is not a string, a limit that is not a number, an input that is not a pair
-           "[5, 50]", "[" + path + ", \"50\"]", "[" + path + ", null]", "[" + path + "]", path, "null",
-           "[" + path + ", {\"byref\": 50}]", "{\"array\": [" + path + ", \"50\"], \"of\": \"bstr\"}"}) {
-    const Answer answer = Serve(TailLog, input);
-    EXPECT_EQ(answer.rc, 404) << input;
-    EXPECT_EQ(answer.output, nothing_) << input;
+           "[5, 50]", "[" + path + ", \"50\"]", "[" + path + "]", "null", "[" + path + ", {\"byref\": 50}]",
+           "{\"array\": [" + path + ", \"50\"], \"of\": \"bstr\"}"}) {
+    EXPECT_EQ(Serve(TailLog, input), Tail(0, 0, kNullString, 404)) << input;
   }
   // Under Wine, Z: is the Linux root: reading this process's memory file from offset 0 fails (no
   // page is mapped there), while opening it and asking its size (0) succeed.
   ModuleLog().SetLevel(CTkLog::kWarn);
   ModuleLog().Warn(L"HostInfoTest: tail of a file whose read fails");  // the log is open from here on
   const size_t warnings = zeltest::ModuleLogLinesWith("my-ZEL_TailLog: read failed after 0 bytes").size();
-  const Answer answer = Serve(TailLog, R"(["Z:\\proc\\self\\mem", 100])");
+  const Json failed = Serve(TailLog, R"(["Z:\\proc\\self\\mem", 100])");
   ModuleLog().SetLevel(CTkLog::kError);
-  EXPECT_EQ(answer.rc, 0);
-  EXPECT_EQ(answer.output, nothing_);
+  EXPECT_EQ(failed, Tail(0, 0, kNullString));
   EXPECT_EQ(zeltest::ModuleLogLinesWith("my-ZEL_TailLog: read failed after 0 bytes").size(), warnings + 1);
 }
 
 TEST(HostInfoTest, ConfigValuesInNameOrderWithTheirTexts) {
   RegistryKeyScope config(HKEY_LOCAL_MACHINE, L"Software\\Rod Ezeduduv\\Zel\\Config");
   config.RemoveKey();
-  EXPECT_EQ(Serve(GetZelConfig, "null", "\"untouched\"").output, "untouched");  // no key
+  EXPECT_EQ(Serve(GetZelConfig, "null", "\"untouched\"")[1], "untouched");  // no key
   config.SetString(L"placeholder", L"");
   config.Remove(L"placeholder");
-  const Answer none = Serve(GetZelConfig, "null", "\"emptied\"");
-  EXPECT_EQ(none.rc, 0);
-  EXPECT_EQ(none.output, nullptr);  // a key without values
+  EXPECT_EQ(Serve(GetZelConfig, "null", "\"emptied\""), Json::parse("[0, null]"));  // a key without values
 
-  config.SetDword(L"app.fileBrowser.enabled", 1);
-  config.SetDword(L"b", 4294967295u);
-  config.SetDword(L"Z", 0x80000000u);
-  config.SetString(L"a", L"caf\u00E9");
-  config.SetString(L"expand", L"%TEMP%", REG_EXPAND_SZ);
+  for (const auto& [name, value] : {std::pair{L"app.fileBrowser.enabled", 1u}, {L"b", 4294967295u}, {L"Z", 0x80000000u}}) config.SetDword(name, value);
+  for (const auto& [name, text, type] : {std::tuple{L"a", L"caf\u00E9", REG_SZ}, {L"expand", L"%TEMP%", REG_EXPAND_SZ}, {L"_", L"", REG_SZ}}) {
+    config.SetString(name, text, type);
+  }
   const ULONGLONG qword = 5;
   config.Set(L"q", REG_QWORD, &qword, sizeof(qword));
   const BYTE binary[] = {1, 2, 3};
   config.Set(L"c", REG_BINARY, binary, sizeof(binary));
-  config.SetString(L"_", L"");
   config.Set(L"short dword", REG_DWORD, binary, 2);
   const std::wstring unterminated = L"abcX";
   config.Set(L"raw", REG_SZ, unterminated.data(), 6);
-  const Answer mixed = Serve(GetZelConfig, "null");
-  EXPECT_EQ(mixed.rc, 0);
-  EXPECT_EQ(mixed.output, Json::parse(R"([
-      {"array": ["Z", "-2147483648"], "of": "bstr"}, {"array": ["_", ""], "of": "bstr"},
-      {"array": ["a", "caf\u00e9"], "of": "bstr"}, {"array": ["app.fileBrowser.enabled", "1"], "of": "bstr"},
-      {"array": ["b", "-1"], "of": "bstr"}, {"array": ["c", ""], "of": "bstr"},
-      {"array": ["expand", ""], "of": "bstr"}, {"array": ["q", ""], "of": "bstr"},
-      {"array": ["raw", "abc"], "of": "bstr"}, {"array": ["short dword", ""], "of": "bstr"}])"));
+  EXPECT_EQ(Serve(GetZelConfig, "null"),
+            Values({{"Z", "-2147483648"}, {"_", ""}, {"a", "caf\u00e9"}, {"app.fileBrowser.enabled", "1"}, {"b", "-1"},
+                    {"c", ""}, {"expand", ""}, {"q", ""}, {"raw", "abc"}, {"short dword", ""}}));
 
   // A name longer than 255 characters ends the enumeration; the values before it are answered.
   config.ClearValues();
   config.SetString(L"first", L"1");
   config.SetString(std::wstring(300, L'n'), L"long");
   config.SetString(L"other", L"2");  // after the long name in creation order and in name order
-  EXPECT_EQ(Serve(GetZelConfig, "null").output, Json::parse(R"([{"array": ["first", "1"], "of": "bstr"}])"));
+  EXPECT_EQ(Serve(GetZelConfig, "null"), Values({{"first", "1"}}));
 }
 
 TEST(HostInfoTest, TheServicesAnswerThroughTheBroker) {
@@ -207,17 +180,15 @@ TEST(HostInfoTest, TheServicesAnswerThroughTheBroker) {
   wchar_t common[MAX_PATH] = {};
   ASSERT_EQ(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common), S_OK);
   const zeltest::RunningModule::Reply data = module.Call(L"GetZelDataFolder", "null", 77);
-  EXPECT_EQ(data.rc, 0);
-  EXPECT_EQ(data.output, WideToUtf8(std::wstring(common) + L"\\RodEzeduduv")) << "no trailing separator";
+  EXPECT_EQ(Json::array({data.rc, data.output}), Json::array({0, WideToUtf8(std::wstring(common) + L"\\RodEzeduduv")}))
+      << "no trailing separator";
 
   // The machine's own zone and local time.
   const zeltest::RunningModule::Reply version = module.Call(L"my-ZEL_GetVersion", "null", 77);
-  EXPECT_EQ(version.rc, 0);
-  ASSERT_EQ(version.output.size(), 11u);
+  ASSERT_EQ(std::make_pair(version.rc, version.output.size()), std::make_pair(0L, size_t{11}));
   TIME_ZONE_INFORMATION zone{};
   ::GetTimeZoneInformation(&zone);
-  EXPECT_EQ(version.output[2], zone.Bias);
-  EXPECT_EQ(version.output[5], WideToUtf8(zone.StandardName));
+  EXPECT_EQ(Json::array({version.output[2], version.output[5]}), Json::array({zone.Bias, WideToUtf8(zone.StandardName)}));
   SYSTEMTIME now;
   ::GetLocalTime(&now);
   DATE today = 0;

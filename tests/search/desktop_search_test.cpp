@@ -53,8 +53,7 @@ TEST_F(DesktopSearchTest, TheEnginesAnswerComesBackAsTextAndQueriesOfEveryClassA
             Json(SearchEngineStandIn::AnswerFor("/search?q=a+b&format=xml&start=0&num=10&flags=0", EngineBody::kXml)));
   std::wstring pairs;
   for (int i = 0; i < 5000; ++i) pairs += L"\U0001F600";
-  for (const std::wstring& query : {std::wstring(L"\x01\t\n\x7F \"q\" 'single' `back`"),
-                                    std::wstring(L"caf\u00E9 \u4E2D\u6587 \U0010FFFF 100% + 50% = ?&format=json&start=9"), pairs}) {
+  for (const std::wstring& query : {std::wstring(L"\x01\t\"q\" caf\u00E9 \u4E2D \U0010FFFF 100% + 5 = ?&format=json&start=9"), pairs}) {
     EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(query)).rc, 0);
     const std::string sent = engine.Requests().back().target;
     EXPECT_EQ(engine.Requests().back().agent, "Mozilla/4.0");
@@ -65,15 +64,14 @@ TEST_F(DesktopSearchTest, TheEnginesAnswerComesBackAsTextAndQueriesOfEveryClassA
   // A registered path with its own query part, the way the engine writes it, keeps it.
   engine_key_.SetString(L"search_url", L"http://127.0.0.1:" + std::to_wstring(engine.Port()) + L"/search&s=K3y?q=",
                         REG_EXPAND_SZ);
-  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"x", 20, 5, 7)).rc, 0);
-  EXPECT_EQ(engine.Requests().back().target, "/search&s=K3y?q=x&format=xml&start=20&num=5&flags=7");
+  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"\u00E9&x", -5, 2147483647, -1)).rc, 0);
+  EXPECT_EQ(engine.Requests().back().target, "/search&s=K3y?q=%C3%A9%26x&format=xml&start=-5&num=2147483647&flags=-1");
 }
 
 TEST_F(DesktopSearchTest, WithoutAUsableSearchUrlTheEngineIsNotInstalled) {
   auto expect_not_installed = [this](const std::string& why) {
     const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"));
-    EXPECT_EQ(reply.output, Json("Google Desktop not installed.")) << why;
-    EXPECT_EQ(reply.rc, 1) << why;
+    EXPECT_EQ(Json::array({reply.rc, reply.output}), Json::array({1, "Google Desktop not installed."})) << why;
   };
   engine_key_.RemoveKey();
   expect_not_installed("no key");
@@ -99,24 +97,21 @@ TEST_F(DesktopSearchTest, StatusesEmptyLongAndBrokenAnswersAndConnectionFailures
   // The long answer comes in several 10000-byte pieces, each exactly once; an engine that goes
   // away half way answers what came.
   const std::tuple<int, EngineBody, std::string, LONG> cases[] = {
-      {404, EngineBody::kXml, "HTTP error 404", 1}, {500, EngineBody::kXml, "HTTP error 500", 1},
-      {302, EngineBody::kXml, "HTTP error 302", 1}, {200, EngineBody::kEmpty, "", 0},
-      {200, EngineBody::kLong, long_body, 0},
+      {404, EngineBody::kXml, "HTTP error 404", 1}, {302, EngineBody::kXml, "HTTP error 302", 1},
+      {200, EngineBody::kEmpty, "", 0}, {200, EngineBody::kLong, long_body, 0},
       {200, EngineBody::kHalf, long_body.substr(0, long_body.size() / 2), 0}};
   for (const auto& [status, body, expected, rc] : cases) {
     SearchEngineStandIn engine({0, status, body, 0});
     PointAt(engine);
     const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"), 9);
-    EXPECT_EQ(reply.rc, rc) << status;
-    EXPECT_EQ(reply.output, Json(expected)) << status;
+    EXPECT_EQ(Json::array({reply.rc, reply.output}), Json::array({rc, expected})) << status;
     EXPECT_EQ(engine.Requests().size(), 1u) << "read on, never asked again";
   }
   const INTERNET_PORT closed = SearchEngineStandIn(SearchEngineOptions{}).Port();
   engine_key_.SetString(L"search_url", L"http://127.0.0.1:" + std::to_wstring(closed) + L"/search?q=");
   const RunningModule::Reply refused = module_.Call(L"GoogleDesktopSearch", Input(L"q"));
   EXPECT_EQ(refused.rc, 1);
-  ASSERT_TRUE(refused.output.is_string());
-  EXPECT_NE(refused.output.get<std::string>().find("connect"), std::string::npos) << refused.output;
+  EXPECT_TRUE(refused.output.is_string() && refused.output.get<std::string>().find("connect") != std::string::npos) << refused.output;
 }
 
 TEST_F(DesktopSearchTest, InputsOfTheWrongShapeFailToTheDispatcher) {
@@ -127,16 +122,13 @@ TEST_F(DesktopSearchTest, InputsOfTheWrongShapeFailToTheDispatcher) {
     const size_t before = ModuleLogLinesWith("Onservicerequested exception: " + error).size();
     for (const std::string& input : inputs) {
       const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", input, 4242);
-      EXPECT_EQ(reply.rc, 4242) << input;
-      EXPECT_EQ(reply.output, nullptr) << input;
+      EXPECT_EQ(Json::array({reply.rc, reply.output}), Json::parse("[4242, null]")) << input;
     }
     EXPECT_EQ(ModuleLogLinesWith("Onservicerequested exception: " + error).size(), before + inputs.size());
   };
-  expect_refused({"null", "\"q\"", "5", "[]", "[\"c\", \"q\", 0, 10]", R"({"array": ["c", "q", "0", "10", "0"], "of": "bstr"})",
-                  R"({"byref": ["c", "q", 0, 10, 0]})", R"({"array": [1, 2, 3, 4, 5], "of": "i4"})"},
-                 "CheckArrayType failed");
-  expect_refused({"[1, \"q\", 0, 10, 0]", "[\"c\", 5, 0, 10, 0]", "[\"c\", \"q\", \"0\", 10, 0]",
-                  "[\"c\", \"q\", 0, {\"i8\": 10}, 0]", "[\"c\", \"q\", 0, 10, null]", "[null, \"q\", 0, 10, 0]"},
+  expect_refused({"\"q\"", "[\"c\", \"q\", 0, 10]", R"({"array": ["c", "q", "0", "10", "0"], "of": "bstr"})",
+                  R"({"byref": ["c", "q", 0, 10, 0]})"}, "CheckArrayType failed");
+  expect_refused({"[1, \"q\", 0, 10, 0]", "[\"c\", 5, 0, 10, 0]", "[\"c\", \"q\", 0, {\"i8\": 10}, null]"},
                  "CheckType failed");
   EXPECT_TRUE(engine.Requests().empty());
   // A lower bound other than 0 is refused by the length check; extra elements are ignored.
@@ -146,10 +138,7 @@ TEST_F(DesktopSearchTest, InputsOfTheWrongShapeFailToTheDispatcher) {
 }
 
 TEST_F(DesktopSearchTest, EnginesThatHangDripOrFloodAreCutOffWhileOthersAreServed) {
-  SearchLimits limits;
-  limits.timeouts = {1000, 1000, 1000};
-  limits.max_answer_bytes = 1 << 20;
-  limits.answer_deadline_ms = 3000;
+  const SearchLimits limits{{1000, 1000, 1000}, 3000, 1 << 20};
   const std::wstring path = L"/search?q=x&format=xml&start=0&num=10&flags=0";
   auto search = [&](EngineBody body) {
     SearchEngineStandIn engine({0, 200, body, 0});
@@ -159,12 +148,10 @@ TEST_F(DesktopSearchTest, EnginesThatHangDripOrFloodAreCutOffWhileOthersAreServe
     return outcome;
   };
   const SearchOutcome silent = search(EngineBody::kSilent);
-  EXPECT_EQ(silent.code, SearchOutcome::kRequestFailed);
-  EXPECT_FALSE(silent.error.empty());
+  EXPECT_EQ(std::make_pair(silent.code, silent.error.empty()), std::make_pair(SearchOutcome::kRequestFailed, false));
   const SearchOutcome huge = search(EngineBody::kHuge);
-  EXPECT_EQ(huge.code, 0);
-  EXPECT_EQ(huge.answer.size(), limits.max_answer_bytes);
-  EXPECT_EQ(huge.answer.substr(0, 16), "<huge/>\n<huge/>\n");
+  EXPECT_EQ(std::make_tuple(huge.code, huge.answer.size(), huge.answer.substr(0, 16)),
+            std::make_tuple(0, limits.max_answer_bytes, std::string("<huge/>\n<huge/>\n")));
 
   // Through the module with its own limits: a search that hangs holds one broker thread only.
   auto hung = std::make_unique<SearchEngineStandIn>(SearchEngineOptions{0, 200, EngineBody::kSilent, 0});
@@ -178,8 +165,7 @@ TEST_F(DesktopSearchTest, EnginesThatHangDripOrFloodAreCutOffWhileOthersAreServe
   EXPECT_EQ(hanging.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
   hung.reset();  // the engine goes away: the hanging search ends with the reason
   const RunningModule::Reply ended = hanging.get();
-  EXPECT_EQ(ended.rc, 1);
-  EXPECT_TRUE(ended.output.is_string());
+  EXPECT_TRUE(ended.rc == 1 && ended.output.is_string()) << ended.output;
 }
 
 }  // namespace

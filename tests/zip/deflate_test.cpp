@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ namespace zel::zip {
 namespace {
 
 using ziptest::Bytes;
+using ziptest::Generate;
+using ziptest::Kind;
 
 class PieceInput final : public DeflateInput {
  public:
@@ -52,13 +55,17 @@ class CollectingOutput final : public DeflateOutput {
   size_t limit_;
 };
 
-Bytes Compress(const Bytes& input, int level = 8, size_t piece = 1 << 20, size_t buffer_size = 16384) {
-  auto compressor = DeflateCompressor::Create(level);
+// With `compressor` given, it is used again, as the writer uses one compressor for every entry;
+// `limit` makes the output refuse what would pass it.
+Bytes Compress(const Bytes& input, int level = 8, size_t piece = 1 << 20, size_t buffer_size = 16384,
+               DeflateCompressor* compressor = nullptr, size_t limit = SIZE_MAX) {
+  std::unique_ptr<DeflateCompressor> own = compressor == nullptr ? DeflateCompressor::Create(level) : nullptr;
   PieceInput source(input, piece);
-  CollectingOutput sink;
+  CollectingOutput sink(limit);
   std::vector<unsigned char> buffer(buffer_size);
   uint64_t compressed = 0;
-  EXPECT_EQ(compressor->Compress(source, buffer.data(), buffer.size(), sink, &compressed), DeflateResult::kOk);
+  const DeflateResult result = (own ? own.get() : compressor)->Compress(source, buffer.data(), buffer.size(), sink, &compressed);
+  EXPECT_EQ(result, limit == SIZE_MAX ? DeflateResult::kOk : DeflateResult::kOutputFailed);
   EXPECT_EQ(compressed, sink.bytes.size());
   return sink.bytes;
 }
@@ -67,39 +74,6 @@ Bytes Compress(const Bytes& input, int level = 8, size_t piece = 1 << 20, size_t
 bool InflatesTo(const Bytes& stream, const Bytes& input) {
   Bytes out;
   return ziptest::InflateRaw(stream.data(), stream.size(), input.size(), &out) && out == input;
-}
-
-// Generated inputs of the kinds a zip of media server data meets.
-enum class Kind { kRandom, kText, kRuns, kMixed };
-
-Bytes Generate(Kind kind, size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  Bytes data(size);
-  static const char* kWords[] = {"media ", "server ", "the ", "of ", "album ", "track ", "\r\n", "playlist ",
-                                 "2024-01-01 12:00:00 [INFO] ", "zip ", "a ", "and "};
-  for (size_t at = 0; at < size;) {
-    switch (kind) {
-      case Kind::kRandom:
-        data[at++] = static_cast<unsigned char>(random());
-        break;
-      case Kind::kText:
-        for (const char* word = kWords[random() % 12]; *word != '\0' && at < size; ++word) data[at++] = *word;
-        break;
-      case Kind::kRuns: {
-        const size_t run = std::min<size_t>(size - at, 1 + random() % (random() % 4 == 0 ? 5000 : 40));
-        std::fill(data.begin() + at, data.begin() + at + run, static_cast<unsigned char>(random() % 3));
-        at += run;
-        break;
-      }
-      case Kind::kMixed: {
-        const Bytes part = Generate(static_cast<Kind>(random() % 3), std::min<size_t>(4096, size - at), seed + static_cast<unsigned>(at));
-        std::copy(part.begin(), part.end(), data.begin() + at);
-        at += part.size();
-        break;
-      }
-    }
-  }
-  return data;
 }
 
 TEST(DeflateTest, EveryKindAndBoundarySizeInflatesBack) {
@@ -115,7 +89,7 @@ TEST(DeflateTest, EveryKindAndBoundarySizeInflatesBack) {
   }
 }
 
-TEST(DeflateTest, EveryLevelReadPieceAndOutputBufferWorks) {
+TEST(DeflateTest, EveryLevelReadPieceOutputBufferAndARefusingOutput) {
   const Bytes input = Generate(Kind::kMixed, 300000, 77);
   for (int level = kDeflateMinLevel; level <= kDeflateMaxLevel; ++level) {
     for (size_t piece : {size_t{1}, size_t{7}, size_t{16384}, size_t{1} << 20}) {
@@ -123,8 +97,11 @@ TEST(DeflateTest, EveryLevelReadPieceAndOutputBufferWorks) {
       ASSERT_TRUE(InflatesTo(Compress(input, level, piece, piece == 7 ? 64 : 16384), input)) << level << " " << piece;
     }
   }
-  EXPECT_EQ(DeflateCompressor::Create(0), nullptr);
-  EXPECT_EQ(DeflateCompressor::Create(9), nullptr);
+  EXPECT_TRUE(DeflateCompressor::Create(0) == nullptr && DeflateCompressor::Create(9) == nullptr) << "levels 1 to 8 only";
+  // A refusing output stops the compression, and the compressor can be used again.
+  auto compressor = DeflateCompressor::Create(8);
+  Compress(Generate(Kind::kRandom, 200000, 9), 8, 1 << 20, 16384, compressor.get(), 50000);
+  EXPECT_TRUE(InflatesTo(Compress(input, 8, 1 << 20, 16384, compressor.get()), input));
 }
 
 TEST(DeflateTest, OutputIsAsSmallAsZlibsAtTheSameLevelInTheShortestBlockForm) {
@@ -148,18 +125,6 @@ TEST(DeflateTest, OutputIsAsSmallAsZlibsAtTheSameLevelInTheShortestBlockForm) {
   EXPECT_EQ(Compress(Bytes()), (Bytes{0x03, 0x00}));  // an empty final fixed block
 }
 
-TEST(DeflateTest, ARefusingOutputStopsCompressionAndTheCompressorCanBeUsedAgain) {
-  auto compressor = DeflateCompressor::Create(8);
-  unsigned char buffer[16384];
-  uint64_t compressed = 0;
-  const Bytes random = Generate(Kind::kRandom, 200000, 9), text = Generate(Kind::kText, 100000, 10);
-  PieceInput source(random, 1 << 20), again(text, 1 << 20);
-  CollectingOutput refusing(50000), whole;
-  EXPECT_EQ(compressor->Compress(source, buffer, sizeof(buffer), refusing, &compressed), DeflateResult::kOutputFailed);
-  EXPECT_EQ(compressed, refusing.bytes.size());
-  EXPECT_EQ(compressor->Compress(again, buffer, sizeof(buffer), whole, &compressed), DeflateResult::kOk);
-  EXPECT_TRUE(InflatesTo(whole.bytes, text));
-}
 
 TEST(DeflateHuffmanTest, LengthsAreLimitedAndTheCodeComplete) {
   // Fibonacci weights give the deepest optimal trees: 29 symbols would need 28 bits.

@@ -10,7 +10,6 @@
 #include <shlobj.h>
 
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include "zip/zip_logs.h"
 #include "zip/zip_paths.h"
 #include "zip/zip_writer.h"
+#include "zip_test_support.h"
 
 namespace {
 
@@ -44,21 +44,12 @@ std::wstring WriteSource(const std::wstring& file, const std::string& bytes) {
   return file;
 }
 
-std::string Random(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
+std::string Text(ziptest::Kind kind, size_t size, unsigned seed) {
+  const ziptest::Bytes bytes = ziptest::Generate(kind, size, seed);
+  return std::string(bytes.begin(), bytes.end());
 }
-
-std::string Words(size_t size, unsigned seed) {
-  static const char* kWords[] = {"zip ", "archive ", "deflate ", "the ", "of ", "window ", "match ", "\n", "block ", "Huffman "};
-  std::mt19937 random(seed);
-  std::string text;
-  while (text.size() < size) text += kWords[random() % 10];
-  text.resize(size);
-  return text;
-}
+std::string Random(size_t size, unsigned seed) { return Text(ziptest::Kind::kRandom, size, seed); }
+std::string Words(size_t size, unsigned seed) { return Text(ziptest::Kind::kText, size, seed); }
 
 // A case: its name and its files (path below the case folder, bytes).
 struct Case {

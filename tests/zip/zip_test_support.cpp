@@ -4,8 +4,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
 
-#include "common/unique_handle.h"
 #include "support/test_support.h"
 
 namespace ziptest {
@@ -83,20 +85,41 @@ std::vector<std::pair<std::string, Bytes>> ReadAllEntries(const Bytes& archive) 
 }
 
 std::wstring SparseFile(const std::wstring& path, int64_t size) {
-  zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  LARGE_INTEGER end;
-  end.QuadPart = size;
-  EXPECT_TRUE(file && ::SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.Get()));
+  std::ofstream(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+  std::filesystem::resize_file(path, static_cast<uintmax_t>(size));
   return path;
 }
 
 Bytes ReadFileBytes(const std::wstring& path) { return ToBytes(zeltest::ReadBytes(path)); }
 
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  ASSERT_TRUE(file.IsValid());
-  ASSERT_TRUE(bytes.empty() || ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+Bytes Generate(Kind kind, size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  Bytes data(size);
+  static const char* kWords[] = {"media ", "server ", "the ", "of ", "album ", "track ", "\r\n", "playlist ",
+                                 "2024-01-01 12:00:00 [INFO] ", "zip ", "a ", "and "};
+  for (size_t at = 0; at < size;) {
+    switch (kind) {
+      case Kind::kRandom:
+        data[at++] = static_cast<unsigned char>(random());
+        break;
+      case Kind::kText:
+        for (const char* word = kWords[random() % 12]; *word != '\0' && at < size; ++word) data[at++] = *word;
+        break;
+      case Kind::kRuns: {
+        const size_t run = std::min<size_t>(size - at, 1 + random() % (random() % 4 == 0 ? 5000 : 40));
+        std::fill(data.begin() + at, data.begin() + at + run, static_cast<unsigned char>(random() % 3));
+        at += run;
+        break;
+      }
+      case Kind::kMixed: {
+        const Bytes part = Generate(static_cast<Kind>(random() % 3), std::min<size_t>(4096, size - at), seed + static_cast<unsigned>(at));
+        std::copy(part.begin(), part.end(), data.begin() + at);
+        at += part.size();
+        break;
+      }
+    }
+  }
+  return data;
 }
 
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }

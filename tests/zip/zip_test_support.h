@@ -43,7 +43,10 @@ std::vector<std::pair<std::string, Bytes>> ReadAllEntries(const Bytes& archive);
 // A sparse file of `size` bytes (costs no disk space).
 std::wstring SparseFile(const std::wstring& path, int64_t size);
 Bytes ReadFileBytes(const std::wstring& path);
-void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 Bytes ToBytes(const std::string& text);
+
+// Generated inputs of the kinds a zip of media server data meets, the same for the same seed.
+enum class Kind { kRandom, kText, kRuns, kMixed };
+Bytes Generate(Kind kind, size_t size, unsigned seed);
 
 }  // namespace ziptest

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "common/unique_handle.h"
 #include "support/test_support.h"
@@ -77,6 +78,15 @@ std::unique_ptr<CZipWriter> MemoryWriter(MemorySink::State* state) {
   return CZipWriter::CreateArchive(std::make_unique<MemorySink>(state));
 }
 
+// The archive of these entries (name, source, store only), each of which must be accepted.
+Bytes ArchiveOf(const std::vector<std::tuple<std::wstring, ZipSource, bool>>& entries) {
+  MemorySink::State out;
+  auto writer = MemoryWriter(&out);
+  for (const auto& [name, source, store_only] : entries) EXPECT_EQ(writer->AddEntry(name, source, store_only), ZipOk);
+  EXPECT_EQ(writer->CloseArchive(), ZipOk);
+  return out.bytes;
+}
+
 // Sets a file's last-write and last-access times; answers its creation time in Unix seconds.
 uint32_t SetTimes(const std::wstring& path, const FILETIME& written, const FILETIME& accessed) {
   UniqueFile file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
@@ -119,12 +129,6 @@ TEST_F(ZipWriterTest, StoredArchiveOfTwoFilesIsExactlyTheHandComputedBytes) {
   const uint32_t created2 = SetTimes(second, written, accessed);
   const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(hundred.data()), 100));
 
-  MemorySink::State stored;
-  auto stored_writer = MemoryWriter(&stored);
-  ASSERT_EQ(stored_writer->AddEntry(L"a.txt", ZipSource::File(first), true), ZipOk);
-  ASSERT_EQ(stored_writer->AddEntry(L"dir\\b.x", ZipSource::File(second), true), ZipOk);
-  ASSERT_EQ(stored_writer->CloseArchive(), ZipOk);
-
   const uint32_t dos_time = (12 << 11) | (34 << 5) | (56 / 2);  // 0x645C
   const uint32_t dos_date = ((2021 - 1980) << 9) | (6 << 5) | 15;  // 0x52CF
   const uint32_t modified = 1623760496;                              // 2021-06-15 12:34:56 UTC
@@ -145,36 +149,15 @@ TEST_F(ZipWriterTest, StoredArchiveOfTwoFilesIsExactlyTheHandComputedBytes) {
   // End record at 328: 2 entries, directory of 122 bytes at 206.
   e.U32(0x06054B50).U16(0).U16(0).U16(2).U16(2).U32(122).U32(206).U16(0);
   ASSERT_EQ(e.bytes.size(), 350u);
-  EXPECT_EQ(stored.bytes, e.bytes);
+  EXPECT_EQ(ArchiveOf({{L"a.txt", ZipSource::File(first), true}, {L"dir\\b.x", ZipSource::File(second), true}}), e.bytes);
 
   // Deflated, the first entry changes its method, flags and compressed size, nothing else.
-  MemorySink::State out;
-  auto writer = MemoryWriter(&out);
-  ASSERT_EQ(writer->AddEntry(L"a.txt", ZipSource::File(first), false), ZipOk);
-  ASSERT_EQ(writer->AddEntry(L"dir\\b.x", ZipSource::File(second), false), ZipOk);
-  ASSERT_EQ(writer->CloseArchive(), ZipOk);
-  const auto entries = ziptest::ReadListing(out.bytes).entries;
+  const Bytes deflated = ArchiveOf({{L"a.txt", ZipSource::File(first), false}, {L"dir\\b.x", ZipSource::File(second), false}});
+  const auto entries = ziptest::ReadListing(deflated).entries;
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(std::make_tuple(entries[0].method, entries[0].flags, entries[1].method), std::make_tuple(8, 2, 0))
       << "an empty file is stored: there is nothing to compress";
-  EXPECT_EQ(entries[1].local_offset, 30 + 5 + 17 + entries[0].compressed);
-  EXPECT_EQ(ziptest::ReadAllEntries(out.bytes)[0].second, ziptest::ToBytes(hundred));
-}
-
-TEST_F(ZipWriterTest, AnArchiveWithoutEntriesIsTheEndRecordAlone) {
-  MemorySink::State out;
-  auto writer = MemoryWriter(&out);
-  EXPECT_EQ(writer->CloseArchive(), ZipOk);
-  EXPECT_EQ(out.bytes, Expect().U32(0x06054B50).U16(0).U16(0).U16(0).U16(0).U32(0).U32(0).U16(0).bytes);
-  EXPECT_EQ(std::make_pair(writer->AddEntry(L"late.txt", ZipSource::Memory("x", 1), true), writer->CloseArchive()),
-            std::make_pair(ZipAlreadyClosed, ZipAlreadyClosed));
-
-  EXPECT_EQ(CZipWriter::CreateArchive(folder_.Path() + L"\\no\\such\\folder\\a.zip"), nullptr);
-  const std::wstring on_disk = folder_.WriteFile(L"real.zip", std::string(5000, 'o'));  // replaced, not appended to
-  auto file_writer = CZipWriter::CreateArchive(on_disk);
-  ASSERT_NE(file_writer, nullptr);
-  EXPECT_EQ(file_writer->CloseArchive(), ZipOk);
-  EXPECT_EQ(ziptest::ReadFileBytes(on_disk), out.bytes);
+  EXPECT_EQ(ziptest::ReadAllEntries(deflated)[0].second, ziptest::ToBytes(hundred));
 }
 
 TEST_F(ZipWriterTest, CompressedSuffixesAreStoredWhateverWasAsked) {
@@ -184,14 +167,11 @@ TEST_F(ZipWriterTest, CompressedSuffixesAreStoredWhateverWasAsked) {
       {L"x.z", false, "x.z", 0},                   {L"dir.gz\\file", false, "dir.gz/file", 8},
       {L"trailing.", false, "trailing.", 8},       {L"m\u00fc.lzh", false, "m\xc3\xbc.lzh", 0},
   };
-  MemorySink::State out;
-  auto writer = MemoryWriter(&out);
   const std::string text(3000, 'q');
-  for (const auto& [name, store_only, unused, method] : cases) {
-    ASSERT_EQ(writer->AddEntry(name, ZipSource::Memory(text.data(), text.size()), store_only), ZipOk);
-  }
-  ASSERT_EQ(writer->CloseArchive(), ZipOk);
-  const ziptest::ZipListing listing = ziptest::ReadListing(out.bytes);
+  std::vector<std::tuple<std::wstring, ZipSource, bool>> entries;
+  for (const auto& [name, store_only, unused, method] : cases) entries.emplace_back(name, ZipSource::Memory(text.data(), text.size()), store_only);
+  const Bytes archive = ArchiveOf(entries);
+  const ziptest::ZipListing listing = ziptest::ReadListing(archive);
   ASSERT_EQ(listing.entries.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& [name, store_only, stored_name, method] = cases[i];
@@ -200,7 +180,7 @@ TEST_F(ZipWriterTest, CompressedSuffixesAreStoredWhateverWasAsked) {
     EXPECT_EQ(std::make_tuple(entry.name, entry.method, entry.flags, entry.external_attributes),
               std::make_tuple(std::string(stored_name), method, method == 8 ? 2 : 0, 0x80000000u));
   }
-  for (const auto& [name, bytes] : ziptest::ReadAllEntries(out.bytes)) EXPECT_EQ(bytes, ziptest::ToBytes(text)) << name;
+  for (const auto& [name, bytes] : ziptest::ReadAllEntries(archive)) EXPECT_EQ(bytes, ziptest::ToBytes(text)) << name;
 }
 
 TEST_F(ZipWriterTest, RefusedArgumentsWriteNothing) {
@@ -268,14 +248,10 @@ TEST_F(ZipWriterTest, AttributesTimesAndTheExecutableTest) {
   SetTimes(old, FileTimeOf(1965, 3, 4, 5, 6, 7), FileTimeOf(1965, 3, 4, 5, 6, 7));
   SetTimes(future, FileTimeOf(2050, 7, 8, 9, 10, 11), FileTimeOf(2050, 7, 8, 9, 10, 11));
 
-  MemorySink::State out;
-  auto writer = MemoryWriter(&out);
-  for (const std::wstring& path : {normal, read_only, hidden, executable, old, future}) {
-    ASSERT_EQ(writer->AddEntry(path.substr(path.rfind(L'\\') + 1), ZipSource::File(path), true), ZipOk);
-  }
-  ASSERT_EQ(writer->CloseArchive(), ZipOk);
+  std::vector<std::tuple<std::wstring, ZipSource, bool>> entries;
+  for (const std::wstring* path : {&normal, &read_only, &hidden, &executable, &old, &future}) entries.emplace_back(L"e", ZipSource::File(*path), true);
+  const ziptest::ZipListing listing = ziptest::ReadListing(ArchiveOf(entries));
   ::SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
-  const ziptest::ZipListing listing = ziptest::ReadListing(out.bytes);
   ASSERT_EQ(listing.entries.size(), 6u);
   const uint32_t attributes[] = {0x81800020, 0x81000021, 0x81800026, 0x81C00020};  // normal, read-only, hidden, exe
   for (int i = 0; i < 4; ++i) EXPECT_EQ(listing.entries[i].external_attributes, attributes[i]) << i;
@@ -306,15 +282,27 @@ TEST_F(ZipWriterTest, AttributesTimesAndTheExecutableTest) {
   }
 }
 
-TEST_F(ZipWriterTest, MoreThan65535EntriesWrapTheEndRecordCounts) {
+TEST_F(ZipWriterTest, TheEndRecordOfNoEntriesAndOfMoreThan65535) {
   MemorySink::State out;
   auto writer = MemoryWriter(&out);
+  EXPECT_EQ(writer->CloseArchive(), ZipOk);
+  EXPECT_EQ(out.bytes, Expect().U32(0x06054B50).U16(0).U16(0).U16(0).U16(0).U32(0).U32(0).U16(0).bytes);
+  EXPECT_EQ(std::make_pair(writer->AddEntry(L"late.txt", ZipSource::Memory("x", 1), true), writer->CloseArchive()),
+            std::make_pair(ZipAlreadyClosed, ZipAlreadyClosed));
+  EXPECT_EQ(CZipWriter::CreateArchive(folder_.Path() + L"\\no\\such\\folder\\a.zip"), nullptr);
+  const std::wstring on_disk = folder_.WriteFile(L"real.zip", std::string(5000, 'o'));  // replaced, not appended to
+  auto file_writer = CZipWriter::CreateArchive(on_disk);
+  ASSERT_NE(file_writer, nullptr);
+  EXPECT_EQ(file_writer->CloseArchive(), ZipOk);
+  EXPECT_EQ(ziptest::ReadFileBytes(on_disk), out.bytes);
+
+  MemorySink::State many;
+  writer = MemoryWriter(&many);
   for (int i = 0; i < 65537; ++i) ASSERT_EQ(writer->AddEntry(L"e" + std::to_wstring(i), ZipSource::Memory("z", 1), true), ZipOk);
   ASSERT_EQ(writer->CloseArchive(), ZipOk);
-  const size_t end = out.bytes.size() - 22;
-  EXPECT_EQ(Le16(out.bytes, end + 8), 1);
-  EXPECT_EQ(Le16(out.bytes, end + 10), 1);
-  EXPECT_TRUE(ziptest::ReadListing(out.bytes).ok) << "the directory still spans every entry";
+  const size_t end = many.bytes.size() - 22;
+  EXPECT_EQ(std::make_tuple(Le16(many.bytes, end + 8), Le16(many.bytes, end + 10)), std::make_tuple(1, 1));
+  EXPECT_TRUE(ziptest::ReadListing(many.bytes).ok) << "the directory still spans every entry";
 }
 
 // No Zip64: what cannot be addressed with 32 bits is refused before anything of it is written.
