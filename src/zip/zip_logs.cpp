@@ -51,6 +51,9 @@ ReadOutcome ReadWholeFile(const std::wstring& path, std::unique_ptr<unsigned cha
   }
   struct _stat64i32 status;
   if (_fstat64i32(file.Get(), &status) != 0 || status.st_size < 0) return ReadOutcome::kSkipped;
+  // Some runtimes cut the size of a file of 4 GiB or more to its low 32 bits instead of failing;
+  // such a file would go into the archive as its first few bytes, so it counts as unreadable.
+  if (_filelengthi64(file.Get()) != status.st_size) return ReadOutcome::kSkipped;
   const size_t length = static_cast<size_t>(status.st_size);
   bytes->reset(new (std::nothrow) unsigned char[length > 0 ? length : 1]);
   if (*bytes == nullptr) return ReadOutcome::kNoMemory;
