@@ -194,7 +194,7 @@ TEST_F(FolderListingTest, AFolderRemovedWhileItIsListed) {
   for (const auto& item : partial) item->Size();  // items of vanished files still answer
 }
 
-TEST_F(FolderListingTest, SortEveryKeyPutsFoldersFirst) {
+TEST_F(FolderListingTest, SortEveryKeyPutsFoldersFirstAndReadsOnlyTheFirstKey) {
   // Texts order the folders too; numbers leave the two folders (size 0, dated now) in either order,
   // and only the files are compared.
   const std::pair<const wchar_t*, Names_> keys[] = {
@@ -206,8 +206,8 @@ TEST_F(FolderListingTest, SortEveryKeyPutsFoldersFirst) {
       {L"size:asc", {"A.doc", "c", "b.txt"}}, {L"size:desc", {"b.txt", "c", "A.doc"}},
       {L"lastModified:asc", {"b.txt", "A.doc", "c"}}, {L"lastModified:desc", {"c", "A.doc", "b.txt"}},
   };
+  bool known = false;
   for (const auto& [key, expected] : keys) {
-    bool known = false;
     const Names_ order = Sorted(root_, key, &known);
     EXPECT_TRUE(known);
     EXPECT_TRUE((order[0] == "F1" || order[0] == "f2") && (order[1] == "F1" || order[1] == "f2")) << Narrow(key);
@@ -223,19 +223,13 @@ TEST_F(FolderListingTest, SortEveryKeyPutsFoldersFirst) {
       EXPECT_TRUE(wcsstr(key, L":asc") ? time(i - 1) <= time(i) : time(i - 1) >= time(i)) << Narrow(key);
     }
   }
-}
-
-TEST_F(FolderListingTest, SortOnlyTheFirstOfSeveralKeysAndExactNamesCount) {
-  bool known = false;
+  // Only the first of several keys counts, and only exact key names.
   EXPECT_EQ(Sorted(root_, L"size:desc,title:asc", &known), Sorted(root_, L"size:desc"));
   EXPECT_TRUE(known);
   for (const wchar_t* unknown : {L"Size:asc", L",size:desc", L"title", L"", L"size", L"size:desc "}) {
     EXPECT_EQ(Sorted(root_, unknown, &known), (Names_{"F1", "f2", "A.doc", "b.txt", "c"})) << Narrow(unknown);
     EXPECT_FALSE(known);
   }
-}
-
-TEST_F(FolderListingTest, SortFoldersDatedNowStillSortConsistently) {
   // Folders answer the time of reading for every date; many of them, read during a sort that
   // crosses a second, must not upset the order.
   FileList items;
