@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -88,10 +89,9 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
 }
 
 std::vector<std::string> LinesWith(const std::wstring& path, const std::string& needle) {
-  std::vector<std::string> found;
-  for (const std::string& line : ReadLines(path)) {
-    if (line.find(needle) != std::string::npos) found.push_back(line);
-  }
+  std::vector<std::string> found = ReadLines(path);
+  const auto lacks = [&needle](const std::string& line) { return line.find(needle) == std::string::npos; };
+  found.erase(std::remove_if(found.begin(), found.end(), lacks), found.end());
   return found;
 }
 
@@ -151,9 +151,8 @@ RunningModule::~RunningModule() {
 
 RunningModule::Reply RunningModule::Call(const std::wstring& service, const std::string& input, LONG rc,
                                          const std::wstring& requester) {
-  zel::ScopedVariant in = V(input);
   zel::ScopedVariant out;
-  scope_.Call(service, *in, out.Get(), &rc, requester);
+  scope_.Call(service, *V(input), out.Get(), &rc, requester);
   return {rc, J(*out)};
 }
 
