@@ -27,6 +27,13 @@ std::wstring Make(const std::wstring& root, const std::wstring& relative, const 
   return path;
 }
 
+bool SetTimes(const std::wstring& path, const SYSTEMTIME& written, const SYSTEMTIME& other) {
+  FILETIME write_time, other_time;
+  zel::UniqueFile file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  return ::SystemTimeToFileTime(&written, &write_time) && ::SystemTimeToFileTime(&other, &other_time) &&
+         ::SetFileTime(file.Get(), &other_time, &other_time, &write_time);
+}
+
 bool MakeShortcut(const std::wstring& link, const std::wstring& target) {
   IShellLinkWPtr shell_link;
   IPersistFilePtr file;

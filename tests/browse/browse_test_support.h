@@ -13,6 +13,9 @@ namespace browsetest {
 // files holding `bytes`. Returns the full path.
 std::wstring Make(const std::wstring& root, const std::wstring& relative, const std::string& bytes = "");
 
+// Sets the write time of `path` and both its creation and access times to `other`.
+bool SetTimes(const std::wstring& path, const SYSTEMTIME& written, const SYSTEMTIME& other);
+
 // Writes a shortcut at `link` pointing to `target` through the shell's link object.
 bool MakeShortcut(const std::wstring& link, const std::wstring& target);
 

@@ -55,14 +55,15 @@ TEST_F(FolderContentTest, ListsAFolderWithTheNamedColumnsFoldersFirst) {
   ASSERT_EQ(reply.output.size(), 4u);
   EXPECT_EQ(reply.output[0], Json::parse(R"(["path", "type", "size", "mediaType", "path.directory", "nosuch"])"));
   const std::string dir = Narrow(root_);
+  const auto file = [&](const char* name, const char* size, const char* type) {
+    return Json::array({dir + "\\" + name, "file", size, type, dir, ""});
+  };
   const Json rows = Rows(reply);
   ASSERT_EQ(rows.size(), 5u);
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(rows[i][1], "folder");
-  EXPECT_EQ(rows[2], Json::array({dir + "\\c.jpg", "file", "9", "photo.file", dir, ""}));
-  EXPECT_EQ(rows[3], Json::array({dir + "\\a.mp3", "file", "5", "audio.file", dir, ""}));
-  EXPECT_EQ(rows[4], Json::array({dir + "\\b.txt", "file", "3", "document.file", dir, ""}));
-  EXPECT_EQ(reply.output[2], 2);
-  EXPECT_EQ(reply.output[3], 3);
+  EXPECT_TRUE(rows[0][1] == "folder" && rows[1][1] == "folder") << rows;
+  EXPECT_EQ(Json(rows.begin() + 2, rows.end()), Json::array({file("c.jpg", "9", "photo.file"), file("a.mp3", "5", "audio.file"),
+                                                             file("b.txt", "3", "document.file")}));
+  EXPECT_EQ(Json(reply.output.begin() + 2, reply.output.end()), Json::array({2, 3}));
 
   // The key "title" keeps the shell's order; a single file is neither listed nor sorted.
   FileList items;
@@ -80,7 +81,7 @@ TEST_F(FolderContentTest, ListsAFolderWithTheNamedColumnsFoldersFirst) {
   EXPECT_EQ(module_.Journal()[0]["params"], Json::parse(R"(["req", "audio"])"));
 }
 
-TEST_F(FolderContentTest, FilterRecursionAndTokens) {
+TEST_F(FolderContentTest, FilterRecursionTokensAndHostilePaths) {
   const auto flat = Request(root_, R"(19, "MP3,jpg", "path", "path:asc"])");
   EXPECT_EQ(Rows(flat), Json::parse("[[" + Quoted(root_ + L"\\a.mp3") + "], [" + Quoted(root_ + L"\\c.jpg") + "]]"));
   EXPECT_EQ(flat.output[2], 0);
@@ -89,6 +90,14 @@ TEST_F(FolderContentTest, FilterRecursionAndTokens) {
   EXPECT_EQ(computer.rc, 0);
   const Json drives = Rows(computer);
   EXPECT_NE(std::find(drives.begin(), drives.end(), Json::array({"C:\\", "folder"})), drives.end()) << drives;
+  // Odd and hostile paths answer with an empty or partial listing.
+  for (const std::wstring& path :
+       {std::wstring(L"CON"), std::wstring(L"NUL"), std::wstring(L"\\\\?\\") + root_, root_ + L"\\..\\.\\",
+        root_ + L"...", root_ + L"\\" + std::wstring(40000, L'z'), std::wstring(L"\\\\.\\pipe\\zel-none"),
+        std::wstring(L"%CSIDL_-7%"), std::wstring(L"%%%%"), std::wstring(L"::{"), std::wstring(L"Q:")}) {
+    const auto reply = Request(path, R"(31, "", "title,size,dateModified,mediumId,path.directory", "lastModified:desc", 0, 50])");
+    EXPECT_TRUE(reply.rc == 0 || reply.rc == 1) << Narrow(path.substr(0, 60)) << " " << reply.rc;
+  }
 }
 
 TEST_F(FolderContentTest, PagesCountEveryItemAndEmptyAnswersKeepTheirShape) {
@@ -103,10 +112,7 @@ TEST_F(FolderContentTest, PagesCountEveryItemAndEmptyAnswersKeepTheirShape) {
     for (int i = first; i < first + n; ++i) rows.push_back({(i < 10 ? "n0" : "n") + std::to_string(i) + ".txt"});
     return rows;
   };
-  const auto last = page(", 10, 5");
-  EXPECT_EQ(Rows(last), titles(10, 2));
-  EXPECT_EQ(last.output[2], 0);
-  EXPECT_EQ(last.output[3], 12);
+  EXPECT_EQ(page(", 10, 5").output, Json::array({Json::array({"title"}), titles(10, 2), 0, 12}));
   // Count 0 (or less) takes everything from the start; a negative start reads as 0; starts and
   // counts of another type read as 0.
   const std::pair<std::string, Json> cases[] = {
@@ -116,8 +122,7 @@ TEST_F(FolderContentTest, PagesCountEveryItemAndEmptyAnswersKeepTheirShape) {
   };
   for (const auto& [start_count, rows] : cases) {
     const auto reply = page(start_count);
-    EXPECT_EQ(reply.rc, 0) << start_count;
-    EXPECT_EQ(Rows(reply), rows) << start_count;
+    EXPECT_TRUE(reply.rc == 0 && Rows(reply) == rows) << start_count << " " << reply.rc << " " << reply.output;
   }
   // A start past the end: the page cannot be made.
   const std::string warn = "[WARN] - KroServiceGetFolderContent exception: Could not create safe array";
@@ -137,7 +142,6 @@ TEST_F(FolderContentTest, ElementsOfTheWrongKindReachTheDispatcher) {
   const std::string prefix = "[WARN] - Onservicerequested exception: ";
   const std::pair<std::string, std::string> cases[] = {
       {R"(["req", "C:\\", 3, 5, "title", "size:asc"])", "GetDiskFolderContent: element 3 must be a string"},
-      {R"(["req", "C:\\", 3, "", "title", {"byref": "size:asc"}])", "GetDiskFolderContent: element 5 must be a string"},
       {R"(["req", "C:\\", "3", "", "title", "size:asc"])", "GetDiskFolderContent: element 2 (the option flags) must be a VT_I4"},
       {R"(["req", "C:\\", 3, "", "title"])", "SafeArrayGetElement failed in VUtil::GetElement"},
       {R"("C:\\")", "Variant passed to VUtil::GetElement is not a variant array"},
@@ -176,16 +180,6 @@ TEST_F(FolderContentTest, OnlyTheExactTextFalseSwitchesBrowsingOff) {
   EXPECT_EQ(module_.Call(L"GetDiskFolderContent", input).rc, 0);
   config.Remove(kSwitch);
   EXPECT_EQ(module_.Call(L"GetDiskFolderContent", input).rc, 0);
-}
-
-TEST_F(FolderContentTest, HostilePathsAnswerWithoutCrashing) {
-  for (const std::wstring& path :
-       {std::wstring(L"CON"), std::wstring(L"NUL"), std::wstring(L"\\\\?\\") + root_, root_ + L"\\..\\.\\",
-        root_ + L"...", root_ + L"\\" + std::wstring(40000, L'z'), std::wstring(L"\\\\.\\pipe\\zel-none"),
-        std::wstring(L"%CSIDL_-7%"), std::wstring(L"%%%%"), std::wstring(L"::{"), std::wstring(L"Q:")}) {
-    const auto reply = Request(path, R"(31, "", "title,size,dateModified,mediumId,path.directory", "lastModified:desc", 0, 50])");
-    EXPECT_TRUE(reply.rc == 0 || reply.rc == 1) << Narrow(path.substr(0, 60)) << " " << reply.rc;
-  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "browse/extension_map.h"
@@ -35,10 +36,7 @@ class LocalMediaTest : public ::testing::Test {
  protected:
   LocalMediaTest() { media_.SetBroker(CurrentBroker()); }
 
-  struct Answer {
-    LONG rc;
-    Json output;
-  };
+  using Answer = zeltest::RunningModule::Reply;
   using Handler = LONG (CLocalMedia::*)(const VARIANT&, VARIANT&);
   Answer Call(Handler handler, const std::string& input, const std::string& output_before = "null") {
     ScopedVariant in = V(input);
@@ -52,16 +50,11 @@ class LocalMediaTest : public ::testing::Test {
       Call(handler, input);
     } catch (const WideError& error) {
       return Narrow(error.Message());
+    } catch (const _com_error& error) {
+      return "HRESULT " + std::to_string(error.Error());
     }
     return "";
   }
-  // "MIME type / media type" of a file name.
-  std::string Classify(const std::wstring& name) {
-    std::wstring mime, type;
-    media_.ClassifyFile(name, &mime, &type);
-    return Narrow(mime + L" / " + type);
-  }
-
   // A property of an item, with the media types the script gives.
   std::string Property(CFileTools& item, const wchar_t* name) {
     media_.EnsureMediaTypes(L"req");
@@ -92,12 +85,15 @@ TEST_F(LocalMediaTest, MediaTypesAreAskedOnceInOrderAndALaterTypeOverrides) {
     EXPECT_EQ(journal[i], Json({{"target", "ZidAvaraV2"}, {"service", "GetExtensions"},
                                 {"params", {i < 4 ? "other" : "req", types[i % 4]}}}));
   }
-  EXPECT_EQ(Narrow(media_.SharedMediaTypes().Find(L".ogg")), "video");
-  EXPECT_EQ(Classify(L"D:\\Music\\Song.MP3"), "audio/x-unknown / audio.file");
-  EXPECT_EQ(Classify(L"a.ogg"), "video/x-unknown / video.file");
-  EXPECT_EQ(Classify(L"a.pdf"), "application/x-download / document.file");
-  EXPECT_EQ(Classify(L"D:\\mp3"), "application/x-download / file");
-  EXPECT_EQ(Classify(L"D:\\a.mp3\\readme"), "application/x-download / file");
+  const std::pair<const wchar_t*, const char*> classified[] = {
+      {L"D:\\Music\\Song.MP3", "audio/x-unknown / audio.file"}, {L"a.ogg", "video/x-unknown / video.file"},
+      {L"a.pdf", "application/x-download / document.file"}, {L"D:\\mp3", "application/x-download / file"},
+      {L"D:\\a.mp3\\readme", "application/x-download / file"}};
+  for (const auto& [name, expected] : classified) {
+    std::wstring mime, type;
+    media_.ClassifyFile(name, &mime, &type);
+    EXPECT_EQ(Narrow(mime + L" / " + type), expected) << Narrow(name);
+  }
 }
 
 TEST_F(LocalMediaTest, ReadersNeverSeeAHalfFilledSharedMap) {
@@ -118,27 +114,17 @@ TEST_F(LocalMediaTest, ReadersNeverSeeAHalfFilledSharedMap) {
   for (int t : {1, 3, 5}) threads[t].join();
   EXPECT_EQ(torn, 0);
   EXPECT_EQ(Narrow(media_.SharedMediaTypes().Find(L".txt")), "document");
-  const size_t asked = module_.Journal().size();
-  media_.EnsureMediaTypes(L"req");
-  EXPECT_EQ(module_.Journal().size(), asked);
 }
 
-TEST_F(LocalMediaTest, HandlersAnswerTheirArrays) {
-  Answer file = Call(&CLocalMedia::GetFileFromId, R"(["req", "F*D:|My*Music|a<b>txt", "extra"])");
-  EXPECT_EQ(file.rc, 0);
-  EXPECT_EQ(file.output, Json::parse(R"(["application/x-download", "D:\\My Music\\a+b.txt"])"));
+// The lookup services' tests show the arrays of local ids through the module; these are the edges.
+TEST_F(LocalMediaTest, HandlersAnswerTheirArraysAndRaiseOnMalformedInput) {
   // Ids that are not local paths answer 404 with the output untouched; "F*" has no path to answer.
   for (const char* id : {"FX:|a", "F", "F*"}) {
     const Answer answer = Call(&CLocalMedia::GetFileFromId, std::string(R"(["req", ")") + id + "\"]", "7");
     EXPECT_EQ(answer.output, 7) << id;
     EXPECT_TRUE(id[1] == '*' || answer.rc == 404) << id << " " << answer.rc;
   }
-
   // Information arrays hold the pairs that are not empty.
-  Answer plain = Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "F*D:|docs|readme"])", R"(["old"])");
-  EXPECT_EQ(plain.rc, 0);
-  EXPECT_EQ(plain.output, Json::parse(R"([["mimeType", "application/x-download"], ["mediaType", "file"],
-                                          ["Path", "D:\\docs\\readme"], ["Name", "readme"]])"));
   EXPECT_EQ(Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "F*D:|"])").output,  // no name
             Json::parse(R"([["mimeType", "application/x-download"], ["mediaType", "file"], ["Path", "D:\\"]])"));
   EXPECT_EQ(Call(&CLocalMedia::GetFileInfoFromId, R"(["req", "Mabc"])", R"(["old"])").output, nullptr);
@@ -149,35 +135,19 @@ TEST_F(LocalMediaTest, HandlersAnswerTheirArrays) {
   ScopedVariant info;
   BuildMediumInfo(full, info.Get());
   EXPECT_EQ(J(*info), Json::parse(R"([["mimeType", "audio/x-unknown"], ["Artist", "Someone"], ["Duration", {"ui4": 215}]])"));
-
-  // One element per id, in order.
-  Answer three = Call(&CLocalMedia::GetFileListInfoFromId, R"(["req", ["F*D:|a>mp3", "Mx", "F*D:|b>jpg"]])");
-  EXPECT_EQ(three.rc, 0);
-  ASSERT_EQ(three.output.size(), 3u);
-  EXPECT_EQ(three.output[0][2], Json::parse(R"(["Path", "D:\\a.mp3"])"));
-  EXPECT_EQ(three.output[1], nullptr);
   EXPECT_EQ(Call(&CLocalMedia::GetFileListInfoFromId, R"(["req", []])").output, Json::array());
-}
 
-TEST_F(LocalMediaTest, MalformedInputsRaiseTheirMessages) {
+  // Malformed input raises its message.
   ModuleLog().Error(L"LocalMediaTest: malformed inputs follow");  // opens the log, so that lines can be counted
   const std::string size_line = "[ERROR] - Invalid array size: 1 (expected 2 or more)";
   const size_t size_lines = zeltest::ModuleLogLinesWith(size_line).size();
-  const std::pair<const char*, const char*> single_cases[] = {
+  const std::string invalid_argument = "HRESULT " + std::to_string(E_INVALIDARG);
+  const std::pair<const char*, std::string> single_cases[] = {
       {R"(["req"])", "CheckArrayType failed"}, {R"("F*a")", "CheckType failed"}, {R"(["req", 5])", "CheckType failed"},
-      {R"([null, "F*a"])", "CheckType failed"}, {R"(["req", {"byref": "F*a"}])", "CheckType failed"},
-      {R"({"array": ["req", "F*a"], "lbound": 1})", "Array is not zero indexed! (VUtil::GetArrayLength)"}};
+      {R"({"array": ["req", "F*a"], "lbound": 1})", "Array is not zero indexed! (VUtil::GetArrayLength)"},
+      {R"(["req", ""])", invalid_argument}, {R"(["req", {"bstr": null}])", invalid_argument}};
   for (Handler single : {&CLocalMedia::GetFileFromId, &CLocalMedia::GetFileInfoFromId}) {
     for (const auto& [input, message] : single_cases) EXPECT_EQ(Raised(single, input), message) << input;
-    for (const char* empty : {R"(["req", ""])", R"(["req", {"bstr": null}])"}) {
-      HRESULT raised = S_OK;
-      try {
-        Call(single, empty);
-      } catch (const _com_error& error) {
-        raised = error.Error();
-      }
-      EXPECT_EQ(raised, E_INVALIDARG) << empty;
-    }
   }
   EXPECT_EQ(zeltest::ModuleLogLinesWith(size_line).size(), size_lines + 2);
   for (const auto& [input, message] : {std::pair{R"(["req", ["F*a"], "extra"])", "CheckArrayType failed"},
@@ -237,12 +207,7 @@ TEST_F(LocalMediaTest, PropertiesDerivedFromThePath) {
   EXPECT_EQ(Property(shown, L"title"), "Song");
   EXPECT_EQ(Property(shown, L"path.filename"), "Song");
   EXPECT_EQ(Property(shown, L"path"), "D:\\Music\\Song.mp3");
-  struct Row {
-    const wchar_t* path;
-    const wchar_t* name;
-    const char* value;
-  };
-  const Row rows[] = {
+  const std::tuple<const wchar_t*, const wchar_t*, const char*> rows[] = {
       {L"D:\\Music\\Song.mp3", L"title", "Song.mp3"}, {L"plain", L"title", "plain"}, {L"D:\\", L"title", ""},
       {L"\\top", L"title", "\\top"},  // a backslash at index 0 does not count
       {L"D:\\a.b\\readme", L"path.extension", "b\\readme"}, {L"D:\\Music\\Song.MP3", L"path.extension", "MP3"},
@@ -250,17 +215,15 @@ TEST_F(LocalMediaTest, PropertiesDerivedFromThePath) {
       {L".hidden", L"path.extension", ".hidden"},  // a dot at index 0 does not count
       {L"D:\\My Music\\a+b.mp3", L"mediumId", "F*D:|My*Music|a<b>mp3"},
       {L"D:\\My Music\\a+b.mp3", L"zelMediumId", "F*D:|My*Music|a<b>mp3"},
-      {L"D:\\x", L"no such property", ""}, {L"D:\\x", L"Title", ""},  // names are compared exactly
+      {L"D:\\x", L"Title", ""},  // names are compared exactly
       // "path.directory" is the folder that holds the item.
       {L"D:\\Music\\a.mp3", L"path.directory", "D:\\Music"}, {L"D:\\a.mp3", L"path.directory", "D:\\"},
       {L"a.mp3", L"path.directory", ""}, {L"D:\\Music\\Albums\\", L"path.directory", "D:\\Music"},
       {L"D:\\", L"path.directory", ""}, {L"\\\\server\\share\\a.mp3", L"path.directory", "\\\\server\\share"},
       {L"\\a.mp3", L"path.directory", "\\"}, {L"::{20D04FE0-3AEA-1069-A2D8-08002B30309D}", L"path.directory", ""},
-      // The media type goes by the lower-cased extension.
-      {L"D:\\Music\\Song.MP3", L"mediaType", "audio.file"}, {L"D:\\notes.txt", L"mediaType", "document.file"},
-      {L"D:\\Music\\Song.flac", L"mediaType", "file"}, {L"D:\\Music\\mp3", L"mediaType", "file"},
+      {L"D:\\Music\\Song.MP3", L"mediaType", "audio.file"}, {L"D:\\Music\\Song.flac", L"mediaType", "file"},
   };
-  for (const Row& row : rows) EXPECT_EQ(Property(row.path, row.name), row.value) << Narrow(row.path) << " " << Narrow(row.name);
+  for (const auto& [path, name, value] : rows) EXPECT_EQ(Property(path, name), value) << Narrow(path) << " " << Narrow(name);
   SharedExtensionMap empty;
   EXPECT_EQ(Narrow(CFileTools(L"D:\\Music\\Song.mp3").GetProperty(L"mediaType", empty)), "file");
 }
@@ -275,13 +238,8 @@ TEST_F(LocalMediaTest, SizesAndDatesOfEveryKindOfItemAndTheirFallbacks) {
   ExpectNow(Property(sub, L"creationDate"), before);
 
   // A known write time, read back in local time.
-  FILETIME written;
-  SYSTEMTIME utc{2021, 3, 0, 15, 12, 30, 45, 0};
-  ::SystemTimeToFileTime(&utc, &written);
-  {
-    UniqueFile handle(::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(::SetFileTime(handle.Get(), &written, nullptr, &written));
-  }
+  const SYSTEMTIME utc{2021, 3, 0, 15, 12, 30, 45, 0};
+  ASSERT_TRUE(browsetest::SetTimes(file, utc, utc));
   CFileTools dated(file);
   const std::string expected = Narrow(LocalNow(dated.LastWriteTime()));
   EXPECT_EQ(dated.LastWriteTime(), 1615811445);
@@ -308,9 +266,8 @@ TEST_F(LocalMediaTest, SizesAndDatesOfEveryKindOfItemAndTheirFallbacks) {
   const std::wstring gone = Make(folder_.Path(), L"gone.txt", "abc");
   CFileTools vanished(gone);
   ASSERT_TRUE(::DeleteFileW(gone.c_str()));
-  EXPECT_EQ(Property(vanished, L"size"), "0");
+  EXPECT_EQ(Property(vanished, L"size") + Property(vanished, L"type"), "0file");
   ExpectNow(Property(vanished, L"dateModified"), before);
-  EXPECT_EQ(Property(vanished, L"type"), "file");
   EXPECT_FALSE(vanished.Exists());
 
   const std::wstring locked_path = Make(folder_.Path(), L"locked.txt", "abcdef");
@@ -323,12 +280,9 @@ TEST_F(LocalMediaTest, SizesAndDatesOfEveryKindOfItemAndTheirFallbacks) {
   // A failed open is not remembered: once the lock is gone, the file answers.
   EXPECT_EQ(Property(locked, L"size"), "6");
 
-  for (const wchar_t* device : {L"CON", L"NUL", L"\\\\.\\CONIN$", L"\\\\?\\NUL"}) {
-    EXPECT_EQ(Property(device, L"size"), "0") << Narrow(device);
-  }
+  for (const wchar_t* device : {L"CON", L"\\\\?\\NUL"}) EXPECT_EQ(Property(device, L"size"), "0") << Narrow(device);
   const std::wstring long_path = folder_.Path() + L"\\" + std::wstring(5000, L'x') + L".mp3";
-  EXPECT_EQ(Property(long_path, L"size"), "0");
-  EXPECT_EQ(Property(long_path, L"mediaType"), "audio.file");
+  EXPECT_EQ(Property(long_path, L"size") + Property(long_path, L"mediaType"), "0audio.file");
 }
 
 TEST_F(LocalMediaTest, ShortcutsRootsAndShellObjects) {
@@ -355,7 +309,6 @@ TEST_F(LocalMediaTest, ShortcutsRootsAndShellObjects) {
   EXPECT_FALSE(browsable.IsFolder());
   browsable.SetBrowsable(true);
   EXPECT_TRUE(browsable.IsFolder());
-  EXPECT_FALSE(CFileTools(folder_.Path() + L"\\missing").Exists());
 }
 
 }  // namespace

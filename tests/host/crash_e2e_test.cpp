@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "common/text.h"
 #include "support/host_process.h"
@@ -26,37 +25,32 @@ TEST(CrashEndToEndTest, EveryModeIsWrittenDownAndEndsTheHost) {
   // handler reports that, one that only returns an error code (Wine's) is made to abort. Every
   // other mode, a number or not, is a memory fault. Each run writes a minidump, which takes Wine a
   // few seconds.
-  const char* violation = " - zelhost - zelhost crashed: exception 0xC0000005 (access violation)";
+  const std::string violation = " - zelhost - zelhost crashed: exception 0xC0000005 (access violation)";
   const struct {
     const wchar_t* input;
-    const char* exception;  // the FATAL line names it, or `other`
-    const char* other;
-    std::string logged;  // the module's line before it crashes
+    std::string exception, other;  // the FATAL line names one of them
+    std::string logged;             // the module's line before it crashes
   } modes[] = {
-      {L"7", violation, violation, "GenerateCrash: writing through a null pointer, as asked (mode 7)"},
-      {L"\"two\"", violation, violation, "GenerateCrash: writing through a null pointer, as asked (mode 0)"},
+      {L"7", violation, violation, "writing through a null pointer, as asked (mode 7)"},
+      {L"\"two\"", violation, violation, "writing through a null pointer, as asked (mode 0)"},
       {L"2", "exception 0xC0000417 (invalid parameter to the runtime library)", "exception 0x40000015 (abort)",
-       "GenerateCrash: handing the runtime library an invalid parameter, as asked"},
+       "handing the runtime library an invalid parameter, as asked"},
   };
   const std::wstring logs[] = {LogsFolder() + L"VizOderiv.log", LogsFolder() + L"zelhost.log",
                                LogsFolder() + L"ZovIdivariRuder.log"};
   for (const auto& mode : modes) {
     SCOPED_TRACE(zeltest::Narrow(mode.input));
-    const std::string needles[] = {kCrashed, kCrashed, "[ERROR] - " + mode.logged};
+    // One line each in the error log, the host's log and the module's log.
+    const std::string needles[] = {kCrashed, kCrashed, "[ERROR] - GenerateCrash: " + mode.logged};
     size_t before[3];
     for (int i = 0; i < 3; ++i) before[i] = LinesWith(logs[i], needles[i]).size();
     const zeltest::HostRun run = zeltest::RunHost({L"call", L"GenerateCrash", mode.input});
     EXPECT_EQ(run.exit_code, kExitCrashed) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("zelhost: crashed with exception"), std::string::npos) << run.err;
-    // One line each in the error log, the host's log (FATAL) and the module's log.
-    std::vector<std::string> found[3];
-    for (int i = 0; i < 3; ++i) {
-      found[i] = LinesWith(logs[i], needles[i]);
-      ASSERT_EQ(found[i].size(), before[i] + 1) << needles[i];
-    }
-    EXPECT_NE(found[1].back().find("[FATAL]"), std::string::npos) << found[1].back();
-    const std::string& line = found[0].back();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(LinesWith(logs[i], needles[i]).size(), before[i] + 1) << needles[i];
+    EXPECT_NE(LinesWith(logs[1], kCrashed).back().find("[FATAL]"), std::string::npos);
+    const std::string line = LinesWith(logs[0], kCrashed).back();
     EXPECT_TRUE(line.find(mode.exception) != std::string::npos || line.find(mode.other) != std::string::npos) << line;
     const size_t named = line.find("; minidump ");
     ASSERT_NE(named, std::string::npos) << line;

@@ -21,19 +21,15 @@ using zeltest::RunHost;
 TEST(SearchEndToEndTest, TheHostsStandInAnswersTheHostsSearch) {
   zeltest::RegistryKeyScope engine_key(HKEY_CURRENT_USER, L"Software\\Google\\Google Desktop\\API");
   zeltest::RunningHost engine({L"search-engine", L"--body", L"long", L"--seconds", L"60"});
-  const Json announced = ParseJson(engine.ReadLine());
-  ASSERT_TRUE(announced.contains("search_url")) << announced;
-  const std::string url = announced["search_url"].get<std::string>();
-  EXPECT_EQ(url.rfind("http://127.0.0.1:", 0), 0u);
+  const std::string url = ParseJson(engine.ReadLine()).value("search_url", "");
+  ASSERT_EQ(url.rfind("http://127.0.0.1:", 0), 0u) << url;
 
   // The answer's bytes are read in the ANSI code page: an ASCII query keeps them comparable.
   const HostRun run = RunHost({L"--search-url", zel::Utf8ToWide(url), L"call", L"GoogleDesktopSearch",
                                L"[\"client\", \"fish & chips/100%\", 10, 20, 1]"});
   EXPECT_EQ(run.exit_code, 0u) << run.err;
-  const Json reply = ParseJson(run.out);
-  EXPECT_EQ(reply["rc"], 0);
   const std::string target = "/search?q=fish+%26+chips%2F100%25&format=xml&start=10&num=20&flags=1";
-  EXPECT_TRUE(reply["output"] == SearchEngineStandIn::AnswerFor(target, EngineBody::kLong));
+  EXPECT_TRUE(ParseJson(run.out) == Json({{"rc", 0}, {"output", SearchEngineStandIn::AnswerFor(target, EngineBody::kLong)}}));
 
   // The URL stays in the registry for later runs.
   const HostRun again = RunHost({L"call", L"GoogleDesktopSearch", L"[\"\", \"x\", 0, 1, 0]"});
@@ -42,9 +38,8 @@ TEST(SearchEndToEndTest, TheHostsStandInAnswersTheHostsSearch) {
 
 TEST(SearchEndToEndTest, StandInOptionsAreChecked) {
   // A malformed option, a value out of range, a stray argument.
-  const std::vector<std::wstring> bad[] = {{L"--body=long"}, {L"--port", L"70000"}, {L"extra"}};
-  for (std::vector<std::wstring> args : bad) {
-    args.insert(args.begin(), L"search-engine");
+  for (const std::vector<std::wstring>& args : {std::vector<std::wstring>{L"search-engine", L"--body=long"},
+                                                {L"search-engine", L"--port", L"70000"}, {L"search-engine", L"extra"}}) {
     EXPECT_EQ(RunHost(args).exit_code, 2u) << zel::WideToUtf8(args[1]);
   }
   // A port that is taken cannot be listened on: the host could not start.

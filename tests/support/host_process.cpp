@@ -11,13 +11,6 @@ namespace {
 
 using zel::UniqueKernelHandle;
 
-std::wstring HostPath() {
-  wchar_t path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1) + L"zelhost.exe";
-}
-
 // One argument quoted for a command line as the runtime library splits it.
 std::wstring QuoteArgument(const std::wstring& arg) {
   std::wstring quoted = L"\"";
@@ -43,7 +36,9 @@ void MakePipe(UniqueKernelHandle ends[2], int kept) {
 
 // zelhost.exe with `args` and the given standard handles; null when it cannot be started.
 UniqueKernelHandle StartHost(const std::vector<std::wstring>& args, HANDLE in, HANDLE out, HANDLE err) {
-  std::wstring command = QuoteArgument(HostPath());
+  wchar_t path[MAX_PATH];
+  std::wstring command(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+  command = QuoteArgument(command.substr(0, command.find_last_of(L'\\') + 1) + L"zelhost.exe");
   for (const std::wstring& arg : args) command += L" " + QuoteArgument(arg);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
@@ -78,9 +73,7 @@ HostRun RunHost(const std::vector<std::wstring>& args, const std::string& input)
   HostRun run;
   UniqueKernelHandle process = StartHost(args, in[0].Get(), out[1].Get(), err[1].Get());
   if (!process) return run;
-  in[0].Reset();
-  out[1].Reset();
-  err[1].Reset();
+  for (UniqueKernelHandle* child_end : {&in[0], &out[1], &err[1]}) child_end->Reset();
   std::thread err_reader([&] { run.err = Drain(err[0].Get()); });
   DWORD written = 0;
   if (!input.empty()) ::WriteFile(in[1].Get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr);

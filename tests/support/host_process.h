@@ -25,8 +25,6 @@ class RunningHost {
  public:
   explicit RunningHost(const std::vector<std::wstring>& args);
   ~RunningHost();
-  RunningHost(const RunningHost&) = delete;
-  RunningHost& operator=(const RunningHost&) = delete;
 
   // The next line of its standard output without the line end; "" once the output has ended.
   std::string ReadLine();

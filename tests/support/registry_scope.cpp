@@ -13,34 +13,24 @@ RegistryKeyScope::RegistryKeyScope(HKEY root, std::wstring key) : root_(root), k
 }
 
 RegistryKeyScope::~RegistryKeyScope() {
-  if (!existed_) {
-    ::RegDeleteTreeW(root_, key_.c_str());
-    return;
-  }
-  ClearValues();
+  existed_ ? ClearValues() : RemoveKey();  // saved_ is empty when the key did not exist
   for (const Value& value : saved_) Set(value.name, value.type, value.data.data(), static_cast<DWORD>(value.data.size()));
 }
 
 std::vector<RegistryKeyScope::Value> RegistryKeyScope::ReadValues(HKEY key) {
   std::vector<Value> values;
-  DWORD longest_name = 0;
-  DWORD largest_data = 0;
+  DWORD longest_name = 0, largest_data = 0;
   ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longest_name, &largest_data,
                      nullptr, nullptr);
   for (DWORD index = 0;; ++index) {
     std::wstring name(longest_name + 1, L'\0');
-    DWORD name_chars = longest_name + 1;
-    Value value{{}, REG_NONE, std::vector<BYTE>(largest_data + 1)};
-    DWORD size = largest_data + 1;
-    if (::RegEnumValueW(key, index, name.data(), &name_chars, nullptr, &value.type, value.data.data(), &size) !=
-        ERROR_SUCCESS) {
-      break;
-    }
+    DWORD name_chars = longest_name + 1, size = largest_data + 1;
+    Value value{{}, REG_NONE, std::vector<BYTE>(size)};
+    if (::RegEnumValueW(key, index, name.data(), &name_chars, nullptr, &value.type, value.data.data(), &size)) return values;
     value.name = name.substr(0, name_chars);
     value.data.resize(size);
     values.push_back(std::move(value));
   }
-  return values;
 }
 
 void RegistryKeyScope::Set(const std::wstring& name, DWORD type, const void* data, DWORD size) {

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -42,18 +43,15 @@ TempFolder::TempFolder() {
 void RemoveTree(const std::wstring& folder) {
   WIN32_FIND_DATAW data;
   zel::UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
-  if (find) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = folder + L"\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(path.c_str());
-      }
-    } while (::FindNextFileW(find.Get(), &data));
+  for (bool more = static_cast<bool>(find); more; more = ::FindNextFileW(find.Get(), &data)) {
+    const std::wstring name = data.cFileName, path = folder + L"\\" + name;
+    if (name == L"." || name == L"..") continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      RemoveTree(path);
+    } else {
+      ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileW(path.c_str());
+    }
   }
   find.Reset();
   ::RemoveDirectoryW(folder.c_str());
@@ -63,8 +61,7 @@ TempFolder::~TempFolder() { RemoveTree(path_); }
 
 std::wstring TempFolder::WriteFile(const std::wstring& name, const std::string& bytes) const {
   const std::wstring path = path_ + L"\\" + name;
-  FILE* file = _wfopen(path.c_str(), L"wb");
-  if (file != nullptr) {
+  if (FILE* file = _wfopen(path.c_str(), L"wb")) {
     fwrite(bytes.data(), 1, bytes.size(), file);
     fclose(file);
   }
@@ -92,10 +89,9 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
 }
 
 std::vector<std::string> LinesWith(const std::wstring& path, const std::string& needle) {
-  std::vector<std::string> found;
-  for (const std::string& line : ReadLines(path)) {
-    if (line.find(needle) != std::string::npos) found.push_back(line);
-  }
+  std::vector<std::string> found = ReadLines(path);
+  const auto lacks = [&needle](const std::string& line) { return line.find(needle) == std::string::npos; };
+  found.erase(std::remove_if(found.begin(), found.end(), lacks), found.end());
   return found;
 }
 
@@ -115,26 +111,19 @@ std::wstring LogsFolder() {
 namespace {
 constexpr const wchar_t* kLogKey = L"Software\\ROD Ezeduduv\\Zel";
 
-std::optional<DWORD> ReadLevel() {
-  DWORD value = 0;
-  DWORD size = sizeof(value);
-  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &value, &size) !=
-      ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  return value;
-}
-
 void WriteLevel(std::optional<DWORD> level) {
-  if (level) {
-    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogLevel", REG_DWORD, &*level, sizeof(DWORD));
-  } else {
-    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogLevel");
-  }
+  if (!level) ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogLevel");
+  if (level) ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogLevel", REG_DWORD, &*level, sizeof(DWORD));
 }
 }  // namespace
 
-LogLevelValue::LogLevelValue(std::optional<DWORD> level) : previous_(ReadLevel()) { WriteLevel(level); }
+LogLevelValue::LogLevelValue(std::optional<DWORD> level) {
+  DWORD value = 0, size = sizeof(value);
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS) {
+    previous_ = value;
+  }
+  WriteLevel(level);
+}
 LogLevelValue::~LogLevelValue() { WriteLevel(previous_); }
 
 BrokerScope::BrokerScope(const zelhost::BrokerFaults& faults) : broker_(zelhost::CKroBroker::Create(4)) {
@@ -146,11 +135,6 @@ BrokerScope::BrokerScope(const zelhost::BrokerFaults& faults) : broker_(zelhost:
 BrokerScope::~BrokerScope() {
   delete registration_;
   broker_->Release();
-}
-
-HRESULT BrokerScope::Call(const std::wstring& service, const VARIANT& input, VARIANT* output, LONG* rc,
-                          const std::wstring& requester) {
-  return broker_->Deliver(requester, service, const_cast<VARIANT&>(input), output, rc);
 }
 
 RunningModule::RunningModule(const std::string& satellites, const zelhost::BrokerFaults& faults) : scope_(faults) {
@@ -167,12 +151,9 @@ RunningModule::~RunningModule() {
 
 RunningModule::Reply RunningModule::Call(const std::wstring& service, const std::string& input, LONG rc,
                                          const std::wstring& requester) {
-  zel::ScopedVariant in = V(input);
   zel::ScopedVariant out;
-  Reply reply{S_OK, rc, nullptr};
-  reply.delivery = scope_.Call(service, *in, out.Get(), &reply.rc, requester);
-  reply.output = J(*out);
-  return reply;
+  scope_.Call(service, *V(input), out.Get(), &rc, requester);
+  return {rc, J(*out)};
 }
 
 }  // namespace zeltest

@@ -73,7 +73,9 @@ class BrokerScope {
 
   // Sends a request through the broker; returns the delivery HRESULT.
   HRESULT Call(const std::wstring& service, const VARIANT& input, VARIANT* output, LONG* rc,
-               const std::wstring& requester = L"tests");
+               const std::wstring& requester = L"tests") {
+    return broker_->Deliver(requester, service, const_cast<VARIANT&>(input), output, rc);
+  }
 
  private:
   zelhost::CKroBroker* broker_;
@@ -92,7 +94,6 @@ class RunningModule {
   RunningModule& operator=(const RunningModule&) = delete;
 
   struct Reply {
-    HRESULT delivery;
     LONG rc;
     Json output;
   };
