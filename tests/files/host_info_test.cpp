@@ -46,7 +46,7 @@ TEST(HostInfoTest, VersionArrayCarriesTheZoneAndItsChangeRules) {
   facts.local_time = {2024, 3, 0, 31, 2, 30, 15, 0};
   facts.zone_state = TIME_ZONE_ID_DAYLIGHT;
   // Standard time from the last Sunday of October, 03:00; daylight time from the last Sunday of March, 02:00.
-  facts.zone = {-60, L"W. Europe Standard Time", {0, 10, 0, 5, 3}, 0, L"W. Europe Daylight Time", {0, 3, 0, 5, 2}, -60};
+  facts.zone = {-60, L"W. Europe Standard Time", {0, 10, 0, 5, 3, 0, 0, 0}, 0, L"W. Europe Daylight Time", {0, 3, 0, 5, 2, 0, 0, 0}, -60};
   DATE when = 0;
   ::SystemTimeToVariantTime(&facts.local_time, &when);
   Json expected = Json::parse(R"([{"bstr": null}, "12.3.4567", -60, null, 2, "W. Europe Standard Time",
@@ -58,7 +58,7 @@ TEST(HostInfoTest, VersionArrayCarriesTheZoneAndItsChangeRules) {
   facts.version.reset();
   facts.zone_state = TIME_ZONE_ID_STANDARD;
   facts.zone.Bias = -600;
-  facts.zone.StandardDate = {0, 4, 0, 1, 3};
+  facts.zone.StandardDate = {0, 4, 0, 1, 3, 0, 0, 0};
   facts.zone.DaylightDate = {0, 10, 6, 1, 1, 59, 59, 999};
   const Json south = Version(facts);
   EXPECT_EQ(Json::array({south[1], south[2], south[4], south[6], south[9]}),
@@ -67,7 +67,8 @@ TEST(HostInfoTest, VersionArrayCarriesTheZoneAndItsChangeRules) {
   // A zone without daylight time: month 0 rules; a failed zone query reports -1.
   host_info::VersionFacts plain;
   plain.zone_state = TIME_ZONE_ID_INVALID;
-  plain.zone = {0, L"Coordinated Universal Time"};
+  plain.zone = TIME_ZONE_INFORMATION{};
+  wcscpy_s(plain.zone.StandardName, L"Coordinated Universal Time");
   const Json utc = Version(plain);
   ASSERT_EQ(utc.size(), 11u);
   EXPECT_EQ(Json::array({utc[4], utc[5], utc[6], utc[8], utc[9]}),
