@@ -178,11 +178,12 @@ Json ArrayToJson(const VARIANT& value) {
       if (FAILED(::SafeArrayPtrOfIndex(sa, &index, &slot))) return Json{{"vt", V_VT(&value)}};
       items.push_back(VariantToJson(*static_cast<const VARIANT*>(slot)));
     } else if (type == VT_BSTR) {
-      BSTR text = nullptr;
+      ScopedVariant element;
+      element.SetNullString();
+      BSTR& text = V_BSTR(element.Get());
       if (FAILED(::SafeArrayGetElement(sa, &index, &text))) return Json{{"vt", V_VT(&value)}};
       items.push_back(text == nullptr ? Json{{"bstr", nullptr}}
                                       : Json(ToUtf8(std::wstring(text, ::SysStringLen(text)))));
-      ::SysFreeString(text);
     } else if (type == VT_I4) {
       LONG number = 0;
       if (FAILED(::SafeArrayGetElement(sa, &index, &number))) return Json{{"vt", V_VT(&value)}};

@@ -78,16 +78,14 @@ LONG GetLongElement(const VARIANT& array, LONG index) {
 }
 
 std::wstring GetStringElement(const VARIANT& array, LONG index) {
-  if (V_VT(&array) == kStringArray) {
-    BSTR value = nullptr;
-    GetElement(array, index, &value);
-    std::wstring text(value != nullptr ? value : L"", ::SysStringLen(value));
-    ::SysFreeString(value);
-    return text;
-  }
-  if (V_VT(&array) != kVariantArray) Raise(L"Not an array of variant or string");
   ScopedVariant element;
-  GetElement(array, index, element.Get());
+  if (V_VT(&array) == kStringArray) {
+    element.SetNullString();
+    GetElement(array, index, &V_BSTR(element.Get()));
+  } else {
+    if (V_VT(&array) != kVariantArray) Raise(L"Not an array of variant or string");
+    GetElement(array, index, element.Get());
+  }
   return StringOf(*element);
 }
 
@@ -128,16 +126,15 @@ void PutBinaryIntoVariant(VARIANT* out, const void* data, size_t length) {
   ::VariantClear(out);
   SAFEARRAY* sa = length <= 0xFFFFFFFFu ? ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length)) : nullptr;
   if (sa == nullptr) Raise(L"PutBinaryIntoVariant: could not create safe array");
+  ScopedVariant bytes;
+  V_VT(bytes.Get()) = kByteArray;
+  V_ARRAY(bytes.Get()) = sa;
   if (length > 0) {
     SafeArrayDataLock lock(sa);
-    if (!lock.Ok()) {
-      ::SafeArrayDestroy(sa);
-      Raise(L"PutBinaryIntoVariant: could not create safe array");
-    }
+    if (!lock.Ok()) Raise(L"PutBinaryIntoVariant: could not create safe array");
     std::memcpy(lock.Data(), data, length);
   }
-  V_VT(out) = kByteArray;
-  V_ARRAY(out) = sa;
+  bytes.ReleaseInto(*out);
 }
 
 void CheckType(const VARIANT& value, VARTYPE type) {
