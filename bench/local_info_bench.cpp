@@ -98,7 +98,7 @@ double ThroughService(zelhost::HostSession& session, const VARIANT& input, zel::
 
 int main() {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  zelhost::CKroBroker* broker = zelhost::CKroBroker::Create(2);
+  const zelhost::BrokerPtr broker = zelhost::CKroBroker::Create(2);
   const auto satellites = std::make_shared<zelhost::SatelliteScript>(zelhost::ParseJson(R"({"ZidAvaraV2": {"GetExtensions": [
       {"when": ["bench", "audio"], "answer": [".mp3"]}, {"when": ["bench", "video"], "answer": [".avi"]},
       {"when": ["bench", "photo"], "answer": [".jpg"]}, {"when": ["bench", "document"], "answer": [".txt"]}]}})"));
@@ -106,7 +106,7 @@ int main() {
   std::map<std::wstring, std::wstring> types{{L".mp3", L"audio"}, {L".avi", L"video"}, {L".jpg", L"photo"}, {L".txt", L"document"}};
   {
     zel::CLocalMedia media;
-    media.SetBroker(IKroBrokerPtr(static_cast<IKroBroker*>(broker)));
+    media.SetBroker(IKroBrokerPtr(static_cast<IKroBroker*>(broker.get())));
 
     std::vector<std::wstring> paths;
     zelhost::Json ids = zelhost::Json::array();
@@ -140,6 +140,5 @@ int main() {
     zelbench::Report("GetMediumListInfoFromId service, 10,000 ids", service * 1000, "ms", baseline * 1000,
                      "(direct SAFEARRAY build)");
   }
-  broker->Release();
   return 0;
 }

@@ -51,20 +51,16 @@ int main() {
     double baseline = 0;
     {
       // The broker alone: register one service by hand for a sink that does nothing.
-      CKroBroker* broker = CKroBroker::Create(8);
+      zelhost::BrokerPtr broker = CKroBroker::Create(8);
       zelbench::NullSink sink;
       DWORD cookie = 0;
       broker->Advise(&sink, &cookie);
-      VARIANT handle;
-      ::VariantInit(&handle);
-      VARIANT answer;
-      ::VariantInit(&answer);
-      broker->BeginRegistration(&handle, 1);
-      broker->RegisterService(&handle, 34, _bstr_t(L"StartUpload"), _bstr_t(L"StartUpload"));
-      broker->CompleteRegistration(_bstr_t(L"localhost"), _bstr_t(L"Null"), &handle, &answer);
+      zel::ScopedVariant handle, answer;
+      broker->BeginRegistration(handle.Get(), 1);
+      broker->RegisterService(handle.Get(), 34, _bstr_t(L"StartUpload"), _bstr_t(L"StartUpload"));
+      broker->CompleteRegistration(_bstr_t(L"localhost"), _bstr_t(L"Null"), handle.Get(), answer.Get());
       baseline = Best(*broker, L"StartUpload", clients, kPerClient / clients);
       broker->Unadvise(cookie);
-      broker->Release();
     }
     double module = 0;
     {

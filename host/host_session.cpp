@@ -53,7 +53,7 @@ HostSession::HostSession(const HostOptions& options) {
   satellites->SetJournal(journal_.get());
 
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  broker_.reset(CKroBroker::Create(options.workers));
+  broker_ = CKroBroker::Create(options.workers);
   broker_->SetRouter(satellites);
   registration_ = std::make_unique<BrokerClassRegistration>(broker_.get());
   if (FAILED(registration_->Result())) throw HostError("could not register the broker's class object");

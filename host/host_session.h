@@ -51,10 +51,7 @@ class HostSession {
   CKroBroker& Broker() { return *broker_; }
 
  private:
-  struct ComRelease {
-    void operator()(CKroBroker* broker) const { broker->Release(); }
-  };
-  std::unique_ptr<CKroBroker, ComRelease> broker_;
+  BrokerPtr broker_;
   std::unique_ptr<Journal> journal_;
   std::unique_ptr<BrokerClassRegistration> registration_;
   zel::UniqueModule module_;

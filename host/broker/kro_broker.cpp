@@ -54,13 +54,11 @@ class BrokerFactory final : public IClassFactory {
 
 }  // namespace
 
-CKroBroker* CKroBroker::Create(unsigned worker_threads) { return new CKroBroker(worker_threads); }
+BrokerPtr CKroBroker::Create(unsigned worker_threads) { return BrokerPtr(new CKroBroker(worker_threads)); }
 
 CKroBroker::CKroBroker(unsigned worker_threads) : pool_(worker_threads) {}
 
-CKroBroker::~CKroBroker() {
-  if (sink_ != nullptr) sink_->Release();
-}
+CKroBroker::~CKroBroker() = default;
 
 STDMETHODIMP CKroBroker::QueryInterface(REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
@@ -194,7 +192,7 @@ STDMETHODIMP CKroBroker::Advise(IUnknown* sink, DWORD* cookie) {
   Record(L"Advise");
   if (faults_.fail_advise) return CONNECT_E_CANNOTCONNECT;
   if (sink_ != nullptr) return CONNECT_E_ADVISELIMIT;
-  IDispatch* dispatch = nullptr;
+  IDispatchPtr dispatch;
   if (FAILED(sink->QueryInterface(kro::kDiidKroInEvents, reinterpret_cast<void**>(&dispatch)))) {
     return CONNECT_E_CANNOTCONNECT;
   }
@@ -204,29 +202,26 @@ STDMETHODIMP CKroBroker::Advise(IUnknown* sink, DWORD* cookie) {
 }
 
 STDMETHODIMP CKroBroker::Unadvise(DWORD cookie) {
-  IDispatch* sink = nullptr;
+  IDispatchPtr sink;  // released after the lock, in case the sink calls back while it goes
   {
     std::lock_guard<std::mutex> lock(mutex_);
     Record(L"Unadvise");
     if (sink_ == nullptr || cookie != cookie_) return CONNECT_E_NOCONNECTION;
-    sink = std::exchange(sink_, nullptr);
+    sink.Attach(sink_.Detach());
   }
-  sink->Release();
   return S_OK;
 }
 
 HRESULT CKroBroker::RaiseOnWorker(DISPID id, DISPPARAMS& params) {
-  IDispatch* sink = nullptr;
+  IDispatchPtr sink;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     sink = sink_;
-    if (sink != nullptr) sink->AddRef();
   }
   if (sink == nullptr) return CONNECT_E_NOCONNECTION;
   HRESULT hr = E_FAIL;
   pool_.Run([&] { hr = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
                                      nullptr); });
-  sink->Release();
   return hr;
 }
 

@@ -15,6 +15,8 @@
 #include "broker/worker_pool.h"
 #include "core/kro_interfaces.h"
 
+_COM_SMARTPTR_TYPEDEF(IDispatch, __uuidof(IDispatch));
+
 namespace zelhost {
 
 // Failures the broker can be told to produce, so that the module's handling of them can be tried.
@@ -29,14 +31,22 @@ struct BrokerFaults {
 // HRESULT of Deliver() for a service that no component has registered.
 constexpr HRESULT kErrorNotRegistered = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0201);
 
+class CKroBroker;
+
+// Owns one reference to a broker.
+struct BrokerRelease {
+  void operator()(CKroBroker* broker) const;
+};
+using BrokerPtr = std::unique_ptr<CKroBroker, BrokerRelease>;
+
 // The embedded broker: the COM object the module connects to. It keeps one component's
 // registration, raises OnServiceRequested on its worker threads (several at once) for registered
 // service names (compared ignoring case, as component names are), and routes the module's own
 // requests to a SatelliteRouter.
 class CKroBroker final : public IKroBroker, public IConnectionPointContainer, public IConnectionPoint {
  public:
-  // A new broker with one reference, which the caller owns.
-  static CKroBroker* Create(unsigned worker_threads = 8);
+  // A new broker; the caller owns its one reference.
+  static BrokerPtr Create(unsigned worker_threads = 8);
 
   // IUnknown
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
@@ -101,12 +111,14 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   bool complete_ = false;
   std::wstring component_;
   std::map<std::wstring, LONG> services_;  // lower-cased name -> id
-  IDispatch* sink_ = nullptr;     // owned reference
+  IDispatchPtr sink_;            // the one advised event sink
   DWORD cookie_ = 0;
   std::vector<std::wstring> operations_;
   std::shared_ptr<SatelliteRouter> router_;
   WorkerPool pool_;
 };
+
+inline void BrokerRelease::operator()(CKroBroker* broker) const { broker->Release(); }
 
 // Registers a broker's class object for this process (CoRegisterClassObject), so that the module's
 // CoCreateInstance finds it; revokes it when destroyed.

@@ -129,13 +129,10 @@ LogLevelValue::~LogLevelValue() { WriteLevel(previous_); }
 BrokerScope::BrokerScope(const zelhost::BrokerFaults& faults) : broker_(zelhost::CKroBroker::Create(4)) {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   broker_->SetFaults(faults);
-  registration_ = new zelhost::BrokerClassRegistration(broker_);
+  registration_ = std::make_unique<zelhost::BrokerClassRegistration>(broker_.get());
 }
 
-BrokerScope::~BrokerScope() {
-  delete registration_;
-  broker_->Release();
-}
+BrokerScope::~BrokerScope() = default;
 
 RunningModule::RunningModule(const std::string& satellites, const zelhost::BrokerFaults& faults) : scope_(faults) {
   auto script = std::make_shared<zelhost::SatelliteScript>(zelhost::ParseJson(satellites));

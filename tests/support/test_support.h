@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,8 +79,8 @@ class BrokerScope {
   }
 
  private:
-  zelhost::CKroBroker* broker_;
-  zelhost::BrokerClassRegistration* registration_;
+  zelhost::BrokerPtr broker_;
+  std::unique_ptr<zelhost::BrokerClassRegistration> registration_;  // revoked before the broker goes
 };
 
 // The module (linked into the test program) running against the embedded broker for one scope:
