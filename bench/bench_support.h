@@ -21,6 +21,13 @@ inline double Now() {
   return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+// `name` inside the temporary folder, where the benchmarks make their inputs.
+inline std::wstring TempPath(const wchar_t* name) {
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  return std::wstring(temp) + name;
+}
+
 // An _IKroInEvents sink that accepts every event and does nothing: the broker's own cost.
 class NullSink final : public IDispatch {
  public:

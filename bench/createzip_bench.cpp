@@ -73,9 +73,7 @@ double ZipSeconds(const std::vector<std::wstring>& paths, long long* size) {
 }  // namespace
 
 int main() {
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring folder = std::wstring(temp) + L"zel-createzip-bench";
+  const std::wstring folder = zelbench::TempPath(L"zel-createzip-bench");
   const std::wstring target = folder + L"\\copies";
   ::CreateDirectoryW(folder.c_str(), nullptr);
   ::CreateDirectoryW(target.c_str(), nullptr);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "browse/shell_names.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "host_session.h"
@@ -98,35 +99,32 @@ double PlainLoop(const std::wstring& folder, bool open_each, size_t* listed) {
 // Seconds for the shell's enumeration of the folder: names and attributes of every object.
 double ShellAlone(const std::wstring& folder, size_t* listed) {
   const double start = zelbench::Now();
-  IShellFolder* desktop = nullptr;
-  ::SHGetDesktopFolder(&desktop);
-  LPITEMIDLIST location = nullptr;
-  IShellFolder* shell_folder = nullptr;
-  IEnumIDList* objects = nullptr;
   *listed = 0;
-  if (SUCCEEDED(desktop->ParseDisplayName(nullptr, nullptr, const_cast<wchar_t*>(folder.c_str()), nullptr, &location,
-                                          nullptr)) &&
-      SUCCEEDED(desktop->BindToObject(location, nullptr, IID_IShellFolder, reinterpret_cast<void**>(&shell_folder))) &&
+  IMallocPtr allocator;
+  IShellFolderPtr desktop;
+  if (FAILED(::SHGetMalloc(&allocator)) || FAILED(::SHGetDesktopFolder(&desktop))) return 0;
+  zel::ShellIdList location(allocator);
+  IShellFolderPtr shell_folder;
+  IEnumIDListPtr objects;
+  if (SUCCEEDED(desktop->ParseDisplayName(nullptr, nullptr, const_cast<wchar_t*>(folder.c_str()), nullptr,
+                                          location.Receive(), nullptr)) &&
+      SUCCEEDED(desktop->BindToObject(location.Get(), nullptr, IID_IShellFolder,
+                                      reinterpret_cast<void**>(&shell_folder))) &&
       shell_folder->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS, &objects) == S_OK) {
-    LPITEMIDLIST object;
-    while (objects->Next(1, &object, nullptr) == S_OK) {
+    zel::ShellIdList object(allocator);
+    while (objects->Next(1, object.Receive(), nullptr) == S_OK) {
       STRRET name;
       wchar_t title[MAX_PATH], path[MAX_PATH];
-      shell_folder->GetDisplayNameOf(object, SHGDN_INFOLDER, &name);
-      ::StrRetToBufW(&name, object, title, MAX_PATH);
-      shell_folder->GetDisplayNameOf(object, SHGDN_FORPARSING, &name);
-      ::StrRetToBufW(&name, object, path, MAX_PATH);
+      shell_folder->GetDisplayNameOf(object.Get(), SHGDN_INFOLDER, &name);
+      ::StrRetToBufW(&name, object.Get(), title, MAX_PATH);
+      shell_folder->GetDisplayNameOf(object.Get(), SHGDN_FORPARSING, &name);
+      ::StrRetToBufW(&name, object.Get(), path, MAX_PATH);
       SFGAOF attributes = SFGAO_FILESYSTEM | SFGAO_FOLDER | SFGAO_HIDDEN | SFGAO_STREAM;
-      LPCITEMIDLIST one = object;
+      LPCITEMIDLIST one = object.Get();
       shell_folder->GetAttributesOf(1, &one, &attributes);
-      ::CoTaskMemFree(object);
       ++*listed;
     }
-    objects->Release();
   }
-  if (shell_folder != nullptr) shell_folder->Release();
-  ::CoTaskMemFree(location);
-  desktop->Release();
   return zelbench::Now() - start;
 }
 
@@ -154,8 +152,8 @@ double ThroughModule(zelhost::HostSession& session, const std::wstring& folder, 
 
 double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1 << 20); }
 
-void Large(zelhost::HostSession& session, const std::wstring& temp) {
-  const std::wstring folder = temp + L"zel-folder-bench-100000";
+void Large(zelhost::HostSession& session) {
+  const std::wstring folder = zelbench::TempPath(L"zel-folder-bench-100000");
   MakeFolder(folder, kLargeFiles);
   PROCESS_MEMORY_COUNTERS before{};
   ::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before));
@@ -173,9 +171,7 @@ void Large(zelhost::HostSession& session, const std::wstring& temp) {
 
 int main(int argc, char** argv) {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring folder = std::wstring(temp) + L"zel-folder-bench-10000";
+  const std::wstring folder = zelbench::TempPath(L"zel-folder-bench-10000");
   MakeFolder(folder, kFiles);
   zelhost::HostSession session(zelhost::HostOptions{});
 
@@ -196,6 +192,6 @@ int main(int argc, char** argv) {
   zelbench::Report("  plain loop + one open per file", opened * 1000, "ms", plain * 1000, "(FindFirstFileW loop)");
   zelbench::Report("GetDiskFolderContent 10,000 files", module * 1000, "ms", (shell + opened) * 1000,
                    "(shell + loop with opens)");
-  if (argc > 1 && std::strcmp(argv[1], "--large") == 0) Large(session, temp);
+  if (argc > 1 && std::strcmp(argv[1], "--large") == 0) Large(session);
   return 0;
 }

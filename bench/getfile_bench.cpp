@@ -67,9 +67,7 @@ double ThroughModule(zelhost::HostSession& session, const std::wstring& path) {
 
 int main() {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring path = std::wstring(temp) + L"zel-getfile-bench.bin";
+  const std::wstring path = zelbench::TempPath(L"zel-getfile-bench.bin");
   {
     zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     std::vector<char> block(kPiece);

@@ -71,9 +71,7 @@ double MedianMs(std::vector<double> seconds) {
 
 int main() {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring script = std::wstring(temp) + L"zel-multirequest-bench.json";
+  const std::wstring script = zelbench::TempPath(L"zel-multirequest-bench.json");
   {
     const std::string text =
         R"({"Slow": {"Wait": {"rc": 0, "answer": "done", "delay_ms": )" + std::to_string(kDelayMs) + "}}}";

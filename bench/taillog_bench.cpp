@@ -64,10 +64,8 @@ double Tail(zelhost::HostSession& session, const std::wstring& path) {
 
 int main() {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring large = std::wstring(temp) + L"zel-taillog-bench-1g.log";
-  const std::wstring small = std::wstring(temp) + L"zel-taillog-bench-10m.log";
+  const std::wstring large = zelbench::TempPath(L"zel-taillog-bench-1g.log");
+  const std::wstring small = zelbench::TempPath(L"zel-taillog-bench-10m.log");
   int status = 1;
   if (MakeLog(large, kLargeLog, kWrittenTail) && MakeLog(small, kSmallLog, kSmallLog)) {
     zelhost::HostSession session(zelhost::HostOptions{});
@@ -89,7 +87,7 @@ int main() {
       status = 0;
     }
   } else {
-    std::fprintf(stderr, "could not write the logs to %ls\n", temp);
+    std::fprintf(stderr, "could not write the logs to %ls\n", zelbench::TempPath(L"").c_str());
   }
   ::DeleteFileW(large.c_str());
   ::DeleteFileW(small.c_str());
