@@ -2,10 +2,17 @@
 # Configures and builds both targets: i686 (shipping) and x86_64 (runs the tests under wine64).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-for arch in i686 x86_64; do
+# ccache (installed by setup.sh) makes rebuilds and builds of other checkouts cheap; paths under
+# the checkout's parent are hashed relative to the build folder, so checkouts share the cache.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$top")}
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+for arch in ${ZEL_BUILD_ARCHS:-i686 x86_64}; do
   dir="$top/build/$arch"
   if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
       -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$arch.cmake" >/dev/null
   fi
   cmake --build "$dir" -j "$(nproc)"

@@ -7,7 +7,7 @@ third_party="$top/build/third_party"
 
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           wine wine64 googletest nlohmann-json3-dev libcpp-httplib-dev libz-mingw-w64-dev
-          dpkg-dev xz-utils unzip p7zip-full python3 ca-certificates)
+          dpkg-dev xz-utils unzip p7zip-full python3 ca-certificates ccache)
 
 missing=()
 for p in "${packages[@]}"; do

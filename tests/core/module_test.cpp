@@ -150,7 +150,9 @@ TEST_F(DispatcherTest, InvokeUnpacksArgumentsByTheirFixedDescriptions) {
   CKroAtl* object = new CKroAtl();
   IDispatch* sink = nullptr;
   ASSERT_EQ(object->QueryInterface(kro::kDiidKroInEvents, reinterpret_cast<void**>(&sink)), S_OK);
-  EXPECT_EQ(object->QueryInterface(IID_NULL, reinterpret_cast<void**>(&sink)), E_NOINTERFACE);
+  void* refused = &refused;  // a refused interface must come back as a null pointer
+  EXPECT_EQ(object->QueryInterface(IID_NULL, &refused), E_NOINTERFACE);
+  EXPECT_EQ(refused, nullptr);
   EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
   EXPECT_EQ(sink->AddRef(), 1u);
   EXPECT_EQ(sink->Release(), 1u);

@@ -4,18 +4,23 @@
 # the files that went in, byte for byte. Names are not flagged as UTF-8 in these archives, so the
 # readers that would otherwise guess code page 437 (python, 7z) are told they are UTF-8; unzip
 # takes them as they stand.
-# Usage: zip_checkers.sh PATH-TO-zip_fixture.exe
+# Usage: zip_checkers.sh WINE PATH-TO-zip_fixture.exe
+# Closes with "zip_checkers: N passed, M failed", counting archives; fewer archives than the fixture
+# writes count as failures, so a fixture that never ran cannot look green.
 set -euo pipefail
-fixture=$1
+shopt -s nullglob
+runner=$1 fixture=$2
+expected_archives=18
 work=$(mktemp -d /tmp/zel-zipcheck.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-wine "$fixture" "Z:${work//\//\\}"
+fixture_status=0
+"$runner" "$fixture" "Z:${work//\//\\}" || fixture_status=$?
 
-failures=0
+archive_failed=0
 fail() {
   echo "FAIL: $*"
-  failures=$((failures + 1))
+  archive_failed=1
 }
 
 # unzip reports an archive without entries with a warning (status 1); it is still a valid archive.
@@ -36,11 +41,11 @@ extract() {  # reader archive destination
   esac
 }
 
-count=0
+passed=0 failed=0
 for zip in "$work"/*.zip; do
   name=$(basename "$zip" .zip)
   source_folder="$work/src/${name%-*ed}"  # many-stored and many-deflated hold src/many
-  count=$((count + 1))
+  archive_failed=0
   run_unzip -tq "$zip" || fail "unzip -t $name"
   python3 -m zipfile -t "$zip" >/dev/null || fail "python3 -m zipfile -t $name"
   7z t "$zip" >/dev/null || fail "7z t $name"
@@ -53,6 +58,16 @@ for zip in "$work"/*.zip; do
     extract $reader "$zip" "$out" || fail "$reader could not extract $name"
     diff -r "$source_folder" "$out" >/dev/null || fail "$reader extracted $name differently"
   done
+  if [ $archive_failed -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done
-echo "zip_checkers: $count archives, $failures failures"
-[ $count -eq 18 ] && [ $failures -eq 0 ]
+missing=$((expected_archives - passed - failed))
+if [ $missing -gt 0 ]; then
+  echo "FAIL: $missing of the $expected_archives archives were not written"
+  failed=$((failed + missing))
+fi
+if [ $fixture_status -ne 0 ]; then
+  echo "FAIL: the fixture exited with status $fixture_status"
+  failed=$((failed + 1))
+fi
+echo "zip_checkers: $passed passed, $failed failed"
+[ $failed -eq 0 ]
