@@ -1,7 +1,10 @@
 // "GetDiskFolderContent": one folder of the server's shell namespace (or one file), filtered,
 // sorted and cut into a page, with the properties the client names for every item.
 
+#include "browse/folder_content.h"
+
 #include <algorithm>
+#include <utility>
 
 #include "browse/browse_text.h"
 #include "browse/folder_enum.h"
@@ -20,12 +23,6 @@ namespace {
 constexpr const wchar_t* kConfigKey = L"Software\\Rod Ezeduduv\\Zel\\Config";
 constexpr const wchar_t* kBrowsingSwitch = L"app.fileBrowser.enabled";
 constexpr DWORD kSwitchBufferBytes = 256;
-
-constexpr LONG kIncludeFolders = 0x01;
-constexpr LONG kIncludeFiles = 0x02;
-constexpr LONG kIncludeNonFileSystem = 0x04;
-constexpr LONG kIncludeHidden = 0x08;
-constexpr LONG kRecursive = 0x10;
 
 // Only the exact text "false" switches browsing off; a missing key or value, another text, another
 // value type, or a value too long for the buffer leaves it on.
@@ -82,15 +79,13 @@ LONG OptionalNumber(const VARIANT& input, LONG index) {
 
 // The listing the request names: a folder's objects (sorted unless the key is exactly "title"),
 // a single existing file, or nothing.
-FileList ListItems(const std::wstring& path, LONG flags, const std::vector<std::wstring>& filter,
+FileList ListItems(const std::wstring& path, LONG flags, std::vector<std::wstring> filter,
                    const std::wstring& sort) {
   FileList items;
   auto target = std::make_unique<CFileTools>(path);
   if (path.empty() || target->IsFolder()) {
     ModuleLog().Debug(L"EnumerateFolder");
-    EnumerateFolder(path, items, (flags & kIncludeHidden) != 0, (flags & kIncludeFolders) != 0,
-                    (flags & kIncludeFiles) != 0, (flags & kIncludeNonFileSystem) != 0, filter,
-                    (flags & kRecursive) != 0);
+    EnumerateFolder(path, FolderEnumOptions::FromFlags(flags, std::move(filter)), items);
     if (sort != L"title") {
       ModuleLog().Debug(L"SortFiles");
       SortFiles(items, sort);
@@ -103,7 +98,7 @@ FileList ListItems(const std::wstring& path, LONG flags, const std::vector<std::
 
 }  // namespace
 
-LONG CLocalMedia::GetDiskFolderContent(const VARIANT& input, VARIANT& output) {
+LONG GetDiskFolderContent(CLocalMedia& media, const VARIANT& input, VARIANT& output) {
   if (BrowsingSwitchedOff()) return 403;
 
   const std::wstring passed = TextElement(input, 0);
@@ -116,7 +111,7 @@ LONG CLocalMedia::GetDiskFolderContent(const VARIANT& input, VARIANT& output) {
   const LONG start = std::max<LONG>(OptionalNumber(input, 6), 0);
   const LONG count = OptionalNumber(input, 7);
 
-  EnsureMediaTypes(passed);
+  media.EnsureMediaTypes(passed);
   const std::wstring path = ResolveFolderPath(requested);
   FileList items = ListItems(path, flags, SplitString(filter_text), sort);
   const std::vector<std::wstring> names = SplitString(names_text);
@@ -150,7 +145,7 @@ LONG CLocalMedia::GetDiskFolderContent(const VARIANT& input, VARIANT& output) {
       ScopedVariant row;
       VUtil::CreateArray(row.Get(), VT_VARIANT, static_cast<LONG>(names.size()));
       for (size_t i = 0; i < names.size(); ++i) {
-        ScopedVariant value = StringVariant(item->GetProperty(names[i], SharedMediaTypes()));
+        ScopedVariant value = StringVariant(item->GetProperty(names[i], media.SharedMediaTypes()));
         MoveElement(*row, static_cast<LONG>(i), value);
       }
       MoveElement(*rows, written++, row);

@@ -9,14 +9,6 @@ namespace {
 
 constexpr SFGAOF kKindAttributes = SFGAO_FILESYSTEM | SFGAO_FOLDER | SFGAO_HIDDEN | SFGAO_STREAM;
 
-struct Options {
-  bool include_hidden;
-  bool include_folders;
-  bool include_files;
-  bool include_non_file_system;
-  bool recursive;
-};
-
 std::wstring Trimmed(const std::wstring& text) {
   size_t first = 0;
   size_t last = text.size();
@@ -68,8 +60,7 @@ bool MayEnter(const std::wstring& name, bool file_system, int depth) {
   return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-void ListFolder(IShellFolder* folder, FileList& items, const Options& options, const std::vector<std::wstring>& filter,
-                int depth, IMalloc* allocator) {
+void ListFolder(IShellFolder* folder, FileList& items, const FolderEnumOptions& options, int depth, IMalloc* allocator) {
   IEnumIDListPtr objects;
   const SHCONTF flags = SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | (options.include_hidden ? SHCONTF_INCLUDEHIDDEN : 0);
   if (folder->EnumObjects(nullptr, flags, &objects) != S_OK || objects == nullptr) return;
@@ -90,7 +81,7 @@ void ListFolder(IShellFolder* folder, FileList& items, const Options& options, c
       IShellFolderPtr child;
       if (SUCCEEDED(folder->BindToObject(object.Get(), nullptr, IID_IShellFolder, reinterpret_cast<void**>(&child))) &&
           child != nullptr) {
-        ListFolder(child, items, options, filter, depth + 1, allocator);
+        ListFolder(child, items, options, depth + 1, allocator);
       }
       continue;
     }
@@ -98,7 +89,7 @@ void ListFolder(IShellFolder* folder, FileList& items, const Options& options, c
         (file_system_folder && !options.include_folders) || (file_system_file && !options.include_files)) {
       continue;
     }
-    if (!filter.empty() && file_system_file && !MatchesFilter(name, filter)) continue;
+    if (!options.filter.empty() && file_system_file && !MatchesFilter(name, options.filter)) continue;
 
     auto item = std::make_unique<CFileTools>(name, std::move(title));
     item->SetVirtual(name.compare(0, 3, L"::{") == 0 || name.size() <= 3);
@@ -117,14 +108,11 @@ void ListFolder(IShellFolder* folder, FileList& items, const Options& options, c
 
 }  // namespace
 
-void EnumerateFolder(const std::wstring& path, FileList& items, bool include_hidden, bool include_folders,
-                     bool include_files, bool include_non_file_system, std::vector<std::wstring> filter,
-                     bool recursive) {
+void EnumerateFolder(const std::wstring& path, const FolderEnumOptions& options, FileList& items) {
   IMallocPtr allocator;
   if (FAILED(::SHGetMalloc(&allocator))) return;
-  const Options options{include_hidden, include_folders, include_files, include_non_file_system, recursive};
   IShellFolderPtr folder = BindFolder(path, allocator);
-  if (folder != nullptr) ListFolder(folder, items, options, filter, 0, allocator);
+  if (folder != nullptr) ListFolder(folder, items, options, 0, allocator);
 }
 
 }  // namespace zel

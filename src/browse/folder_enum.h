@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "browse/file_tools.h"
@@ -14,20 +15,38 @@ using FileList = std::vector<std::unique_ptr<CFileTools>>;
 // Recursive listings enter folders down to this many levels below the listed folder.
 constexpr int kMaxFolderDepth = 64;
 
+// What a listing includes. The bits of FromFlags are the option flags of "GetDiskFolderContent".
+struct FolderEnumOptions {
+  static constexpr long kFolders = 0x01;
+  static constexpr long kFiles = 0x02;
+  static constexpr long kNonFileSystem = 0x04;
+  static constexpr long kHidden = 0x08;
+  static constexpr long kRecursive = 0x10;
+
+  static FolderEnumOptions FromFlags(long flags, std::vector<std::wstring> filter = {}) {
+    return {(flags & kHidden) != 0,        (flags & kFolders) != 0,   (flags & kFiles) != 0,
+            (flags & kNonFileSystem) != 0, (flags & kRecursive) != 0, std::move(filter)};
+  }
+
+  // Hidden objects are enumerated and listed.
+  bool include_hidden = false;
+  // File-system folders / files are listed.
+  bool include_folders = true;
+  bool include_files = true;
+  // Objects without the file-system attribute (drives' parents, network places) are listed.
+  bool include_non_file_system = false;
+  // A folder met is replaced by its contents, depth first. Folders that are reparse points
+  // (junctions, symbolic links), folders deeper than kMaxFolderDepth and folders whose name had to
+  // be cut are not entered: they are listed like any other object.
+  bool recursive = false;
+  // Extensions without dot; when not empty, only files whose extension matches one of them,
+  // ignoring case, are listed (folders and other objects are not filtered).
+  std::vector<std::wstring> filter;
+};
+
 // Appends the objects of the shell folder `path` to `items`, in the shell's order: the desktop for
 // an empty or blank path, "D:" read as "D:\", shell paths ("::{...}") as well as disk folders.
-//   include_hidden: hidden objects are enumerated and listed;
-//   include_folders / include_files: file-system folders / files are listed;
-//   include_non_file_system: objects without the file-system attribute (drives' parents, network
-//     places) are listed;
-//   filter: extensions without dot; when not empty, only files whose extension matches one of
-//     them, ignoring case, are listed (folders and other objects are not filtered);
-//   recursive: a folder met is replaced by its contents, depth first. Folders that are reparse
-//     points (junctions, symbolic links), folders deeper than kMaxFolderDepth and folders whose
-//     name had to be cut are not entered: they are listed like any other object.
 // A path the shell cannot parse or bind lists nothing.
-void EnumerateFolder(const std::wstring& path, FileList& items, bool include_hidden, bool include_folders,
-                     bool include_files, bool include_non_file_system, std::vector<std::wstring> filter,
-                     bool recursive);
+void EnumerateFolder(const std::wstring& path, const FolderEnumOptions& options, FileList& items);
 
 }  // namespace zel

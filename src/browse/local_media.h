@@ -70,11 +70,6 @@ class CLocalMedia {
   LONG GetFileInfoFromId(const VARIANT& input, VARIANT& output);
   LONG GetFileListInfoFromId(const VARIANT& input, VARIANT& output);
 
-  // "GetDiskFolderContent": input [passed, path, flags, filter, properties, sort, start, count];
-  // output [names, rows, folder count, other count]. 0; 403 browsing switched off; 1 an error while
-  // building the output. Errors in the input elements reach the dispatcher.
-  LONG GetDiskFolderContent(const VARIANT& input, VARIANT& output);
-
  private:
   IKroBrokerPtr Broker();
   // The id of a single-id handler's input [passed, id], after loading the media types.

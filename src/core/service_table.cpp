@@ -2,6 +2,7 @@
 
 #include "common/scoped_variant.h"
 #include "common/wide_error.h"
+#include "browse/folder_content.h"
 #include "core/kro_atl.h"
 #include "files/file_transfer.h"
 #include "files/host_info.h"
@@ -74,7 +75,7 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {31, L"PlaylistAddItems", ZEL_MODULE(media::PlaylistAddItems)},
     {32, L"PlaylistGetCount", ZEL_MODULE(media::PlaylistGetCount)},
     {33, L"GetDiskFolderContent",
-     [](ServiceCall& call) -> LONG { return call.module.LocalMedia().GetDiskFolderContent(call.input, call.output); }},
+     [](ServiceCall& call) -> LONG { return GetDiskFolderContent(call.module.LocalMedia(), call.input, call.output); }},
     {34, L"StartUpload", nullptr},  // registered for the broker; never dispatched
     {35, L"SendData", nullptr},
     {36, L"StopUpload", nullptr},

@@ -67,7 +67,7 @@ TEST_F(FolderContentTest, ListsAFolderWithTheNamedColumnsFoldersFirst) {
 
   // The key "title" keeps the shell's order; a single file is neither listed nor sorted.
   FileList items;
-  EnumerateFolder(root_, items, false, true, true, false, {}, false);
+  EnumerateFolder(root_, FolderEnumOptions{}, items);
   Json shell_order = Json::array();
   for (const auto& item : items) shell_order.push_back(Json::array({Narrow(item->Path())}));
   EXPECT_EQ(Rows(Request(root_, R"(3, "", "path", "title"])")), shell_order);

@@ -35,8 +35,7 @@ Names_ Names(const FileList& items) {
 
 FileList List(const std::wstring& path, int flags, std::vector<std::wstring> filter = {}) {
   FileList items;
-  EnumerateFolder(path, items, flags & 0x08, flags & 0x01, flags & 0x02, flags & 0x04, std::move(filter),
-                  flags & 0x10);
+  EnumerateFolder(path, FolderEnumOptions::FromFlags(flags, std::move(filter)), items);
   return items;
 }
 
