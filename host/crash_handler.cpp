@@ -5,8 +5,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
+#include "common/product_folders.h"
 #include "common/text.h"
 #include "common/tk_log.h"
 #include "common/unique_handle.h"
@@ -34,15 +36,11 @@ const wchar_t* Describe(DWORD code) {
 }
 
 std::wstring DumpPath() {
-  std::wstring folder;
-  if (!zel::GetCommonAppDataFolder(&folder)) return {};
-  folder += L"\\RodEzeduduv\\";
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  folder += L"Logs\\";
-  ::CreateDirectoryW(folder.c_str(), nullptr);
+  const std::optional<std::wstring> folder = zel::GetProductFolder(zel::ProductFolder::kLogs);
+  if (!folder) return {};
   SYSTEMTIME now;
   ::GetLocalTime(&now);
-  return folder + zel::FormatWide(L"zelhost-%u-%04d%02d%02d-%02d%02d%02d.dmp", ::GetCurrentProcessId(), now.wYear,
+  return *folder + zel::FormatWide(L"\\zelhost-%u-%04d%02d%02d-%02d%02d%02d.dmp", ::GetCurrentProcessId(), now.wYear,
                                   now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
 }
 

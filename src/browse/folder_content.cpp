@@ -12,9 +12,9 @@
 #include "browse/local_media.h"
 #include "browse/sort_files.h"
 #include "common/module_log.h"
+#include "common/registry.h"
 #include "common/scoped_variant.h"
 #include "common/text.h"
-#include "common/unique_handle.h"
 #include "common/vutil.h"
 
 namespace zel {
@@ -22,28 +22,12 @@ namespace {
 
 constexpr const wchar_t* kConfigKey = L"Software\\Rod Ezeduduv\\Zel\\Config";
 constexpr const wchar_t* kBrowsingSwitch = L"app.fileBrowser.enabled";
-constexpr DWORD kSwitchBufferBytes = 256;
+constexpr DWORD kSwitchMaxBytes = 256;
 
 // Only the exact text "false" switches browsing off; a missing key or value, another text, another
-// value type, or a value too long for the buffer leaves it on.
+// value type, or a value too long to be that text leaves it on.
 bool BrowsingSwitchedOff() {
-  UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return false;
-  DWORD type = 0;
-  DWORD size = 0;
-  if (::RegQueryValueExW(key.Get(), kBrowsingSwitch, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ) || size > kSwitchBufferBytes) {
-    return false;
-  }
-  wchar_t text[kSwitchBufferBytes / sizeof(wchar_t)] = L"";
-  size = kSwitchBufferBytes;
-  if (::RegQueryValueExW(key.Get(), kBrowsingSwitch, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  // The stored value need not end with its terminator.
-  const std::wstring value(text, wcsnlen(text, size / sizeof(wchar_t)));
-  return value == L"false";
+  return ReadRegistryString(HKEY_LOCAL_MACHINE, kConfigKey, kBrowsingSwitch, kSwitchMaxBytes) == L"false";
 }
 
 std::wstring TextElement(const VARIANT& input, LONG index) {

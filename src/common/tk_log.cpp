@@ -3,8 +3,11 @@
 #include <share.h>
 
 #include <cwchar>
+#include <optional>
 #include <string_view>
 
+#include "common/product_folders.h"
+#include "common/registry.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
 
@@ -19,20 +22,8 @@ const wchar_t* LevelName(int level) {
 }
 
 int ReadRegistryLevel(int fallback) {
-  UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\ROD Ezeduduv\\Zel", 0, KEY_READ, key.Receive()) !=
-      ERROR_SUCCESS) {
-    return fallback;
-  }
-  DWORD type = 0;
-  DWORD value = 0;
-  DWORD size = sizeof(value);
-  if (::RegQueryValueExW(key.Get(), L"LogLevel", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-          ERROR_SUCCESS ||
-      type != REG_DWORD || size != sizeof(value)) {
-    return fallback;
-  }
-  return static_cast<int>(value);
+  const std::optional<DWORD> level = ReadRegistryDword(HKEY_LOCAL_MACHINE, L"Software\\ROD Ezeduduv\\Zel", L"LogLevel");
+  return level ? static_cast<int>(*level) : fallback;
 }
 
 // Size of the file at `path`, creating it if missing; -1 when it cannot be opened.
@@ -163,8 +154,8 @@ void CTkLog::WriteError(const wchar_t* format, va_list args) {
 
 void CTkLog::InitializeLocked() {
   initialised_ = true;
-  std::wstring root;
-  if (!GetCommonAppDataFolder(&root)) return;  // no folder: every line is dropped
+  const std::optional<std::wstring> logs = GetProductFolder(ProductFolder::kLogs);
+  if (!logs) return;  // no folder: every line is dropped
 
   wchar_t exe[kPathChars] = {};
   const DWORD exe_length = ::GetModuleFileNameW(nullptr, exe, kPathChars);
@@ -172,10 +163,7 @@ void CTkLog::InitializeLocked() {
   program = program.substr(program.find_last_of(L"\\/") + 1);  // npos + 1 == 0
   program_name_ = std::wstring(program.substr(0, program.find(L'.')));
 
-  std::wstring folder = root + L"\\RodEzeduduv\\";
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  folder += L"Logs\\";
-  ::CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring folder = *logs + L'\\';
 
   main_.base = folder + (file_name_.empty() ? program_name_ + L".log" : file_name_);
   main_.open = OpenWithFallback(main_, true);

@@ -13,7 +13,9 @@
 
 #include "common/module_log.h"
 #include "common/text.h"
-#include "files/host_info.h"
+#include "files/host_config.h"
+#include "files/tail_log.h"
+#include "files/version_info.h"
 #include "files_test_support.h"
 #include "support/registry_scope.h"
 #include "support/test_support.h"
@@ -34,14 +36,10 @@ Json Values(std::initializer_list<std::pair<const char*, const char*>> values) {
   return Json::array({0, items});
 }
 
-Json Version(const host_info::VersionFacts& facts) {
-  ScopedVariant out;
-  host_info::BuildVersionArray(facts, out.Get());
-  return Raw(*out);
-}
+Json Version(const VersionFacts& facts) { return Raw(*BuildVersionArray(facts)); }
 
 TEST(HostInfoTest, VersionArrayCarriesTheZoneAndItsChangeRules) {
-  host_info::VersionFacts facts;
+  VersionFacts facts;
   facts.version = L"12.3.4567";
   facts.local_time = {2024, 3, 0, 31, 2, 30, 15, 0};
   facts.zone_state = TIME_ZONE_ID_DAYLIGHT;
@@ -65,7 +63,7 @@ TEST(HostInfoTest, VersionArrayCarriesTheZoneAndItsChangeRules) {
             Json::parse(R"([{"bstr": null}, -600, 1, [4, 0, 1, 10800000], [10, 6, 1, 7199999]])"));
 
   // A zone without daylight time: month 0 rules; a failed zone query reports -1.
-  host_info::VersionFacts plain;
+  VersionFacts plain;
   plain.zone_state = TIME_ZONE_ID_INVALID;
   plain.zone = TIME_ZONE_INFORMATION{};
   wcscpy_s(plain.zone.StandardName, L"Coordinated Universal Time");

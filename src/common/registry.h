@@ -1,0 +1,21 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+namespace zel {
+
+// The text of a REG_SZ or REG_EXPAND_SZ registry value (not expanded), read the one way the module
+// reads registry text: the stored data need not end with a terminator, so the text ends at the
+// first NUL or at the end of the data. nullopt when the key or value is missing, of another type,
+// or larger than `max_bytes` (a value that fills `max_bytes` without a terminator counts as larger:
+// it may have been cut).
+std::optional<std::wstring> ReadRegistryString(HKEY root, const wchar_t* key, const wchar_t* value,
+                                               DWORD max_bytes);
+
+// A REG_DWORD value; nullopt when missing, of another type or shorter than four bytes.
+std::optional<DWORD> ReadRegistryDword(HKEY root, const wchar_t* key, const wchar_t* value);
+
+}  // namespace zel
