@@ -178,7 +178,7 @@ SearchEngineStandIn::~SearchEngineStandIn() {
   ::SetEvent(stopping_.Get());
   closesocket(listener_);
   acceptor_.join();
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<zel::TkSection> lock(lock_);
   for (const SOCKET client : clients_) shutdown(client, SD_BOTH);
   idle_.wait(lock, [this] { return clients_.empty(); });
   lock.unlock();
@@ -190,7 +190,7 @@ std::wstring SearchEngineStandIn::SearchUrl() const {
 }
 
 std::vector<EngineRequest> SearchEngineStandIn::Requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   return requests_;
 }
 
@@ -203,7 +203,7 @@ void SearchEngineStandIn::AcceptLoop() {
       if (!Wait(0)) return;
       continue;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<zel::TkSection> lock(lock_);
     clients_.insert(client);
     try {
       std::thread([this, client] { Serve(client); }).detach();
@@ -234,7 +234,7 @@ void SearchEngineStandIn::Serve(SOCKET client) {
     request.range = HeaderValue(head, "Range");
     request.agent = HeaderValue(head, "User-Agent");
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<zel::TkSection> lock(lock_);
       requests_.push_back(request);
     }
     Answer(client, request);
@@ -246,7 +246,7 @@ void SearchEngineStandIn::Serve(SOCKET client) {
   while (recv(client, buffer, sizeof(buffer), 0) > 0) {
   }
   closesocket(client);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   clients_.erase(client);
   idle_.notify_all();
 }

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/tk_section.h"
 #include "common/unique_handle.h"
 
 namespace zelhost {
@@ -80,8 +81,8 @@ class SearchEngineStandIn {
   unsigned short port_ = 0;
   zel::UniqueKernelHandle stopping_;
   std::thread acceptor_;
-  mutable std::mutex mutex_;
-  std::condition_variable idle_;
+  mutable zel::TkSection lock_;
+  std::condition_variable_any idle_;
   std::set<SOCKET> clients_;  // open connections, cut when stopping
   std::vector<EngineRequest> requests_;
 };

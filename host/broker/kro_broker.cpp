@@ -88,7 +88,7 @@ void CKroBroker::Record(std::wstring operation) { operations_.push_back(std::mov
 
 STDMETHODIMP CKroBroker::BeginRegistration(VARIANT* handle, LONG service_count) {
   if (handle == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   Record(L"BeginRegistration " + std::to_wstring(service_count));
   if (faults_.fail_begin) return faults_.failure;
   ::VariantClear(handle);
@@ -100,7 +100,7 @@ STDMETHODIMP CKroBroker::BeginRegistration(VARIANT* handle, LONG service_count) 
 }
 
 STDMETHODIMP CKroBroker::RegisterService(VARIANT* handle, LONG service_id, BSTR service_name, BSTR display_name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   Record(L"RegisterService " + std::to_wstring(service_id) + L" " + TextOf(service_name) + L" " +
          TextOf(display_name));
   if (++register_calls_ == faults_.fail_register_call) return faults_.failure;
@@ -112,7 +112,7 @@ STDMETHODIMP CKroBroker::RegisterService(VARIANT* handle, LONG service_id, BSTR 
 STDMETHODIMP CKroBroker::CompleteRegistration(BSTR host_name, BSTR component_name, VARIANT* handle,
                                               VARIANT* answer) {
   if (answer == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   Record(L"CompleteRegistration " + TextOf(host_name) + L" " + TextOf(component_name));
   if (!IsHandle(handle, registration_)) return E_INVALIDARG;
   ::VariantClear(answer);
@@ -124,7 +124,7 @@ STDMETHODIMP CKroBroker::CompleteRegistration(BSTR host_name, BSTR component_nam
 }
 
 STDMETHODIMP CKroBroker::Unregister(VARIANT* handle, VARIANT* answer) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   Record(L"Unregister");
   if (!IsHandle(handle, registration_)) return E_INVALIDARG;
   complete_ = false;
@@ -139,7 +139,7 @@ STDMETHODIMP CKroBroker::Unregister(VARIANT* handle, VARIANT* answer) {
 }
 
 STDMETHODIMP CKroBroker::Detach() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   Record(L"Detach");
   return S_OK;
 }
@@ -149,7 +149,7 @@ STDMETHODIMP CKroBroker::Request(BSTR target, BSTR service, VARIANT parameters, 
   if (result == nullptr || status == nullptr) return E_POINTER;
   std::shared_ptr<SatelliteRouter> router;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<zel::TkSection> lock(lock_);
     router = router_;
   }
   if (router == nullptr) {
@@ -188,7 +188,7 @@ STDMETHODIMP CKroBroker::GetConnectionPointContainer(IConnectionPointContainer**
 
 STDMETHODIMP CKroBroker::Advise(IUnknown* sink, DWORD* cookie) {
   if (sink == nullptr || cookie == nullptr) return E_POINTER;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   Record(L"Advise");
   if (faults_.fail_advise) return CONNECT_E_CANNOTCONNECT;
   if (sink_ != nullptr) return CONNECT_E_ADVISELIMIT;
@@ -204,7 +204,7 @@ STDMETHODIMP CKroBroker::Advise(IUnknown* sink, DWORD* cookie) {
 STDMETHODIMP CKroBroker::Unadvise(DWORD cookie) {
   IDispatchPtr sink;  // released after the lock, in case the sink calls back while it goes
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<zel::TkSection> lock(lock_);
     Record(L"Unadvise");
     if (sink_ == nullptr || cookie != cookie_) return CONNECT_E_NOCONNECTION;
     sink.Attach(sink_.Detach());
@@ -215,7 +215,7 @@ STDMETHODIMP CKroBroker::Unadvise(DWORD cookie) {
 HRESULT CKroBroker::RaiseOnWorker(DISPID id, DISPPARAMS& params) {
   IDispatchPtr sink;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<zel::TkSection> lock(lock_);
     sink = sink_;
   }
   if (sink == nullptr) return CONNECT_E_NOCONNECTION;
@@ -228,7 +228,7 @@ HRESULT CKroBroker::RaiseOnWorker(DISPID id, DISPPARAMS& params) {
 HRESULT CKroBroker::Deliver(const std::wstring& requester, const std::wstring& service, VARIANT& input,
                             VARIANT* output, LONG* return_code) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<zel::TkSection> lock(lock_);
     if (!complete_ || services_.count(Lower(service)) == 0) return kErrorNotRegistered;
   }
   _bstr_t from(requester.c_str());
@@ -259,28 +259,28 @@ HRESULT CKroBroker::Notify(LONG code, LONG* answer) {
 }
 
 void CKroBroker::SetRouter(std::shared_ptr<SatelliteRouter> router) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   router_ = std::move(router);
 }
 
 void CKroBroker::SetFaults(const BrokerFaults& faults) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   faults_ = faults;
   register_calls_ = 0;
 }
 
 std::vector<std::wstring> CKroBroker::Operations() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   return operations_;
 }
 
 std::wstring CKroBroker::RegisteredComponent() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   return component_;
 }
 
 size_t CKroBroker::RegisteredServiceCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   return complete_ ? services_.size() : 0;
 }
 

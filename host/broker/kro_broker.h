@@ -13,6 +13,7 @@
 
 #include "broker/satellites.h"
 #include "broker/worker_pool.h"
+#include "common/tk_section.h"
 #include "core/kro_interfaces.h"
 
 _COM_SMARTPTR_TYPEDEF(IDispatch, __uuidof(IDispatch));
@@ -104,7 +105,7 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   HRESULT RaiseOnWorker(DISPID id, DISPPARAMS& params);
 
   std::atomic<ULONG> references_{1};
-  mutable std::mutex mutex_;
+  mutable zel::TkSection lock_;
   BrokerFaults faults_;
   int register_calls_ = 0;
   LONG registration_ = 0;         // the open registration's number; 0 when none

@@ -31,7 +31,7 @@ void Journal::Record(const std::wstring& target, const std::wstring& service, co
   // Written by hand to keep the keys in this order.
   const std::string text = "{\"target\": " + DumpJson(ToUtf8(target)) + ", \"service\": " +
                            DumpJson(ToUtf8(service)) + ", \"params\": " + DumpJson(params) + "}";
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   lines_.push_back(Json{{"target", ToUtf8(target)}, {"service", ToUtf8(service)}, {"params", std::move(params)}});
   if (!path_.empty()) {
     if (FILE* file = _wfopen(path_.c_str(), L"ab")) {
@@ -42,7 +42,7 @@ void Journal::Record(const std::wstring& target, const std::wstring& service, co
 }
 
 std::vector<Json> Journal::Lines() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<zel::TkSection> lock(lock_);
   return lines_;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/tk_section.h"
 #include "json_variant.h"
 
 namespace zelhost {
@@ -33,7 +34,7 @@ class Journal {
 
  private:
   std::wstring path_;
-  mutable std::mutex mutex_;
+  mutable zel::TkSection lock_;
   std::vector<Json> lines_;
 };
 

@@ -11,7 +11,7 @@ WorkerPool::WorkerPool(unsigned threads) {
 
 WorkerPool::~WorkerPool() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<zel::TkSection> lock(lock_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -20,7 +20,7 @@ WorkerPool::~WorkerPool() {
 
 void WorkerPool::Run(const std::function<void()>& task) {
   Job job{&task};
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<zel::TkSection> lock(lock_);
   queue_.push_back(&job);
   wake_.notify_one();
   finished_.wait(lock, [&] { return job.done; });
@@ -28,7 +28,7 @@ void WorkerPool::Run(const std::function<void()>& task) {
 
 void WorkerPool::Loop() {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<zel::TkSection> lock(lock_);
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) break;  // stopping, and nothing left to run

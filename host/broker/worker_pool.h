@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/tk_section.h"
+
 namespace zelhost {
 
 // A fixed set of threads, each in COM's multithreaded apartment, on which the broker raises its
@@ -27,9 +29,9 @@ class WorkerPool {
   };
   void Loop();
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable finished_;
+  zel::TkSection lock_;
+  std::condition_variable_any wake_;
+  std::condition_variable_any finished_;
   std::deque<Job*> queue_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;

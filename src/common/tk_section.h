@@ -4,9 +4,11 @@
 
 namespace zel {
 
-// A re-entrant lock owning one critical section. Callers may Enter/Leave it directly; Lock()
-// returns a guard that leaves on scope exit. The thread that holds it may enter it again, which
-// the prefix-table save relies on.
+// The one lock of the module and its host: a re-entrant critical section. Lock() returns a guard
+// that leaves on scope exit; lock()/unlock() make it a standard BasicLockable, so std::lock_guard
+// and std::condition_variable_any work with it too. The thread that holds it may enter it again,
+// which the prefix-table save relies on. Its destructor enters and leaves once, so that a thread
+// still inside finishes before the section is deleted.
 class TkSection {
  public:
   class Guard {
@@ -25,13 +27,20 @@ class TkSection {
   };
 
   TkSection() noexcept { ::InitializeCriticalSection(&cs_); }
-  virtual ~TkSection() { ::DeleteCriticalSection(&cs_); }
+  virtual ~TkSection() {
+    ::EnterCriticalSection(&cs_);
+    ::LeaveCriticalSection(&cs_);
+    ::DeleteCriticalSection(&cs_);
+  }
   TkSection(const TkSection&) = delete;
   TkSection& operator=(const TkSection&) = delete;
 
   void Enter() noexcept { ::EnterCriticalSection(&cs_); }
   void Leave() noexcept { ::LeaveCriticalSection(&cs_); }
   [[nodiscard]] Guard Lock() noexcept { return Guard(*this); }
+
+  void lock() noexcept { Enter(); }
+  void unlock() noexcept { Leave(); }
 
  private:
   CRITICAL_SECTION cs_;
