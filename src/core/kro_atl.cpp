@@ -27,38 +27,11 @@ CKroAtl::CKroAtl() {
   ::CreateDirectoryW(folder.c_str(), nullptr);
   folder += L"Zel\\";
   ::CreateDirectoryW(folder.c_str(), nullptr);
-  config_path_ = folder + L"zel.xml";
-  LoadPrefixTable();
-}
-
-void CKroAtl::LoadPrefixTable() {
-  if (config_path_.empty()) return;
-  auto file_guard = file_lock_.Lock();
-  media::PrefixMap loaded;
-  media::LoadPrefixDocument(config_path_, &loaded);
-  auto table_guard = table_lock_.Lock();
-  prefix_table_.swap(loaded);
-}
-
-LONG CKroAtl::SavePrefixTable() {
-  try {
-    auto file_guard = file_lock_.Lock();
-    std::string text;
-    {
-      auto table_guard = table_lock_.Lock();
-      text = media::PrintPrefixDocument(prefix_table_);
-    }
-    return media::ReplaceDocument(config_path_, text) ? 0 : 1;
-  } catch (...) {
-    return 1;  // out of memory while printing: the previous document stays
+  if (!prefixes_.Open(folder + L"zel.xml")) {
+    // Left unwritten: registrations are refused and lookups retry until it loads.
+    ModuleLog().Error(L"Cannot load the medium-id prefixes from %s; registrations are refused until it loads",
+                      prefixes_.Path().c_str());
   }
-}
-
-std::optional<media::PrefixEntry> CKroAtl::FindPrefix(const std::wstring& key) {
-  auto guard = table_lock_.Lock();
-  auto found = prefix_table_.find(key);
-  if (found == prefix_table_.end()) return std::nullopt;
-  return found->second;
 }
 
 CKroAtl::~CKroAtl() {

@@ -13,7 +13,7 @@
 #include "common/tk_section.h"
 #include "core/kro_event_sink.h"
 #include "core/module.h"
-#include "media/prefix_table.h"
+#include "media/prefix_store.h"
 
 namespace zel {
 
@@ -44,21 +44,14 @@ class CKroAtl final : public CKroEventSink {
   bool IsRegistered() const noexcept { return registered_ != 0; }
   bool IsAdvised() const noexcept { return advised_ != 0; }
   // Full path of "zel.xml"; empty when the application-data folder is unknown.
-  const std::wstring& ConfigPath() const noexcept { return config_path_; }
+  const std::wstring& ConfigPath() const noexcept { return prefixes_.Path(); }
   // Folder listings and the medium ids of local files.
   CLocalMedia& LocalMedia() noexcept { return local_media_; }
 
-  // The medium-id prefix table. Hold TableLock() around every use of PrefixTable(), and never
-  // across a broker call. The lock is re-entrant: a registration holds it while it saves.
-  TkSection& TableLock() noexcept { return table_lock_; }
-  media::PrefixMap& PrefixTable() noexcept { return prefix_table_; }
-  // Fills the table from the configuration document; any failure leaves it empty. Never throws.
-  void LoadPrefixTable();
-  // Writes the whole table to the configuration document (file lock, then the table lock).
-  // 0 when written, 1 when not; the previous document survives a failed write.
-  LONG SavePrefixTable();
-  // A copy of the entry stored under `key`, taken under the table lock; nullopt when absent.
-  std::optional<media::PrefixEntry> FindPrefix(const std::wstring& key);
+  // The medium-id prefix table and its document "zel.xml".
+  media::PrefixStore& Prefixes() noexcept { return prefixes_; }
+  // A copy of the entry stored under `key`; nullopt when absent.
+  std::optional<media::PrefixEntry> FindPrefix(const std::wstring& key) { return prefixes_.Find(key); }
 
   // The custom DVR registrations; hold DvrLock() around every use of DvrTable().
   TkSection& DvrLock() noexcept { return dvr_lock_; }
@@ -81,12 +74,9 @@ class CKroAtl final : public CKroEventSink {
   CLocalMedia local_media_;  // gets its copy of the broker pointer when registration completes
   std::wstring host_name_ = L"localhost";
   std::wstring component_name_;
-  media::PrefixMap prefix_table_;
-  TkSection table_lock_;
+  media::PrefixStore prefixes_;
   TkSection dvr_lock_;
   DvrMap dvr_table_;
-  std::wstring config_path_;
-  TkSection file_lock_;
   std::atomic<LONG> holds_{1};
 };
 

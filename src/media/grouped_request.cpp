@@ -1,6 +1,7 @@
 #include "media/grouped_request.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
@@ -53,6 +54,22 @@ class RequestGroup {
   CKroAtl& module_;
   std::unique_ptr<SubRequest[]> records_;
 };
+
+// Sub-request threads running now, in every group, and how many may; module-wide on purpose.
+std::atomic<LONG> running_sub_requests{0};
+std::atomic<LONG> sub_request_cap{kMostRunningSubRequests};
+
+// Counts a running sub-request thread out when it ends, however it ends.
+struct RunningSubRequest {
+  ~RunningSubRequest() { running_sub_requests.fetch_sub(1); }
+};
+
+// Counts a thread in, or refuses it when the cap is reached.
+bool ReserveSubRequestThread() {
+  if (running_sub_requests.fetch_add(1) < sub_request_cap.load()) return true;
+  running_sub_requests.fetch_sub(1);
+  return false;
+}
 
 constexpr int kDeepestParameters = 32;
 
@@ -180,6 +197,8 @@ bool WaitForAll(const std::vector<UniqueKernelHandle>& threads, ULONGLONG deadli
 
 }  // namespace
 
+LONG SetSubRequestThreadCap(LONG cap) { return sub_request_cap.exchange(cap); }
+
 LONG MakeGroupedRequest(CKroAtl& module, const VARIANT& input, VARIANT& output) {
   return MakeGroupedRequestWithin(module, input, output, kGroupTimeLimitMs);
 }
@@ -203,22 +222,34 @@ LONG MakeGroupedRequestWithin(CKroAtl& module, const VARIANT& input, VARIANT& ou
     std::vector<UniqueKernelHandle> threads;
     threads.reserve(count);
     LONG unstarted = 0;
+    LONG refused = 0;
     bool out_of_time = false;
     for (LONG i = 0; i < count; ++i) {
       out_of_time = out_of_time || RemainingUntil(deadline) == 0;
+      if (!out_of_time && !ReserveSubRequestThread()) {
+        Publish((*group)[i], MakePair(ScopedVariant(), ScopedVariant()));
+        ++refused;
+        continue;
+      }
       UniqueKernelHandle thread;
       if (!out_of_time) {
         thread = StartModuleThread([group, i]() mutable {
+          RunningSubRequest counted;
           ComApartment apartment;
           RunSubRequest((*group)[i]);
           group.reset();  // the last thread of a timed-out group releases the records here
         });
+        if (!thread) running_sub_requests.fetch_sub(1);
       }
       if (thread) {
         threads.push_back(std::move(thread));
       } else {
         ++unstarted;
       }
+    }
+    if (refused > 0) {
+      ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests refused: %d sub-request threads are running already",
+                       refused, count, static_cast<int>(sub_request_cap.load()));
     }
     if (unstarted > 0) {
       ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests got no thread; their slots stay empty", unstarted,

@@ -12,6 +12,14 @@ namespace media {
 // How long "MultiRequest" waits for all of its sub-requests together.
 constexpr DWORD kGroupTimeLimitMs = 25000;
 
+// How many sub-request threads may be running at once, module-wide. A satellite that never answers
+// keeps its sub-requests' threads waiting for good; beyond this many, a sub-request gets no thread
+// and its slot answers the empty pair at once (a WARN line counts them).
+constexpr LONG kMostRunningSubRequests = 1024;
+
+// Replaces that bound (for tests, so that reaching it needs no thousand threads); returns the old.
+LONG SetSubRequestThreadCap(LONG cap);
+
 // "MultiRequest": `input` is a zero-based variant array of n >= 1 sub-requests, each a variant
 // array [target, service, parameters, ...]. Every sub-request goes straight to the broker from a
 // thread of its own; all run at once and are waited for together, at most kGroupTimeLimitMs from

@@ -1,5 +1,7 @@
 #include "media/lookup_services.h"
 
+#include <comdef.h>
+
 #include <new>
 #include <optional>
 #include <string>
@@ -18,6 +20,20 @@
 
 namespace zel::media {
 namespace {
+
+// The local list handler refuses an empty medium id among the ids with E_INVALIDARG, its only
+// invalid argument. That is bad input, not a failed broker call: it gets the WARN line of the
+// other input errors, naming the cause, and the return code stays E_INVALIDARG.
+template <class Call>
+LONG LocalListCall(Call&& call) {
+  try {
+    return call();
+  } catch (const _com_error& error) {
+    if (error.Error() != E_INVALIDARG) throw;
+    ModuleLog().Warn(L"GetMediumListFromId: the id list holds an empty medium id (E_INVALIDARG)");
+    return E_INVALIDARG;
+  }
+}
 
 // The columns of the lookup routing table, one per service (GetMediumListPath shares the list
 // column; SetPlaylistPlayPosition the play-position one).
@@ -202,7 +218,9 @@ LONG GetMediumListInfoFromId(CKroAtl& module, const VARIANT& input, VARIANT& out
     if (id.Missing()) return 1;
     const Destination to = Route(module, kGetList, id.Text());
     if (to.kind == Cell::kRefuse) return to.refusal;
-    if (to.kind == Cell::kLocal) return module.LocalMedia().GetFileListInfoFromId(input, output);
+    if (to.kind == Cell::kLocal) {
+      return LocalListCall([&] { return module.LocalMedia().GetFileListInfoFromId(input, output); });
+    }
     const LONG code = MakeValueRequest(to.target, to.operation, input, output);
     if (code == 0) ModuleLog().Debug(L"GetMediumListInfoFromId function returned in %dms", ElapsedSince(start));
     return code;

@@ -2,6 +2,8 @@
 
 #include <process.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -23,10 +25,9 @@ constexpr const char* kGetMediumInfoFromId = "GetMediumInfoFromId";
 constexpr const char* kGetMediumListInfoFromId = "GetMediumListInfoFromId";
 constexpr const char* kIsMediumShared = "IsMediumShared";
 
-// Stack for the parse: the parser recurses once per nesting level, and no document can nest
-// deeper than it has element starts.
-constexpr size_t kBaseStack = 1u << 20;
-constexpr size_t kStackPerElement = 2048;
+// Stack for the parse, on a thread of its own: far more than kDeepestNesting levels need, so that
+// whatever stack the caller has left does not matter.
+constexpr unsigned kParseStack = 4u << 20;
 
 std::wstring AttributeText(const TiXmlElement& element, const char* name) {
   const char* value = element.Attribute(name);
@@ -51,16 +52,82 @@ int64_t ParseTimestamp(const char* text) {
                                           : -static_cast<int64_t>(magnitude);
 }
 
-// Every place where the parser could start an element: "<" followed by a letter, "_" or any byte
-// above 126 (which it takes for a letter).
-size_t CountElementStarts(const std::string& text) {
-  size_t count = 0;
-  for (size_t i = 0; i + 1 < text.size(); ++i) {
-    if (text[i] != '<') continue;
-    const unsigned char next = static_cast<unsigned char>(text[i + 1]);
-    if (next >= 127 || next == '_' || (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z')) ++count;
+// The nesting scan below follows TinyXML's parser step by step (its node identification, element
+// tags, attribute values and declarations), so that it never counts fewer levels than the parse
+// will recurse. Where the parser would stop with an error, the scan stops too.
+
+bool IsXmlSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+// The parser's letters: ASCII letters and every byte above 126.
+bool IsNameStart(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u >= 127 || c == '_' || ((u | 0x20) >= 'a' && (u | 0x20) <= 'z');
+}
+bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':'; }
+
+const char* SkipSpace(const char* p) {
+  while (IsXmlSpace(*p)) ++p;
+  return p;
+}
+const char* SkipPast(const char* p, const char* end) {
+  const char* found = std::strstr(p, end);
+  return found != nullptr ? found + std::strlen(end) : p + std::strlen(p);
+}
+bool StartsWith(const char* p, const char* prefix, bool ignore_case = false) {
+  for (; *prefix != '\0'; ++p, ++prefix) {
+    const bool same = ignore_case ? std::tolower(static_cast<unsigned char>(*p)) == *prefix : *p == *prefix;
+    if (!same) return false;
   }
-  return count;
+  return true;
+}
+const char* End(const char* p) { return p + std::strlen(p); }
+
+// name = value, the value quoted or bare; the end of the text where the parser fails.
+const char* SkipAttribute(const char* p) {
+  if (!IsNameStart(*p)) return End(p);
+  while (IsNameChar(*p)) ++p;
+  p = SkipSpace(p);
+  if (*p != '=') return End(p);
+  p = SkipSpace(p + 1);
+  if (*p == '"' || *p == '\'') {
+    const char quote[2] = {*p, '\0'};
+    return SkipPast(p + 1, quote);
+  }
+  for (; *p != '\0' && !IsXmlSpace(*p) && *p != '/' && *p != '>'; ++p) {
+    if (*p == '"' || *p == '\'') return End(p);
+  }
+  return p;
+}
+
+// From an element's name to the end of its start tag; `empty` for "/>".
+const char* SkipStartTag(const char* p, bool* empty) {
+  *empty = false;
+  while (IsNameChar(*p)) ++p;
+  for (;;) {
+    p = SkipSpace(p);
+    if (*p == '\0') return p;
+    if (*p == '>') return p + 1;
+    if (*p == '/') {
+      if (p[1] != '>') return End(p);
+      *empty = true;
+      return p + 2;
+    }
+    p = SkipAttribute(p);
+  }
+}
+
+// After "<?xml": the parser reads only version, encoding and standalone as attributes and steps
+// over any other word up to a blank or ">".
+const char* SkipDeclaration(const char* p) {
+  while (*p != '\0') {
+    if (*p == '>') return p + 1;
+    p = SkipSpace(p);
+    if (StartsWith(p, "version", true) || StartsWith(p, "encoding", true) || StartsWith(p, "standalone", true)) {
+      p = SkipAttribute(p);
+    } else {
+      while (*p != '\0' && *p != '>' && !IsXmlSpace(*p)) ++p;
+    }
+  }
+  return p;
 }
 
 // CR LF and lone CR become LF, as the XML rules for line ends ask before parsing.
@@ -170,43 +237,75 @@ std::string PrintPrefixDocument(const PrefixMap& table) {
   return printer.Str();
 }
 
+size_t ElementNesting(const std::string& text, size_t limit) {
+  size_t depth = 0;
+  size_t deepest = 0;
+  const char* p = text.c_str();  // the parser, too, ends at the first NUL
+  while (*p != '\0' && deepest <= limit) {
+    if (*p != '<') {
+      ++p;
+    } else if (p[1] == '/') {  // an end tag, read by the element it closes
+      if (depth > 0) --depth;
+      p = SkipPast(p + 2, ">");
+    } else if (StartsWith(p, "<?xml", true)) {
+      p = SkipDeclaration(p + 5);
+    } else if (StartsWith(p, "<!--")) {
+      p = SkipPast(p + 4, "-->");
+    } else if (StartsWith(p, "<![CDATA[")) {
+      p = SkipPast(p + 9, "]]>");
+    } else if (IsNameStart(p[1])) {
+      deepest = std::max(deepest, ++depth);
+      bool empty = false;
+      p = SkipStartTag(p + 1, &empty);
+      if (empty) --depth;
+    } else {  // "<!" and whatever else the parser does not know: up to the next ">"
+      p = SkipPast(p + 1, ">");
+    }
+  }
+  return deepest;
+}
+
+bool WithinDocumentLimits(const std::string& text) {
+  return text.size() <= kLargestDocument && ElementNesting(text, kDeepestNesting) <= kDeepestNesting;
+}
+
 bool ParsePrefixDocument(const std::string& text, PrefixMap* table) {
   table->clear();
-  const size_t elements = CountElementStarts(text);
-  if (text.size() > kLargestDocument || elements > kMostElements) return false;
-
-  // The parse runs on a thread of its own whose stack fits the deepest nesting the text allows,
-  // whatever stack the caller has left.
+  if (!WithinDocumentLimits(text)) return false;
   ParseJob job{&text, table};
-  const unsigned stack = static_cast<unsigned>(kBaseStack + elements * kStackPerElement);
   UniqueKernelHandle thread(reinterpret_cast<HANDLE>(
-      _beginthreadex(nullptr, stack, ParseThread, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)));
+      _beginthreadex(nullptr, kParseStack, ParseThread, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)));
   if (!thread) return false;
   ::WaitForSingleObject(thread.Get(), INFINITE);
   if (!job.ok) table->clear();
   return job.ok;
 }
 
-bool LoadPrefixDocument(const std::wstring& path, PrefixMap* table) {
+DocumentState LoadPrefixDocument(const std::wstring& path, PrefixMap* table) {
   table->clear();
   try {
     UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+      const DWORD error = ::GetLastError();
+      const bool absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+      return absent ? DocumentState::kAbsent : DocumentState::kRefused;
+    }
     LARGE_INTEGER size{};
-    if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK || !::GetFileSizeEx(file.Get(), &size) ||
+    if (::GetFileType(file.Get()) != FILE_TYPE_DISK || !::GetFileSizeEx(file.Get(), &size) ||
         static_cast<uint64_t>(size.QuadPart) > kLargestDocument) {
-      return false;
+      return DocumentState::kRefused;
     }
     std::string text(static_cast<size_t>(size.QuadPart), '\0');
     DWORD got = 0;
     if (!text.empty() && !::ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &got, nullptr)) {
-      return false;
+      return DocumentState::kRefused;
     }
     text.resize(got);
-    return ParsePrefixDocument(text, table);
+    return ParsePrefixDocument(text, table) ? DocumentState::kLoaded : DocumentState::kRefused;
   } catch (...) {
     table->clear();
-    return false;
+    return DocumentState::kRefused;
   }
 }
 

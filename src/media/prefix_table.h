@@ -41,12 +41,26 @@ std::string PrintPrefixDocument(const PrefixMap& table);
 // Reads a configuration document's text into `table` (cleared first). False, with `table` empty,
 // for a document that is not well-formed, too large or too deeply nested, lacks "Settings" or
 // carries a "Version" other than "1.0". A document without "Common" or "MediumIdPrefixs" is a
-// valid, empty table.
+// valid, empty table. The number of entries is not limited.
 bool ParsePrefixDocument(const std::string& text, PrefixMap* table);
 
-// Reads the document at `path` (ParsePrefixDocument). False for a missing or unreadable file and
-// for the cases above. Never throws.
-bool LoadPrefixDocument(const std::wstring& path, PrefixMap* table);
+// True when ParsePrefixDocument would take a document of `text`'s size and nesting: what is
+// checked before a save, so that the module never writes a document it would refuse to read.
+bool WithinDocumentLimits(const std::string& text);
+
+// How deeply the parser will nest elements in `text` (what it takes for an element, a comment, a
+// declaration or a quoted attribute value, it is taken for here too). Counting stops past `limit`.
+size_t ElementNesting(const std::string& text, size_t limit);
+
+enum class DocumentState {
+  kLoaded,   // read and parsed
+  kAbsent,   // no such file: an empty table, which a save may create
+  kRefused,  // there, but unreadable (locked, no access, ...) or refused by ParsePrefixDocument
+};
+
+// Reads the document at `path` (ParsePrefixDocument); `table` is empty unless kLoaded. Never
+// throws.
+DocumentState LoadPrefixDocument(const std::wstring& path, PrefixMap* table);
 
 // Replaces the document at `path` with `text` atomically: the text goes to a file of its own
 // beside it (PendingDocumentPath), is flushed, and then takes the old document's place. On any
@@ -56,10 +70,12 @@ bool ReplaceDocument(const std::wstring& path, const std::string& text);
 // The file ReplaceDocument writes before the replacement; unique to this process.
 std::wstring PendingDocumentPath(const std::wstring& path);
 
-// Documents larger than this are not read: the table they would describe has no use for it.
-constexpr uint64_t kLargestDocument = 16u << 20;
-// Documents with more elements than this are not read (each nesting level of the parser costs
-// stack, so the element count bounds the stack the parse needs).
-constexpr size_t kMostElements = 4096;
+// Documents larger than this are neither read nor written: it bounds the memory a load takes while
+// leaving room for 100,000 entries of ordinary names (about 230 bytes each).
+constexpr uint64_t kLargestDocument = 32u << 20;
+// Documents nested deeper than this are neither read nor written. The parser recurses once per
+// level, so depth, not the number of entries (which are siblings), is what costs stack; the
+// module's own documents nest four levels deep.
+constexpr size_t kDeepestNesting = 256;
 
 }  // namespace zel::media

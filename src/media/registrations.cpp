@@ -2,8 +2,6 @@
 
 #include <time.h>
 
-#include <optional>
-
 #include "common/handler_guard.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
@@ -12,21 +10,6 @@
 #include "media/request_args.h"
 
 namespace zel::media {
-namespace {
-
-// The key `satellite` already has (the first in key order), else the next free one.
-std::wstring KeyFor(const PrefixMap& table, const std::wstring& satellite) {
-  for (const auto& [key, entry] : table) {
-    if (entry.satellite == satellite) return key;
-  }
-  std::optional<std::wstring> next = NextPrefixKey(table);
-  // Reusing a key would hand another satellite's ids to this one.
-  if (!next) throw WideError(L"no medium-id key is left after '" + table.rbegin()->first + L"'");
-  return *next;
-}
-
-}  // namespace
-
 LONG RegisterCustomMediumId(CKroAtl& module, const std::wstring& requester, const VARIANT& input, VARIANT& output) {
   return GuardHandler(L"RegisterCustomMediumId exception: %s", 1, [&]() -> LONG {
     const LONG count = VUtil::GetArrayLength(input);
@@ -39,15 +22,10 @@ LONG RegisterCustomMediumId(CKroAtl& module, const std::wstring& requester, cons
     entry.isMediumShared = count > 3 ? VUtil::GetStringElement(input, 3) : std::wstring(L"IsMediumShared");
     entry.timestamp = _time64(nullptr);
 
-    // The table lock is held from the choice of the key to the end of the save, so that two
-    // satellites registering at once never get the same key and the document is never older than
-    // a key that was answered.
-    auto guard = module.TableLock().Lock();
-    const std::wstring key = KeyFor(module.PrefixTable(), requester);
-    ScopedVariant answer = StringVariant(L"X" + key);
-    module.PrefixTable()[key] = std::move(entry);
-    module.SavePrefixTable();  // a failed save keeps the entry in memory; the key is answered anyway
-    answer.ReleaseInto(output);
+    // A key is answered only once the document holding it is saved (a refusal is logged and
+    // answered 1 by the guard).
+    const std::wstring key = module.Prefixes().Register(std::move(entry));
+    StringVariant(L"X" + key).ReleaseInto(output);
     return 0;
   });
 }

@@ -1,6 +1,9 @@
 #include <time.h>
 
+#include <sstream>
+
 #include "media/media_test_support.h"
+#include "support/host_process.h"
 
 namespace zel::media {
 namespace {
@@ -63,7 +66,6 @@ TEST_F(CustomMediumIdTest, NewKeysFollowTheLargestKeyOfALoadedTable) {
   const std::pair<std::string, Json> cases[] = {
       {"<MediumIdPrefix Prefix=\"AZ\" Satellite=\"S1\"/><MediumIdPrefix Prefix=\"AC\" Satellite=\"S2\"/>", "XBA"},
       {"<MediumIdPrefix Prefix=\"AA\" Satellite=\"Late\"/>", "XAA"},  // a satellite it knows keeps its key
-      {"<MediumIdPrefix Prefix=\"AB\"", "XAA"},  // a corrupt document: the module starts with an empty table
       {"<MediumIdPrefix Prefix=\"\xEF\xBF\xBFZ\" Satellite=\"S1\"/>", nullptr},  // no key left
   };
   for (const auto& [prefixes, expected] : cases) {
@@ -83,18 +85,123 @@ TEST_F(CustomMediumIdTest, NewKeysFollowTheLargestKeyOfALoadedTable) {
   }
 }
 
-TEST_F(CustomMediumIdTest, AFailedSaveKeepsTheDocumentAndStillAnswersTheKey) {
+// A document that is there but cannot be loaded is never written over: registrations answer 1,
+// lookups retry the load, and once it loads registrations go on after its keys.
+TEST_F(CustomMediumIdTest, ADocumentThatCannotBeLoadedIsLeftAsItIs) {
+  const std::string valid = PrefixDocument("<MediumIdPrefix Prefix=\"AA\" Satellite=\"Old\" GetMediumFromId=\"g\"/>");
+  std::string deep = valid;
+  for (size_t i = 0; i <= kDeepestNesting; ++i) deep.insert(deep.find("</MediumIdPrefixs>"), "<a>");
+  struct Case {
+    const char* what;
+    std::string content;
+    bool hold;  // held open without sharing by another
+  };
+  const Case cases[] = {{"corrupt", valid.substr(0, valid.size() / 2), false},
+                        {"too deep", deep, false},
+                        {"held", valid, true}};
+  for (const Case& c : cases) {
+    ZelDocumentScope document(c.content);
+    zel::UniqueFile holder;
+    if (c.hold) {
+      holder.Reset(::CreateFileW(ZelDocumentScope::Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(holder);
+    }
+    LogWindow log;
+    RunningModule module(R"({"Old": {"PlayListCreate": {"rc": 0, "answer": "made"}}})");
+    EXPECT_EQ(log.Count("[ERROR] - Cannot load the medium-id prefixes from"), 1u) << c.what;
+    EXPECT_EQ(Outcome(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"New")), Json::array({1, nullptr})) << c.what;
+    EXPECT_EQ(log.Count("[WARN] - RegisterCustomMediumId exception: cannot load"), 1u) << c.what;
+    EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAA1"])").rc, 404) << c.what;
+    holder.Reset();
+    EXPECT_EQ(ZelDocumentScope::Read(), c.content) << c.what;
+
+    ZelDocumentScope::Write(valid);
+    ::Sleep(PrefixStore::kLookupRetryMs + 100);  // lookups retry the load at most once a second
+    EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAA1"])").output, Json("made")) << c.what;
+    EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"New").output, Json("XAB")) << c.what;
+  }
+}
+
+// A key is answered only once it is saved; a refused save changes neither the document nor the
+// routes, and is answered 1.
+TEST_F(CustomMediumIdTest, AFailedSaveAnswersOneAndKeepsDocumentAndTable) {
   ZelDocumentScope document(PrefixDocument("<MediumIdPrefix Prefix=\"AA\" Satellite=\"S1\"/>"));
   const std::string before = ZelDocumentScope::Read().value();
   RunningModule module(R"({"Blocked": {"PlayListCreate": {"rc": 0, "answer": "made"}}})");
   const std::wstring pending = PendingDocumentPath(ZelDocumentScope::Path());
-  ASSERT_TRUE(::CreateDirectoryW(pending.c_str(), nullptr));
-  const Json outcome = Outcome(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"Blocked"));
-  ::RemoveDirectoryW(pending.c_str());
-  EXPECT_EQ(outcome, Json::array({0, "XAB"}));
-  EXPECT_EQ(ZelDocumentScope::Read().value_or(""), before);
-  // The entry lives on in memory: its ids are routed.
+  const std::string huge_name(kLargestDocument, 'n');  // the document would outgrow what loads
+  const std::string huge = "[\"" + huge_name + "\", \"b\", \"c\"]";
+  struct Case {
+    const char* what;
+    std::function<void()> block, unblock;
+    std::string input;
+    const char* warning;
+  };
+  zel::UniqueFile reader;
+  const Case cases[] = {
+      {"pending file blocked", [&] { ::CreateDirectoryW(pending.c_str(), nullptr); },
+       [&] { ::RemoveDirectoryW(pending.c_str()); }, R"(["a", "b", "c"])", "cannot replace"},
+      {"reader holds the document",
+       [&] {
+         reader.Reset(::CreateFileW(ZelDocumentScope::Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+       },
+       [&] { reader.Reset(); }, R"(["a", "b", "c"])", "cannot replace"},
+      {"too large", [] {}, [] {}, huge, "the document would grow to"},
+  };
+  for (const Case& c : cases) {
+    LogWindow log;
+    c.block();
+    const Json outcome = Outcome(module.Call(kRegister, c.input, 5, L"Blocked"));
+    c.unblock();
+    EXPECT_EQ(outcome, Json::array({1, nullptr})) << c.what;
+    EXPECT_EQ(log.Count(std::string("[WARN] - RegisterCustomMediumId exception: ") + c.warning), 1u) << c.what;
+    EXPECT_EQ(ZelDocumentScope::Read().value_or(""), before) << c.what;
+    EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAB1"])").rc, 404) << c.what;  // nothing routed
+  }
+  EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"Blocked").output, Json("XAB"));
   EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAB1"])").output, Json("made"));
+}
+
+// Host processes sharing the data folder take turns through the lock file beside the document
+// (see DocumentLock for why a file and not a named mutex): each re-reads the document under it,
+// so no registration is lost and no key is given twice.
+TEST_F(CustomMediumIdTest, ProcessesSharingTheDataFolderNeverShareAKey) {
+  constexpr int kProcesses = 3;
+  constexpr int kSatellites = 30;
+  std::vector<HostRun> runs(kProcesses);
+  std::vector<std::thread> hosts;
+  for (int p = 0; p < kProcesses; ++p) {
+    std::string requests;
+    for (int s = 0; s < kSatellites; ++s) {
+      requests += R"({"service": "Register Custom MediumId", "input": ["g", "i", "l"], "requester": "P)" +
+                  std::to_string(p) + "-S" + std::to_string(s) + "\"}\n";
+    }
+    hosts.emplace_back([&runs, p, requests] { runs[p] = RunHost({L"--workers", L"4", L"serve", L"--stdio"}, requests); });
+  }
+  for (std::thread& host : hosts) host.join();
+
+  std::map<std::string, int> keys;  // key -> times answered
+  for (const HostRun& run : runs) {
+    std::istringstream lines(run.out);
+    int replies = 0;
+    for (std::string line; std::getline(lines, line); ++replies) {
+      const Json reply = Json::parse(line);
+      EXPECT_EQ(reply["rc"], 0) << line;
+      if (reply["output"].is_string()) ++keys[reply["output"].get<std::string>()];
+    }
+    EXPECT_EQ(replies, kSatellites) << run.err;
+  }
+  EXPECT_EQ(keys.size(), size_t{kProcesses * kSatellites});
+  for (const auto& [key, times] : keys) EXPECT_EQ(times, 1) << key;
+  const PrefixMap saved = SavedTable();
+  EXPECT_EQ(saved.size(), size_t{kProcesses * kSatellites});
+  std::set<std::wstring> satellites;
+  for (const auto& [key, entry] : saved) {
+    EXPECT_EQ(keys.count("X" + Narrow(key)), 1u) << Narrow(key);
+    satellites.insert(entry.satellite);
+  }
+  EXPECT_EQ(satellites.size(), size_t{kProcesses * kSatellites});
 }
 
 // Reads the document the way a careful reader does, letting the writer replace it meanwhile.

@@ -182,6 +182,25 @@ TEST_F(GroupedRequestTest, ATimedOutGroupIsReleasedByItsLastThreadAlsoAfterClose
   EXPECT_TRUE(Counted::AllReleased());
 }
 
+// A satellite that never answers holds its sub-requests' threads; past the module-wide cap a slot
+// answers its empty pair at once instead of starting one more thread.
+TEST_F(GroupedRequestTest, WaitingSubRequestThreadsAreCappedModuleWide) {
+  auto router = std::make_shared<GatedRouter>();
+  RunningModule module;
+  module.Scope().Broker().SetRouter(router);
+  const LONG cap = SetSubRequestThreadCap(2);
+  LogWindow log;
+  EXPECT_EQ(GroupWithin(R"([["Any", "Gate0", 0], ["Any", "Gate0", 0], ["Any", "Quick", 0]])", 300),
+            Json::array({0, Json::array({kPending, kPending, kPending})}));
+  EXPECT_EQ(GroupWithin(R"([["Any", "Quick", 0]])", 300), Json::array({0, Json::array({kPending})}));
+  EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest: 1 of 3 sub-requests refused: 2 sub-request threads"), 1u);
+  EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest: 1 of 1 sub-requests refused"), 1u);
+  router->Open(0);  // the waiting threads end and free their places
+  EXPECT_TRUE(Eventually([] { return GroupWithin(R"([["Any", "Quick", 0]])", 1000)[1][0] == kCountedAnswer; }));
+  SetSubRequestThreadCap(cap);
+  EXPECT_TRUE(Counted::AllReleased());
+}
+
 // ["Any", service, parameters] as a VARIANT; `parameters` may hold references.
 ScopedVariant SubRequestTo(const std::string& service, const VARIANT& parameters) {
   ScopedVariant request = V(R"(["Any", ")" + service + R"(", null])");

@@ -166,6 +166,10 @@ TEST_F(LookupTest, UnroutableInputsAndLocalIdsAreAnsweredInProcess) {
             Json::parse(R"([0, ["audio/x-unknown", "D:\\a.mp3"]])"));
   EXPECT_EQ(log.Count("GetMediumFromId function returned in"), 0u);  // the local handler's answer
   EXPECT_EQ(module.Call(L"GetMediumFromId", R"(["u", "FX:|a"])").rc, 404);
+  // An empty id in a local list is bad input, told as such; no broker call was made.
+  EXPECT_EQ(module.Call(L"GetMediumListInfoFromId", R"(["u", ["F*C:|a", ""]])").rc, E_INVALIDARG);
+  EXPECT_EQ(log.Count("[WARN] - GetMediumListFromId: the id list holds an empty medium id (E_INVALIDARG)"), 1u);
+  EXPECT_EQ(log.Count("broker call failed"), 0u);
 }
 
 TEST_F(LookupTest, MediumListPathTakesThePathOfEveryItemThatHasOne) {

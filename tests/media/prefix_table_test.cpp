@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <iostream>
 #include <limits>
 
 #include "media/media_test_support.h"
@@ -107,29 +108,68 @@ TEST(PrefixDocumentTest, LoadRulesForVersionsDuplicatesTimestampsAndMissingParts
   EXPECT_EQ(marked.at(L"AA").satellite, L"Gr\u00fc\u00df");
 }
 
-TEST(PrefixDocumentTest, HostileDocumentsNeitherCrashNorLoad) {
+TEST(PrefixDocumentTest, NestingIsCountedAsTheParserNestsAndBoundedBeforeParsing) {
+  // What the parser takes for text, comments, quoted values or declarations holds no element; an
+  // end tag or "/>" inside a quoted value closes none.
+  const std::pair<std::string, size_t> nestings[] = {
+      {"<a><b/><c></c><d x='1'/></a>", 2},       {"<a x=\"/>\"><a y='</a>'>", 2},
+      {"<!-- <a><a> --><a>", 1},                 {"<a><![CDATA[<b><b></b>]]></a>", 1},
+      {"<?xml version='<a><a>' ?><a>", 1},       {"<?xml foo='<a><a><a>' ?>", 2},  // a bare word ends at ">"
+      {"<!DOCTYPE x><a>text &lt;b&gt;</a>", 1},  {"</a></a><a>", 1},
+      {std::string("<a>\0<b><c>", 10), 1},       {"<a/><_b/>< c><1>", 1},
+  };
+  for (const auto& [text, depth] : nestings) EXPECT_EQ(ElementNesting(text, 1000), depth) << text;
+
   const std::string entry = "<MediumIdPrefix Prefix=\"AA\" Satellite=\"One\"/>";
   const auto repeat = [](const std::string& text, size_t times) {
     std::string all;
     while (times-- > 0) all += text;
     return all;
   };
-  // Nesting as deep as the element limit allows still parses (the parse has the stack it needs).
-  const size_t depth = kMostElements - 10;
-  EXPECT_EQ(Parsed(PrefixDocument(entry + repeat("<a>", depth) + repeat("</a>", depth))).at(L"AA").satellite, L"One");
-  // Deeper, or simply more elements than that: not read at all.
-  EXPECT_TRUE(Parsed(PrefixDocument(entry + repeat("<a>", 200000)), false).empty());
-  EXPECT_TRUE(Parsed(PrefixDocument(entry + repeat("<b/>", kMostElements + 1)), false).empty());
+  // Below the document's own three levels, nesting up to the bound parses.
+  const size_t room = kDeepestNesting - 3;
+  EXPECT_EQ(Parsed(PrefixDocument(entry + repeat("<a>", room) + repeat("</a>", room))).at(L"AA").satellite, L"One");
+  for (const std::string& deep : {entry + repeat("<a>", room + 1) + repeat("</a>", room + 1),
+                                  entry + repeat("<a x=\"/>\">", 300000), entry + repeat("<a>", 1000000)}) {
+    EXPECT_TRUE(Parsed(PrefixDocument(deep), false).empty());
+    EXPECT_FALSE(WithinDocumentLimits(PrefixDocument(deep)));
+  }
+}
+
+TEST(PrefixDocumentTest, ManyEntriesLoadAndHugeOrLockedFilesDoNot) {
+  // Entries are siblings: their number is not limited. 100,000 with ordinary names fit the size
+  // bound (about 230 bytes each).
+  PrefixMap many;
+  for (int i = 0; i < 100000; ++i) {
+    many[std::to_wstring(1000000 + i)] =
+        PrefixEntry{L"Satellite-" + std::to_wstring(i), L"GetFileFromId", L"GetFileInfoFromId", L"GetFileListInfoFromId",
+                    L"IsMediumShared", 1700000000LL + i};
+  }
+  const std::string text = PrintPrefixDocument(many);
+  EXPECT_TRUE(WithinDocumentLimits(text)) << text.size();
+  PrefixMap loaded;
+  const ULONGLONG start = ::GetTickCount64();
+  EXPECT_TRUE(ParsePrefixDocument(text, &loaded));
+  std::cout << "[ MEASURED ] 100,000 entries, " << text.size() << " bytes, parsed in " << ::GetTickCount64() - start
+            << " ms" << std::endl;
+  EXPECT_EQ(loaded, many);
 
   TempFolder folder;
-  std::string huge = PrefixDocument(entry);
+  std::string huge = PrefixDocument("<MediumIdPrefix Prefix=\"AA\" Satellite=\"One\"/>");
+  const std::wstring ok = folder.WriteFile(L"ok.xml", huge);
   huge.resize(kLargestDocument + 1, ' ');
   PrefixMap table{{L"x", Entry(L"X", 0)}};
-  EXPECT_FALSE(LoadPrefixDocument(folder.WriteFile(L"huge.xml", huge), &table));
+  EXPECT_EQ(LoadPrefixDocument(folder.WriteFile(L"huge.xml", huge), &table), DocumentState::kRefused);
   EXPECT_TRUE(table.empty());
-  EXPECT_FALSE(LoadPrefixDocument(folder.Path() + L"\\missing.xml", &table));
-  EXPECT_FALSE(LoadPrefixDocument(folder.Path(), &table));  // a folder
-  EXPECT_TRUE(LoadPrefixDocument(folder.WriteFile(L"ok.xml", PrefixDocument(entry)), &table));
+  EXPECT_EQ(LoadPrefixDocument(folder.Path() + L"\\missing.xml", &table), DocumentState::kAbsent);
+  EXPECT_EQ(LoadPrefixDocument(folder.Path(), &table), DocumentState::kRefused);  // a folder
+  {
+    // Held open by another without sharing: there, but unreadable, which is not "absent".
+    zel::UniqueFile holder(::CreateFileW(ok.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(LoadPrefixDocument(ok, &table), DocumentState::kRefused);
+  }
+  EXPECT_EQ(LoadPrefixDocument(ok, &table), DocumentState::kLoaded);
   EXPECT_EQ(table.size(), 1u);
 }
 
