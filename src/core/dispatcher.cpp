@@ -17,6 +17,7 @@ void DispatchService(const ServiceEntry* table, size_t count, const std::wstring
   }
   if (entry == nullptr) return;
 
+  call.return_code = return_code;
   try {
     *return_code = entry->handler(call);
   } catch (const WideError& error) {

@@ -34,13 +34,12 @@ namespace zel {
                    });                                                                                \
   }
 // "GoogleDesktopSearch" runs on no object, with the requester, a copy of the input that it owns
-// and the return-code location.
+// and the request's own return-code location: it sets the code before an input error leaves it.
 #define ZEL_REQUESTER_COPY_RC(handler)                                                               \
   [](ServiceCall& call) -> LONG {                                                                    \
     ScopedVariant copy;                                                                              \
     if (FAILED(copy.CopyFrom(call.input))) throw WideError(L"The input could not be copied");       \
-    LONG return_code = 0;                                                                            \
-    return handler(call.requester, *copy, call.output, &return_code);                               \
+    return handler(call.requester, *copy, call.output, call.return_code);                           \
   }
 
 const ServiceEntry kServiceTable[kServiceCount] = {

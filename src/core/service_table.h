@@ -16,6 +16,7 @@ struct ServiceCall {
   const std::wstring& requester;
   VARIANT& input;   // the request's input, by value as the broker passed it
   VARIANT& output;  // filled by the handler
+  LONG* return_code = nullptr;  // the request's return code, set by the dispatcher before the handler runs
 };
 
 // A handler's result becomes the request's return code.

@@ -14,6 +14,9 @@ namespace zel::files {
 namespace {
 
 constexpr unsigned long long kLargestRange = 0xFFFFFFFFull;  // a byte array holds less than 4 GiB
+// The platform sizes an array in 32 bits with its header added, so a byte array within a few bytes
+// of 4 GiB would wrap to a tiny block; no 32-bit process obtains a buffer that large anyway.
+constexpr unsigned long long kLargestBuffer = 0xFFFF0000ull;
 
 // Offset and maximum: 32-bit values are widened with their sign, so VT_UI4 2147483648 is negative.
 long long ReadRangeValue(const VARIANT& input, LONG index, const wchar_t* wrong_type) {
@@ -100,14 +103,16 @@ LONG GetFile(const VARIANT& input, VARIANT& output) {
       return 404;
     }
     if (offset > size.QuadPart) offset = size.QuadPart;
-    // The length is the maximum as asked for, not cut to what remains: the buffer is that large and
-    // the answer holds what was actually read.
-    const unsigned long long length = maximum > 0 ? maximum : size.QuadPart - offset;
+    const unsigned long long remaining = size.QuadPart - offset;
+    const unsigned long long length = maximum > 0 ? maximum : remaining;
     if (length > kLargestRange) return 8;
+    // The buffer holds what can be read, never more: the client's maximum alone sizes no memory.
+    const unsigned long long wanted = std::min(length, remaining);
 
     // The byte array itself is the read buffer, so the bytes are read once and never copied.
     ScopedVariant bytes;
-    SAFEARRAY* array = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
+    SAFEARRAY* array =
+        wanted <= kLargestBuffer ? ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(wanted)) : nullptr;
     if (array == nullptr) {
       ModuleLog().Error(L"Ran out of memory!");
       return 8;
@@ -120,17 +125,17 @@ LONG GetFile(const VARIANT& input, VARIANT& output) {
       SafeArrayDataLock lock(array);
       LARGE_INTEGER position;
       position.QuadPart = offset;
-      if (length > 0 && !lock.Ok()) {
+      if (wanted > 0 && !lock.Ok()) {
         ModuleLog().Error(L"Ran out of memory!");
         return 8;
       }
       if ((offset > 0 && !::SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN)) ||
-          !ReadFully(file.Get(), static_cast<unsigned char*>(lock.Data()), length, &read)) {
+          !ReadFully(file.Get(), static_cast<unsigned char*>(lock.Data()), wanted, &read)) {
         throw WideError(L"could not read " + path + L" (error " + std::to_wstring(::GetLastError()) + L")");
       }
     }
     file.Reset();
-    if (read < length) {
+    if (read < wanted) {  // the file shrank meanwhile
       SAFEARRAYBOUND bound{static_cast<ULONG>(read), 0};
       if (FAILED(::SafeArrayRedim(array, &bound))) throw WideError(L"Could not redimension safe array");
     }

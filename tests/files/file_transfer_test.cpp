@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
@@ -76,12 +77,28 @@ TEST_F(FileTransferTest, WrongTypesAnswerMinusOneWithTheirWarningAndUnusablePath
   EXPECT_EQ(Info("[" + Quoted(folder + L"\\missing.bin") + "]")[0], -1);
 }
 
-TEST_F(FileTransferTest, RangesOfFourGiBOrMoreAreRefusedWithoutAllocating) {
+TEST_F(FileTransferTest, RangesOfFourGiBOrMoreAreRefusedAndBuffersHoldOnlyWhatCanBeRead) {
   const std::wstring path = SparseFile(folder_.Path() + L"\\five-gib.bin", 5368709120LL);
   EXPECT_EQ(Info("[" + Quoted(path) + "]"), Json::parse(R"([0, [{"i8": 5368709120}]])"));
   EXPECT_EQ(Get("[" + Quoted(path) + ", 0, 0]")[0], 8);
   EXPECT_EQ(Get("[" + ten_ + ", 0, {\"i8\": 4294967296}]")[0], 8);
   EXPECT_EQ(Get("[" + Quoted(path) + ", {\"i8\": 5368709118}, 0]"), Read(std::string(2, '\0')));
+  // Near 4 GiB the platform's array size arithmetic would wrap, and the 4 GiB file has no buffer.
+  EXPECT_EQ(Get("[" + Quoted(SparseFile(folder_.Path() + L"\\four-gib.bin", 4294967295LL)) + "]")[0], 8);
+
+  // Maxima far beyond a small file cost no more memory than the file: the client's maximum alone
+  // never sizes an allocation.
+  const std::string small(100000, 'z');
+  const std::string small_path = Quoted(folder_.WriteFile(L"small.bin", small));
+  PROCESS_MEMORY_COUNTERS before{};
+  ASSERT_TRUE(::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before)));
+  for (const char* maximum : {"4294967276", "4294967295", "4294967276", "2147483647", "{\"ui4\": 4294967295}"}) {
+    EXPECT_TRUE(Get("[" + small_path + ", 0, " + maximum + "]") == Read(small)) << maximum;
+    EXPECT_EQ(Get("[" + small_path + ", 99999, " + maximum + "]"), Read("z")) << maximum;
+  }
+  PROCESS_MEMORY_COUNTERS after{};
+  ASSERT_TRUE(::GetProcessMemoryInfo(::GetCurrentProcess(), &after, sizeof(after)));
+  EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, 64u << 20);  // the array is zeroed: touched
 }
 
 }  // namespace

@@ -117,12 +117,12 @@ TEST_F(DesktopSearchTest, StatusesEmptyLongAndBrokenAnswersAndConnectionFailures
 TEST_F(DesktopSearchTest, InputsOfTheWrongShapeFailToTheDispatcher) {
   SearchEngineStandIn engine({0, 200, EngineBody::kXml, 0});
   PointAt(engine);
-  // Each input fails to the dispatcher with `error`; the return code stays as the broker passed it.
+  // Each input fails to the dispatcher with `error`, after the service has set the return code to 0.
   auto expect_refused = [this](const std::vector<std::string>& inputs, const std::string& error) {
     const size_t before = ModuleLogLinesWith("Onservicerequested exception: " + error).size();
     for (const std::string& input : inputs) {
       const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", input, 4242);
-      EXPECT_EQ(Json::array({reply.rc, reply.output}), Json::parse("[4242, null]")) << input;
+      EXPECT_EQ(Json::array({reply.rc, reply.output}), Json::parse("[0, null]")) << input;
     }
     EXPECT_EQ(ModuleLogLinesWith("Onservicerequested exception: " + error).size(), before + inputs.size());
   };
@@ -132,7 +132,7 @@ TEST_F(DesktopSearchTest, InputsOfTheWrongShapeFailToTheDispatcher) {
                  "CheckType failed");
   EXPECT_TRUE(engine.Requests().empty());
   // A lower bound other than 0 is refused by the length check; extra elements are ignored.
-  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", R"({"array": ["c", "q", 0, 10, 0], "lbound": 1})", 4242).rc, 4242);
+  EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", R"({"array": ["c", "q", 0, 10, 0], "lbound": 1})", 4242).rc, 0);
   EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", R"(["c", {"bstr": null}, 0, 10, 0, "extra"])").rc, 0);
   EXPECT_EQ(engine.Requests().back().target, "/search?q=&format=xml&start=0&num=10&flags=0");
 }
