@@ -105,8 +105,9 @@ int main() {
   broker->SetRouter(satellites);
   std::map<std::wstring, std::wstring> types{{L".mp3", L"audio"}, {L".avi", L"video"}, {L".jpg", L"photo"}, {L".txt", L"document"}};
   {
-    zel::CLocalMedia media;
-    media.SetBroker(IKroBrokerPtr(static_cast<IKroBroker*>(broker.get())));
+    zel::BrokerChannel channel;
+    channel.Attach(IKroBrokerPtr(static_cast<IKroBroker*>(broker.get())));
+    zel::CLocalMedia media(channel);
 
     std::vector<std::wstring> paths;
     zelhost::Json ids = zelhost::Json::array();

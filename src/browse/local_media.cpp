@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "browse/browse_text.h"
+#include "common/answer.h"
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
@@ -66,30 +67,17 @@ void PutPair(VARIANT& info, LONG index, const wchar_t* name, ScopedVariant value
 
 }  // namespace
 
-void CLocalMedia::SetBroker(IKroBrokerPtr broker) {
-  auto guard = broker_lock_.Lock();
-  broker_ = broker;
-}
-
-IKroBrokerPtr CLocalMedia::Broker() {
-  auto guard = broker_lock_.Lock();
-  return broker_;
-}
-
 void CLocalMedia::LoadMediaTypes(const std::wstring& passed) {
-  IKroBrokerPtr broker = Broker();
-  if (broker == nullptr) return;
-  const _bstr_t target(L"ZidAvaraV2");
-  const _bstr_t operation(L"GetExtensions");
+  if (channel_.Broker() == nullptr) return;  // not connected: nothing to ask, and nothing to report
   for (const wchar_t* type : kMediaTypes) {
-    ScopedVariant parameters;
-    VUtil::CreateArray(parameters.Get(), VT_VARIANT, 2);
-    VUtil::PutElement(*parameters, 0, *StringVariant(passed));
-    VUtil::PutElement(*parameters, 1, *StringVariant(type));
-    ScopedVariant result;
-    ScopedVariant status;
-    if (FAILED(broker->Request(target, operation, *parameters, result.Get(), 0, status.Get()))) continue;
-    const std::vector<std::wstring> extensions = ExtensionsOf(*status, *result);
+    std::vector<std::wstring> extensions;
+    try {
+      const ScopedVariant parameters = answer::List(answer::String(passed), answer::String(type));
+      const BrokerChannel::Reply reply = channel_.Send(L"ZidAvaraV2", L"GetExtensions", *parameters);
+      extensions = ExtensionsOf(*reply.status, *reply.result);
+    } catch (const _com_error&) {
+      continue;  // a type whose request fails adds nothing
+    }
     auto guard = extensions_.Lock();
     for (const std::wstring& extension : extensions) extensions_.container[extension] = type;
   }

@@ -8,7 +8,7 @@
 #include "browse/extension_map.h"
 #include "browse/file_tools.h"
 #include "common/tk_section.h"
-#include "core/module.h"
+#include "core/broker_channel.h"
 
 namespace zel {
 
@@ -31,15 +31,13 @@ struct TLocalMedium {
 // Every operation may run on several broker threads at once.
 class CLocalMedia {
  public:
-  CLocalMedia() = default;
+  // `channel` reaches "ZidAvaraV2"; it must outlive this object.
+  explicit CLocalMedia(const BrokerChannel& channel) : channel_(channel) {}
   CLocalMedia(const CLocalMedia&) = delete;
   CLocalMedia& operator=(const CLocalMedia&) = delete;
 
-  // Given once registration with the broker completes; until then nothing is asked of satellites.
-  void SetBroker(IKroBrokerPtr broker);
-
   // Asks "ZidAvaraV2" for "GetExtensions" of "audio", "video", "photo" and "document", in that order,
-  // through the broker's request operation, and adds each answer to the extension map (a later type
+  // through the broker channel, and adds each answer to the extension map (a later type
   // overrides an earlier one). `passed` is element 0 of the triggering request, sent on unchanged.
   // A type whose request fails adds nothing; nothing is reported. No lock is held across the calls.
   void LoadMediaTypes(const std::wstring& passed);
@@ -71,14 +69,12 @@ class CLocalMedia {
   LONG GetFileListInfoFromId(const VARIANT& input, VARIANT& output);
 
  private:
-  IKroBrokerPtr Broker();
   // The id of a single-id handler's input [passed, id], after loading the media types.
   std::wstring ReadSingleId(const VARIANT& input);
 
-  IKroBrokerPtr broker_;  // this object's own copy of the module's broker pointer
+  const BrokerChannel& channel_;
   ExtensionMap extensions_;
   const std::wstring local_prefix_ = kLocalMediumPrefix;
-  TkSection broker_lock_;  // guards broker_, set on the host's thread and read on broker threads
   SharedExtensionMap shared_types_;
 };
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wininet.h>
 #include <io.h>
+#include <objbase.h>
 
 #include <utility>
 
@@ -95,6 +96,12 @@ struct CrtFileTraits {  // runtime-library file descriptors (_wsopen_s): -1 when
   static void Close(Handle h) noexcept { ::_close(h); }
 };
 
+struct ComApartmentTraits {  // a thread's membership of a COM apartment: CoUninitialize leaves it
+  using Handle = bool;
+  static Handle Invalid() noexcept { return false; }
+  static void Close(Handle) noexcept { ::CoUninitialize(); }
+};
+
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFile = UniqueHandle<FileHandleTraits>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;
@@ -102,5 +109,11 @@ using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
 using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
 using UniqueCrtFile = UniqueHandle<CrtFileTraits>;
+using UniqueComApartment = UniqueHandle<ComApartmentTraits>;
+
+// Joins the calling thread to the multithreaded apartment until the result goes.
+inline UniqueComApartment JoinMultithreadedApartment() noexcept {
+  return UniqueComApartment(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+}
 
 }  // namespace zel

@@ -1,15 +1,12 @@
 #include "core/kro_atl.h"
 
+#include "common/com_checks.h"
 #include "common/module_log.h"
-#include "common/text.h"
+#include "common/product_folders.h"
 #include "core/service_table.h"
 
 namespace zel {
 namespace {
-
-void Check(HRESULT hr) {
-  if (FAILED(hr)) _com_issue_error(hr);
-}
 
 std::wstring TextOf(BSTR text) { return std::wstring(text != nullptr ? text : L"", ::SysStringLen(text)); }
 
@@ -21,13 +18,9 @@ bool IsZeroAnswer(const VARIANT& answer) {
 }  // namespace
 
 CKroAtl::CKroAtl() {
-  std::wstring folder;
-  if (!GetCommonAppDataFolder(&folder)) return;  // no data folder: nothing is made or loaded
-  folder += L"\\RodEzeduduv\\";
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  folder += L"Zel\\";
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  if (!prefixes_.Open(folder + L"zel.xml")) {
+  const std::optional<std::wstring> folder = GetProductFolder(ProductFolder::kConfig);
+  if (!folder) return;  // no data folder: nothing is made or loaded
+  if (!prefixes_.Open(*folder + L"\\zel.xml")) {
     // Left unwritten: registrations are refused and lookups retry until it loads.
     ModuleLog().Error(L"Cannot load the medium-id prefixes from %s; registrations are refused until it loads",
                       prefixes_.Path().c_str());
@@ -56,7 +49,7 @@ bool CKroAtl::Connect() {
     ModuleLog().Error(L"Could not connect to the broker: hr = 0x%08X", static_cast<unsigned>(hr));
     return false;
   }
-  SetCurrentBroker(broker);
+  channel_->Attach(broker);
   advised_ = 1;
   return true;
 }
@@ -70,22 +63,21 @@ LONG CKroAtl::RegisterWithBroker() {
     return 1;
   }
   try {
-    IKroBrokerPtr broker = CurrentBroker();
+    IKroBrokerPtr broker = channel_->Broker();
     if (broker == nullptr) return 1;
-    Check(broker->BeginRegistration(registration_handle_.Receive(), static_cast<LONG>(kServiceCount)));
+    ThrowIfFailed(broker->BeginRegistration(registration_handle_.Receive(), static_cast<LONG>(kServiceCount)));
     for (const ServiceEntry& row : kServiceTable) {
       _bstr_t name(row.name);
-      Check(broker->RegisterService(registration_handle_.Get(), row.id, name, name));
+      ThrowIfFailed(broker->RegisterService(registration_handle_.Get(), row.id, name, name));
     }
     component_name_ = kComponentName;
     ScopedVariant answer;
-    Check(broker->CompleteRegistration(_bstr_t(host_name_.c_str()), _bstr_t(component_name_.c_str()),
+    ThrowIfFailed(broker->CompleteRegistration(_bstr_t(host_name_.c_str()), _bstr_t(component_name_.c_str()),
                                        registration_handle_.Get(), answer.Get()));
     if (!IsZeroAnswer(*answer)) {
       ModuleLog().Error(L"The broker refused the registration");
       return 1;
     }
-    local_media_.SetBroker(broker);
   } catch (const _com_error& error) {
     ModuleLog().Error(L"Registration with the broker failed: hr = 0x%08X", static_cast<unsigned>(error.Error()));
     return 1;
@@ -97,7 +89,7 @@ LONG CKroAtl::RegisterWithBroker() {
 void CKroAtl::Disconnect() {
   if (registered_ != 0) {
     registered_ = 0;
-    if (IKroBrokerPtr broker = CurrentBroker()) {
+    if (IKroBrokerPtr broker = channel_->Broker()) {
       ScopedVariant answer;
       broker->Unregister(registration_handle_.Get(), answer.Get());
       broker->Detach();
@@ -105,7 +97,7 @@ void CKroAtl::Disconnect() {
   }
   if (advised_ != 0) {
     UnadviseSource();
-    SetCurrentBroker(nullptr);
+    channel_->Detach();
     advised_ = 0;
   }
 }
@@ -115,7 +107,7 @@ HRESULT CKroAtl::OnServiceRequested(BSTR requester, BSTR service, VARIANT* input
   const std::wstring name = TextOf(service);
   const std::wstring from = TextOf(requester);
   ModuleLog().Info(L"%d :OnServiceRequested %s", static_cast<int>(::GetCurrentThreadId()), name.c_str());
-  ServiceCall call{*this, from, *input, *output};
+  ServiceCall call{parts_, from, *input, *output};
   DispatchService(kServiceTable, kServiceCount, name, call, return_code);
   ModuleLog().Info(L"%d: Onservicerequested returned %d", static_cast<int>(::GetCurrentThreadId()), *return_code);
   return S_OK;

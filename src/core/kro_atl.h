@@ -3,17 +3,13 @@
 #include <windows.h>
 
 #include <atomic>
-#include <map>
-#include <optional>
+#include <memory>
 #include <string>
-#include <utility>
 
-#include "browse/local_media.h"
 #include "common/scoped_variant.h"
-#include "common/tk_section.h"
+#include "core/broker_channel.h"
 #include "core/kro_event_sink.h"
-#include "core/module.h"
-#include "media/prefix_store.h"
+#include "core/module_parts.h"
 
 namespace zel {
 
@@ -23,9 +19,6 @@ namespace zel {
 class CKroAtl final : public CKroEventSink {
  public:
   static constexpr const wchar_t* kComponentName = L"VarIrUzovuVudir";
-
-  // Requester name -> the two strings it registered with "Register Custom DVR".
-  using DvrMap = std::map<std::wstring, std::pair<std::wstring, std::wstring>>;
 
   // Makes "\RodEzeduduv\Zel\" under the all-users application-data folder and loads the prefix
   // table from "zel.xml" there.
@@ -43,19 +36,9 @@ class CKroAtl final : public CKroEventSink {
 
   bool IsRegistered() const noexcept { return registered_ != 0; }
   bool IsAdvised() const noexcept { return advised_ != 0; }
-  // Full path of "zel.xml"; empty when the application-data folder is unknown.
-  const std::wstring& ConfigPath() const noexcept { return prefixes_.Path(); }
-  // Folder listings and the medium ids of local files.
-  CLocalMedia& LocalMedia() noexcept { return local_media_; }
-
-  // The medium-id prefix table and its document "zel.xml".
-  media::PrefixStore& Prefixes() noexcept { return prefixes_; }
-  // A copy of the entry stored under `key`; nullopt when absent.
-  std::optional<media::PrefixEntry> FindPrefix(const std::wstring& key) { return prefixes_.Find(key); }
-
-  // The custom DVR registrations; hold DvrLock() around every use of DvrTable().
-  TkSection& DvrLock() noexcept { return dvr_lock_; }
-  DvrMap& DvrTable() noexcept { return dvr_table_; }
+  // The parts its services are lent, request by request.
+  const ModuleParts& Parts() const noexcept { return parts_; }
+  const BrokerChannel& Channel() const noexcept { return *channel_; }
 
  protected:
   HRESULT OnServiceRequested(BSTR requester, BSTR service, VARIANT* input, VARIANT* output,
@@ -71,12 +54,14 @@ class CKroAtl final : public CKroEventSink {
   ScopedVariant registration_handle_;
   LONG registered_ = 0;
   LONG advised_ = 0;
-  CLocalMedia local_media_;  // gets its copy of the broker pointer when registration completes
   std::wstring host_name_ = L"localhost";
   std::wstring component_name_;
+  // Attached while the event connection is open; shared with grouped requests that outlive Close.
+  std::shared_ptr<BrokerChannel> channel_ = std::make_shared<BrokerChannel>();
   media::PrefixStore prefixes_;
-  TkSection dvr_lock_;
-  DvrMap dvr_table_;
+  CLocalMedia local_media_{*channel_};
+  media::DvrTable dvrs_;
+  const ModuleParts parts_{channel_, prefixes_, local_media_, dvrs_};
   std::atomic<LONG> holds_{1};
 };
 

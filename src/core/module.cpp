@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "common/module_log.h"
-#include "common/tk_section.h"
 #include "common/unique_handle.h"
 #include "core/kro_atl.h"
 
@@ -12,30 +11,16 @@ namespace {
 
 // The module-wide state, one instance for the life of the loaded module.
 struct ModuleState {
-  TkSection lock;  // guards `broker`; the rest is touched only by the host's thread
+  // Touched only by the host's thread, in Initialize and Close.
   UniqueKernelHandle startup_event;
   CKroAtl* object = nullptr;
-  IKroBrokerPtr broker;
 };
 
 ModuleState g_state;
 
 }  // namespace
 
-IKroBrokerPtr CurrentBroker() {
-  auto guard = g_state.lock.Lock();
-  return g_state.broker;
-}
-
-void SetCurrentBroker(IKroBrokerPtr broker) {
-  IKroBrokerPtr previous;
-  {
-    auto guard = g_state.lock.Lock();
-    previous = g_state.broker;
-    g_state.broker = broker;
-  }
-  // `previous` is released here, outside the lock: a Release may call back into COM.
-}
+IKroBrokerPtr CurrentBroker() { return g_state.object != nullptr ? g_state.object->Channel().Broker() : nullptr; }
 
 LONG InitializeModule() {
   CTkLog& log = ModuleLog();

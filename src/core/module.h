@@ -1,11 +1,8 @@
 #pragma once
 
 #include <windows.h>
-#include <comdef.h>
 
-#include "core/kro_interfaces.h"
-
-_COM_SMARTPTR_TYPEDEF(IKroBroker, __uuidof(IKroBroker));
+#include "core/broker_channel.h"
 
 namespace zel {
 
@@ -13,10 +10,9 @@ namespace zel {
 LONG InitializeModule();
 LONG CloseModule();
 
-// The module-wide broker interface pointer: set when the event connection opens, dropped when it
-// closes. Callers get their own reference, so a request in flight keeps a usable pointer even
-// while Close drops the module's.
+// The broker the module object's channel is attached to (our own reference): set when the event
+// connection opens, dropped when it closes; null without a module object. Called on the host's
+// thread, like Initialize and Close.
 IKroBrokerPtr CurrentBroker();
-void SetCurrentBroker(IKroBrokerPtr broker);
 
 }  // namespace zel

@@ -3,7 +3,6 @@
 #include "common/scoped_variant.h"
 #include "common/wide_error.h"
 #include "browse/folder_content.h"
-#include "core/kro_atl.h"
 #include "files/file_transfer.h"
 #include "files/crash_service.h"
 #include "files/host_config.h"
@@ -22,15 +21,18 @@ namespace zel {
 
 // The handler call shapes: most handlers take the input and the output only.
 #define ZEL_ORDINARY(handler) [](ServiceCall& call) -> LONG { return handler(call.input, call.output); }
-#define ZEL_MODULE(handler) [](ServiceCall& call) -> LONG { return handler(call.module, call.input, call.output); }
-#define ZEL_REQUESTER(handler) \
-  [](ServiceCall& call) -> LONG { return handler(call.module, call.requester, call.input, call.output); }
-// The zip jobs turn medium ids into paths through the module object's list-path query.
+// Handlers given one part of the module: the channel, the router of medium ids, ...
+#define ZEL_WITH(part, handler) \
+  [](ServiceCall& call) -> LONG { return handler(call.module.part, call.input, call.output); }
+#define ZEL_ROUTED(handler) ZEL_WITH(Router(), handler)
+#define ZEL_REQUESTER(part, handler) \
+  [](ServiceCall& call) -> LONG { return handler(call.module.part, call.requester, call.input, call.output); }
+// The zip jobs turn medium ids into paths through the medium-list query.
 #define ZEL_ZIP_JOB(handler)                                                                          \
   [](ServiceCall& call) -> LONG {                                                                     \
     return handler(call.input, call.output,                                                           \
                    [&call](const std::wstring& first, const VARIANT& ids, std::vector<std::wstring>* paths) { \
-                     return media::GetMediumListPath(call.module, first, ids, paths);                 \
+                     return media::GetMediumListPath(call.module.Router(), first, ids, paths);                 \
                    });                                                                                \
   }
 // "GoogleDesktopSearch" runs on no object, with the requester, a copy of the input that it owns
@@ -45,39 +47,39 @@ namespace zel {
 const ServiceEntry kServiceTable[kServiceCount] = {
     {0, L"GetFileInfo", ZEL_ORDINARY(files::GetFileInfo)},
     {1, L"GetFile", ZEL_ORDINARY(files::GetFile)},
-    {2, L"GetMediumFromId", ZEL_MODULE(media::GetMediumFromId)},
-    {3, L"GetMediumInfoFromId", ZEL_MODULE(media::GetMediumInfoFromId)},
-    {4, L"GetMediumListInfoFromId", ZEL_MODULE(media::GetMediumListInfoFromId)},
+    {2, L"GetMediumFromId", ZEL_ROUTED(media::GetMediumFromId)},
+    {3, L"GetMediumInfoFromId", ZEL_ROUTED(media::GetMediumInfoFromId)},
+    {4, L"GetMediumListInfoFromId", ZEL_ROUTED(media::GetMediumListInfoFromId)},
     {5, L"my-ZEL_GetVersion", ZEL_ORDINARY(files::GetVersion)},
     {6, L"my-ZEL_TailLog", ZEL_ORDINARY(files::TailLog)},
-    {7, L"GetAudioCategoryTotals", ZEL_ORDINARY(media::GetAudioCategoryTotals)},
-    {8, L"GetTVCategoryTotals", ZEL_ORDINARY(media::GetTVCategoryTotals)},
-    {9, L"MultiRequest", ZEL_MODULE(media::MakeGroupedRequest)},
+    {7, L"GetAudioCategoryTotals", ZEL_WITH(Channel(), media::GetAudioCategoryTotals)},
+    {8, L"GetTVCategoryTotals", ZEL_WITH(Channel(), media::GetTVCategoryTotals)},
+    {9, L"MultiRequest", ZEL_WITH(channel, media::MakeGroupedRequest)},
     {10, L"QueryFileSize", ZEL_ZIP_JOB(zip::QueryFileSize)},
     {11, L"CreateZip", ZEL_ZIP_JOB(zip::CreateZip)},
     {12, L"DeleteTempFile", ZEL_ORDINARY(zip::DeleteTempFile)},
     {13, L"ZipLogs", ZEL_ORDINARY(zip::ZipLogs)},
     {14, L"GetZelDataFolder", ZEL_ORDINARY(files::GetZelDataFolder)},
-    {15, L"Register Custom MediumId", ZEL_REQUESTER(media::RegisterCustomMediumId)},
-    {16, L"Register Custom DVR", ZEL_REQUESTER(media::RegisterCustomDvr)},
-    {17, L"Get Registered DVRs", ZEL_MODULE(media::GetRegisteredDvrs)},
-    {18, L"IsMediumShared", ZEL_MODULE(media::IsMediumShared)},
-    {19, L"SetPlayPosition", ZEL_MODULE(media::SetPlayPosition)},
-    {20, L"GetPlaylistFromId", ZEL_MODULE(media::GetPlaylistFromId)},
-    {21, L"PlaylistNew", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kNew>)},
-    {22, L"PlaylistDestroy", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kDestroy>)},
-    {23, L"PlaylistClear", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kClear>)},
-    {24, L"PlaylistAdd", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kAdd>)},
-    {25, L"PlaylistDelete", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kDelete>)},
-    {26, L"PlaylistGet", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kGet>)},
-    {27, L"PlaylistReorder", ZEL_MODULE(media::PlaylistService<media::PlaylistOperation::kReorder>)},
-    {28, L"PlaylistListAll", ZEL_MODULE(media::PlaylistListAll)},
-    {29, L"SetPlaylistPlayPosition", ZEL_MODULE(media::SetPlayPosition)},
-    {30, L"PlaylistCreateAndSet", ZEL_MODULE(media::PlaylistCreateAndSet)},
-    {31, L"PlaylistAddItems", ZEL_MODULE(media::PlaylistAddItems)},
-    {32, L"PlaylistGetCount", ZEL_MODULE(media::PlaylistGetCount)},
+    {15, L"Register Custom MediumId", ZEL_REQUESTER(prefixes, media::RegisterCustomMediumId)},
+    {16, L"Register Custom DVR", ZEL_REQUESTER(dvrs, media::RegisterCustomDvr)},
+    {17, L"Get Registered DVRs", ZEL_WITH(dvrs, media::GetRegisteredDvrs)},
+    {18, L"IsMediumShared", ZEL_ROUTED(media::IsMediumShared)},
+    {19, L"SetPlayPosition", ZEL_ROUTED(media::SetPlayPosition)},
+    {20, L"GetPlaylistFromId", ZEL_ROUTED(media::GetPlaylistFromId)},
+    {21, L"PlaylistNew", ZEL_ROUTED(media::PlaylistService<media::PlaylistOperation::kNew>)},
+    {22, L"PlaylistDestroy", ZEL_ROUTED(media::PlaylistService<media::PlaylistOperation::kDestroy>)},
+    {23, L"PlaylistClear", ZEL_ROUTED(media::PlaylistService<media::PlaylistOperation::kClear>)},
+    {24, L"PlaylistAdd", ZEL_ROUTED(media::PlaylistService<media::PlaylistOperation::kAdd>)},
+    {25, L"PlaylistDelete", ZEL_ROUTED(media::PlaylistService<media::PlaylistOperation::kDelete>)},
+    {26, L"PlaylistGet", ZEL_ROUTED(media::PlaylistService<media::PlaylistOperation::kGet>)},
+    {27, L"PlaylistReorder", ZEL_ROUTED(media::PlaylistService<media::PlaylistOperation::kReorder>)},
+    {28, L"PlaylistListAll", ZEL_ROUTED(media::PlaylistListAll)},
+    {29, L"SetPlaylistPlayPosition", ZEL_ROUTED(media::SetPlayPosition)},
+    {30, L"PlaylistCreateAndSet", ZEL_ROUTED(media::PlaylistCreateAndSet)},
+    {31, L"PlaylistAddItems", ZEL_ROUTED(media::PlaylistAddItems)},
+    {32, L"PlaylistGetCount", ZEL_ROUTED(media::PlaylistGetCount)},
     {33, L"GetDiskFolderContent",
-     [](ServiceCall& call) -> LONG { return GetDiskFolderContent(call.module.LocalMedia(), call.input, call.output); }},
+     ZEL_WITH(local_media, GetDiskFolderContent)},
     {34, L"StartUpload", nullptr},  // registered for the broker; never dispatched
     {35, L"SendData", nullptr},
     {36, L"StopUpload", nullptr},
@@ -87,7 +89,8 @@ const ServiceEntry kServiceTable[kServiceCount] = {
 };
 
 #undef ZEL_ORDINARY
-#undef ZEL_MODULE
+#undef ZEL_WITH
+#undef ZEL_ROUTED
 #undef ZEL_REQUESTER
 #undef ZEL_REQUESTER_COPY_RC
 #undef ZEL_ZIP_JOB

@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <string>
 
-namespace zel {
+#include "core/module_parts.h"
 
-class CKroAtl;
+namespace zel {
 
 // One service request as the dispatcher hands it to a handler.
 struct ServiceCall {
-  CKroAtl& module;
+  const ModuleParts& module;
   const std::wstring& requester;
   VARIANT& input;   // the request's input, by value as the broker passed it
   VARIANT& output;  // filled by the handler

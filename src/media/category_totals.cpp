@@ -4,13 +4,14 @@
 #include <cwchar>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "common/handler_guard.h"
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
 #include "common/text.h"
 #include "common/vutil.h"
-#include "media/direct_request.h"
+#include "common/answer.h"
 
 namespace zel::media {
 namespace {
@@ -23,36 +24,31 @@ constexpr const wchar_t* kListingsWarning = L"GetNbTVChannels: %s";
 // Sends one request and returns the satellite's answer array (the result). A failure of the broker
 // itself and a non-zero status are raised like any other unreadable answer, so that each request
 // routine reports all of them through its one WARN line.
-ScopedVariant Ask(const wchar_t* target, const wchar_t* service, const VARIANT& params) {
-  ScopedVariant result;
-  ScopedVariant status;
-  const HRESULT hr = SendBrokerRequest(target, service, params, &result, &status);
-  if (FAILED(hr)) {
-    throw WideError(FormatWide(L"the broker request %s failed: hr = 0x%08X", service, static_cast<unsigned>(hr)));
+ScopedVariant Ask(const BrokerChannel& channel, const wchar_t* target, const wchar_t* service, const VARIANT& params) {
+  BrokerChannel::Reply reply;
+  try {
+    reply = channel.Send(target, service, params);
+  } catch (const _com_error& error) {
+    throw WideError(
+        FormatWide(L"the broker request %s failed: hr = 0x%08X", service, static_cast<unsigned>(error.Error())));
   }
-  VUtil::CheckSingleRetcode(*status);
-  return result;
+  VUtil::CheckSingleRetcode(*reply.status);
+  return std::move(reply.result);
 }
 
 // A variant array of `count` VT_I4 values.
 template <size_t count>
 void PutTotals(const std::array<LONG, count>& table, VARIANT& output) {
-  ScopedVariant answer;
-  VUtil::CreateArray(answer.Get(), VT_VARIANT, static_cast<LONG>(count));
-  for (size_t i = 0; i < count; ++i) {
-    ScopedVariant number;
-    V_VT(number.Get()) = VT_I4;
-    V_I4(number.Get()) = table[i];
-    VUtil::PutElement(*answer, static_cast<LONG>(i), *number);
-  }
-  answer.ReleaseInto(output);
+  answer::ArrayBuilder totals(static_cast<LONG>(count));
+  for (size_t i = 0; i < count; ++i) totals.Set(static_cast<LONG>(i), answer::Long(table[i]));
+  totals.Finish().ReleaseInto(output);
 }
 
 }  // namespace
 
-LONG KroGetMusicCategoryTotals(const VARIANT& params, AudioTotals& table) {
+LONG KroGetMusicCategoryTotals(const BrokerChannel& channel, const VARIANT& params, AudioTotals& table) {
   return GuardHandler(kMusicWarning, -1, [&]() -> LONG {
-    const ScopedVariant result = Ask(L"DiRuzov", L"GetCategoryTotals", params);
+    const ScopedVariant result = Ask(channel, L"DiRuzov", L"GetCategoryTotals", params);
     if (VUtil::GetArrayLength(*result) < 1) return -1;
     ScopedVariant numbers;
     VUtil::GetElement(*result, 0, numbers.Get());
@@ -63,13 +59,10 @@ LONG KroGetMusicCategoryTotals(const VARIANT& params, AudioTotals& table) {
   });
 }
 
-LONG KroGetPVRCategoryTotals(const wchar_t* media_type, LONG* totals) {
+LONG KroGetPVRCategoryTotals(const BrokerChannel& channel, const wchar_t* media_type, LONG* totals) {
   return GuardHandler(kRecorderWarning, -1, [&]() -> LONG {
-    ScopedVariant type;
-    V_VT(type.Get()) = VT_BSTR;
-    V_BSTR(type.Get()) = ::SysAllocString(media_type);
-    if (V_BSTR(type.Get()) == nullptr) throw std::bad_alloc();
-    const ScopedVariant result = Ask(L"Any", L"GetPVRCategoryTotals", *type);
+    const ScopedVariant type = answer::String(media_type);
+    const ScopedVariant result = Ask(channel, L"Any", L"GetPVRCategoryTotals", *type);
     if (VUtil::GetArrayLength(*result) < 1) return -1;
     ScopedVariant pair;
     VUtil::GetElement(*result, 0, pair.Get());
@@ -79,7 +72,7 @@ LONG KroGetPVRCategoryTotals(const wchar_t* media_type, LONG* totals) {
   });
 }
 
-LONG GetNbTVChannels(LONG* tv_count, LONG* input_count) {
+LONG GetNbTVChannels(const BrokerChannel& channel, LONG* tv_count, LONG* input_count) {
   *tv_count = 0;
   *input_count = 0;
   return GuardHandler(kListingsWarning, -1, [&]() -> LONG {
@@ -90,7 +83,7 @@ LONG GetNbTVChannels(LONG* tv_count, LONG* input_count) {
       DATE none = 0.0;
       VUtil::PutElement(*range, i, &none);
     }
-    const ScopedVariant result = Ask(L"Any", L"GetTVListings", *range);
+    const ScopedVariant result = Ask(channel, L"Any", L"GetTVListings", *range);
     if (VUtil::GetArrayLength(*result) < 1) return -1;
     ScopedVariant guide;
     VUtil::GetElement(*result, 0, guide.Get());
@@ -108,21 +101,21 @@ LONG GetNbTVChannels(LONG* tv_count, LONG* input_count) {
   });
 }
 
-LONG GetAudioCategoryTotals(const VARIANT& input, VARIANT& output) {
+LONG GetAudioCategoryTotals(const BrokerChannel& channel, const VARIANT& input, VARIANT& output) {
   // Element 0 is not used, but an input without it is refused; its error is the dispatcher's to log.
   ScopedVariant first;
   VUtil::GetElement(input, 0, first.Get());
   AudioTotals table{};
-  if (KroGetMusicCategoryTotals(input, table) != 0) return 1;
-  if (KroGetPVRCategoryTotals(L"Audio", &table[kMusicTotals]) != 0) return 1;
+  if (KroGetMusicCategoryTotals(channel, input, table) != 0) return 1;
+  if (KroGetPVRCategoryTotals(channel, L"Audio", &table[kMusicTotals]) != 0) return 1;
   PutTotals(table, output);
   return 0;
 }
 
-LONG GetTVCategoryTotals(const VARIANT&, VARIANT& output) {
+LONG GetTVCategoryTotals(const BrokerChannel& channel, const VARIANT&, VARIANT& output) {
   TvTotals table{};
-  if (GetNbTVChannels(&table[0], &table[3]) != 0) table[0] = 0;
-  if (KroGetPVRCategoryTotals(L"Video", &table[1]) != 0) return 1;
+  if (GetNbTVChannels(channel, &table[0], &table[3]) != 0) table[0] = 0;
+  if (KroGetPVRCategoryTotals(channel, L"Video", &table[1]) != 0) return 1;
   PutTotals(table, output);
   return 0;
 }

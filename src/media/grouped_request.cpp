@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/answer.h"
 #include "common/handler_guard.h"
 #include "common/module_log.h"
 #include "common/module_thread.h"
@@ -15,8 +16,6 @@
 #include "common/tk_section.h"
 #include "common/unique_handle.h"
 #include "common/vutil.h"
-#include "core/kro_atl.h"
-#include "media/direct_request.h"
 
 namespace zel::media {
 namespace {
@@ -26,24 +25,20 @@ namespace {
 // read at the moment of a time-out sees either the prepared pair or the finished one, never half
 // of a VARIANT.
 struct SubRequest {
-  CKroAtl* module = nullptr;
+  const BrokerChannel* channel = nullptr;
   ScopedVariant request;
   TkSection lock;
   ScopedVariant slot;  // VT_EMPTY until the thread has read its sub-request
 };
 
 // The records of one group, shared by the handler and by every sub-request thread: whoever lets
-// go last releases them, which after a time-out is the last thread to end. While its records name
-// the module object, the group holds it, so that Close meanwhile cannot take it away.
+// go last releases them, which after a time-out is the last thread to end. The group shares the
+// channel its records name, so that Close meanwhile cannot take it away.
 class RequestGroup {
  public:
-  RequestGroup(CKroAtl& module, LONG count) : module_(module), records_(std::make_unique<SubRequest[]>(count)) {
-    module_.AddHold();
-    for (LONG i = 0; i < count; ++i) records_[i].module = &module_;
-  }
-  ~RequestGroup() {
-    records_.reset();
-    module_.ReleaseHold();
+  RequestGroup(std::shared_ptr<const BrokerChannel> channel, LONG count)
+      : channel_(std::move(channel)), records_(std::make_unique<SubRequest[]>(count)) {
+    for (LONG i = 0; i < count; ++i) records_[i].channel = channel_.get();
   }
   RequestGroup(const RequestGroup&) = delete;
   RequestGroup& operator=(const RequestGroup&) = delete;
@@ -51,8 +46,8 @@ class RequestGroup {
   SubRequest& operator[](LONG i) { return records_[i]; }
 
  private:
-  CKroAtl& module_;
-  std::unique_ptr<SubRequest[]> records_;
+  std::shared_ptr<const BrokerChannel> channel_;
+  std::unique_ptr<SubRequest[]> records_;  // released before the channel
 };
 
 // Sub-request threads running now, in every group, and how many may; module-wide on purpose.
@@ -106,31 +101,6 @@ void DetachParameters(VARIANT& request) {
   for (ULONG k = 2; k < array->rgsabound[0].cElements; ++k) DetachReferences(items[k], 0);
 }
 
-// Joins the calling thread to the multithreaded apartment for one scope.
-class ComApartment {
- public:
-  ComApartment() : hr_(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-  ~ComApartment() {
-    if (SUCCEEDED(hr_)) ::CoUninitialize();
-  }
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-
- private:
-  HRESULT hr_;
-};
-
-// A two-element variant array [first, second]; the values are moved in, not copied.
-ScopedVariant MakePair(ScopedVariant first, ScopedVariant second) {
-  ScopedVariant pair;
-  VUtil::CreateArray(pair.Get(), VT_VARIANT, 2);
-  SafeArrayDataLock lock(V_ARRAY(pair.Get()));
-  if (!lock.Ok()) throw WideError(L"SafeArrayPutElement failed");
-  VARIANT* items = static_cast<VARIANT*>(lock.Data());
-  items[0] = first.Release();
-  items[1] = second.Release();
-  return pair;
-}
 
 void Publish(SubRequest& record, ScopedVariant pair) {
   auto guard = record.lock.Lock();
@@ -156,20 +126,20 @@ void RunSubRequest(SubRequest& record) {
     VUtil::GetElement(*record.request, 2, parameters.Get());
     const std::wstring target_name = VUtil::StringOf(*target);
     const std::wstring service_name = VUtil::StringOf(*service);
-    Publish(record, MakePair(ScopedVariant(), ScopedVariant()));
+    Publish(record, answer::List(ScopedVariant(), ScopedVariant()));
 
     ModuleLog().Debug(L"Request %ls...", service_name.c_str());
-    ScopedVariant result;
-    ScopedVariant status;
-    const HRESULT hr = SendBrokerRequest(target_name, service_name, *parameters, &result, &status);
-    if (FAILED(hr)) {
+    BrokerChannel::Reply reply;
+    try {
+      reply = record.channel->Send(target_name, service_name, *parameters);
+    } catch (const _com_error& error) {
       // The slot keeps its prepared pair of empty values.
       ModuleLog().Warn(L"threadKroRequest: the broker request %ls failed: hr = 0x%08X", service_name.c_str(),
-                       static_cast<unsigned>(hr));
+                       static_cast<unsigned>(error.Error()));
       return 0;
     }
-    ModuleLog().Debug(L"Request %ls returned %d", service_name.c_str(), ReturnCodeOf(*status));
-    Publish(record, MakePair(std::move(status), std::move(result)));
+    ModuleLog().Debug(L"Request %ls returned %d", service_name.c_str(), ReturnCodeOf(*reply.status));
+    Publish(record, answer::List(std::move(reply.status), std::move(reply.result)));
     return 0;
   });
 }
@@ -199,16 +169,17 @@ bool WaitForAll(const std::vector<UniqueKernelHandle>& threads, ULONGLONG deadli
 
 LONG SetSubRequestThreadCap(LONG cap) { return sub_request_cap.exchange(cap); }
 
-LONG MakeGroupedRequest(CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return MakeGroupedRequestWithin(module, input, output, kGroupTimeLimitMs);
+LONG MakeGroupedRequest(const std::shared_ptr<const BrokerChannel>& channel, const VARIANT& input, VARIANT& output) {
+  return MakeGroupedRequestWithin(channel, input, output, kGroupTimeLimitMs);
 }
 
-LONG MakeGroupedRequestWithin(CKroAtl& module, const VARIANT& input, VARIANT& output, DWORD limit_ms) {
+LONG MakeGroupedRequestWithin(const std::shared_ptr<const BrokerChannel>& channel, const VARIANT& input,
+                              VARIANT& output, DWORD limit_ms) {
   return GuardHandler(L"MakeGroupedRequest exception: %s", 1, [&]() -> LONG {
     const LONG count = VUtil::GetArrayLength(input);
     if (count < 1) return -1;
     // Every sub-request is read before any thread starts, so that unreadable input starts nothing.
-    auto group = std::make_shared<RequestGroup>(module, count);
+    auto group = std::make_shared<RequestGroup>(channel, count);
     for (LONG i = 0; i < count; ++i) {
       VUtil::GetElement(input, i, (*group)[i].request.Get());
       DetachParameters(*(*group)[i].request);
@@ -227,7 +198,7 @@ LONG MakeGroupedRequestWithin(CKroAtl& module, const VARIANT& input, VARIANT& ou
     for (LONG i = 0; i < count; ++i) {
       out_of_time = out_of_time || RemainingUntil(deadline) == 0;
       if (!out_of_time && !ReserveSubRequestThread()) {
-        Publish((*group)[i], MakePair(ScopedVariant(), ScopedVariant()));
+        Publish((*group)[i], answer::List(ScopedVariant(), ScopedVariant()));
         ++refused;
         continue;
       }
@@ -235,7 +206,7 @@ LONG MakeGroupedRequestWithin(CKroAtl& module, const VARIANT& input, VARIANT& ou
       if (!out_of_time) {
         thread = StartModuleThread([group, i]() mutable {
           RunningSubRequest counted;
-          ComApartment apartment;
+          const UniqueComApartment apartment = JoinMultithreadedApartment();
           RunSubRequest((*group)[i]);
           group.reset();  // the last thread of a timed-out group releases the records here
         });

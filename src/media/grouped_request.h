@@ -3,11 +3,11 @@
 #include <windows.h>
 #include <oaidl.h>
 
-namespace zel {
+#include <memory>
 
-class CKroAtl;
+#include "core/broker_channel.h"
 
-namespace media {
+namespace zel::media {
 
 // How long "MultiRequest" waits for all of its sub-requests together.
 constexpr DWORD kGroupTimeLimitMs = 25000;
@@ -29,12 +29,12 @@ LONG SetSubRequestThreadCap(LONG cap);
 // request itself failed, VT_EMPTY for a sub-request that could not be read or got no thread.
 // Returns 0 when the output was built (also after a time-out), -1 for an empty array (output
 // untouched), 1 when the input cannot be read (WARN line, output untouched).
-// The group's records stay alive, and keep `module` alive, until the last of its threads ends,
+// The group's records stay alive, and keep `channel` alive, until the last of its threads ends,
 // which after a time-out may be after this call and after Close.
-LONG MakeGroupedRequest(CKroAtl& module, const VARIANT& input, VARIANT& output);
+LONG MakeGroupedRequest(const std::shared_ptr<const BrokerChannel>& channel, const VARIANT& input, VARIANT& output);
 
 // The same with another time limit, so that a time-out can be tried without waiting 25 seconds.
-LONG MakeGroupedRequestWithin(CKroAtl& module, const VARIANT& input, VARIANT& output, DWORD limit_ms);
+LONG MakeGroupedRequestWithin(const std::shared_ptr<const BrokerChannel>& channel, const VARIANT& input,
+                              VARIANT& output, DWORD limit_ms);
 
-}  // namespace media
-}  // namespace zel
+}  // namespace zel::media

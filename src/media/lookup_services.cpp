@@ -12,7 +12,6 @@
 #include "common/safearray_lock.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
-#include "core/kro_atl.h"
 #include "media/medium_route.h"
 #include "media/prefix_table.h"
 #include "media/request_args.h"
@@ -101,7 +100,7 @@ struct Destination {
   std::wstring operation;
 };
 
-Destination Route(CKroAtl& module, Column column, const std::wstring& id) {
+Destination Route(const MediumRouter& router, Column column, const std::wstring& id) {
   Destination destination;
   const LookupRoute* row = FindRoute(kLookupRoutes, id);
   if (row == nullptr) {
@@ -115,13 +114,13 @@ Destination Route(CKroAtl& module, Column column, const std::wstring& id) {
 
   if (cell.owner.kind == OwnerKind::kCustom) {
     // One look-up gives the satellite and its operation; the table lock is not held past it.
-    std::optional<PrefixEntry> entry = module.FindPrefix(PrefixKeyOf(id));
+    std::optional<PrefixEntry> entry = router.prefixes.Find(PrefixKeyOf(id));
     if (!entry) return {Cell::kRefuse, 404, {}, {}};
     destination.target = std::move(entry->satellite);
     destination.operation = cell.operation != nullptr ? cell.operation : (*entry).*kCustomOperations[column];
     return destination;
   }
-  std::optional<std::wstring> target = TargetOf(module, cell.owner, id);
+  std::optional<std::wstring> target = TargetOf(router.prefixes, cell.owner, id);
   if (!target) return {Cell::kRefuse, 404, {}, {}};
   destination.target = std::move(*target);
   destination.operation = cell.operation;
@@ -175,17 +174,17 @@ std::optional<std::wstring> PathOf(const VARIANT& item) {
 
 }  // namespace
 
-LONG GetMediumFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+LONG GetMediumFromId(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
   return GuardHandler(L"GetMediumFromId: %s", -1, [&]() -> LONG {
     const DWORD start = ::GetTickCount();
     ReadStringArg(input, 0);
     const StringArg id = ReadStringArg(input, 1);
     if (id.Missing()) return 1;
-    const Destination to = Route(module, kGetMedium, id.Text());
+    const Destination to = Route(router, kGetMedium, id.Text());
     if (to.kind == Cell::kRefuse) return to.refusal;
-    if (to.kind == Cell::kLocal) return module.LocalMedia().GetFileFromId(input, output);
+    if (to.kind == Cell::kLocal) return router.local_media.GetFileFromId(input, output);
     MediumRecord record;
-    const LONG code = MakeRecordRequest(to.target, to.operation, input, &record);
+    const LONG code = MakeRecordRequest(router.channel, to.target, to.operation, input, &record);
     if (code != 0) return code;
     PutRecord(record, output);
     ModuleLog().Debug(L"GetMediumFromId function returned in %dms", ElapsedSince(start));
@@ -193,22 +192,22 @@ LONG GetMediumFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {
   });
 }
 
-LONG GetMediumInfoFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+LONG GetMediumInfoFromId(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
   return GuardHandler(L"GetMediumFromId: %s", -1, [&]() -> LONG {
     const DWORD start = ::GetTickCount();
     ReadStringArg(input, 0);
     const StringArg id = ReadStringArg(input, 1);
     if (id.Missing()) return 1;
-    const Destination to = Route(module, kGetInfo, id.Text());
+    const Destination to = Route(router, kGetInfo, id.Text());
     if (to.kind == Cell::kRefuse) return to.refusal;
-    if (to.kind == Cell::kLocal) return module.LocalMedia().GetFileInfoFromId(input, output);
-    const LONG code = MakeValueRequest(to.target, to.operation, input, output);
+    if (to.kind == Cell::kLocal) return router.local_media.GetFileInfoFromId(input, output);
+    const LONG code = MakeValueRequest(router.channel, to.target, to.operation, input, output);
     if (code == 0) ModuleLog().Debug(L"GetMediumInfoFromId function returned in %dms", ElapsedSince(start));
     return code;
   });
 }
 
-LONG GetMediumListInfoFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+LONG GetMediumListInfoFromId(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
   return GuardHandler(L"GetMediumListFromId: %s", -1, [&]() -> LONG {
     const DWORD start = ::GetTickCount();
     ReadStringArg(input, 0);
@@ -216,53 +215,53 @@ LONG GetMediumListInfoFromId(CKroAtl& module, const VARIANT& input, VARIANT& out
     VUtil::GetElement(input, 1, ids.Get());
     const StringArg id = ReadStringArg(*ids, 0);
     if (id.Missing()) return 1;
-    const Destination to = Route(module, kGetList, id.Text());
+    const Destination to = Route(router, kGetList, id.Text());
     if (to.kind == Cell::kRefuse) return to.refusal;
     if (to.kind == Cell::kLocal) {
-      return LocalListCall([&] { return module.LocalMedia().GetFileListInfoFromId(input, output); });
+      return LocalListCall([&] { return router.local_media.GetFileListInfoFromId(input, output); });
     }
-    const LONG code = MakeValueRequest(to.target, to.operation, input, output);
+    const LONG code = MakeValueRequest(router.channel, to.target, to.operation, input, output);
     if (code == 0) ModuleLog().Debug(L"GetMediumListInfoFromId function returned in %dms", ElapsedSince(start));
     return code;
   });
 }
 
-LONG IsMediumShared(CKroAtl& module, const VARIANT& input, VARIANT&) {
+LONG IsMediumShared(const MediumRouter& router, const VARIANT& input, VARIANT&) {
   return GuardHandler(L"IsMediumShared: %s", -1, [&]() -> LONG {
     ReadStringArg(input, 0);
     ReadStringArg(input, 1);
     const StringArg id = ReadStringArg(input, 2);
     if (id.Missing()) return 1;
-    const Destination to = Route(module, kIsShared, id.Text());
+    const Destination to = Route(router, kIsShared, id.Text());
     if (to.kind == Cell::kRefuse) return to.refusal;
     if (to.kind == Cell::kLocal) return LocalShareCheck(input);
-    return MakeStatusRequest(to.target, to.operation, input);
+    return MakeStatusRequest(router.channel, to.target, to.operation, input);
   });
 }
 
-LONG SetPlayPosition(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+LONG SetPlayPosition(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
   return GuardHandler(L"SetPlayPosition: %s", -1, [&]() -> LONG {
     ReadStringArg(input, 0);
     const StringArg id = ReadStringArg(input, 1);
     if (id.Missing()) return 1;
-    const Destination to = Route(module, kSetPosition, id.Text());
+    const Destination to = Route(router, kSetPosition, id.Text());
     if (to.kind != Cell::kForward) return to.refusal;
-    return MakeValueRequest(to.target, to.operation, input, output);
+    return MakeValueRequest(router.channel, to.target, to.operation, input, output);
   });
 }
 
-LONG GetMediumListPath(CKroAtl& module, const std::wstring& first, const VARIANT& ids,
+LONG GetMediumListPath(const MediumRouter& router, const std::wstring& first, const VARIANT& ids,
                        std::vector<std::wstring>* paths) {
   return GuardHandler(L"GetMediumListPath: %s", -1, [&]() -> LONG {
     const ScopedVariant request = VariantArray({StringVariant(first).Get(), &ids});
     const StringArg id = ReadStringArg(ids, 0);
     if (id.Missing()) return 1;
-    const Destination to = Route(module, kGetList, id.Text());
+    const Destination to = Route(router, kGetList, id.Text());
     if (to.kind == Cell::kRefuse) return to.refusal;
     ScopedVariant answer;
     const LONG code = to.kind == Cell::kLocal
-                          ? module.LocalMedia().GetFileListInfoFromId(*request, *answer)
-                          : MakeValueRequest(to.target, to.operation, *request, *answer);
+                          ? router.local_media.GetFileListInfoFromId(*request, *answer)
+                          : MakeValueRequest(router.channel, to.target, to.operation, *request, *answer);
     if (code != 0) return code;
     if (answer.Type() != VUtil::kVariantArray) return -1;
 

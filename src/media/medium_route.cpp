@@ -2,7 +2,6 @@
 
 #include <cwchar>
 
-#include "core/kro_atl.h"
 #include "media/prefix_table.h"
 
 namespace zel::media {
@@ -12,7 +11,7 @@ bool StartsWith(const std::wstring& id, const wchar_t* lead) {
   return id.size() >= length && id.compare(0, length, lead) == 0;
 }
 
-std::optional<std::wstring> TargetOf(CKroAtl& module, const Owner& owner, const std::wstring& id) {
+std::optional<std::wstring> TargetOf(PrefixStore& prefixes, const Owner& owner, const std::wstring& id) {
   switch (owner.kind) {
     case OwnerKind::kSatellite:
       return std::wstring(owner.target);
@@ -21,7 +20,7 @@ std::optional<std::wstring> TargetOf(CKroAtl& module, const Owner& owner, const 
       if (id.size() < 2) return std::nullopt;
       return kDevicePrefix + id.substr(1, 1);
     case OwnerKind::kCustom:
-      if (auto entry = module.FindPrefix(PrefixKeyOf(id))) return std::move(entry->satellite);
+      if (auto entry = prefixes.Find(PrefixKeyOf(id))) return std::move(entry->satellite);
       return std::nullopt;
     case OwnerKind::kNone:
       break;

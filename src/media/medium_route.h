@@ -4,11 +4,19 @@
 #include <optional>
 #include <string>
 
-namespace zel {
-class CKroAtl;
-}
+#include "browse/local_media.h"
+#include "core/broker_channel.h"
+#include "media/prefix_store.h"
 
 namespace zel::media {
+
+// What routing a medium id to its owner needs: the prefix table for the ids satellites registered
+// ("X"), the local media for the ids of local files ("F"), and the channel to every other owner.
+struct MediumRouter {
+  PrefixStore& prefixes;
+  CLocalMedia& local_media;
+  const BrokerChannel& channel;
+};
 
 // The built-in satellites and the broker's "let the broker choose" target.
 constexpr const wchar_t* kZidAvara = L"ZidAvaraV2";
@@ -42,8 +50,7 @@ bool StartsWith(const std::wstring& id, const wchar_t* lead);
 
 // The request target `owner` gives for `id`, or nullopt when there is none: a kNone cell, a
 // device id without a device character, or an "X" id whose key the prefix table does not hold.
-// Takes the table lock only for the moment of the look-up.
-std::optional<std::wstring> TargetOf(CKroAtl& module, const Owner& owner, const std::wstring& id);
+std::optional<std::wstring> TargetOf(PrefixStore& prefixes, const Owner& owner, const std::wstring& id);
 
 // The first row of `rows` whose `lead` begins `id`, or null. Rows are tested in table order, so a
 // longer lead ("TI") must stand before a shorter one it extends ("T").

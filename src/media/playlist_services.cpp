@@ -38,9 +38,9 @@ constexpr PlaylistRoute kPlaylistRoutes[] = {
 
 using Column = Owner PlaylistRoute::*;
 
-std::optional<std::wstring> PlaylistTarget(CKroAtl& module, Column column, const std::wstring& id) {
+std::optional<std::wstring> PlaylistTarget(const MediumRouter& router, Column column, const std::wstring& id) {
   const PlaylistRoute* row = FindRoute(kPlaylistRoutes, id);
-  return row != nullptr ? TargetOf(module, row->*column, id) : std::nullopt;
+  return row != nullptr ? TargetOf(router.prefixes, row->*column, id) : std::nullopt;
 }
 
 // The media libraries PlaylistListAll asks, in order.
@@ -66,15 +66,15 @@ static_assert(std::size(kSingleOperations) == static_cast<size_t>(PlaylistOperat
 constexpr SingleOperation kFromId{L"PlayListGetContent", L"GetMediumFromId: %s"};
 
 // Reads [string, medium id], routes by the id and forwards the whole input.
-LONG ForwardSingle(const SingleOperation& service, Column column, CKroAtl& module, const VARIANT& input,
+LONG ForwardSingle(const SingleOperation& service, Column column, const MediumRouter& router, const VARIANT& input,
                    VARIANT& output) {
   return GuardHandler(service.warn, -1, [&]() -> LONG {
     ReadStringArg(input, 0);
     const StringArg id = ReadStringArg(input, 1);
     if (id.Missing()) return 1;
-    const std::optional<std::wstring> target = PlaylistTarget(module, column, id.Text());
+    const std::optional<std::wstring> target = PlaylistTarget(router, column, id.Text());
     if (!target) return 404;
-    return MakeValueRequest(*target, service.operation, input, output);
+    return MakeValueRequest(router.channel, *target, service.operation, input, output);
   });
 }
 
@@ -84,17 +84,19 @@ struct PlaylistRequest {
   StringArg name;
   StringArg item;
   std::wstring target;
+  const BrokerChannel* channel = nullptr;  // the channel that reaches `target`
 };
 
 // 0 with `request` filled, or the service's code: 1 for a missing name or item, 404 no owner.
-LONG ReadPlaylistRequest(CKroAtl& module, const VARIANT& input, PlaylistRequest* request) {
+LONG ReadPlaylistRequest(const MediumRouter& router, const VARIANT& input, PlaylistRequest* request) {
   request->user = ReadStringArg(input, 0);
   request->name = ReadStringArg(input, 1);
   request->item = ReadStringArg(input, 2);
   if (request->name.Missing() || request->item.Missing()) return 1;
-  std::optional<std::wstring> target = PlaylistTarget(module, &PlaylistRoute::composite, request->item.Text());
+  std::optional<std::wstring> target = PlaylistTarget(router, &PlaylistRoute::composite, request->item.Text());
   if (!target) return 404;
   request->target = std::move(*target);
+  request->channel = &router.channel;
   return 0;
 }
 
@@ -103,7 +105,7 @@ LONG ReadPlaylistRequest(CKroAtl& module, const VARIANT& input, PlaylistRequest*
 LONG Send(const PlaylistRequest& request, const wchar_t* operation, std::initializer_list<const VARIANT*> items,
           VARIANT& answer) {
   ScopedVariant parameters = VariantArray(items);
-  return MakeValueRequest(request.target, operation, *parameters, answer);
+  return MakeValueRequest(*request.channel, request.target, operation, *parameters, answer);
 }
 
 // The id of the playlist with the request's name; empty when the satellite knows none (its code is
@@ -122,21 +124,21 @@ LONG AddItem(const PlaylistRequest& request, const ScopedVariant& playlist) {
 
 }  // namespace
 
-LONG ForwardPlaylistOperation(PlaylistOperation operation, CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return ForwardSingle(kSingleOperations[static_cast<size_t>(operation)], &PlaylistRoute::single, module, input,
+LONG ForwardPlaylistOperation(PlaylistOperation operation, const MediumRouter& router, const VARIANT& input, VARIANT& output) {
+  return ForwardSingle(kSingleOperations[static_cast<size_t>(operation)], &PlaylistRoute::single, router, input,
                        output);
 }
 
-LONG GetPlaylistFromId(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+LONG GetPlaylistFromId(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
   const DWORD start = ::GetTickCount();
-  const LONG code = ForwardSingle(kFromId, &PlaylistRoute::get_playlist, module, input, output);
+  const LONG code = ForwardSingle(kFromId, &PlaylistRoute::get_playlist, router, input, output);
   if (code == 0) {
     ModuleLog().Debug(L"GetPlaylistFromId function returned in %dms", static_cast<int>(::GetTickCount() - start));
   }
   return code;
 }
 
-LONG PlaylistListAll(CKroAtl&, const VARIANT& input, VARIANT& output) {
+LONG PlaylistListAll(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
   return GuardHandler(L"PlaylistListAll: %s", -1, [&]() -> LONG {
     ReadStringArg(input, 0);  // must be there; its value is the libraries' business
     ScopedVariant lists;
@@ -145,7 +147,7 @@ LONG PlaylistListAll(CKroAtl&, const VARIANT& input, VARIANT& output) {
     LONG code = 0;
     for (const wchar_t* library : kLibraries) {
       ScopedVariant answer;
-      code = MakeValueRequest(library, L"PlayListList", input, *answer);
+      code = MakeValueRequest(router.channel, library, L"PlayListList", input, *answer);
       if (code != 0) continue;
       ScopedVariant pair = VariantArray({StringVariant(library).Get(), answer.Get()});
       VUtil::PutElement(*lists, next++, *pair);
@@ -155,10 +157,10 @@ LONG PlaylistListAll(CKroAtl&, const VARIANT& input, VARIANT& output) {
   });
 }
 
-LONG PlaylistCreateAndSet(CKroAtl& module, const VARIANT& input, VARIANT&) {
+LONG PlaylistCreateAndSet(const MediumRouter& router, const VARIANT& input, VARIANT&) {
   return GuardHandler(L"PlaylistCreate: %s", -1, [&]() -> LONG {
     PlaylistRequest request;
-    if (const LONG code = ReadPlaylistRequest(module, input, &request)) return code;
+    if (const LONG code = ReadPlaylistRequest(router, input, &request)) return code;
     ScopedVariant playlist = FindPlaylist(request);
     ScopedVariant ignored;
     if (playlist.Type() == VT_EMPTY) {
@@ -172,10 +174,10 @@ LONG PlaylistCreateAndSet(CKroAtl& module, const VARIANT& input, VARIANT&) {
   });
 }
 
-LONG PlaylistGetCount(CKroAtl& module, const VARIANT& input, VARIANT& output) {
+LONG PlaylistGetCount(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
   return GuardHandler(L"PlaylistCreate: %s", -1, [&]() -> LONG {
     PlaylistRequest request;
-    if (const LONG code = ReadPlaylistRequest(module, input, &request)) return code;
+    if (const LONG code = ReadPlaylistRequest(router, input, &request)) return code;
     const ScopedVariant playlist = FindPlaylist(request);
     if (playlist.Type() != VT_BSTR) return -1;
     ScopedVariant content;
@@ -193,10 +195,10 @@ LONG PlaylistGetCount(CKroAtl& module, const VARIANT& input, VARIANT& output) {
   });
 }
 
-LONG PlaylistAddItems(CKroAtl& module, const VARIANT& input, VARIANT&) {
+LONG PlaylistAddItems(const MediumRouter& router, const VARIANT& input, VARIANT&) {
   return GuardHandler(L"PlaylistCreate: %s", -1, [&]() -> LONG {
     PlaylistRequest request;
-    if (const LONG code = ReadPlaylistRequest(module, input, &request)) return code;
+    if (const LONG code = ReadPlaylistRequest(router, input, &request)) return code;
     const ScopedVariant playlist = FindPlaylist(request);
     if (playlist.Type() == VT_EMPTY) return -1;  // the playlist must exist
     return AddItem(request, playlist);

@@ -3,9 +3,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
-namespace zel {
-class CKroAtl;
-}
+#include "media/medium_route.h"
 
 namespace zel::media {
 
@@ -17,26 +15,26 @@ namespace zel::media {
 // The seven single-operation services ("PlaylistNew" to "PlaylistReorder"): input [string, medium
 // id, ...], forwarded whole to the id's owner; output the satellite's answer.
 enum class PlaylistOperation { kNew, kDestroy, kClear, kAdd, kDelete, kGet, kReorder };
-LONG ForwardPlaylistOperation(PlaylistOperation operation, CKroAtl& module, const VARIANT& input, VARIANT& output);
+LONG ForwardPlaylistOperation(PlaylistOperation operation, const MediumRouter& router, const VARIANT& input, VARIANT& output);
 template <PlaylistOperation kOperation>
-LONG PlaylistService(CKroAtl& module, const VARIANT& input, VARIANT& output) {
-  return ForwardPlaylistOperation(kOperation, module, input, output);
+LONG PlaylistService(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
+  return ForwardPlaylistOperation(kOperation, router, input, output);
 }
 
 // As the single-operation services, with its own routing; input [string, medium id, ...].
-LONG GetPlaylistFromId(CKroAtl& module, const VARIANT& input, VARIANT& output);
+LONG GetPlaylistFromId(const MediumRouter& router, const VARIANT& input, VARIANT& output);
 
 // Input [string, ...], forwarded whole to each media library; output an array of 4 VARIANTs whose
 // first elements are [satellite name, answer] pairs of the libraries that answered 0. The return
 // code is that of the last library asked ("ZiRUZ").
-LONG PlaylistListAll(CKroAtl& module, const VARIANT& input, VARIANT& output);
+LONG PlaylistListAll(const MediumRouter& router, const VARIANT& input, VARIANT& output);
 
 // Input [string, playlist name, item id]; the item id chooses the satellite.
 // Makes sure the playlist exists, empties it and adds the item; output untouched.
-LONG PlaylistCreateAndSet(CKroAtl& module, const VARIANT& input, VARIANT& output);
+LONG PlaylistCreateAndSet(const MediumRouter& router, const VARIANT& input, VARIANT& output);
 // Output the playlist's item count (VT_I4); -1 when any step fails.
-LONG PlaylistGetCount(CKroAtl& module, const VARIANT& input, VARIANT& output);
+LONG PlaylistGetCount(const MediumRouter& router, const VARIANT& input, VARIANT& output);
 // Adds the item to an existing playlist (-1 when there is none); output untouched.
-LONG PlaylistAddItems(CKroAtl& module, const VARIANT& input, VARIANT& output);
+LONG PlaylistAddItems(const MediumRouter& router, const VARIANT& input, VARIANT& output);
 
 }  // namespace zel::media

@@ -2,15 +2,15 @@
 
 #include <time.h>
 
+#include "common/answer.h"
 #include "common/handler_guard.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
-#include "core/kro_atl.h"
 #include "media/prefix_table.h"
 #include "media/request_args.h"
 
 namespace zel::media {
-LONG RegisterCustomMediumId(CKroAtl& module, const std::wstring& requester, const VARIANT& input, VARIANT& output) {
+LONG RegisterCustomMediumId(PrefixStore& prefixes, const std::wstring& requester, const VARIANT& input, VARIANT& output) {
   return GuardHandler(L"RegisterCustomMediumId exception: %s", 1, [&]() -> LONG {
     const LONG count = VUtil::GetArrayLength(input);
     if (count < 3) return 1;
@@ -24,35 +24,37 @@ LONG RegisterCustomMediumId(CKroAtl& module, const std::wstring& requester, cons
 
     // A key is answered only once the document holding it is saved (a refusal is logged and
     // answered 1 by the guard).
-    const std::wstring key = module.Prefixes().Register(std::move(entry));
+    const std::wstring key = prefixes.Register(std::move(entry));
     StringVariant(L"X" + key).ReleaseInto(output);
     return 0;
   });
 }
 
-LONG RegisterCustomDvr(CKroAtl& module, const std::wstring& requester, const VARIANT& input, VARIANT&) {
-  auto guard = module.DvrLock().Lock();
+LONG RegisterCustomDvr(DvrTable& dvrs, const std::wstring& requester, const VARIANT& input, VARIANT&) {
+  auto guard = dvrs.Lock();
   return GuardHandler(L"RegisterCustomDVR exception: %s", 1, [&]() -> LONG {
     if (VUtil::GetArrayLength(input) < 2) return 1;
     std::wstring first = VUtil::GetStringElement(input, 0);
     std::wstring second = VUtil::GetStringElement(input, 1);
-    module.DvrTable()[requester] = {std::move(first), std::move(second)};
+    dvrs.container[requester] = {std::move(first), std::move(second)};
     return 0;
   });
 }
 
-LONG GetRegisteredDvrs(CKroAtl& module, const VARIANT&, VARIANT& output) {
-  ::VariantClear(&output);
-  auto guard = module.DvrLock().Lock();
-  const CKroAtl::DvrMap& table = module.DvrTable();
-  if (table.empty()) return 0;
+LONG GetRegisteredDvrs(DvrTable& dvrs, const VARIANT&, VARIANT& output) {
   ScopedVariant list;
-  VUtil::CreateArray(list.Get(), VT_VARIANT, static_cast<LONG>(table.size()));
-  LONG index = 0;
-  for (const auto& [requester, strings] : table) {
-    ScopedVariant row = VariantArray({StringVariant(requester).Get(), StringVariant(strings.first).Get(),
-                                      StringVariant(strings.second).Get()});
-    VUtil::PutElement(*list, index++, *row);
+  {
+    auto guard = dvrs.Lock();
+    const auto& table = dvrs.container;
+    if (!table.empty()) {
+      answer::ArrayBuilder rows(static_cast<LONG>(table.size()));
+      LONG index = 0;
+      for (const auto& [requester, strings] : table) {
+        rows.Set(index++, answer::List(answer::String(requester), answer::String(strings.first),
+                                       answer::String(strings.second)));
+      }
+      list = rows.Finish();
+    }
   }
   list.ReleaseInto(output);
   return 0;

@@ -2,6 +2,8 @@
 
 #include <comdef.h>
 
+#include <utility>
+
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
@@ -9,41 +11,14 @@
 namespace zel::media {
 namespace {
 
-// Element 0 of the status as a 32-bit integer; the failure of that read is the code otherwise. The
-// element type is checked against the array's own descriptor before anything is copied out.
-LONG StatusCode(const VARIANT& status) {
-  if ((V_VT(&status) & VT_ARRAY) == 0 || (V_VT(&status) & VT_BYREF) != 0 || V_ARRAY(&status) == nullptr ||
-      ::SafeArrayGetDim(V_ARRAY(&status)) != 1) {
-    return E_INVALIDARG;
-  }
-  SAFEARRAY* array = V_ARRAY(&status);
-  VARTYPE type = VT_EMPTY;
-  HRESULT hr = ::SafeArrayGetVartype(array, &type);
-  if (FAILED(hr)) return hr;
-  LONG index = 0;
-  LONG code = 0;
-  if (type == VT_I4) {
-    hr = ::SafeArrayGetElement(array, &index, &code);
-  } else if (type == VT_VARIANT) {
-    ScopedVariant element;
-    hr = ::SafeArrayGetElement(array, &index, element.Get());
-    if (SUCCEEDED(hr) && element.Type() != VT_I4) hr = DISP_E_TYPEMISMATCH;
-    if (SUCCEEDED(hr)) code = V_I4(element.Get());
-  } else {
-    hr = DISP_E_TYPEMISMATCH;
-  }
-  return FAILED(hr) ? hr : code;
-}
-
 // The part the three calls share: send, time, read the satellite's code.
-LONG Request(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
-             ScopedVariant* result) {
-  ScopedVariant status;
+LONG Request(const BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+             const VARIANT& parameters, ScopedVariant* result) {
   const DWORD start = ::GetTickCount();
-  const HRESULT hr = SendBrokerRequest(target, operation, parameters, result, &status);
-  if (FAILED(hr)) _com_issue_error(hr);
+  BrokerChannel::Reply reply = channel.Send(target, operation, parameters);
   ModuleLog().Debug(L"Request GetMediumFromId returned in %dms", static_cast<int>(::GetTickCount() - start));
-  return StatusCode(*status);
+  *result = std::move(reply.result);
+  return reply.Code();
 }
 
 // A record element handed out as a string: VT_BSTR (ownership moves out of `record`'s copy), or
@@ -59,10 +34,10 @@ _bstr_t RecordString(const VARIANT& record, LONG index) {
 
 // The answer of a request whose result must be an array of VARIANT: element 0 goes to `answer`
 // when the code is 0.
-LONG RequestAnswer(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
-                   ScopedVariant* answer) {
+LONG RequestAnswer(const BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+                   const VARIANT& parameters, ScopedVariant* answer) {
   ScopedVariant result;
-  const LONG code = Request(target, operation, parameters, &result);
+  const LONG code = Request(channel, target, operation, parameters, &result);
   if (code != 0) return code;
   if (result.Type() != VUtil::kVariantArray) return -1;
   VUtil::GetElement(*result, 0, answer->Get());
@@ -71,10 +46,10 @@ LONG RequestAnswer(const std::wstring& target, const std::wstring& operation, co
 
 }  // namespace
 
-LONG MakeRecordRequest(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
-                       MediumRecord* record) {
+LONG MakeRecordRequest(const BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+                       const VARIANT& parameters, MediumRecord* record) {
   ScopedVariant answer;
-  const LONG code = RequestAnswer(target, operation, parameters, &answer);
+  const LONG code = RequestAnswer(channel, target, operation, parameters, &answer);
   if (code != 0) return code;
   MediumRecord taken;
   taken.string0 = RecordString(*answer, 0);
@@ -86,17 +61,18 @@ LONG MakeRecordRequest(const std::wstring& target, const std::wstring& operation
   return 0;
 }
 
-LONG MakeValueRequest(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
-                      VARIANT& value) {
+LONG MakeValueRequest(const BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+                      const VARIANT& parameters, VARIANT& value) {
   ScopedVariant answer;
-  const LONG code = RequestAnswer(target, operation, parameters, &answer);
+  const LONG code = RequestAnswer(channel, target, operation, parameters, &answer);
   if (code == 0) answer.ReleaseInto(value);
   return code;
 }
 
-LONG MakeStatusRequest(const std::wstring& target, const std::wstring& operation, const VARIANT& parameters) {
+LONG MakeStatusRequest(const BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+                       const VARIANT& parameters) {
   ScopedVariant result;
-  return Request(target, operation, parameters, &result);
+  return Request(channel, target, operation, parameters, &result);
 }
 
 }  // namespace zel::media

@@ -34,7 +34,7 @@ using zeltest::V;
 // A local media object served by the module's broker and the scripted satellites.
 class LocalMediaTest : public ::testing::Test {
  protected:
-  LocalMediaTest() { media_.SetBroker(CurrentBroker()); }
+  LocalMediaTest() { channel_.Attach(CurrentBroker()); }
 
   using Answer = zeltest::RunningModule::Reply;
   using Handler = LONG (CLocalMedia::*)(const VARIANT&, VARIANT&);
@@ -66,7 +66,8 @@ class LocalMediaTest : public ::testing::Test {
   }
 
   zeltest::RunningModule module_{browsetest::kExtensionScript};
-  CLocalMedia media_;
+  BrokerChannel channel_;
+  CLocalMedia media_{channel_};
   zeltest::TempFolder folder_;
 };
 

@@ -128,7 +128,7 @@ TEST_F(DispatcherTest, ErrorsEscapingAHandlerAreCaughtAtTheBoundary) {
   ScopedVariant output;
   CKroAtl* object = new CKroAtl();
   const std::wstring requester = L"four";
-  ServiceCall call{*object, requester, *input, *output};
+  ServiceCall call{object->Parts(), requester, *input, *output};
   auto run = [&](const wchar_t* name) {
     LONG rc = 31;
     DispatchService(table, std::size(table), name, call, &rc);

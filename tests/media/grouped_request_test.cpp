@@ -18,14 +18,14 @@ bool Eventually(const std::function<bool()>& condition) {
   return condition();
 }
 
-// Sends MultiRequest with a short time limit, on behalf of a module object of the test's own;
+// Sends MultiRequest with a short time limit through a channel of the test's own;
 // answers [rc, output].
 Json GroupWithin(const std::string& input, DWORD limit_ms) {
-  CKroAtl* holder = new CKroAtl();
+  auto channel = ModuleChannel();
   ScopedVariant in = V(input);
   ScopedVariant out;
-  const LONG rc = MakeGroupedRequestWithin(*holder, *in, *out, limit_ms);
-  holder->ReleaseHold();  // as Close would: the group keeps its own hold
+  const LONG rc = MakeGroupedRequestWithin(channel, *in, *out, limit_ms);
+  channel.reset();  // as Close would: the group keeps its own share
   return Json::array({rc, J(*out)});
 }
 
@@ -224,9 +224,9 @@ TEST_F(GroupedRequestTest, ASubRequestOutlivingTheCallOwnsItsParameters) {
   VUtil::PutElement(*input, 0, *SubRequestTo("Gate0", *reference));
   VUtil::PutElement(*input, 1, *SubRequestTo("Gate1", *nested));
 
-  CKroAtl* holder = new CKroAtl();
+  auto channel = ModuleChannel();
   ScopedVariant output;
-  EXPECT_EQ(MakeGroupedRequestWithin(*holder, *input, *output, 200), 0);
+  EXPECT_EQ(MakeGroupedRequestWithin(channel, *input, *output, 200), 0);
   EXPECT_EQ(J(*output), Json::array({kPending, kPending}));
   text = V("666");
   auto late_parameters = [&](int gate) {
@@ -244,8 +244,7 @@ TEST_F(GroupedRequestTest, ASubRequestOutlivingTheCallOwnsItsParameters) {
   V_VARIANTREF(reference.Get()) = cycle.Get();
   VUtil::PutElement(*cycle, 0, *reference);
   VUtil::PutElement(*input, 1, *SubRequestTo("Gate1", *cycle));
-  EXPECT_EQ(MakeGroupedRequestWithin(*holder, *input, *output, 200), 1);
-  holder->ReleaseHold();
+  EXPECT_EQ(MakeGroupedRequestWithin(channel, *input, *output, 200), 1);
   EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest exception: Sub-request parameters nest too deeply"), 1u);
 }
 

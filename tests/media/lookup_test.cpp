@@ -178,11 +178,11 @@ TEST_F(LookupTest, MediumListPathTakesThePathOfEveryItemThatHasOne) {
   auto satellites = Satellites(module, [&answer](const std::string&, const std::string& s, const Json&) {
     return Answered(s == "GetExtensions" ? Json::array() : answer);
   });
-  CKroAtl* object = new CKroAtl();  // GetMediumListPath is an operation of the module object
+  ModuleRouter parts;
   // [return code, paths...]; the list starts with "kept", which must stay.
   auto paths_of = [&](const std::string& ids) {
     std::vector<std::wstring> paths = {L"kept"};
-    Json outcome = Json::array({GetMediumListPath(*object, L"first", *V(ids), &paths)});
+    Json outcome = Json::array({GetMediumListPath(parts.Router(), L"first", *V(ids), &paths)});
     for (const std::wstring& path : paths) outcome.push_back(Narrow(path));
     return outcome;
   };
@@ -202,7 +202,6 @@ TEST_F(LookupTest, MediumListPathTakesThePathOfEveryItemThatHasOne) {
   // Local ids are decoded in-process; an id that is not local adds nothing.
   EXPECT_EQ(paths_of(R"(["F*C:|Music|a>mp3", "M9", "F*C:|b"])"),
             Json::parse(R"([0, "kept", "C:\\Music\\a.mp3", "C:\\b"])"));
-  object->ReleaseHold();
 }
 
 }  // namespace

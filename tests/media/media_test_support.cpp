@@ -5,6 +5,12 @@
 
 namespace zeltest {
 
+std::shared_ptr<zel::BrokerChannel> ModuleChannel() {
+  auto channel = std::make_shared<zel::BrokerChannel>();
+  channel->Attach(zel::CurrentBroker());
+  return channel;
+}
+
 std::wstring ZelDocumentScope::Path() {
   std::wstring folder;
   zel::GetCommonAppDataFolder(&folder);

@@ -14,6 +14,8 @@
 #include "common/unique_handle.h"
 #include "common/vutil.h"
 #include "core/kro_atl.h"
+#include "core/module.h"
+#include "media/medium_route.h"
 #include "media/prefix_table.h"
 #include "support/test_support.h"
 
@@ -36,6 +38,17 @@ class ZelDocumentScope {
 
  private:
   std::optional<std::string> previous_;
+};
+
+// A channel of the test's own, attached to the broker of the module the test runs.
+std::shared_ptr<zel::BrokerChannel> ModuleChannel();
+
+// Routing parts of the test's own (no prefix document), reaching satellites through ModuleChannel.
+struct ModuleRouter {
+  std::shared_ptr<zel::BrokerChannel> channel = ModuleChannel();
+  zel::media::PrefixStore prefixes;
+  zel::CLocalMedia local_media{*channel};
+  zel::media::MediumRouter Router() { return {prefixes, local_media, *channel}; }
 };
 
 // A configuration document with `prefixes` (MediumIdPrefix elements) in its place.

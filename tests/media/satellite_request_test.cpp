@@ -4,6 +4,8 @@
 #include <tuple>
 
 #include "common/wide_error.h"
+#include "core/kro_atl.h"
+#include "core/module.h"
 #include "core/service_table.h"
 #include "media/media_test_support.h"
 #include "media/satellite_request.h"
@@ -31,6 +33,8 @@ std::string Raised(const std::function<void()>& call) {
 
 TEST_F(SatelliteRequestTest, ReturnCodesOfTheThreeCalls) {
   RunningModule module;
+  BrokerChannel channel;
+  channel.Attach(CurrentBroker());
   std::shared_ptr<ComputedSatellites> satellites;
   auto all_answer = [&](const Reply& reply) {
     satellites = Satellites(module, [reply](auto&, auto&, auto&) { return reply; });
@@ -42,18 +46,18 @@ TEST_F(SatelliteRequestTest, ReturnCodesOfTheThreeCalls) {
   record.string0 = L"kept";
 
   all_answer(Answered(Json("ignored"), 5));  // the satellite's own code passes through, nothing is taken
-  EXPECT_EQ(MakeValueRequest(L"DiRuzov", L"GetFileInfoFromId", *params, *value), 5);
-  EXPECT_EQ(MakeRecordRequest(L"DiRuzov", L"GetFileFromId", *params, &record), 5);
-  EXPECT_EQ(MakeStatusRequest(L"DiRuzov", L"ShareCheckFile", *params), 5);
+  EXPECT_EQ(MakeValueRequest(channel, L"DiRuzov", L"GetFileInfoFromId", *params, *value), 5);
+  EXPECT_EQ(MakeRecordRequest(channel, L"DiRuzov", L"GetFileFromId", *params, &record), 5);
+  EXPECT_EQ(MakeStatusRequest(channel, L"DiRuzov", L"ShareCheckFile", *params), 5);
   EXPECT_EQ(J(*value), Json(42));
   EXPECT_STREQ(static_cast<const wchar_t*>(record.string0), L"kept");
 
   all_answer(Code(0));  // 0 with an empty result
-  EXPECT_EQ(MakeValueRequest(L"P", L"Op", *params, *value), -1);
-  EXPECT_EQ(MakeRecordRequest(L"P", L"Op", *params, &record), -1);
-  EXPECT_EQ(MakeStatusRequest(L"P", L"Op", *params), 0);
+  EXPECT_EQ(MakeValueRequest(channel, L"P", L"Op", *params, *value), -1);
+  EXPECT_EQ(MakeRecordRequest(channel, L"P", L"Op", *params, &record), -1);
+  EXPECT_EQ(MakeStatusRequest(channel, L"P", L"Op", *params), 0);
   all_answer(RawResult(Json::parse(R"({"array": [1], "of": "i4"})")));  // a result of another array type
-  EXPECT_EQ(MakeValueRequest(L"P", L"Op", *params, *value), -1);
+  EXPECT_EQ(MakeValueRequest(channel, L"P", L"Op", *params, *value), -1);
   EXPECT_EQ(J(*value), Json(42));
 
   // A status whose element 0 cannot be read as a 32-bit integer: the read's failure is the code.
@@ -65,19 +69,19 @@ TEST_F(SatelliteRequestTest, ReturnCodesOfTheThreeCalls) {
   };
   for (const auto& [status, code] : statuses) {
     all_answer(WithStatus(Json("x"), status));
-    EXPECT_EQ(MakeStatusRequest(L"P", L"Op", *params), code) << status.dump();
-    EXPECT_EQ(MakeValueRequest(L"P", L"Op", *params, *value), code) << status.dump();
+    EXPECT_EQ(MakeStatusRequest(channel, L"P", L"Op", *params), code) << status.dump();
+    EXPECT_EQ(MakeValueRequest(channel, L"P", L"Op", *params, *value), code) << status.dump();
   }
   // [0] as a VARIANT array is fine; the target gets a copy of the parameters.
   all_answer(WithStatus(Json::array({"y", 1}), Json::array({0})));
-  EXPECT_EQ(MakeValueRequest(L"DivEduvized3", L"PlayListCreate", *params, *value), 0);
+  EXPECT_EQ(MakeValueRequest(channel, L"DivEduvized3", L"PlayListCreate", *params, *value), 0);
   EXPECT_EQ(J(*value), Json::array({"y", 1}));
   EXPECT_EQ(satellites->Journal(), std::vector<Json>{Routed("DivEduvized3", "PlayListCreate", J(*params))});
   EXPECT_EQ(J(*params), Json::parse(R"(["user", "M1", {"i8": 5}])"));  // the caller's own stays intact
 
   // A result without element 0 is refused with the parameter utilities' text.
   all_answer(RawResult(Json::array()));
-  EXPECT_EQ(Raised([&] { MakeValueRequest(L"P", L"Op", *params, *value); }),
+  EXPECT_EQ(Raised([&] { MakeValueRequest(channel, L"P", L"Op", *params, *value); }),
             "SafeArrayGetElement failed in VUtil::GetElement");
 
   // One DEBUG line per call that reached the broker, whatever its outcome.
@@ -86,7 +90,7 @@ TEST_F(SatelliteRequestTest, ReturnCodesOfTheThreeCalls) {
   // A failing request operation is raised with its HRESULT, before any DEBUG line.
   all_answer(BrokerFails(E_ACCESSDENIED));
   value = V("7");
-  EXPECT_EQ(Raised([&] { MakeValueRequest(L"DiRuzov", L"PlayListCreate", *params, *value); }),
+  EXPECT_EQ(Raised([&] { MakeValueRequest(channel, L"DiRuzov", L"PlayListCreate", *params, *value); }),
             "hr " + std::to_string(E_ACCESSDENIED));
   EXPECT_EQ(J(*value), Json(7));
   EXPECT_EQ(log.Count(kRequestLine), 3u + 3u + 1u + 2u * std::size(statuses) + 2u);
@@ -94,19 +98,20 @@ TEST_F(SatelliteRequestTest, ReturnCodesOfTheThreeCalls) {
 
 // Without a broker connection each service ends as it does when the request operation fails.
 TEST(SatelliteRequestWithoutBrokerTest, NoConnectionIsRaisedAsItsOwnHresultAndEndsEachServiceAsAFailedRequest) {
-  EXPECT_EQ(Raised([] { MakeStatusRequest(L"DiRuzov", L"ShareCheckFile", *V("[]")); }),
-            "hr " + std::to_string(kNoBrokerConnection));
+  const BrokerChannel detached;
+  EXPECT_EQ(Raised([&] { MakeStatusRequest(detached, L"DiRuzov", L"ShareCheckFile", *V("[]")); }),
+            "hr " + std::to_string(BrokerChannel::kNotConnected));
   CKroAtl* object = new CKroAtl();
   const std::wstring requester = L"tests";
   const std::tuple<const wchar_t*, const char*, Json> cases[] = {  // service, input, [rc, output]
-      {L"PlaylistGet", R"(["u", "M1"])", Json::array({kNoBrokerConnection, 5})},
+      {L"PlaylistGet", R"(["u", "M1"])", Json::array({BrokerChannel::kNotConnected, 5})},
       {L"GetAudioCategoryTotals", R"(["x"])", Json::array({1, 5})},
       {L"MultiRequest", R"([["Any", "X", 0], ["Any", "X", 1]])", Json::parse("[0, [[null, null], [null, null]]]")},
   };
   for (const auto& [service, text, expected] : cases) {
     ScopedVariant input = V(text);
     ScopedVariant output = V("5");
-    ServiceCall call{*object, requester, *input, *output};
+    ServiceCall call{object->Parts(), requester, *input, *output};
     LONG rc = 0;
     DispatchService(kServiceTable, kServiceCount, service, call, &rc);
     EXPECT_EQ(Json::array({rc, J(*output)}), expected) << Narrow(service);

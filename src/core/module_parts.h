@@ -1,0 +1,26 @@
+#pragma once
+
+#include <memory>
+
+#include "browse/local_media.h"
+#include "core/broker_channel.h"
+#include "media/medium_route.h"
+#include "media/prefix_store.h"
+#include "media/registrations.h"
+
+namespace zel {
+
+// What the module object lends its services for one request: the channel to the other components,
+// the medium-id prefix table, the local media and the DVR registrations. Services get these parts,
+// never the module object, so that nothing in a service reaches back into the core.
+struct ModuleParts {
+  std::shared_ptr<const BrokerChannel> channel;  // shared: a grouped request may outlive Close
+  media::PrefixStore& prefixes;
+  CLocalMedia& local_media;
+  media::DvrTable& dvrs;
+
+  const BrokerChannel& Channel() const { return *channel; }
+  media::MediumRouter Router() const { return {prefixes, local_media, *channel}; }
+};
+
+}  // namespace zel
