@@ -6,7 +6,6 @@
 
 #include <ctime>
 
-#include "browse/browse_text.h"
 #include "browse/extension_map.h"
 #include "common/text.h"
 #include "common/unique_handle.h"

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <utility>
 
-#include "browse/browse_text.h"
 #include "browse/folder_enum.h"
 #include "browse/folder_path.h"
 #include "browse/local_media.h"
 #include "browse/sort_files.h"
+#include "common/answer.h"
 #include "common/module_log.h"
 #include "common/registry.h"
 #include "common/scoped_variant.h"
@@ -101,19 +101,14 @@ LONG GetDiskFolderContent(CLocalMedia& media, const VARIANT& input, VARIANT& out
   const std::vector<std::wstring> names = SplitString(names_text);
 
   try {
-    ScopedVariant result;
-    VUtil::CreateArray(result.Get(), VT_VARIANT, 4);
-    ScopedVariant columns;
-    VUtil::CreateArray(columns.Get(), VT_VARIANT, static_cast<LONG>(names.size()));
-    for (size_t i = 0; i < names.size(); ++i) VUtil::PutElement(*columns, static_cast<LONG>(i), *StringVariant(names[i]));
-    MoveElement(*result, 0, columns);
+    answer::ArrayBuilder columns(static_cast<LONG>(names.size()));
+    for (size_t i = 0; i < names.size(); ++i) columns.Set(static_cast<LONG>(i), answer::String(names[i]));
 
     // A start past the end makes the page size negative, and the rows array cannot be made.
     const long long total = static_cast<long long>(items.size());
     long long page = total - start;
     if (count > 0 && total > static_cast<long long>(start) + count) page = count;
-    ScopedVariant rows;
-    VUtil::CreateArray(rows.Get(), VT_VARIANT, static_cast<LONG>(std::max<long long>(page, -1)));
+    answer::ArrayBuilder rows(static_cast<LONG>(std::max<long long>(page, -1)));
 
     LONG folders = 0;
     LONG others = 0;
@@ -126,22 +121,13 @@ LONG GetDiskFolderContent(CLocalMedia& media, const VARIANT& input, VARIANT& out
         ++others;
       }
       if (static_cast<long long>(index) < start || written >= page) continue;
-      ScopedVariant row;
-      VUtil::CreateArray(row.Get(), VT_VARIANT, static_cast<LONG>(names.size()));
+      answer::ArrayBuilder row(static_cast<LONG>(names.size()));
       for (size_t i = 0; i < names.size(); ++i) {
-        ScopedVariant value = StringVariant(item->GetProperty(names[i], media.SharedMediaTypes()));
-        MoveElement(*row, static_cast<LONG>(i), value);
+        row.Set(static_cast<LONG>(i), answer::String(item->GetProperty(names[i], media.SharedMediaTypes())));
       }
-      MoveElement(*rows, written++, row);
+      rows.Set(written++, row.Finish());
     }
-    MoveElement(*result, 1, rows);
-    ScopedVariant number;
-    V_VT(number.Get()) = VT_I4;
-    V_I4(number.Get()) = folders;
-    VUtil::PutElement(*result, 2, *number);
-    V_I4(number.Get()) = others;
-    VUtil::PutElement(*result, 3, *number);
-    result.ReleaseInto(output);
+    answer::List(columns.Finish(), rows.Finish(), answer::Long(folders), answer::Long(others)).ReleaseInto(output);
   } catch (const WideError& error) {
     ModuleLog().Warn(L"KroServiceGetFolderContent exception: %s", error.Message().c_str());
     return 1;

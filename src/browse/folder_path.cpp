@@ -2,7 +2,6 @@
 
 #include <cwchar>
 
-#include "browse/browse_text.h"
 #include "browse/shell_names.h"
 
 namespace zel {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "browse/browse_text.h"
+#include "common/text.h"
 #include "common/answer.h"
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
@@ -54,15 +54,6 @@ void CheckSingleIdInput(const VARIANT& input) {
     ModuleLog().Error(L"Invalid array size: %d (expected 2 or more)", static_cast<int>(count));
     throw WideError(L"CheckArrayType failed");
   }
-}
-
-void PutPair(VARIANT& info, LONG index, const wchar_t* name, ScopedVariant value) {
-  ScopedVariant pair;
-  VUtil::CreateArray(pair.Get(), VT_VARIANT, 2);
-  ScopedVariant field = StringVariant(name);
-  MoveElement(*pair, 0, field);
-  MoveElement(*pair, 1, value);
-  MoveElement(info, index, pair);
 }
 
 }  // namespace
@@ -161,8 +152,7 @@ LONG CLocalMedia::GetFileListInfoFromId(const VARIANT& input, VARIANT& output) {
   ReadPair(input, &passed, ids.Get(), VUtil::kVariantArray);
   EnsureMediaTypes(passed);
   const LONG count = VUtil::GetArrayLength(*ids);
-  ScopedVariant answer;
-  VUtil::CreateArray(answer.Get(), VT_VARIANT, count);
+  answer::ArrayBuilder infos(count);
   for (LONG i = 0; i < count; ++i) {
     ScopedVariant id;
     VUtil::GetElement(*ids, i, id.Get());
@@ -171,30 +161,26 @@ LONG CLocalMedia::GetFileListInfoFromId(const VARIANT& input, VARIANT& output) {
     if (DecodeMediumId(VUtil::StringOf(*id), &record) != 0) continue;  // stays VT_EMPTY
     ScopedVariant info;
     BuildMediumInfo(record, info.Get());
-    MoveElement(*answer, i, info);
+    infos.Set(i, std::move(info));
   }
-  answer.ReleaseInto(output);
+  infos.Finish().ReleaseInto(output);
   return 0;
 }
 
 void BuildMediumInfo(const TLocalMedium& record, VARIANT* out) {
-  ScopedVariant info;
-  VUtil::CreateArray(info.Get(), VT_VARIANT, 7);
-  LONG pairs = 0;
+  std::vector<ScopedVariant> pairs;
   const std::pair<const wchar_t*, const std::wstring*> texts[] = {
       {L"mimeType", &record.mimeType}, {L"mediaType", &record.mediaType}, {L"Path", &record.Path},
       {L"Name", &record.Name},         {L"Artist", &record.Artist},       {L"Album", &record.Album}};
   for (const auto& [name, value] : texts) {
-    if (!value->empty()) PutPair(*info, pairs++, name, StringVariant(*value));
+    if (!value->empty()) pairs.push_back(answer::List(answer::String(name), answer::String(*value)));
   }
   if (record.Duration != 0) {
-    ScopedVariant duration;
-    V_VT(duration.Get()) = VT_UI4;
-    V_UI4(duration.Get()) = record.Duration;
-    PutPair(*info, pairs++, L"Duration", std::move(duration));
+    pairs.push_back(answer::List(answer::String(L"Duration"), answer::UnsignedLong(record.Duration)));
   }
-  VUtil::RedimArray(*info, pairs);
-  info.ReleaseInto(*out);
+  answer::ArrayBuilder info(static_cast<LONG>(pairs.size()));
+  for (size_t i = 0; i < pairs.size(); ++i) info.Set(static_cast<LONG>(i), std::move(pairs[i]));
+  info.Finish().ReleaseInto(*out);
 }
 
 }  // namespace zel

@@ -57,14 +57,24 @@ std::wstring FormatWide(const wchar_t* format, ...) {
   return out;
 }
 
-bool GetCommonAppDataFolder(std::wstring* folder) {
-  wchar_t path[MAX_PATH] = {};
-  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path))) {
-    return false;
+std::wstring LowerCase(std::wstring text) {
+  if (!text.empty()) ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return text;
+}
+
+std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator) {
+  std::vector<std::wstring> pieces;
+  if (text.empty()) return pieces;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(separator, start);
+    if (end == std::wstring::npos) {
+      pieces.push_back(text.substr(start));
+      return pieces;
+    }
+    pieces.push_back(text.substr(start, end - start));
+    start = end + 1;
   }
-  *folder = path;
-  while (!folder->empty() && folder->back() == L'\\') folder->pop_back();
-  return true;
 }
 
 }  // namespace zel

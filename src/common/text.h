@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zel {
 
@@ -19,8 +20,11 @@ std::wstring AnsiToWide(std::string_view text);
 std::wstring FormatWide(const wchar_t* format, ...);
 std::wstring FormatWideV(const wchar_t* format, va_list args);
 
-// The all-users application-data folder (created if missing), without a trailing backslash.
-// Returns false when the shell cannot give it.
-bool GetCommonAppDataFolder(std::wstring* folder);
+// `text` in lower case (the platform's Unicode case mapping, not the C locale's).
+std::wstring LowerCase(std::wstring text);
+
+// Cuts `text` at every `separator`: empty pieces are kept, a separator at the very end adds one
+// empty piece, and an empty text gives an empty list ("a,,b" is a, "" and b; "a," is a and "").
+std::vector<std::wstring> SplitString(const std::wstring& text, wchar_t separator = L',');
 
 }  // namespace zel

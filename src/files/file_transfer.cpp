@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "common/answer.h"
 #include "common/handler_guard.h"
 #include "common/module_log.h"
 #include "common/safearray_lock.h"
@@ -71,13 +72,8 @@ LONG GetFileInfo(const VARIANT& input, VARIANT& output) {
       ModuleLog().Debug(L"GetFileInfo: problem reading file info for %ls", path.c_str());
       return -1;
     }
-    ScopedVariant size;
-    V_VT(size.Get()) = VT_I8;
-    V_I8(size.Get()) = static_cast<LONGLONG>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-    ScopedVariant result;
-    VUtil::CreateArray(result.Get(), VT_VARIANT, 1);
-    VUtil::PutElement(*result, 0, *size);
-    result.ReleaseInto(output);
+    const auto size = static_cast<LONGLONG>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    answer::List(answer::LongLong(size)).ReleaseInto(output);
     return 0;
   });
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "browse/local_media.h"
+#include "common/answer.h"
 #include "common/handler_guard.h"
 #include "common/module_log.h"
 #include "common/safearray_lock.h"
@@ -129,24 +130,17 @@ Destination Route(const MediumRouter& router, Column column, const std::wstring&
 
 int ElapsedSince(DWORD start) { return static_cast<int>(::GetTickCount() - start); }
 
-// Builds [string0, string1, empty, string3, string4]; an absent string is a null BSTR. The strings
-// are written into the array's data directly: copying a VARIANT would turn a null BSTR into an
-// empty one on some platforms.
+// A record string as an answer: its text, or a null string where the record has none.
+ScopedVariant RecordText(const _bstr_t& text) {
+  const wchar_t* chars = text;
+  return chars != nullptr ? answer::String(std::wstring_view(chars, text.length())) : answer::NullString();
+}
+
+// Builds [string0, string1, empty, string3, string4]; an absent string is a null BSTR.
 void PutRecord(const MediumRecord& record, VARIANT& output) {
-  ScopedVariant answer;
-  VUtil::CreateArray(answer.Get(), VT_VARIANT, 5);
-  SafeArrayDataLock lock(V_ARRAY(answer.Get()));
-  if (!lock.Ok()) throw WideError(L"SafeArrayPutElement failed");
-  VARIANT* items = static_cast<VARIANT*>(lock.Data());
-  const _bstr_t* strings[] = {&record.string0, &record.string1, nullptr, &record.string3, &record.string4};
-  for (LONG i = 0; i < 5; ++i) {
-    if (strings[i] == nullptr) continue;
-    const wchar_t* text = *strings[i];
-    V_VT(&items[i]) = VT_BSTR;
-    V_BSTR(&items[i]) = text != nullptr ? ::SysAllocStringLen(text, strings[i]->length()) : nullptr;
-    if (text != nullptr && V_BSTR(&items[i]) == nullptr) throw std::bad_alloc();
-  }
-  answer.ReleaseInto(output);
+  answer::List(RecordText(record.string0), RecordText(record.string1), ScopedVariant(), RecordText(record.string3),
+               RecordText(record.string4))
+      .ReleaseInto(output);
 }
 
 // The local share check: the module keeps no share state for local files, so a well-formed

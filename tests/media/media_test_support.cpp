@@ -1,6 +1,7 @@
 #include "media/media_test_support.h"
 
 #include "common/module_log.h"
+#include "common/product_folders.h"
 #include "common/text.h"
 
 namespace zeltest {
@@ -12,13 +13,7 @@ std::shared_ptr<zel::BrokerChannel> ModuleChannel() {
 }
 
 std::wstring ZelDocumentScope::Path() {
-  std::wstring folder;
-  zel::GetCommonAppDataFolder(&folder);
-  folder += L"\\RodEzeduduv\\";
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  folder += L"Zel\\";
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  return folder + L"zel.xml";
+  return zel::GetProductFolder(zel::ProductFolder::kConfig).value_or(L"") + L"\\zel.xml";
 }
 
 std::optional<std::string> ZelDocumentScope::Read() {

@@ -1,3 +1,4 @@
+#include "common/product_folders.h"
 #include "support/test_support.h"
 
 #include <algorithm>
@@ -103,9 +104,7 @@ std::vector<std::string> ModuleLogLinesWith(const std::string& needle) {
 }
 
 std::wstring LogsFolder() {
-  std::wstring root;
-  zel::GetCommonAppDataFolder(&root);
-  return root + L"\\RodEzeduduv\\Logs\\";
+  return zel::GetProductFolder(zel::ProductFolder::kLogs).value_or(L"") + L"\\";
 }
 
 namespace {
