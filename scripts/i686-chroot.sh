@@ -19,6 +19,14 @@ prefix=/root/zel-prefix
 suite=trixie
 chroot_path=/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin
 
+# Mount points are listed and compared as plain words: a checkout path with blanks could hide a
+# mount from the check that guards every deletion.
+case $top in *[[:space:]]*)
+  echo "i686-chroot: the checkout's path contains blanks: $top" >&2
+  exit 1
+  ;;
+esac
+
 # The mount points in the order they are mounted; unmounted in reverse.
 mount_points() { printf '%s\n' "$1/proc" "$1/dev" "$1/dev/pts" "$1$top"; }
 
