@@ -11,9 +11,12 @@ if command -v ccache >/dev/null; then
 fi
 for arch in ${ZEL_BUILD_ARCHS:-i686 x86_64}; do
   dir="$top/build/$arch"
-  if [ ! -f "$dir/build.ninja" ]; then
+  # The i686 programs run with the 32-bit Wine of the build tree's Debian 13 root.
+  runner=wine
+  [ "$arch" = i686 ] && runner="$top/scripts/wine-i686.sh"
+  if [ ! -f "$dir/build.ninja" ] || ! grep -qxF "ZEL_TEST_RUNNER:STRING=$runner" "$dir/CMakeCache.txt"; then
     cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
-      -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$arch.cmake" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$arch.cmake" -DZEL_TEST_RUNNER="$runner" >/dev/null
   fi
   cmake --build "$dir" -j "$(nproc)"
 done

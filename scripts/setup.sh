@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on a Debian 12 machine (run as root) and
-# fetches TinyXML's Debian source into the build tree. Safe to run again: it skips what is there.
+# Installs everything the build and the tests need on a Debian 12 machine (run as root), fetches
+# TinyXML's Debian source into the build tree and makes the Debian 13 root whose 32-bit Wine runs
+# the i686 suite (skipped with ZEL_SKIP_I686_SUITE=1). Safe to run again: it skips what is there.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 third_party="$top/build/third_party"
@@ -40,3 +41,8 @@ fi
 mkdir -p "$third_party/include"
 ln -sfn /usr/include/nlohmann "$third_party/include/nlohmann"
 ln -sfn /usr/include/httplib.h "$third_party/include/httplib.h"
+
+# Without root or Debian's archive the root cannot be made; the i686 suite is then left out.
+if [ -z "${ZEL_SKIP_I686_SUITE:-}" ]; then
+  "$top/scripts/i686-chroot.sh" create || echo "setup: no 32-bit Wine root; the i686 suite will not run"
+fi

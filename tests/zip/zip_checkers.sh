@@ -11,7 +11,9 @@ set -euo pipefail
 shopt -s nullglob
 runner=$1 fixture=$2
 expected_archives=18
-work=$(mktemp -d /tmp/zel-zipcheck.XXXXXX)
+# TMPDIR lets the test script put the folder where the fixture's Wine sees the same files (the i686
+# Wine runs in a root of its own, which shares the checkout but not /tmp).
+work=$(mktemp -d "${TMPDIR:-/tmp}/zel-zipcheck.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 fixture_status=0
