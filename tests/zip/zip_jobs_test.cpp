@@ -300,28 +300,6 @@ TEST_F(ZipJobsTest, DeleteTempFileDeletesOnlyOurArchivesDirectlyInsideTheTempora
   EXPECT_EQ(output.Type(), VT_EMPTY);
 }
 
-// The platform's temp-name function hands back a name in use once every name is taken; an archive
-// is only ever created new.
-TEST_F(ZipJobsTest, WhenEveryArchiveNameIsTakenNothingIsOverwritten) {
-  const std::wstring temp = TemporaryFolder();
-  std::vector<std::wstring> made;
-  for (UINT number = 1; number <= 0xFFFF; ++number) {
-    wchar_t name[MAX_PATH];
-    ::GetTempFileNameW(temp.c_str(), L"ZuvO", number, name);
-    UniqueFile file(::CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-    DWORD written = 0;
-    if (file && ::WriteFile(file.Get(), "k", 1, &written, nullptr)) made.push_back(name);
-  }
-  ScopedVariant output;
-  EXPECT_EQ(CreateZipOfPaths(ThreeFiles(), *output), 2);
-  size_t intact = 0;
-  for (const std::wstring& name : made) {
-    intact += SizeOf(name) == 1;
-    ::DeleteFileW(name.c_str());
-  }
-  EXPECT_EQ(intact, made.size());
-}
-
 TEST_F(ZipJobsTest, TheServicesResolveMediumIdsThroughTheModuleAndRefuseUnusableInput) {
   const std::vector<std::wstring> files = ThreeFiles();
   // Satellite ids: the owner's list information names the paths.

@@ -110,7 +110,8 @@ bool RunLinux(const wchar_t* program, const std::wstring& options, const std::ve
     command += L" \"" + std::wstring(name, name + strlen(name)) + L"\"";
     ::HeapFree(::GetProcessHeap(), 0, name);
   }
-  STARTUPINFOW startup{sizeof(startup)};
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   if (!::CreateProcessW(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
     return false;
