@@ -96,7 +96,7 @@ TEST_F(ZipJobsTest, DeleteTempFileCancelsARunningJobBetweenTwoFiles) {
     UniqueKernelHandle worker;
     std::vector<std::wstring> paths;  // part10.bin ... part33.bin, sparse
     for (int i = 0; i < 24; ++i) paths.push_back(ziptest::SparseFile(folder_.Path() + L"\\part" + std::to_wstring(10 + i) + L".bin", file_size));
-    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{0, &worker}), 0);
+    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{0, &worker, {}}), 0);
     const std::wstring archive = PathOf(output);
     EXPECT_EQ(J(*output)[1]["i8"], 24 * (file_size + 102 + 2 * name_bytes) + 22);
     const DWORD start = ::GetTickCount();
@@ -129,7 +129,7 @@ TEST_F(ZipJobsTest, TheWaitAndTheWorkersEndRaceWithoutLeavingEntries) {
   std::vector<std::wstring> archives;
   for (size_t i = 0; i < workers.size(); ++i) {
     ScopedVariant output;
-    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{static_cast<DWORD>(i % 4), &workers[i]}), 0);
+    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{static_cast<DWORD>(i % 4), &workers[i], {}}), 0);
     EXPECT_EQ(J(*output)[1], Json::parse(R"({"i8": 424})")) << "early or late, the same size";
     archives.push_back(PathOf(output));
   }
@@ -193,7 +193,7 @@ TEST_F(ZipJobsTest, AJobWhoseDiskFillsUpDeletesItsArchiveAndWritesAnError) {
   for (const DWORD wait_ms : {5000u, 0u}) {
     ScopedVariant output;
     UniqueKernelHandle worker;
-    ZipJobOptions options{wait_ms, &worker};
+    ZipJobOptions options{wait_ms, &worker, {}};
     options.wrap_sink = [](std::unique_ptr<ZipSink> file) {
       return std::unique_ptr<ZipSink>(new FillingSink(std::move(file), 150));
     };
@@ -218,7 +218,7 @@ TEST_F(ZipJobsTest, StoppingCancelsRunningJobsAndStartingRemovesDayOldArchives) 
   for (int i = 0; i < 8; ++i) paths.push_back(ziptest::SparseFile(folder_.Path() + L"\\big" + std::to_wstring(i), 256 << 20));
   ScopedVariant output;
   UniqueKernelHandle worker;
-  ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{0, &worker}), 0);
+  ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{0, &worker, {}}), 0);
   const DWORD start = ::GetTickCount();
   StopZipJobs(10000);
   EXPECT_LT(::GetTickCount() - start, 10000u);
