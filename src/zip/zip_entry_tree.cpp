@@ -102,25 +102,35 @@ uint32_t CZipEntryTree::EstimateOverhead() const {
   return static_cast<uint32_t>(std::min<uint64_t>(total, 0xFFFFFFFFu));
 }
 
-bool CZipEntryTree::WriteArchive(const std::wstring& archive_path, bool store_only) {
-  // A writer that could not be created makes every entry fail quietly; the walk still runs so that
-  // a cancel is honoured the same way.
-  std::unique_ptr<CZipWriter> writer = CZipWriter::CreateArchive(archive_path);
+ZipWriteOutcome CZipEntryTree::WriteArchive(const std::wstring& archive_path, bool store_only, std::wstring* failure) {
+  return WriteArchive(CreateFileSink(archive_path), archive_path, store_only, failure);
+}
+
+ZipWriteOutcome CZipEntryTree::WriteArchive(std::unique_ptr<ZipSink> sink, const std::wstring& archive_path,
+                                            bool store_only, std::wstring* failure) {
+  std::wstring why;
+  std::unique_ptr<CZipWriter> writer = CZipWriter::CreateArchive(std::move(sink));
+  const bool created = writer != nullptr;  // else the path may name someone else's file: never delete it
+  if (!created) why = L"the archive file could not be created";
+  if (writer != nullptr) writer->SetCancelFlag(&cancel_requested_);
   std::vector<const CZipEntryNode*> files;
   for (const auto& file : files_) files.push_back(file.get());
-  bool cancelled = false;
   for (const CZipEntryNode* file : files) {
-    if (CancelRequested()) {
-      cancelled = true;
-      break;
-    }
-    if (writer != nullptr) writer->AddEntry(ArchiveName(*file), ZipSource::File(file->path), store_only);
+    if (!why.empty() || CancelRequested()) break;
+    const ZipResult result = writer->AddEntry(ArchiveName(*file), ZipSource::File(file->path), store_only);
+    if (result != ZipOk) why = file->path + L": " + ZipResultText(result);
   }
-  if (CancelRequested()) cancelled = true;
-  if (writer != nullptr) writer->CloseArchive();
+  if (writer != nullptr && writer->CloseArchive() != ZipOk && why.empty()) why = L"the central directory: write failed";
   writer.reset();
-  if (cancelled) ::DeleteFileW(archive_path.c_str());
-  return !cancelled;
+  ZipWriteOutcome outcome = ZipWriteOutcome::kFinished;
+  if (CancelRequested()) {
+    outcome = ZipWriteOutcome::kCancelled;
+  } else if (!why.empty()) {
+    outcome = ZipWriteOutcome::kFailed;
+  }
+  if (created && outcome != ZipWriteOutcome::kFinished) ::DeleteFileW(archive_path.c_str());
+  if (failure != nullptr) *failure = why;
+  return outcome;
 }
 
 void CZipEntryTree::Link(CZipEntryNode& node) {

@@ -9,6 +9,11 @@
 
 namespace zel::zip {
 
+class ZipSink;
+
+// How WriteArchive ended. Only a finished archive is left on disk.
+enum class ZipWriteOutcome { kFinished, kCancelled, kFailed };
+
 // A file or folder of an entry tree: `name` is the last component of `path` (the text after its
 // last "\", empty if it has none); `parent` is the folder it hangs under, or null for a root.
 struct CZipEntryNode {
@@ -43,12 +48,17 @@ class CZipEntryTree {
   // the archive name per file. Saturates at 0xFFFFFFFF.
   uint32_t EstimateOverhead() const;
 
-  // Writes the archive at `archive_path` (stored entries if `store_only`, else deflated ones),
-  // checking for a cancel before each file. Files that cannot be read are left out. Returns true
-  // when finished; false when cancelled, in which case the archive file is deleted.
-  bool WriteArchive(const std::wstring& archive_path, bool store_only);
+  // Writes the archive into `sink` (stored entries if `store_only`, else deflated ones); the sink
+  // is the new file at `archive_path`. Every file must go in whole: a file the writer refuses or
+  // cannot read, or a write that falls short, fails the archive, and `failure` (if given) says
+  // which file and why. A cancel stops it within the entry in progress. Unless finished, the
+  // archive file is deleted.
+  ZipWriteOutcome WriteArchive(std::unique_ptr<ZipSink> sink, const std::wstring& archive_path, bool store_only,
+                               std::wstring* failure = nullptr);
+  // The same into a new file at `archive_path` (never over an existing one).
+  ZipWriteOutcome WriteArchive(const std::wstring& archive_path, bool store_only, std::wstring* failure = nullptr);
 
-  // Asks a running (or coming) WriteArchive to stop before its next file. Any thread.
+  // Asks a running (or coming) WriteArchive to stop. Any thread.
   void RequestCancel() noexcept { cancel_requested_.store(true); }
   bool CancelRequested() const noexcept { return cancel_requested_.load(); }
 

@@ -34,6 +34,7 @@ constexpr uint16_t kVersionNeeded = 20;
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
 constexpr uint16_t kFlagProvisional = 0x0008;
+constexpr uint16_t kFlagUtf8Name = 0x0800;
 constexpr uint16_t kExtendedTimestampTag = 0x5455;  // "UT"
 constexpr uint8_t kTimestampFlags = 7;              // modification, access and creation times
 constexpr uint16_t kLocalExtraLength = 17;
@@ -126,17 +127,26 @@ class FileSink final : public ZipSink {
 
 }  // namespace
 
-std::unique_ptr<ZipSink> CreateFileSink(const std::wstring& path) {
-  // An existing file is replaced, as CREATE_ALWAYS would do, but it is cut to nothing only when it
-  // has contents. The zip jobs write into the empty file that GetTempFileNameW made; truncating
-  // that one anyway would make ext4 (under Wine) flush the whole archive to disk when it is
-  // closed, which costs a stored archive a good part of its throughput.
-  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  LARGE_INTEGER size{};
-  if (!file || !::GetFileSizeEx(file.Get(), &size) || (size.QuadPart > 0 && !::SetEndOfFile(file.Get()))) {
-    return nullptr;
+const wchar_t* ZipResultText(ZipResult result) {
+  switch (result) {
+    case ZipOk: return L"ok";
+    case ZipCannotOpen: return L"cannot be opened or examined";
+    case ZipWriteFailed: return L"write failed or stopped";
+    case ZipBadArguments: return L"refused (name, size or kind the archive cannot hold)";
+    case ZipAlreadyClosed: return L"archive already closed";
+    case ZipCannotSeek: return L"cannot seek in the archive";
   }
+  return L"unknown result";
+}
+
+std::unique_ptr<ZipSink> CreateFileSink(const std::wstring& path) {
+  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+  return FileSinkOn(std::move(file));
+}
+
+std::unique_ptr<ZipSink> FileSinkOn(UniqueFile file) {
+  if (!file) return nullptr;
   return std::make_unique<FileSink>(std::move(file));
 }
 
@@ -207,12 +217,16 @@ struct CZipWriter::EntryRecord {
 // the count of bytes read come out the same either way. Never yields more than `limit` bytes.
 class CZipWriter::EntryReader final : public DeflateInput {
  public:
-  EntryReader(HANDLE file, const unsigned char* memory, size_t memory_size)
-      : file_(file), memory_(memory), memory_size_(memory_size) {}
+  EntryReader(HANDLE file, const unsigned char* memory, size_t memory_size, const std::atomic<bool>* cancel)
+      : file_(file), memory_(memory), memory_size_(memory_size), cancel_(cancel) {}
 
   void SetLimit(uint64_t limit) { limit_ = limit; }
 
   size_t Read(unsigned char* buffer, size_t capacity) override {
+    if (cancel_ != nullptr && cancel_->load()) {
+      cancelled_ = true;
+      return 0;
+    }
     const uint64_t room = limit_ - count_;
     if (room < capacity) capacity = static_cast<size_t>(room);
     size_t got = 0;
@@ -233,11 +247,14 @@ class CZipWriter::EntryReader final : public DeflateInput {
 
   uint32_t Crc() const { return crc_; }
   uint64_t Count() const { return count_; }
+  bool Cancelled() const { return cancelled_; }
 
  private:
   HANDLE file_;
   const unsigned char* memory_;
   size_t memory_size_;
+  const std::atomic<bool>* cancel_;
+  bool cancelled_ = false;
   uint64_t limit_ = 0;
   uint64_t count_ = 0;
   uint32_t crc_ = 0;
@@ -277,6 +294,10 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
 
   EntryRecord record;
   if (!ToArchiveName(name, &record.name)) return ZipBadArguments;
+  if (std::any_of(record.name.begin(), record.name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+    record.flags |= kFlagUtf8Name;
+    record.local_flags |= kFlagUtf8Name;
+  }
   record.method = (store_only || HasCompressedSuffix(record.name)) ? kMethodStored : kMethodDeflated;
 
   // The source, opened so that nobody may write it while it is read.
@@ -288,6 +309,10 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
       file.Reset(::CreateFileW(source.path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
       if (!file) return ZipCannotOpen;
       if (!ReadDiskFileInfo(file.Get(), &info)) return ZipCannotOpen;
+      break;
+    case ZipSourceKind::kOpenFile:
+      if (source.file == INVALID_HANDLE_VALUE || source.file == nullptr) return ZipBadArguments;
+      if (!ReadDiskFileInfo(source.file, &info)) return ZipCannotOpen;
       break;
     case ZipSourceKind::kMemory:
       if (source.data == nullptr || source.length == 0) return ZipBadArguments;
@@ -308,7 +333,9 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
   const uint64_t worst_data = record.method == kMethodStored ? info.size : DeflateBound(info.size);
   if (worst_data > data_room) return ZipBadArguments;
   // A source that grows while it is read is cut where its entry would no longer fit.
-  const uint64_t input_limit = record.method == kMethodStored ? data_room : DeflateInputLimit(data_room);
+  uint64_t input_limit = record.method == kMethodStored ? data_room : DeflateInputLimit(data_room);
+  // A file others may be writing (a log) is taken as it was when looked at, however it grows.
+  if (source.kind == ZipSourceKind::kOpenFile) input_limit = std::min(input_limit, info.size);
 
   record.dos_date_time = (static_cast<uint32_t>(info.dos_date) << 16) | info.dos_time;
   record.compressed_size = record.method == kMethodStored ? static_cast<uint32_t>(info.size) : 0;
@@ -319,8 +346,10 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
   record.accessed = static_cast<uint32_t>(info.unix_accessed);
   record.created = static_cast<uint32_t>(info.unix_created);
 
-  EntryReader reader(file ? file.Get() : INVALID_HANDLE_VALUE, static_cast<const unsigned char*>(source.data),
-                     source.length);
+  HANDLE read_from = INVALID_HANDLE_VALUE;
+  if (source.kind == ZipSourceKind::kFile) read_from = file.Get();
+  if (source.kind == ZipSourceKind::kOpenFile) read_from = source.file;
+  EntryReader reader(read_from, static_cast<const unsigned char*>(source.data), source.length, cancel_);
   const ZipResult result = WriteEntry(record, reader, input_limit);
   if (result != ZipOk) return result;
   central_size_ += kCentralFixedSize + name_size;
@@ -358,7 +387,7 @@ ZipResult CZipWriter::WriteEntry(EntryRecord& record, EntryReader& reader, uint6
       compressed += got;
     }
   }
-  if (!data_ok) {
+  if (!data_ok || reader.Cancelled()) {
     poisoned_ = true;
     return ZipWriteFailed;
   }

@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "common/unique_handle.h"
 
 namespace zel::zip {
 
@@ -23,6 +26,9 @@ enum ZipResult : uint32_t {
   ZipCannotSeek = 0x02000000,     // the local header could not be reached to rewrite it
 };
 
+// A short English description of a result, for log lines.
+const wchar_t* ZipResultText(ZipResult result);
+
 // Where an archive's bytes go. The writer moves back only to rewrite a local header.
 class ZipSink {
  public:
@@ -35,21 +41,27 @@ class ZipSink {
   virtual bool Truncate() = 0;
 };
 
-// A sink on a disk file opened for writing with share mode read and the normal attribute; an
-// existing file is replaced (emptied). Null when the file cannot be created or emptied.
+// A sink on a new disk file, opened for writing with share mode read and the normal attribute.
+// Never over an existing file (CREATE_NEW): null when the file exists or cannot be created.
 std::unique_ptr<ZipSink> CreateFileSink(const std::wstring& path);
+// A sink on a file the caller created for writing; the sink owns it from now on.
+std::unique_ptr<ZipSink> FileSinkOn(UniqueFile file);
 
-enum class ZipSourceKind : int { kFile = 1, kMemory = 2 };
+enum class ZipSourceKind : int { kFile = 1, kMemory = 2, kOpenFile = 3 };
 
-// What one entry is made of: a disk file, or a block of memory holding the whole contents. The
-// path or the memory must stay valid until AddEntry returns.
+// What one entry is made of: a disk file the writer opens by path, a disk file the caller has
+// opened (read from its start up to the size it had when AddEntry looked; the caller keeps and
+// closes the handle), or a block of memory holding the whole contents. The path, handle or memory
+// must stay valid until AddEntry returns.
 struct ZipSource {
   ZipSourceKind kind = ZipSourceKind::kFile;
   const wchar_t* path = nullptr;
   const void* data = nullptr;
   size_t length = 0;
+  HANDLE file = INVALID_HANDLE_VALUE;
 
   static ZipSource File(const std::wstring& file_path) { return {ZipSourceKind::kFile, file_path.c_str(), nullptr, 0}; }
+  static ZipSource OpenFile(HANDLE handle) { return {ZipSourceKind::kOpenFile, nullptr, nullptr, 0, handle}; }
   static ZipSource Memory(const void* bytes, size_t size) { return {ZipSourceKind::kMemory, nullptr, bytes, size}; }
 };
 
@@ -75,8 +87,8 @@ class CZipWriter {
   CZipWriter(const CZipWriter&) = delete;
   CZipWriter& operator=(const CZipWriter&) = delete;
 
-  // Appends one entry named `name` (a path inside the archive; "\" becomes "/", stored as UTF-8)
-  // with the bytes of `source`, stored if `store_only` or if the name ends in an already-compressed
+  // Appends one entry named `name` (a path inside the archive; "\" becomes "/", stored as UTF-8,
+  // flagged as UTF-8 (general purpose bit 11) when it is not plain ASCII) with the bytes of `source`, stored if `store_only` or if the name ends in an already-compressed
   // suffix, else deflated. Refused with ZipBadArguments before anything is written: a name that is
   // empty, not valid UTF-16 or longer than 259 UTF-8 bytes; an empty or missing memory block; a
   // source of 4 GiB or more, or one that could take the archive (central directory included) past
@@ -88,6 +100,10 @@ class CZipWriter {
   // returns ZipAlreadyClosed. After a failed entry the directory goes right after the last
   // complete entry and the file is cut there, so the archive stays readable.
   ZipResult CloseArchive();
+
+  // Lets another thread stop the entry in progress: once `*cancel` is set, the entry's data ends
+  // there, AddEntry fails with ZipWriteFailed and so does every later one. Null: no cancel.
+  void SetCancelFlag(const std::atomic<bool>* cancel) noexcept { cancel_ = cancel; }
 
   // Bytes of complete entries so far: the offset of the next local header.
   uint64_t Written() const noexcept { return written_; }
@@ -105,6 +121,7 @@ class CZipWriter {
   uint64_t central_size_ = 0;  // of the records so far
   bool central_written_ = false;
   bool poisoned_ = false;  // a write fell short: the file no longer matches `written_`
+  const std::atomic<bool>* cancel_ = nullptr;
   std::vector<EntryRecord> records_;
   std::unique_ptr<unsigned char[]> buffer_;
   // Made for the first deflated entry and kept until CloseArchive, so that an archive of many

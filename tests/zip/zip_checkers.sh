@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Checks the archives that zip_fixture writes (under Wine) with independent Linux readers: each
 # must pass `unzip -t`, `python3 -m zipfile -t` and `7z t`, and each reader's extraction must equal
-# the files that went in, byte for byte. Names are not flagged as UTF-8 in these archives, so the
-# readers that would otherwise guess code page 437 (python, 7z) are told they are UTF-8; unzip
-# takes them as they stand.
+# the files that went in, byte for byte. Names that are not plain ASCII carry the UTF-8 flag, so
+# every reader takes them as they are written without being told an encoding.
 # Usage: zip_checkers.sh WINE PATH-TO-zip_fixture.exe
 # Closes with "zip_checkers: N passed, M failed", counting archives; fewer archives than the fixture
 # writes count as failures, so a fixture that never ran cannot look green.
@@ -38,8 +37,8 @@ run_unzip() {
 extract() {  # reader archive destination
   case $1 in
     unzip) run_unzip -q "$2" -d "$3" ;;
-    python) python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], metadata_encoding="utf-8").extractall(sys.argv[2])' "$2" "$3" ;;
-    7z) 7z x -y -bd -mcp=65001 -o"$3" "$2" >/dev/null ;;
+    python) python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$2" "$3" ;;
+    7z) 7z x -y -bd -o"$3" "$2" >/dev/null ;;
   esac
 }
 

@@ -78,7 +78,7 @@ TEST(ZipEntryTreeTest, ACancelBeforeWritingStartsIsHonoured) {
   tree.AddFile(folder.WriteFile(L"a.log", "first log"));
   tree.RequestCancel();
   const std::wstring cancelled = folder.Path() + L"\\cancelled.zip";
-  EXPECT_FALSE(tree.WriteArchive(cancelled, true));
+  EXPECT_EQ(tree.WriteArchive(cancelled, true), ZipWriteOutcome::kCancelled);
   EXPECT_EQ(::GetFileAttributesW(cancelled.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 

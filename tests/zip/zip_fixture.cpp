@@ -68,7 +68,7 @@ void TreeArchives(const Case& c) {
     zel::zip::CZipEntryTree tree;
     for (const std::wstring& path : paths) tree.AddFile(path);
     const std::wstring archive = g_output + L"\\" + c.name + (store_only ? L"-stored.zip" : L"-deflated.zip");
-    if (!tree.WriteArchive(archive, store_only)) Fail(L"WriteArchive " + archive);
+    if (tree.WriteArchive(archive, store_only) != zel::zip::ZipWriteOutcome::kFinished) Fail(L"WriteArchive " + archive);
   }
 }
 

@@ -11,6 +11,7 @@
 #include "common/vutil.h"
 #include "support/test_support.h"
 #include "zip/zip_paths.h"
+#include "zip/zip_writer.h"
 #include "zip_test_support.h"
 
 namespace zel::zip {
@@ -61,7 +62,7 @@ TEST_F(ZipJobsTest, ThreeFilesOf60BytesMakeThe424ByteArchiveThatWasAnnounced) {
   const std::wstring archive = PathOf(output);
   EXPECT_EQ(J(*output), Json::array({Narrow(archive), Json::parse(R"({"i8": 424})")}));
   EXPECT_EQ(SizeOf(archive), 424);
-  EXPECT_TRUE(IsInsideFolder(archive, TemporaryFolder()));
+  EXPECT_EQ(archive.substr(0, archive.rfind(L'\\') + 1), TemporaryFolder());
   EXPECT_EQ(archive.substr(archive.rfind(L'\\') + 1, 3), L"Zuv") << "GetTempFileNameW keeps three letters";
   EXPECT_EQ(RegisteredZipJobs(), 0u) << "finished within the wait: nothing stays registered";
   for (const std::string& line : {std::string("Creating zip of 3 files (60 -> 424)"), std::string("zip size 424."),
@@ -95,7 +96,7 @@ TEST_F(ZipJobsTest, DeleteTempFileCancelsARunningJobBetweenTwoFiles) {
     UniqueKernelHandle worker;
     std::vector<std::wstring> paths;  // part10.bin ... part33.bin, sparse
     for (int i = 0; i < 24; ++i) paths.push_back(ziptest::SparseFile(folder_.Path() + L"\\part" + std::to_wstring(10 + i) + L".bin", file_size));
-    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{0, &worker}), 0);
+    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{0, &worker, {}}), 0);
     const std::wstring archive = PathOf(output);
     EXPECT_EQ(J(*output)[1]["i8"], 24 * (file_size + 102 + 2 * name_bytes) + 22);
     const DWORD start = ::GetTickCount();
@@ -109,10 +110,10 @@ TEST_F(ZipJobsTest, DeleteTempFileCancelsARunningJobBetweenTwoFiles) {
     }
     cancelled_midway = true;
     EXPECT_EQ(RegisteredZipJobs(), 1u);
-    EXPECT_EQ(DeleteArchive(archive), 404) << "the worker still holds the file open";
+    EXPECT_EQ(DeleteArchive(archive), 0) << "the worker stops within its entry and deletes the archive";
+    EXPECT_EQ(SizeOf(archive), -1) << "gone when DeleteTempFile answers";
     EXPECT_EQ(RegisteredZipJobs(), 0u);
     ASSERT_EQ(::WaitForSingleObject(worker.Get(), 60000), WAIT_OBJECT_0);
-    EXPECT_EQ(SizeOf(archive), -1) << "the cancelled worker deleted its archive";
     const std::vector<std::string> built = zeltest::ModuleLogLinesWith("Built " + Narrow(archive) + " zip in");
     ASSERT_FALSE(built.empty());
     EXPECT_NE(built.back().find("Size=0b"), std::string::npos) << built.back();
@@ -128,7 +129,7 @@ TEST_F(ZipJobsTest, TheWaitAndTheWorkersEndRaceWithoutLeavingEntries) {
   std::vector<std::wstring> archives;
   for (size_t i = 0; i < workers.size(); ++i) {
     ScopedVariant output;
-    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{static_cast<DWORD>(i % 4), &workers[i]}), 0);
+    ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{static_cast<DWORD>(i % 4), &workers[i], {}}), 0);
     EXPECT_EQ(J(*output)[1], Json::parse(R"({"i8": 424})")) << "early or late, the same size";
     archives.push_back(PathOf(output));
   }
@@ -140,48 +141,157 @@ TEST_F(ZipJobsTest, TheWaitAndTheWorkersEndRaceWithoutLeavingEntries) {
   }
 }
 
-TEST_F(ZipJobsTest, UnreadableFilesAreLeftOutAndTheArchiveStaysValid) {
-  const std::wstring readable = folder_.WriteFile(L"readable.txt", "fine");
-  const std::wstring locked = folder_.WriteFile(L"locked.txt", "held by someone");
-  const std::wstring missing = folder_.Path() + L"\\missing.txt";
-  UniqueFile holder(::CreateFileW(locked.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(holder.IsValid());
-  ScopedVariant query;
-  ASSERT_EQ(QueryFileSizeOfPaths({readable, locked, missing}, *query), 0);
-  EXPECT_EQ(J(*query), Json::parse(R"([3, {"i8": 19}])")) << "a missing path is counted and adds nothing";
-
-  ScopedVariant output;
-  ASSERT_EQ(CreateZipOfPaths({readable, locked, missing}, *output), 0);
-  const std::wstring archive = PathOf(output);
-  const auto entries = ziptest::ReadAllEntries(ziptest::ReadFileBytes(archive));
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].second, ziptest::ToBytes("fine"));
-  EXPECT_EQ(J(*output)[1]["i8"], SizeOf(archive)) << "finished within the wait: the real size";
-  EXPECT_EQ(DeleteArchive(archive), 0);
+// Every file is checked as the writer will open it: what the writer would refuse refuses the
+// request before anything is announced, so an announced size is always the archive's size.
+TEST_F(ZipJobsTest, FilesTheWriterWouldRefuseRefuseTheRequestUpFront) {
+  const std::wstring fine = folder_.WriteFile(L"fine.txt", "fine");
+  const std::wstring writing = folder_.WriteFile(L"writing.txt", "held for writing");
+  const std::wstring exclusive = folder_.WriteFile(L"exclusive.txt", "held exclusively");
+  UniqueFile writer(::CreateFileW(writing.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueFile holder(::CreateFileW(exclusive.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(writer.IsValid() && holder.IsValid());
+  const struct {
+    std::wstring path;
+    LONG code;
+  } cases[] = {{writing, 403}, {exclusive, 403}, {folder_.Path() + L"\\missing.txt", 404}, {folder_.Path(), 403},
+               {ziptest::SparseFile(folder_.Path() + L"\\huge.bin", int64_t{1} << 32), 8},
+               {ziptest::SparseFile(folder_.Path() + L"\\big.bin", (int64_t{1} << 32) - 100), 8}};  // fits, its archive not
+  const size_t archives = ziptest::TemporaryArchives();
+  for (const auto& refused : cases) {
+    ScopedVariant query;
+    ScopedVariant output;
+    EXPECT_EQ(QueryFileSizeOfPaths({fine, refused.path}, *query), refused.code) << Narrow(refused.path);
+    EXPECT_EQ(CreateZipOfPaths({fine, refused.path}, *output), refused.code) << Narrow(refused.path);
+    EXPECT_EQ(std::make_pair(query.Type(), output.Type()), std::make_pair(VARTYPE{VT_EMPTY}, VARTYPE{VT_EMPTY}));
+  }
+  EXPECT_EQ(ziptest::TemporaryArchives(), archives) << "nothing was started";
 }
 
-TEST_F(ZipJobsTest, DeleteTempFileDeletesOnlyInsideTheTemporaryFolder) {
-  // Outside: a folder on the Linux side of Wine.
+// A sink that takes `room` bytes and then refuses, as a full disk does.
+class FillingSink final : public ZipSink {
+ public:
+  FillingSink(std::unique_ptr<ZipSink> file, size_t room) : file_(std::move(file)), room_(room) {}
+  bool Write(const void* data, size_t size) override {
+    if (size > room_) return false;
+    room_ -= size;
+    return file_->Write(data, size);
+  }
+  bool Seek(uint64_t offset) override { return file_->Seek(offset); }
+  bool Truncate() override { return file_->Truncate(); }
+
+ private:
+  std::unique_ptr<ZipSink> file_;
+  size_t room_;
+};
+
+// A job that cannot finish its archive deletes it and says so: within CreateZip's wait the answer
+// is 2; after it, the announced archive never appears. No half-written file stays either way.
+TEST_F(ZipJobsTest, AJobWhoseDiskFillsUpDeletesItsArchiveAndWritesAnError) {
+  const std::vector<std::wstring> paths = ThreeFiles();
+  const size_t archives = ziptest::TemporaryArchives();
+  const size_t errors = zeltest::ModuleLogLinesWith("failed and was deleted").size();
+  for (const DWORD wait_ms : {5000u, 0u}) {
+    ScopedVariant output;
+    UniqueKernelHandle worker;
+    ZipJobOptions options{wait_ms, &worker, {}};
+    options.wrap_sink = [](std::unique_ptr<ZipSink> file) {
+      return std::unique_ptr<ZipSink>(new FillingSink(std::move(file), 150));
+    };
+    const LONG rc = CreateZipOfPaths(paths, *output, options);
+    ASSERT_EQ(::WaitForSingleObject(worker.Get(), 60000), WAIT_OBJECT_0);
+    if (wait_ms != 0) {
+      EXPECT_EQ(std::make_pair(rc, output.Type()), std::make_pair(LONG{2}, VARTYPE{VT_EMPTY}));
+    } else {
+      ASSERT_EQ(rc, 0);
+      EXPECT_EQ(J(*output)[1], Json::parse(R"({"i8": 424})"));
+      EXPECT_EQ(SizeOf(PathOf(output)), -1);
+    }
+    EXPECT_EQ(ziptest::TemporaryArchives(), archives) << wait_ms;
+    EXPECT_EQ(zeltest::ModuleLogLinesWith("failed and was deleted").size(), errors + (wait_ms != 0 ? 1 : 2));
+  }
+}
+
+// Close cancels running jobs, which delete their partial archives; the next start removes archives
+// of ours a day old, and nothing else.
+TEST_F(ZipJobsTest, StoppingCancelsRunningJobsAndStartingRemovesDayOldArchives) {
+  std::vector<std::wstring> paths;
+  for (int i = 0; i < 8; ++i) paths.push_back(ziptest::SparseFile(folder_.Path() + L"\\big" + std::to_wstring(i), 256 << 20));
+  ScopedVariant output;
+  UniqueKernelHandle worker;
+  ASSERT_EQ(CreateZipOfPaths(paths, *output, ZipJobOptions{0, &worker, {}}), 0);
+  const DWORD start = ::GetTickCount();
+  StopZipJobs(10000);
+  EXPECT_LT(::GetTickCount() - start, 10000u);
+  EXPECT_EQ(::WaitForSingleObject(worker.Get(), 5000), WAIT_OBJECT_0) << "the worker ends";
+  EXPECT_EQ(SizeOf(PathOf(output)), -1) << "its partial archive was deleted";
+  ScopedVariant late;
+  EXPECT_EQ(CreateZipOfPaths(ThreeFiles(), *late), 2) << "after Close, jobs are cancelled at once";
+
+  const std::wstring temp = TemporaryFolder();
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER old{{now.dwLowDateTime, now.dwHighDateTime}};
+  old.QuadPart -= 25ULL * 3600 * 10000000;
+  const FILETIME old_time{old.LowPart, old.HighPart};
+  const struct {
+    std::wstring name;
+    bool old;
+    bool removed;
+  } stale[] = {{L"ZuvE1a.tmp", true, true}, {L"ZuvE1b.tmp", false, false}, {L"ZuvE1c.txt", true, false},
+               {L"ZuvE1x.tmp", true, false}};
+  for (const auto& file : stale) {
+    UniqueFile made(::CreateFileW((temp + file.name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (file.old) ::SetFileTime(made.Get(), nullptr, nullptr, &old_time);
+  }
+  StartZipJobs();
+  for (const auto& file : stale) {
+    EXPECT_EQ(SizeOf(temp + file.name), file.removed ? -1 : 0) << Narrow(file.name);
+    ::DeleteFileW((temp + file.name).c_str());
+  }
+  ScopedVariant again;
+  EXPECT_EQ(CreateZipOfPaths(ThreeFiles(), *again), 0) << "started again";
+  EXPECT_EQ(DeleteArchive(PathOf(again)), 0);
+}
+
+// Only regular files directly inside the temporary folder with an archive's name are deleted,
+// judged by what the path opens: links, folders, other names and overlong paths answer 403.
+TEST_F(ZipJobsTest, DeleteTempFileDeletesOnlyOurArchivesDirectlyInsideTheTemporaryFolder) {
+  const std::wstring temp = TemporaryFolder();  // ends with "\"
   const std::wstring outside_folder = L"Z:\\tmp\\" + zeltest::UniqueName(L"zeltest-outside");
   ASSERT_TRUE(::CreateDirectoryW(outside_folder.c_str(), nullptr));
-  const std::wstring outside = outside_folder + L"\\keep.txt";
-  ::CloseHandle(::CreateFileW(outside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-  const std::wstring temp = TemporaryFolder();  // ends with "\"
-  std::wstring climb = temp;  // contains the temp path as text, but leads out
+  const std::wstring victim = outside_folder + L"\\Zuv1.tmp";
+  UniqueFile(::CreateFileW(victim.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+  const std::wstring linked_folder = temp + zeltest::UniqueName(L"zeltest-link");
+  const std::wstring linked_file = temp + L"ZuvFE1.tmp";
+  ASSERT_TRUE(ziptest::MakeLink(outside_folder, linked_folder, true));
+  ASSERT_TRUE(ziptest::MakeLink(victim, linked_file, false));
+  const std::wstring own_folder = temp + L"ZuvFE2.tmp";
+  ::CreateDirectoryW(own_folder.c_str(), nullptr);
+  const std::wstring nested = folder_.WriteFile(L"ZuvFE3.tmp", "not directly inside");
+  const std::wstring other_name = temp + zeltest::UniqueName(L"other") + L".tmp";
+  UniqueFile(::CreateFileW(other_name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+  std::wstring climb = temp;  // begins with the temp path, but leads out
   for (size_t i = 0; i < 10; ++i) climb += L"..\\";
-  const std::wstring sibling = temp.substr(0, temp.size() - 1) + L"Other\\x.txt";  // shares the prefix
-  for (const std::wstring& path : {outside, climb + outside.substr(3), temp, sibling, std::wstring()}) {
-    EXPECT_EQ(DeleteArchive(path), 403) << Narrow(path);
+  for (const std::wstring& path :
+       {victim, climb + victim.substr(3), linked_folder + L"\\Zuv1.tmp", linked_file, own_folder, nested, other_name, temp,
+        std::wstring(), temp + std::wstring(1030, L'a'), temp + std::wstring(5000, L'\\') + L"Zuv1.tmp",
+        temp + L"Zuv1.tmp" + std::wstring(1, L'\0') + L"x"}) {
+    EXPECT_EQ(DeleteArchive(path), 403) << Narrow(path.substr(0, 300));
   }
-  EXPECT_EQ(SizeOf(outside), 0) << "nothing outside was deleted";
-  ::DeleteFileW(outside.c_str());
+  EXPECT_EQ(SizeOf(victim), 0) << "nothing outside was deleted";
+  EXPECT_NE(SizeOf(nested), -1);
+  for (const std::wstring& link : {linked_file, linked_folder}) ziptest::RemoveLink(link);
+  ::DeleteFileW(other_name.c_str());
+  ::RemoveDirectoryW(own_folder.c_str());
+  ::DeleteFileW(victim.c_str());
   ::RemoveDirectoryW(outside_folder.c_str());
 
-  const std::wstring inside = folder_.WriteFile(L"inside.txt", "x");
-  std::wstring upper = inside;
+  ScopedVariant zipped;
+  ASSERT_EQ(CreateZipOfPaths({}, *zipped), 0);
+  std::wstring upper = PathOf(zipped);
   ::CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
-  EXPECT_EQ(DeleteArchive(upper), 0) << "the folder is compared as the file system compares names";
-  EXPECT_EQ(DeleteArchive(inside), 404);
+  EXPECT_EQ(DeleteArchive(upper), 0) << "names compare as the file system compares them";
+  EXPECT_EQ(DeleteArchive(PathOf(zipped)), 404);
 
   ScopedVariant output;
   for (const char* bad : {"5", R"(["only"])", R"(["", 7])", R"({"array": ["", "x"], "lbound": 1})"}) {

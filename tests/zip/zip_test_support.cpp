@@ -4,10 +4,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <random>
 
+#include "common/unique_handle.h"
 #include "support/test_support.h"
 
 namespace ziptest {
@@ -91,6 +93,69 @@ std::wstring SparseFile(const std::wstring& path, int64_t size) {
 }
 
 Bytes ReadFileBytes(const std::wstring& path) { return ToBytes(zeltest::ReadBytes(path)); }
+
+namespace {
+
+// Runs a Linux program on Windows paths (Wine starts Linux programs as it starts its own) and
+// waits for it; false off Wine.
+bool RunLinux(const wchar_t* program, const std::wstring& options, const std::vector<std::wstring>& paths) {
+  using UnixName = char* (*)(const wchar_t*);
+  const auto unix_name = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unix_name == nullptr) return false;
+  std::wstring command = std::wstring(program) + L" " + options;
+  for (const std::wstring& path : paths) {
+    char* name = unix_name(path.c_str());
+    if (name == nullptr) return false;
+    command += L" \"" + std::wstring(name, name + strlen(name)) + L"\"";
+    ::HeapFree(::GetProcessHeap(), 0, name);
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  const zel::UniqueKernelHandle thread(process.hThread);
+  const zel::UniqueKernelHandle child(process.hProcess);
+  ::WaitForSingleObject(child.Get(), 10000);
+  return true;
+}
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Wine gives no exit code of a Linux program, and its handle may signal early: look for the result.
+bool Eventually(const std::function<bool()>& done) {
+  for (int tries = 0; tries < 500; ++tries, ::Sleep(10)) {
+    if (done()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool MakeLink(const std::wstring& target, const std::wstring& link, bool folder) {
+  if (RunLinux(L"Z:\\bin\\ln", L"-s", {target, link})) return Eventually([&] { return Exists(link); });
+  return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) != FALSE;
+}
+
+void RemoveLink(const std::wstring& link) {
+  if (RunLinux(L"Z:\\bin\\rm", L"-f", {link})) {
+    Eventually([&] { return !Exists(link); });
+  } else if (!::RemoveDirectoryW(link.c_str())) {
+    ::DeleteFileW(link.c_str());
+  }
+}
+
+size_t TemporaryArchives() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  ::GetTempPathW(MAX_PATH, folder);
+  size_t count = 0;
+  WIN32_FIND_DATAW found;
+  const zel::UniqueFind find(::FindFirstFileW((std::wstring(folder) + L"Zuv*.tmp").c_str(), &found));
+  for (bool more = find.IsValid(); more; more = ::FindNextFileW(find.Get(), &found)) ++count;
+  return count;
+}
 
 Bytes Generate(Kind kind, size_t size, unsigned seed) {
   std::mt19937 random(seed);

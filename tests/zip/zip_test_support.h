@@ -43,6 +43,15 @@ std::vector<std::pair<std::string, Bytes>> ReadAllEntries(const Bytes& archive);
 // A sparse file of `size` bytes (costs no disk space).
 std::wstring SparseFile(const std::wstring& path, int64_t size);
 Bytes ReadFileBytes(const std::wstring& path);
+
+// A symbolic link at `link` to `target` (both Windows paths): under Wine a Unix symlink, which
+// Wine follows the way Windows follows links; elsewhere CreateSymbolicLinkW. False if none was made.
+bool MakeLink(const std::wstring& target, const std::wstring& link, bool folder);
+// Removes a link made by MakeLink (not its target).
+void RemoveLink(const std::wstring& link);
+
+// The archives of ours ("Zuv*.tmp") now in the temporary folder.
+size_t TemporaryArchives();
 Bytes ToBytes(const std::string& text);
 
 // Generated inputs of the kinds a zip of media server data meets, the same for the same seed.
