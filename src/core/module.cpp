@@ -5,7 +5,7 @@
 #include "common/module_log.h"
 #include "common/unique_handle.h"
 #include "core/kro_atl.h"
-#include "zip/zip_jobs.h"
+#include "core/service_table.h"
 
 namespace zel {
 namespace {
@@ -19,8 +19,6 @@ struct ModuleState {
 
 ModuleState g_state;
 
-constexpr DWORD kZipStopWaitMs = 10000;
-
 }  // namespace
 
 IKroBrokerPtr CurrentBroker() { return g_state.object != nullptr ? g_state.object->Channel().Broker() : nullptr; }
@@ -33,7 +31,7 @@ LONG InitializeModule() {
     return 0;
   }
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  zip::StartZipJobs();
+  StartServices();
   g_state.startup_event.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
   try {
     g_state.object = new CKroAtl();
@@ -50,8 +48,7 @@ LONG CloseModule() {
   CTkLog& log = ModuleLog();
   log.Info(L"ZovIdivariRuder exiting");
   if (g_state.object != nullptr) g_state.object->Disconnect();
-  // No zip job outlives the module with a half-written archive: each is cancelled and deletes it.
-  zip::StopZipJobs(kZipStopWaitMs);
+  StopServices();
   if (g_state.startup_event) {
     ::WaitForSingleObject(g_state.startup_event.Get(), INFINITE);
     g_state.startup_event.Reset();

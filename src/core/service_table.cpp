@@ -88,6 +88,13 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {39, L"GenerateCrash", ZEL_ORDINARY(files::GenerateCrash)},
 };
 
+void StartServices() { zip::StartZipJobs(); }
+
+void StopServices() {
+  constexpr DWORD kZipStopWaitMs = 10000;
+  zip::StopZipJobs(kZipStopWaitMs);
+}
+
 #undef ZEL_ORDINARY
 #undef ZEL_WITH
 #undef ZEL_ROUTED

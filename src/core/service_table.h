@@ -33,6 +33,12 @@ constexpr size_t kServiceCount = 40;
 // The 40 services in registration order, ids 0 to 39.
 extern const ServiceEntry kServiceTable[kServiceCount];
 
+// What the service families do when the module starts and closes, beside answering requests:
+// day-old archives left by a crash are removed at start; at close no zip job outlives the module
+// with a half-written archive (each is cancelled and deletes its archive, within a bounded wait).
+void StartServices();
+void StopServices();
+
 // Finds `service` in `table` (exact comparison, table order) and runs its handler, storing its
 // result in `*return_code`; an unknown name or a row without handler leaves `*return_code` as it
 // is. No exception leaves: a WideError is logged as "Onservicerequested exception: %s" with the
