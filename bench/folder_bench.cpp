@@ -103,7 +103,7 @@ double ShellAlone(const std::wstring& folder, size_t* listed) {
   IMallocPtr allocator;
   IShellFolderPtr desktop;
   if (FAILED(::SHGetMalloc(&allocator)) || FAILED(::SHGetDesktopFolder(&desktop))) return 0;
-  zel::ShellIdList location(allocator);
+  zel::browse::ShellIdList location(allocator);
   IShellFolderPtr shell_folder;
   IEnumIDListPtr objects;
   if (SUCCEEDED(desktop->ParseDisplayName(nullptr, nullptr, const_cast<wchar_t*>(folder.c_str()), nullptr,
@@ -111,7 +111,7 @@ double ShellAlone(const std::wstring& folder, size_t* listed) {
       SUCCEEDED(desktop->BindToObject(location.Get(), nullptr, IID_IShellFolder,
                                       reinterpret_cast<void**>(&shell_folder))) &&
       shell_folder->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS, &objects) == S_OK) {
-    zel::ShellIdList object(allocator);
+    zel::browse::ShellIdList object(allocator);
     while (objects->Next(1, object.Receive(), nullptr) == S_OK) {
       STRRET name;
       wchar_t title[MAX_PATH], path[MAX_PATH];

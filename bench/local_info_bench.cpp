@@ -74,7 +74,7 @@ double Direct(const std::vector<std::wstring>& paths, const std::map<std::wstrin
   return zelbench::Now() - start;
 }
 
-double ThroughHandler(zel::CLocalMedia& media, const VARIANT& input, zel::ScopedVariant* out) {
+double ThroughHandler(zel::browse::CLocalMedia& media, const VARIANT& input, zel::ScopedVariant* out) {
   const double start = zelbench::Now();
   out->Reset();
   const LONG rc = media.GetFileListInfoFromId(input, *out->Get());
@@ -105,15 +105,15 @@ int main() {
   broker->SetRouter(satellites);
   std::map<std::wstring, std::wstring> types{{L".mp3", L"audio"}, {L".avi", L"video"}, {L".jpg", L"photo"}, {L".txt", L"document"}};
   {
-    zel::BrokerChannel channel;
+    zel::core::BrokerChannel channel;
     channel.Attach(IKroBrokerPtr(static_cast<IKroBroker*>(broker.get())));
-    zel::CLocalMedia media(channel);
+    zel::browse::CLocalMedia media(channel);
 
     std::vector<std::wstring> paths;
     zelhost::Json ids = zelhost::Json::array();
     for (int i = 0; i < kIds; ++i) {
       paths.push_back(PathOf(i));
-      ids.push_back(zelhost::ToUtf8(zel::EncodeLocalMediumId(paths.back())));
+      ids.push_back(zelhost::ToUtf8(zel::browse::EncodeLocalMediumId(paths.back())));
     }
     zel::ScopedVariant input;
     zelhost::JsonToVariant(zelhost::Json::array({"bench", ids}), input.Get(), nullptr);

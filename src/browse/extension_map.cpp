@@ -1,6 +1,6 @@
 #include "browse/extension_map.h"
 
-namespace zel {
+namespace zel::browse {
 
 bool SharedExtensionMap::FillOnce(const ExtensionTable& source) {
   if (source.empty()) return false;
@@ -17,4 +17,4 @@ std::wstring SharedExtensionMap::Find(const std::wstring& extension) const {
   return found != map_.container.end() ? found->second : std::wstring();
 }
 
-}  // namespace zel
+}  // namespace zel::browse

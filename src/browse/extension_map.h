@@ -6,7 +6,7 @@
 
 #include "common/locker.h"
 
-namespace zel {
+namespace zel::browse {
 
 // Extension (".mp3", lower case with its dot, as the satellite sends it) to media type ("audio",
 // "video", "photo" or "document").
@@ -33,4 +33,4 @@ class SharedExtensionMap {
   std::atomic<bool> filled_{false};
 };
 
-}  // namespace zel
+}  // namespace zel::browse

@@ -13,7 +13,7 @@
 _COM_SMARTPTR_TYPEDEF(IShellLinkW, __uuidof(IShellLinkW));
 _COM_SMARTPTR_TYPEDEF(IPersistFile, __uuidof(IPersistFile));
 
-namespace zel {
+namespace zel::browse {
 namespace {
 
 constexpr LONGLONG kUnixEpochAsFileTime = 116444736000000000LL;
@@ -190,4 +190,4 @@ std::wstring DecodeLocalMediumPath(const std::wstring& id, size_t prefix_length)
   return Translate(start < id.size() ? id.substr(start) : std::wstring(), L"|*><", L"\\ .+");
 }
 
-}  // namespace zel
+}  // namespace zel::browse

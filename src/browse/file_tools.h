@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace zel {
+namespace zel::browse {
 
 class SharedExtensionMap;
 
@@ -105,4 +105,4 @@ std::wstring EncodeLocalMediumId(const std::wstring& path);
 // The path inside `id` from index `prefix_length` + 1 on, decoded.
 std::wstring DecodeLocalMediumPath(const std::wstring& id, size_t prefix_length);
 
-}  // namespace zel
+}  // namespace zel::browse

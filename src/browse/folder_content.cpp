@@ -17,7 +17,7 @@
 #include "common/text.h"
 #include "common/vutil.h"
 
-namespace zel {
+namespace zel::browse {
 namespace {
 
 constexpr const wchar_t* kConfigKey = L"Software\\Rod Ezeduduv\\Zel\\Config";
@@ -136,4 +136,4 @@ LONG GetDiskFolderContent(CLocalMedia& media, const VARIANT& input, VARIANT& out
   return 0;
 }
 
-}  // namespace zel
+}  // namespace zel::browse

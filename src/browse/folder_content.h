@@ -5,7 +5,7 @@
 
 #include "browse/local_media.h"
 
-namespace zel {
+namespace zel::browse {
 
 // "GetDiskFolderContent": input [passed, path, flags, filter, properties, sort, start, count];
 // output [names, rows, folder count, other count]. 0; 403 browsing switched off; 1 an error while
@@ -13,4 +13,4 @@ namespace zel {
 // files (its extension map is loaded on first use).
 LONG GetDiskFolderContent(CLocalMedia& media, const VARIANT& input, VARIANT& output);
 
-}  // namespace zel
+}  // namespace zel::browse

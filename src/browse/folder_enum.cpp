@@ -4,7 +4,7 @@
 
 #include "browse/shell_names.h"
 
-namespace zel {
+namespace zel::browse {
 namespace {
 
 constexpr SFGAOF kKindAttributes = SFGAO_FILESYSTEM | SFGAO_FOLDER | SFGAO_HIDDEN | SFGAO_STREAM;
@@ -115,4 +115,4 @@ void EnumerateFolder(const std::wstring& path, const FolderEnumOptions& options,
   if (folder != nullptr) ListFolder(folder, items, options, 0, allocator);
 }
 
-}  // namespace zel
+}  // namespace zel::browse

@@ -7,7 +7,7 @@
 
 #include "browse/file_tools.h"
 
-namespace zel {
+namespace zel::browse {
 
 // A folder listing: the items belong to the list.
 using FileList = std::vector<std::unique_ptr<CFileTools>>;
@@ -49,4 +49,4 @@ struct FolderEnumOptions {
 // A path the shell cannot parse or bind lists nothing.
 void EnumerateFolder(const std::wstring& path, const FolderEnumOptions& options, FileList& items);
 
-}  // namespace zel
+}  // namespace zel::browse

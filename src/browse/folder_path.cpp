@@ -4,7 +4,7 @@
 
 #include "browse/shell_names.h"
 
-namespace zel {
+namespace zel::browse {
 namespace {
 
 struct VirtualFolder {
@@ -65,4 +65,4 @@ std::wstring ResolveFolderPath(const std::wstring& path) {
   return result;
 }
 
-}  // namespace zel
+}  // namespace zel::browse

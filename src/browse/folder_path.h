@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace zel {
+namespace zel::browse {
 
 // The shell path of My Computer, which the token %MYCOMPUTER% stands for.
 constexpr wchar_t kMyComputerPath[] = L"::{20D04FE0-3AEA-1069-A2D8-08002B30309D}";
@@ -17,4 +17,4 @@ std::wstring ResolveFolderPath(const std::wstring& path);
 // The shell's parsing name of the special folder `csidl`; empty when the shell cannot locate it.
 std::wstring SpecialFolderLocation(int csidl);
 
-}  // namespace zel
+}  // namespace zel::browse

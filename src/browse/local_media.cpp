@@ -10,7 +10,7 @@
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
 
-namespace zel {
+namespace zel::browse {
 namespace {
 
 constexpr const wchar_t* kMediaTypes[] = {L"audio", L"video", L"photo", L"document"};
@@ -64,7 +64,7 @@ void CLocalMedia::LoadMediaTypes(const std::wstring& passed) {
     std::vector<std::wstring> extensions;
     try {
       const ScopedVariant parameters = answer::List(answer::String(passed), answer::String(type));
-      const BrokerChannel::Reply reply = channel_.Send(L"ZidAvaraV2", L"GetExtensions", *parameters);
+      const core::BrokerChannel::Reply reply = channel_.Send(L"ZidAvaraV2", L"GetExtensions", *parameters);
       extensions = ExtensionsOf(*reply.status, *reply.result);
     } catch (const _com_error&) {
       continue;  // a type whose request fails adds nothing
@@ -183,4 +183,4 @@ void BuildMediumInfo(const TLocalMedium& record, VARIANT* out) {
   info.Finish().ReleaseInto(*out);
 }
 
-}  // namespace zel
+}  // namespace zel::browse

@@ -10,7 +10,7 @@
 #include "common/tk_section.h"
 #include "core/broker_channel.h"
 
-namespace zel {
+namespace zel::browse {
 
 // A local file as a medium: filled by the decoder of local medium ids, read by the local handlers.
 struct TLocalMedium {
@@ -32,7 +32,7 @@ struct TLocalMedium {
 class CLocalMedia {
  public:
   // `channel` reaches "ZidAvaraV2"; it must outlive this object.
-  explicit CLocalMedia(const BrokerChannel& channel) : channel_(channel) {}
+  explicit CLocalMedia(const core::BrokerChannel& channel) : channel_(channel) {}
   CLocalMedia(const CLocalMedia&) = delete;
   CLocalMedia& operator=(const CLocalMedia&) = delete;
 
@@ -72,7 +72,7 @@ class CLocalMedia {
   // The id of a single-id handler's input [passed, id], after loading the media types.
   std::wstring ReadSingleId(const VARIANT& input);
 
-  const BrokerChannel& channel_;
+  const core::BrokerChannel& channel_;
   ExtensionMap extensions_;
   const std::wstring local_prefix_ = kLocalMediumPrefix;
   SharedExtensionMap shared_types_;
@@ -82,4 +82,4 @@ class CLocalMedia {
 // ["Name", ..], ...], a pair for each field that is not empty (Duration: not 0, as VT_UI4).
 void BuildMediumInfo(const TLocalMedium& record, VARIANT* out);
 
-}  // namespace zel
+}  // namespace zel::browse

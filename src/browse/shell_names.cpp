@@ -2,7 +2,7 @@
 
 #include <shlwapi.h>
 
-namespace zel {
+namespace zel::browse {
 
 std::wstring DisplayNameOf(IShellFolder* folder, LPCITEMIDLIST item, SHGDNF flags) {
   STRRET name{};
@@ -13,4 +13,4 @@ std::wstring DisplayNameOf(IShellFolder* folder, LPCITEMIDLIST item, SHGDNF flag
   return buffer;
 }
 
-}  // namespace zel
+}  // namespace zel::browse

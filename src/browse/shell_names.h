@@ -11,7 +11,7 @@ _COM_SMARTPTR_TYPEDEF(IShellFolder, __uuidof(IShellFolder));
 _COM_SMARTPTR_TYPEDEF(IEnumIDList, __uuidof(IEnumIDList));
 _COM_SMARTPTR_TYPEDEF(IMalloc, __uuidof(IMalloc));
 
-namespace zel {
+namespace zel::browse {
 
 // An item id list that the shell allocated, freed with the shell allocator.
 class ShellIdList {
@@ -43,4 +43,4 @@ constexpr UINT kShellNameChars = MAX_PATH;
 // The name of `item` (relative to `folder`) in the form `flags` asks for; empty on failure.
 std::wstring DisplayNameOf(IShellFolder* folder, LPCITEMIDLIST item, SHGDNF flags);
 
-}  // namespace zel
+}  // namespace zel::browse

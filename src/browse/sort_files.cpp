@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace zel {
+namespace zel::browse {
 namespace {
 
 enum class KeyKind { kTitle, kExtension, kSize, kCreated, kWritten, kAccessed };
@@ -91,4 +91,4 @@ bool SortFiles(FileList& items, const std::wstring& sort) {
   return known;
 }
 
-}  // namespace zel
+}  // namespace zel::browse

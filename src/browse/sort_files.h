@@ -4,7 +4,7 @@
 
 #include "browse/folder_enum.h"
 
-namespace zel {
+namespace zel::browse {
 
 // Orders `items` in place by the sort key `sort`: "title", "path" (the same as title),
 // "path.extension", "size", "creationDate", "lastModified" or "lastAccessTime", followed by ":asc"
@@ -15,4 +15,4 @@ namespace zel {
 // (the list is then sorted by "title:asc").
 bool SortFiles(FileList& items, const std::wstring& sort);
 
-}  // namespace zel
+}  // namespace zel::browse

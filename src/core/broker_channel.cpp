@@ -4,7 +4,7 @@
 
 #include "common/com_checks.h"
 
-namespace zel {
+namespace zel::core {
 namespace {
 
 // A BSTR of the whole text, embedded NULs included. Throws _com_error when there is no memory.
@@ -69,4 +69,4 @@ BrokerChannel::Reply BrokerChannel::Send(const std::wstring& target, const std::
   return reply;
 }
 
-}  // namespace zel
+}  // namespace zel::core

@@ -12,7 +12,7 @@
 
 _COM_SMARTPTR_TYPEDEF(IKroBroker, __uuidof(IKroBroker));
 
-namespace zel {
+namespace zel::core {
 
 // The one way a request leaves the module for another component: through the broker's request
 // operation, on the calling thread. The module object attaches the broker when its event connection
@@ -55,4 +55,4 @@ class BrokerChannel {
   IKroBrokerPtr broker_;
 };
 
-}  // namespace zel
+}  // namespace zel::core

@@ -7,7 +7,7 @@
 #include "common/wide_error.h"
 #include "core/service_table.h"
 
-namespace zel {
+namespace zel::core {
 
 void DispatchService(const ServiceEntry* table, size_t count, const std::wstring& service, ServiceCall& call,
                      LONG* return_code) {
@@ -33,4 +33,4 @@ void DispatchService(const ServiceEntry* table, size_t count, const std::wstring
   }
 }
 
-}  // namespace zel
+}  // namespace zel::core

@@ -5,9 +5,9 @@
 
 #include "core/module.h"
 
-extern "C" LONG Initialize() { return zel::InitializeModule(); }
+extern "C" LONG Initialize() { return zel::core::InitializeModule(); }
 
-extern "C" LONG Close() { return zel::CloseModule(); }
+extern "C" LONG Close() { return zel::core::CloseModule(); }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) ::DisableThreadLibraryCalls(instance);

@@ -5,7 +5,7 @@
 #include "common/product_folders.h"
 #include "core/service_table.h"
 
-namespace zel {
+namespace zel::core {
 namespace {
 
 std::wstring TextOf(BSTR text) { return std::wstring(text != nullptr ? text : L"", ::SysStringLen(text)); }
@@ -115,4 +115,4 @@ HRESULT CKroAtl::OnServiceRequested(BSTR requester, BSTR service, VARIANT* input
 
 HRESULT CKroAtl::OnBrokerNotify(LONG, LONG*) { return S_OK; }
 
-}  // namespace zel
+}  // namespace zel::core

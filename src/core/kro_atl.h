@@ -11,7 +11,7 @@
 #include "core/kro_event_sink.h"
 #include "core/module_parts.h"
 
-namespace zel {
+namespace zel::core {
 
 // The module's single object: the broker event sink, its broker registration, and the state the
 // services share. Created by Initialize, released by Close. A request that is still running when
@@ -59,10 +59,10 @@ class CKroAtl final : public CKroEventSink {
   // Attached while the event connection is open; shared with grouped requests that outlive Close.
   std::shared_ptr<BrokerChannel> channel_ = std::make_shared<BrokerChannel>();
   media::PrefixStore prefixes_;
-  CLocalMedia local_media_{*channel_};
+  browse::CLocalMedia local_media_{*channel_};
   media::DvrTable dvrs_;
   const ModuleParts parts_{channel_, prefixes_, local_media_, dvrs_};
   std::atomic<LONG> holds_{1};
 };
 
-}  // namespace zel
+}  // namespace zel::core

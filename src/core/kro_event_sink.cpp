@@ -2,7 +2,7 @@
 
 #include "common/scoped_variant.h"
 
-namespace zel {
+namespace zel::core {
 namespace {
 
 constexpr UINT kMaxParams = 5;
@@ -104,4 +104,4 @@ void CKroEventSink::UnadviseSource() {
   }
 }
 
-}  // namespace zel
+}  // namespace zel::core

@@ -7,7 +7,7 @@
 
 #include "core/kro_interfaces.h"
 
-namespace zel {
+namespace zel::core {
 
 _COM_SMARTPTR_TYPEDEF(IUnknown, __uuidof(IUnknown));
 _COM_SMARTPTR_TYPEDEF(IConnectionPoint, __uuidof(IConnectionPoint));
@@ -56,4 +56,4 @@ class CKroEventSink : public IDispatch {
   IConnectionPointPtr connection_point_;
 };
 
-}  // namespace zel
+}  // namespace zel::core

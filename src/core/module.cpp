@@ -7,7 +7,7 @@
 #include "core/kro_atl.h"
 #include "core/service_table.h"
 
-namespace zel {
+namespace zel::core {
 namespace {
 
 // The module-wide state, one instance for the life of the loaded module.
@@ -58,4 +58,4 @@ LONG CloseModule() {
   return 0;
 }
 
-}  // namespace zel
+}  // namespace zel::core

@@ -4,7 +4,7 @@
 
 #include "core/broker_channel.h"
 
-namespace zel {
+namespace zel::core {
 
 // The exported entry points' work. Both return 0 in every case.
 LONG InitializeModule();
@@ -15,4 +15,4 @@ LONG CloseModule();
 // thread, like Initialize and Close.
 IKroBrokerPtr CurrentBroker();
 
-}  // namespace zel
+}  // namespace zel::core

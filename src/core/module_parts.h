@@ -8,7 +8,7 @@
 #include "media/prefix_store.h"
 #include "media/registrations.h"
 
-namespace zel {
+namespace zel::core {
 
 // What the module object lends its services for one request: the channel to the other components,
 // the medium-id prefix table, the local media and the DVR registrations. Services get these parts,
@@ -16,11 +16,11 @@ namespace zel {
 struct ModuleParts {
   std::shared_ptr<const BrokerChannel> channel;  // shared: a grouped request may outlive Close
   media::PrefixStore& prefixes;
-  CLocalMedia& local_media;
+  browse::CLocalMedia& local_media;
   media::DvrTable& dvrs;
 
   const BrokerChannel& Channel() const { return *channel; }
   media::MediumRouter Router() const { return {prefixes, local_media, *channel}; }
 };
 
-}  // namespace zel
+}  // namespace zel::core

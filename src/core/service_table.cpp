@@ -17,7 +17,7 @@
 #include "zip/zip_jobs.h"
 #include "zip/zip_logs.h"
 
-namespace zel {
+namespace zel::core {
 
 // The handler call shapes: most handlers take the input and the output only.
 #define ZEL_ORDINARY(handler) [](ServiceCall& call) -> LONG { return handler(call.input, call.output); }
@@ -79,7 +79,7 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {31, L"PlaylistAddItems", ZEL_ROUTED(media::PlaylistAddItems)},
     {32, L"PlaylistGetCount", ZEL_ROUTED(media::PlaylistGetCount)},
     {33, L"GetDiskFolderContent",
-     ZEL_WITH(local_media, GetDiskFolderContent)},
+     ZEL_WITH(local_media, browse::GetDiskFolderContent)},
     {34, L"StartUpload", nullptr},  // registered for the broker; never dispatched
     {35, L"SendData", nullptr},
     {36, L"StopUpload", nullptr},
@@ -102,4 +102,4 @@ void StopServices() {
 #undef ZEL_REQUESTER_COPY_RC
 #undef ZEL_ZIP_JOB
 
-}  // namespace zel
+}  // namespace zel::core

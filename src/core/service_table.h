@@ -8,7 +8,7 @@
 
 #include "core/module_parts.h"
 
-namespace zel {
+namespace zel::core {
 
 // One service request as the dispatcher hands it to a handler.
 struct ServiceCall {
@@ -47,4 +47,4 @@ void StopServices();
 void DispatchService(const ServiceEntry* table, size_t count, const std::wstring& service, ServiceCall& call,
                      LONG* return_code);
 
-}  // namespace zel
+}  // namespace zel::core

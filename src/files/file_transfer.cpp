@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/answer.h"
-#include "common/handler_guard.h"
+#include "common/parameter_error_guard.h"
 #include "common/module_log.h"
 #include "common/safearray_lock.h"
 #include "common/scoped_variant.h"

@@ -8,7 +8,7 @@
 
 #include "browse/local_media.h"
 #include "common/answer.h"
-#include "common/handler_guard.h"
+#include "common/parameter_error_guard.h"
 #include "common/module_log.h"
 #include "common/safearray_lock.h"
 #include "common/scoped_variant.h"

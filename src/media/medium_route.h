@@ -14,8 +14,8 @@ namespace zel::media {
 // ("X"), the local media for the ids of local files ("F"), and the channel to every other owner.
 struct MediumRouter {
   PrefixStore& prefixes;
-  CLocalMedia& local_media;
-  const BrokerChannel& channel;
+  browse::CLocalMedia& local_media;
+  const core::BrokerChannel& channel;
 };
 
 // The built-in satellites and the broker's "let the broker choose" target.

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "common/handler_guard.h"
+#include "common/parameter_error_guard.h"
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
@@ -84,7 +84,7 @@ struct PlaylistRequest {
   StringArg name;
   StringArg item;
   std::wstring target;
-  const BrokerChannel* channel = nullptr;  // the channel that reaches `target`
+  const core::BrokerChannel* channel = nullptr;  // the channel that reaches `target`
 };
 
 // 0 with `request` filled, or the service's code: 1 for a missing name or item, 404 no owner.

@@ -3,7 +3,7 @@
 #include <time.h>
 
 #include "common/answer.h"
-#include "common/handler_guard.h"
+#include "common/parameter_error_guard.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
 #include "media/prefix_table.h"

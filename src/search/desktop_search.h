@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "search/my_http_request.h"
+#include "search/http_client.h"
 
 namespace zel::search {
 

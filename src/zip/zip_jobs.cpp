@@ -8,14 +8,14 @@
 #include <memory>
 #include <set>
 
-#include "common/handler_guard.h"
+#include "common/answer.h"
+#include "common/parameter_error_guard.h"
 #include "common/locker.h"
 #include "common/module_log.h"
 #include "common/module_thread.h"
 #include "common/scoped_variant.h"
 #include "common/text.h"
 #include "common/vutil.h"
-#include "zip/zip_answers.h"
 #include "zip/zip_entry_tree.h"
 #include "zip/zip_paths.h"
 
@@ -34,11 +34,6 @@ struct TCreateZipThreadData {
 };
 
 namespace {
-
-using answers::Bstr;
-using answers::I4;
-using answers::I8;
-using answers::PutPair;
 
 struct JobRegistry {
   std::map<std::wstring, std::shared_ptr<TCreateZipThreadData>> by_path;  // what DeleteTempFile can cancel
@@ -254,7 +249,7 @@ LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, c
       if (waited == WAIT_OBJECT_0) Unregister(job.get());
       if (job->failed || !FileSize(job->archive_path, &size)) return 2;
     }
-    PutPair(output, Bstr(job->archive_path), I8(size));
+    answer::List(answer::String(job->archive_path), answer::LongLong(size)).ReleaseInto(output);
     ModuleLog().Info(L"zip size %I64d.", size);
     return 0;
   });
@@ -267,7 +262,7 @@ LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& outpu
     long long predicted = 0;
     const LONG refused = PlanArchive(L"QueryFileSize", paths, &tree, &total, &predicted);
     if (refused != 0) return refused;
-    PutPair(output, I4(static_cast<LONG>(paths.size())), I8(total));
+    answer::List(answer::Long(static_cast<LONG>(paths.size())), answer::LongLong(total)).ReleaseInto(output);
     return 0;
   });
 }

@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "common/handler_guard.h"
+#include "common/answer.h"
+#include "common/parameter_error_guard.h"
 #include "common/module_log.h"
 #include "common/unique_handle.h"
-#include "zip/zip_answers.h"
 #include "zip/zip_entry_tree.h"
 #include "zip/zip_paths.h"
 #include "zip/zip_writer.h"
@@ -101,7 +101,7 @@ LONG ZipLogs(const VARIANT& input, VARIANT& output) {
 
     struct _stat64 status;
     if (_wstat64(archive.c_str(), &status) != 0) return 2;
-    answers::PutPair(output, answers::Bstr(archive), answers::I4(static_cast<LONG>(status.st_size)));
+    answer::List(answer::String(archive), answer::Long(static_cast<LONG>(status.st_size))).ReleaseInto(output);
     return 0;
   });
 }

@@ -1,11 +1,4 @@
-// The zip archive writer.
-//
-// Layout (all integers little-endian): for each entry a local header (30 bytes, the name, a 17-byte
-// extended-timestamp extra field) followed by the entry's data; then one central header per entry
-// (46 bytes, the name, a 9-byte extended-timestamp extra field); then the 22-byte end record. No
-// data descriptors, no Zip64, no comments. A stored archive therefore takes exactly 22 bytes plus,
-// per entry, 102 bytes, twice the name's length and the data, which is what lets the zip jobs
-// announce an archive's size before writing it.
+// The zip archive writer (the byte layout is described in zip_headers.h).
 //
 // Each entry's local header is first written with provisional values (flag bit 3 set, CRC 0) so
 // that the data can follow at once; when the data is done, the writer goes back, rewrites the
@@ -14,115 +7,26 @@
 #include "zip/zip_writer.h"
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 #include <new>
 
-#include "common/unique_handle.h"
 #include "zip/crc32.h"
 #include "zip/deflate.h"
+#include "zip/zip_entry_reader.h"
 #include "zip/zip_entry_source.h"
+#include "zip/zip_names.h"
 
 namespace zel::zip {
 namespace {
 
-constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
-constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
-constexpr uint32_t kEndRecordSignature = 0x06054B50;
-constexpr uint16_t kVersionMadeBy = 0x0B17;
-constexpr uint16_t kVersionNeeded = 20;
-constexpr uint16_t kMethodStored = 0;
-constexpr uint16_t kMethodDeflated = 8;
-constexpr uint16_t kFlagProvisional = 0x0008;
-constexpr uint16_t kFlagUtf8Name = 0x0800;
-constexpr uint16_t kExtendedTimestampTag = 0x5455;  // "UT"
-constexpr uint8_t kTimestampFlags = 7;              // modification, access and creation times
-constexpr uint16_t kLocalExtraLength = 17;
-constexpr uint16_t kCentralExtraLength = 9;
-constexpr uint64_t kLocalFixedSize = 30 + kLocalExtraLength;
-constexpr uint64_t kCentralFixedSize = 46 + kCentralExtraLength;
-constexpr uint64_t kEndRecordSize = 22;
-constexpr uint64_t kLargestArchive = 0xFFFFFFFFull;
-
-// Names ending like this hold compressed data already; deflating them again is wasted work.
-constexpr const char* kCompressedSuffixes[] = {".Z", ".zip", ".zoo", ".arc", ".lzh", ".arj", ".gz", ".tgz"};
-
-bool AsciiEqualNoCase(const std::string& a, const char* b) {
-  const size_t length = std::strlen(b);
-  if (a.size() != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-bool HasCompressedSuffix(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return false;
-  const std::string suffix = name.substr(dot);
-  for (const char* candidate : kCompressedSuffixes) {
-    if (AsciiEqualNoCase(suffix, candidate)) return true;
-  }
-  return false;
-}
-
-// The entry name as stored: strict UTF-8 (an unpaired surrogate is refused rather than replaced),
-// "/" between folders. False for a name the writer refuses.
-bool ToArchiveName(const std::wstring& name, std::string* out) {
-  if (name.empty() || name.size() > CZipWriter::kMaxNameBytes) return false;
-  const int length = static_cast<int>(name.size());
-  const int needed = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0 || static_cast<size_t>(needed) > CZipWriter::kMaxNameBytes) return false;
-  out->assign(static_cast<size_t>(needed), '\0');
-  ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), length, out->data(), needed, nullptr, nullptr);
-  std::replace(out->begin(), out->end(), '\\', '/');
-  return true;
-}
-
-// A little-endian header under construction.
-class HeaderBytes {
+// The compressor's output, written to the sink as it comes.
+class SinkOutput final : public DeflateOutput {
  public:
-  void U8(uint8_t value) { bytes_.push_back(value); }
-  void U16(uint32_t value) {
-    U8(static_cast<uint8_t>(value));
-    U8(static_cast<uint8_t>(value >> 8));
-  }
-  void U32(uint32_t value) {
-    U16(value & 0xFFFF);
-    U16(value >> 16);
-  }
-  void Bytes(const std::string& text) { bytes_.insert(bytes_.end(), text.begin(), text.end()); }
-  const unsigned char* Data() const { return bytes_.data(); }
-  size_t Size() const { return bytes_.size(); }
+  explicit SinkOutput(ZipSink& sink) : sink_(sink) {}
+  bool Write(const unsigned char* data, size_t size) override { return sink_.Write(data, size); }
 
  private:
-  std::vector<unsigned char> bytes_;
-};
-
-class FileSink final : public ZipSink {
- public:
-  explicit FileSink(UniqueFile file) : file_(std::move(file)) {}
-  bool Write(const void* data, size_t size) override {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-      const DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
-      DWORD written = 0;
-      if (!::WriteFile(file_.Get(), bytes, piece, &written, nullptr) || written == 0) return false;
-      bytes += written;
-      size -= written;
-    }
-    return true;
-  }
-  bool Seek(uint64_t offset) override {
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(offset);
-    return ::SetFilePointerEx(file_.Get(), position, nullptr, FILE_BEGIN) != FALSE;
-  }
-  bool Truncate() override { return ::SetEndOfFile(file_.Get()) != FALSE; }
-
- private:
-  UniqueFile file_;
+  ZipSink& sink_;
 };
 
 }  // namespace
@@ -138,137 +42,6 @@ const wchar_t* ZipResultText(ZipResult result) {
   }
   return L"unknown result";
 }
-
-std::unique_ptr<ZipSink> CreateFileSink(const std::wstring& path) {
-  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
-  return FileSinkOn(std::move(file));
-}
-
-std::unique_ptr<ZipSink> FileSinkOn(UniqueFile file) {
-  if (!file) return nullptr;
-  return std::make_unique<FileSink>(std::move(file));
-}
-
-struct CZipWriter::EntryRecord {
-  uint16_t version_made_by = kVersionMadeBy;
-  uint16_t version_needed = kVersionNeeded;
-  uint16_t flags = kFlagProvisional;
-  uint16_t method = kMethodStored;
-  uint32_t dos_date_time = 0;  // time in the low half, date in the high half
-  uint32_t crc = 0;
-  uint32_t compressed_size = 0;
-  uint32_t uncompressed_size = 0;
-  uint16_t local_flags = kFlagProvisional;
-  uint32_t external_attributes = 0;
-  uint32_t local_header_offset = 0;
-  std::string name;
-  uint32_t modified = 0;  // the low 32 bits of the Unix times
-  uint32_t accessed = 0;
-  uint32_t created = 0;
-
-  // The fields both headers share, from "version needed" to the extra field's length.
-  void SharedFields(HeaderBytes& header, uint16_t header_flags, uint16_t extra_length) const {
-    header.U16(version_needed);
-    header.U16(header_flags);
-    header.U16(method);
-    header.U32(dos_date_time);
-    header.U32(crc);
-    header.U32(compressed_size);
-    header.U32(uncompressed_size);
-    header.U16(static_cast<uint32_t>(name.size()));
-    header.U16(extra_length);
-  }
-
-  HeaderBytes LocalHeader() const {
-    HeaderBytes header;
-    header.U32(kLocalHeaderSignature);
-    SharedFields(header, local_flags, kLocalExtraLength);
-    header.Bytes(name);
-    header.U16(kExtendedTimestampTag);
-    header.U16(13);
-    header.U8(kTimestampFlags);
-    header.U32(modified);
-    header.U32(accessed);
-    header.U32(created);
-    return header;
-  }
-
-  HeaderBytes CentralHeader() const {
-    HeaderBytes header;
-    header.U32(kCentralHeaderSignature);
-    header.U16(version_made_by);
-    SharedFields(header, flags, kCentralExtraLength);
-    header.U16(0);  // comment length
-    header.U16(0);  // disk number start
-    header.U16(0);  // internal attributes
-    header.U32(external_attributes);
-    header.U32(local_header_offset);
-    header.Bytes(name);
-    header.U16(kExtendedTimestampTag);
-    header.U16(5);
-    header.U8(kTimestampFlags);
-    header.U32(modified);
-    return header;
-  }
-};
-
-// Reads an entry's source for the stored copy and for the compressor alike, so that the CRC and
-// the count of bytes read come out the same either way. Never yields more than `limit` bytes.
-class CZipWriter::EntryReader final : public DeflateInput {
- public:
-  EntryReader(HANDLE file, const unsigned char* memory, size_t memory_size, const std::atomic<bool>* cancel)
-      : file_(file), memory_(memory), memory_size_(memory_size), cancel_(cancel) {}
-
-  void SetLimit(uint64_t limit) { limit_ = limit; }
-
-  size_t Read(unsigned char* buffer, size_t capacity) override {
-    if (cancel_ != nullptr && cancel_->load()) {
-      cancelled_ = true;
-      return 0;
-    }
-    const uint64_t room = limit_ - count_;
-    if (room < capacity) capacity = static_cast<size_t>(room);
-    size_t got = 0;
-    if (file_ != INVALID_HANDLE_VALUE) {
-      DWORD read = 0;
-      // A read error ends the entry like the end of the file: what was read is what is recorded.
-      if (capacity > 0 && ::ReadFile(file_, buffer, static_cast<DWORD>(std::min<size_t>(capacity, 1u << 30)), &read, nullptr)) {
-        got = read;
-      }
-    } else {
-      got = std::min<size_t>(capacity, memory_size_ - static_cast<size_t>(count_));
-      std::memcpy(buffer, memory_ + count_, got);
-    }
-    crc_ = Crc32(crc_, buffer, got);
-    count_ += got;
-    return got;
-  }
-
-  uint32_t Crc() const { return crc_; }
-  uint64_t Count() const { return count_; }
-  bool Cancelled() const { return cancelled_; }
-
- private:
-  HANDLE file_;
-  const unsigned char* memory_;
-  size_t memory_size_;
-  const std::atomic<bool>* cancel_;
-  bool cancelled_ = false;
-  uint64_t limit_ = 0;
-  uint64_t count_ = 0;
-  uint32_t crc_ = 0;
-};
-
-// The compressor's output, written to the sink as it comes.
-class CZipWriter::SinkOutput final : public DeflateOutput {
- public:
-  explicit SinkOutput(ZipSink& sink) : sink_(sink) {}
-  bool Write(const unsigned char* data, size_t size) override { return sink_.Write(data, size); }
-
- private:
-  ZipSink& sink_;
-};
 
 CZipWriter::CZipWriter(std::unique_ptr<ZipSink> sink)
     : sink_(std::move(sink)), buffer_(new unsigned char[kWorkBufferSize]) {}
@@ -292,9 +65,9 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
   if (central_written_) return ZipAlreadyClosed;
   if (poisoned_) return ZipWriteFailed;
 
-  EntryRecord record;
+  ZipEntryRecord record;
   if (!ToArchiveName(name, &record.name)) return ZipBadArguments;
-  if (std::any_of(record.name.begin(), record.name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+  if (!IsPlainAscii(record.name)) {
     record.flags |= kFlagUtf8Name;
     record.local_flags |= kFlagUtf8Name;
   }
@@ -349,7 +122,7 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
   HANDLE read_from = INVALID_HANDLE_VALUE;
   if (source.kind == ZipSourceKind::kFile) read_from = file.Get();
   if (source.kind == ZipSourceKind::kOpenFile) read_from = source.file;
-  EntryReader reader(read_from, static_cast<const unsigned char*>(source.data), source.length, cancel_);
+  ZipEntryReader reader(read_from, static_cast<const unsigned char*>(source.data), source.length, cancel_);
   const ZipResult result = WriteEntry(record, reader, input_limit);
   if (result != ZipOk) return result;
   central_size_ += kCentralFixedSize + name_size;
@@ -357,7 +130,7 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
   return ZipOk;
 }
 
-ZipResult CZipWriter::WriteEntry(EntryRecord& record, EntryReader& reader, uint64_t input_limit) {
+ZipResult CZipWriter::WriteEntry(ZipEntryRecord& record, ZipEntryReader& reader, uint64_t input_limit) {
   if (record.method == kMethodDeflated && compressor_ == nullptr) {
     compressor_ = DeflateCompressor::Create(kZipDeflateLevel);
     if (compressor_ == nullptr) return ZipWriteFailed;  // no memory for it: nothing written yet
@@ -424,7 +197,7 @@ ZipResult CZipWriter::CloseArchive() {
 
   const uint64_t directory_offset = written_;
   uint64_t directory_size = 0;
-  for (const EntryRecord& record : records_) {
+  for (const ZipEntryRecord& record : records_) {
     if (result == ZipOk) {
       const HeaderBytes header = record.CentralHeader();
       if (!sink_->Write(header.Data(), header.Size())) result = ZipWriteFailed;

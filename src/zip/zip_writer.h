@@ -10,10 +10,14 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "zip/zip_file_sink.h"
+#include "zip/zip_headers.h"
+#include "zip/zip_names.h"
 
 namespace zel::zip {
 
 class DeflateCompressor;
+class ZipEntryReader;
 
 // Results of the writer's operations.
 enum ZipResult : uint32_t {
@@ -28,24 +32,6 @@ enum ZipResult : uint32_t {
 
 // A short English description of a result, for log lines.
 const wchar_t* ZipResultText(ZipResult result);
-
-// Where an archive's bytes go. The writer moves back only to rewrite a local header.
-class ZipSink {
- public:
-  virtual ~ZipSink() = default;
-  // Writes all `size` bytes at the current position; false when fewer were written.
-  virtual bool Write(const void* data, size_t size) = 0;
-  // Moves the position to `offset` bytes from the start.
-  virtual bool Seek(uint64_t offset) = 0;
-  // Ends the output at the current position.
-  virtual bool Truncate() = 0;
-};
-
-// A sink on a new disk file, opened for writing with share mode read and the normal attribute.
-// Never over an existing file (CREATE_NEW): null when the file exists or cannot be created.
-std::unique_ptr<ZipSink> CreateFileSink(const std::wstring& path);
-// A sink on a file the caller created for writing; the sink owns it from now on.
-std::unique_ptr<ZipSink> FileSinkOn(UniqueFile file);
 
 enum class ZipSourceKind : int { kFile = 1, kMemory = 2, kOpenFile = 3 };
 
@@ -65,11 +51,11 @@ struct ZipSource {
   static ZipSource Memory(const void* bytes, size_t size) { return {ZipSourceKind::kMemory, nullptr, bytes, size}; }
 };
 
-// One zip archive, written entry by entry (see zip_writer.cpp for the layout). A writer is used by
+// One zip archive, written entry by entry (see zip_headers.h for the layout). A writer is used by
 // one thread; several writers may run at once.
 class CZipWriter {
  public:
-  static constexpr size_t kMaxNameBytes = 259;
+  static constexpr size_t kMaxNameBytes = kMaxArchiveNameBytes;
   // The piece size of stored copies and the compressor's output buffer. At 16 KiB the per-call
   // cost of ReadFile and WriteFile held a stored archive to well under CopyFileW's throughput;
   // 64 KiB pieces, as copies use, keep up with it.
@@ -109,12 +95,9 @@ class CZipWriter {
   uint64_t Written() const noexcept { return written_; }
 
  private:
-  struct EntryRecord;
-  class EntryReader;
-  class SinkOutput;
 
   explicit CZipWriter(std::unique_ptr<ZipSink> sink);
-  ZipResult WriteEntry(EntryRecord& record, EntryReader& reader, uint64_t input_limit);
+  ZipResult WriteEntry(ZipEntryRecord& record, ZipEntryReader& reader, uint64_t input_limit);
 
   std::unique_ptr<ZipSink> sink_;
   uint64_t written_ = 0;
@@ -122,7 +105,7 @@ class CZipWriter {
   bool central_written_ = false;
   bool poisoned_ = false;  // a write fell short: the file no longer matches `written_`
   const std::atomic<bool>* cancel_ = nullptr;
-  std::vector<EntryRecord> records_;
+  std::vector<ZipEntryRecord> records_;
   std::unique_ptr<unsigned char[]> buffer_;
   // Made for the first deflated entry and kept until CloseArchive, so that an archive of many
   // small files does not allocate and fault in the compressor's state once per file.

@@ -11,7 +11,7 @@
 #include "support/registry_scope.h"
 #include "support/test_support.h"
 
-namespace zel {
+namespace zel::browse {
 namespace {
 
 using browsetest::Make;
@@ -183,4 +183,4 @@ TEST_F(FolderContentTest, OnlyTheExactTextFalseSwitchesBrowsingOff) {
 }
 
 }  // namespace
-}  // namespace zel
+}  // namespace zel::browse

@@ -15,7 +15,7 @@
 #include "browse_test_support.h"
 #include "support/test_support.h"
 
-namespace zel {
+namespace zel::browse {
 namespace {
 
 using browsetest::Make;
@@ -240,4 +240,4 @@ TEST_F(FolderListingTest, SortEveryKeyPutsFoldersFirstAndReadsOnlyTheFirstKey) {
 }
 
 }  // namespace
-}  // namespace zel
+}  // namespace zel::browse

@@ -22,7 +22,7 @@
 #include "core/module.h"
 #include "support/test_support.h"
 
-namespace zel {
+namespace zel::browse {
 namespace {
 
 using browsetest::Make;
@@ -34,7 +34,7 @@ using zeltest::V;
 // A local media object served by the module's broker and the scripted satellites.
 class LocalMediaTest : public ::testing::Test {
  protected:
-  LocalMediaTest() { channel_.Attach(CurrentBroker()); }
+  LocalMediaTest() { channel_.Attach(core::CurrentBroker()); }
 
   using Answer = zeltest::RunningModule::Reply;
   using Handler = LONG (CLocalMedia::*)(const VARIANT&, VARIANT&);
@@ -66,7 +66,7 @@ class LocalMediaTest : public ::testing::Test {
   }
 
   zeltest::RunningModule module_{browsetest::kExtensionScript};
-  BrokerChannel channel_;
+  core::BrokerChannel channel_;
   CLocalMedia media_{channel_};
   zeltest::TempFolder folder_;
 };
@@ -313,4 +313,4 @@ TEST_F(LocalMediaTest, ShortcutsRootsAndShellObjects) {
 }
 
 }  // namespace
-}  // namespace zel
+}  // namespace zel::browse

@@ -9,7 +9,7 @@
 #include "core/service_table.h"
 #include "support/test_support.h"
 
-namespace zel {
+namespace zel::core {
 namespace {
 
 using namespace zeltest;
@@ -188,4 +188,4 @@ TEST_F(DispatcherTest, InvokeUnpacksArgumentsByTheirFixedDescriptions) {
 }
 
 }  // namespace
-}  // namespace zel
+}  // namespace zel::core

@@ -6,9 +6,9 @@
 
 namespace zeltest {
 
-std::shared_ptr<zel::BrokerChannel> ModuleChannel() {
-  auto channel = std::make_shared<zel::BrokerChannel>();
-  channel->Attach(zel::CurrentBroker());
+std::shared_ptr<zel::core::BrokerChannel> ModuleChannel() {
+  auto channel = std::make_shared<zel::core::BrokerChannel>();
+  channel->Attach(zel::core::CurrentBroker());
   return channel;
 }
 

@@ -137,11 +137,11 @@ RunningModule::RunningModule(const std::string& satellites, const zelhost::Broke
   auto script = std::make_shared<zelhost::SatelliteScript>(zelhost::ParseJson(satellites));
   script->SetJournal(&journal_);
   scope_.Broker().SetRouter(script);
-  zel::InitializeModule();
+  zel::core::InitializeModule();
 }
 
 RunningModule::~RunningModule() {
-  zel::CloseModule();
+  zel::core::CloseModule();
   scope_.Broker().SetRouter(nullptr);
 }
 

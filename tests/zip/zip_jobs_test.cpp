@@ -313,7 +313,7 @@ TEST_F(ZipJobsTest, TheServicesResolveMediumIdsThroughTheModuleAndRefuseUnusable
 
   // Local ids are resolved in-process: the same three files make the same 424-byte archive.
   Json request = Json::array({"requester"});
-  for (const std::wstring& path : files) request.push_back(Narrow(EncodeLocalMediumId(path)));
+  for (const std::wstring& path : files) request.push_back(Narrow(browse::EncodeLocalMediumId(path)));
   const zeltest::RunningModule::Reply zipped = module.Call(L"CreateZip", request.dump());
   ASSERT_EQ(Json::array({zipped.rc, zipped.output[1]}), Json::parse(R"([0, {"i8": 424}])"));
   const std::wstring archive = Utf8ToWide(zipped.output[0].get<std::string>());

@@ -1,11 +1,11 @@
-#include "search/my_http_request.h"
+#include "search/http_client.h"
 
 #include <cwchar>
 #include <utility>
 
 #include "common/text.h"
 
-namespace zel {
+namespace zel::search {
 namespace {
 
 constexpr DWORD kResponseInfoChars = 1024;
@@ -211,4 +211,4 @@ std::string CMyHttpRequest::UrlEncode(std::wstring_view text) {
   return out;
 }
 
-}  // namespace zel
+}  // namespace zel::search

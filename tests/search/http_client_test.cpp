@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "common/text.h"
-#include "search/my_http_request.h"
+#include "search/http_client.h"
 #include "search_engine.h"
 
-namespace zel {
+namespace zel::search {
 namespace {
 
 using zelhost::EngineBody;
@@ -145,4 +145,4 @@ TEST(UrlEncodingTest, DocumentedExamplesEveryCharacterAndGeneratedTextsOfEveryCl
 }
 
 }  // namespace
-}  // namespace zel
+}  // namespace zel::search

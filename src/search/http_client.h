@@ -8,7 +8,7 @@
 
 #include "common/unique_handle.h"
 
-namespace zel {
+namespace zel::search {
 
 // How long WinINet may wait, in milliseconds, before a step of a request fails with
 // ERROR_INTERNET_TIMEOUT: setting up the connection, sending the request, and each wait for
@@ -99,4 +99,4 @@ class CMyHttpRequest {
   LONG position_ = 0;
 };
 
-}  // namespace zel
+}  // namespace zel::search
