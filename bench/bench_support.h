@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/com_object.h"
 #include "core/kro_interfaces.h"
 
 namespace zelbench {
@@ -32,14 +33,8 @@ inline std::wstring TempPath(const wchar_t* name) {
 class NullSink final : public IDispatch {
  public:
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kro::kDiidKroInEvents) {
-      *object = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {kro::kDiidKroInEvents, this}}, iid,
+                                 object);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
   STDMETHODIMP_(ULONG) Release() override { return --references_; }  // lives on the stack

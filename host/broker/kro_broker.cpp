@@ -2,6 +2,7 @@
 
 #include <olectl.h>
 
+#include "common/com_object.h"
 #include "common/scoped_variant.h"
 
 namespace zelhost {
@@ -23,14 +24,7 @@ class BrokerFactory final : public IClassFactory {
   explicit BrokerFactory(CKroBroker* broker) : broker_(broker) { broker_->AddRef(); }
 
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *object = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IClassFactory, this}}, iid, object);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
   STDMETHODIMP_(ULONG) Release() override {
@@ -61,19 +55,13 @@ CKroBroker::CKroBroker(unsigned worker_threads) : pool_(worker_threads) {}
 CKroBroker::~CKroBroker() = default;
 
 STDMETHODIMP CKroBroker::QueryInterface(REFIID iid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == __uuidof(IKroBroker)) {
-    *object = static_cast<IKroBroker*>(this);
-  } else if (iid == IID_IConnectionPointContainer) {
-    *object = static_cast<IConnectionPointContainer*>(this);
-  } else if (iid == IID_IConnectionPoint) {
-    *object = static_cast<IConnectionPoint*>(this);
-  } else {
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
+  IKroBroker* broker = this;
+  return zel::QueryInterfaceOf({{IID_IUnknown, broker},
+                                {IID_IDispatch, broker},
+                                {__uuidof(IKroBroker), broker},
+                                {IID_IConnectionPointContainer, static_cast<IConnectionPointContainer*>(this)},
+                                {IID_IConnectionPoint, static_cast<IConnectionPoint*>(this)}},
+                               iid, object);
 }
 
 STDMETHODIMP_(ULONG) CKroBroker::AddRef() { return ++references_; }

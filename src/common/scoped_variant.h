@@ -31,10 +31,12 @@ class ScopedVariant {
   // Clears the held value; the VARIANT is VT_EMPTY afterwards.
   void Reset() noexcept { ::VariantClear(&var_); }
 
-  // Takes ownership of `value` (not copied); the caller must not clear it afterwards.
-  void Reset(const VARIANT& value) noexcept {
+  // Takes ownership of what `value` holds (not copied) and leaves `value` empty, so that the
+  // hand-over cannot be cleared twice.
+  void Adopt(VARIANT& value) noexcept {
     ::VariantClear(&var_);
     var_ = value;
+    ::VariantInit(&value);
   }
 
   // Makes a deep copy of `value`. Returns the HRESULT of VariantCopy.

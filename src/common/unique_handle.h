@@ -23,9 +23,9 @@ class UniqueHandle {
 
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Take()) {}
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) Reset(other.Take());
+    if (this != &other) Reset(other.Release());
     return *this;
   }
 
@@ -38,7 +38,8 @@ class UniqueHandle {
     handle_ = handle;
   }
 
-  [[nodiscard]] Handle Take() noexcept { return std::exchange(handle_, Traits::Invalid()); }
+  // Gives up ownership, as ScopedVariant::Release does; the caller must close the handle.
+  [[nodiscard]] Handle Release() noexcept { return std::exchange(handle_, Traits::Invalid()); }
 
   // For out-parameters: closes the held handle and hands out the address to be filled.
   Handle* Receive() noexcept {

@@ -1,5 +1,6 @@
 #include "core/kro_event_sink.h"
 
+#include "common/com_object.h"
 #include "common/scoped_variant.h"
 
 namespace zel::core {
@@ -12,14 +13,7 @@ constexpr UINT kMaxParams = 5;
 CKroEventSink::~CKroEventSink() { UnadviseSource(); }
 
 STDMETHODIMP CKroEventSink::QueryInterface(REFIID iid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  *object = nullptr;
-  if (iid == IID_NULL) return E_NOINTERFACE;
-  if (iid == IID_IUnknown || iid == IID_IDispatch || iid == sink_iid_) {
-    *object = static_cast<IDispatch*>(this);
-    return S_OK;
-  }
-  return E_NOINTERFACE;
+  return QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {sink_iid_, this}}, iid, object);
 }
 
 STDMETHODIMP CKroEventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,

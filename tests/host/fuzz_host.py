@@ -55,7 +55,6 @@ INTEGERS = [0, 1, -1, 2, 7, 8, 16, 31, 255, 256, 65535, 2147483647, -2147483648,
 ODD_TEXT = ["", " ", "a", "\u0000", "a\u0000b", "%s%s%s%n%x", "%I64d%ls%hs", "\\", "|", "*", ">", "<", "..",
             "\u00e9", "\u4e2d\u6587", "\U0001F600", "\uffff", "\ufeff", "\r\n", "\t", "title:desc", "x,y,",
             "M", "T", "TI", "X", "XA", "XAA", "F", "F*", "D", "O1", "http://127.0.0.1:1/", "&format=json"]
-MAX_DELETE_PATH = 800  # DeleteTempFile of full paths past about 1,000 characters is a known crash being fixed elsewhere
 MAX_ZIP_LOGS = 4       # each archives the whole data folder
 
 
@@ -213,9 +212,9 @@ class Generator:
             victim = s.scratch.victim
             targets = self.archives[-3:] + [
                 s.temp + "..\\..\\..\\..\\" + Scratch.win(victim)[3:], Scratch.win(victim), s.temp + "Zuvzz.tmp",
-                s.temp + s.pick(["..", "", ".", "sub\\..\\Zuvzz.tmp", "\\\\?\\x"]), s.text(MAX_DELETE_PATH)]
+                s.temp + s.pick(["..", "", ".", "sub\\..\\Zuvzz.tmp", "\\\\?\\x"]), s.text(), s.temp + s.text()]
             target = s.pick(targets)
-            return [s.text(200), target if len(target) <= MAX_DELETE_PATH else target[:MAX_DELETE_PATH]]
+            return [s.text(200), target]
         if service == "ZipLogs":
             return s.pick([None, "Logs", "Zel", "..", "\\Logs", "C:\\", "Logs\\..\\..", 5, s.text(500)])
         if service in ("Register Custom MediumId", "Register Custom DVR"):

@@ -1,4 +1,6 @@
 #include "media/grouped_request.h"
+
+#include "common/com_object.h"
 #include "media/media_test_support.h"
 
 namespace zel::media {
@@ -109,9 +111,7 @@ class Counted final : public IUnknown {
   Counted() { ++alive; }
   ~Counted() { --alive; }
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (iid != IID_IUnknown) return E_NOINTERFACE;
-    *object = this;
-    return AddRef(), S_OK;
+    return QueryInterfaceOf({{IID_IUnknown, this}}, iid, object);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
   STDMETHODIMP_(ULONG) Release() override {
