@@ -8,7 +8,7 @@
 namespace zel {
 
 std::optional<std::wstring> ReadRegistryString(HKEY root, const wchar_t* key_name, const wchar_t* value,
-                                               DWORD max_bytes) {
+                                               DWORD max_bytes, RegistryTerminator terminator) {
   UniqueRegKey key;
   if (::RegOpenKeyExW(root, key_name, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return std::nullopt;
   DWORD type = REG_NONE;
@@ -27,6 +27,7 @@ std::optional<std::wstring> ReadRegistryString(HKEY root, const wchar_t* key_nam
   const size_t chars = size / sizeof(wchar_t);
   const size_t length = wcsnlen(text.data(), chars);
   if (length == chars && size >= max_bytes) return std::nullopt;  // no room was left for a terminator
+  if (terminator == RegistryTerminator::kRequired && (chars == 0 || text[chars - 1] != L'\0')) return std::nullopt;
   return std::wstring(text.data(), length);
 }
 

@@ -97,6 +97,12 @@ struct CrtFileTraits {  // runtime-library file descriptors (_wsopen_s): -1 when
   static void Close(Handle h) noexcept { ::_close(h); }
 };
 
+struct LocalMemoryTraits {  // LocalAlloc blocks, as FormatMessageW's allocated buffers: null when absent
+  using Handle = HLOCAL;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle h) noexcept { ::LocalFree(h); }
+};
+
 struct ComApartmentTraits {  // a thread's membership of a COM apartment: CoUninitialize leaves it
   using Handle = bool;
   static Handle Invalid() noexcept { return false; }
@@ -110,6 +116,7 @@ using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
 using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
 using UniqueCrtFile = UniqueHandle<CrtFileTraits>;
+using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
 using UniqueComApartment = UniqueHandle<ComApartmentTraits>;
 
 // Joins the calling thread to the multithreaded apartment until the result goes.

@@ -1,5 +1,6 @@
 #include "core/kro_event_sink.h"
 
+#include "common/com_checks.h"
 #include "common/com_object.h"
 #include "common/scoped_variant.h"
 
@@ -77,14 +78,12 @@ STDMETHODIMP CKroEventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* pa
 HRESULT CKroEventSink::AdviseSource(IUnknown* source) {
   if (source == nullptr) return E_POINTER;
   IConnectionPointContainerPtr container;
-  HRESULT hr = source->QueryInterface(__uuidof(IConnectionPointContainer), reinterpret_cast<void**>(&container));
-  if (FAILED(hr)) return hr;
+  ZEL_RETURN_IF_FAILED(
+      source->QueryInterface(__uuidof(IConnectionPointContainer), reinterpret_cast<void**>(&container)));
   IConnectionPointPtr point;
-  hr = container->FindConnectionPoint(sink_iid_, &point);
-  if (FAILED(hr)) return hr;
+  ZEL_RETURN_IF_FAILED(container->FindConnectionPoint(sink_iid_, &point));
   DWORD cookie = 0;
-  hr = point->Advise(static_cast<IDispatch*>(this), &cookie);
-  if (FAILED(hr)) return hr;
+  ZEL_RETURN_IF_FAILED(point->Advise(static_cast<IDispatch*>(this), &cookie));
   connection_point_ = point;
   cookie_ = cookie;
   return S_OK;

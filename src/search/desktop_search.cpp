@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/module_log.h"
+#include "common/registry.h"
 #include "common/module_thread.h"
 #include "common/safearray_lock.h"
 #include "common/scoped_variant.h"
@@ -87,19 +88,10 @@ void CloseUnread(std::shared_ptr<CMyHttpRequest> request) {
 }  // namespace
 
 std::wstring ReadSearchUrl() {
-  UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kEngineKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return {};
-  wchar_t url[kUrlChars] = {};
-  DWORD type = REG_NONE;
-  DWORD size = sizeof(url);
-  if (::RegQueryValueExW(key.Get(), L"search_url", nullptr, &type, reinterpret_cast<BYTE*>(url), &size) !=
-          ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ)) {
-    return {};
-  }
-  const size_t chars = size / sizeof(wchar_t);
-  if (chars == 0 || url[chars - 1] != L'\0') return {};  // an unterminated value counts as missing
-  return std::wstring(url, wcsnlen(url, chars));
+  // An unterminated value counts as missing.
+  return ReadRegistryString(HKEY_CURRENT_USER, kEngineKey, L"search_url", kUrlChars * sizeof(wchar_t),
+                            RegistryTerminator::kRequired)
+      .value_or(std::wstring());
 }
 
 SearchEndpoint CrackSearchUrl(const std::wstring& url) {

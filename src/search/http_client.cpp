@@ -19,13 +19,6 @@ std::wstring RangeLine(LONG offset) {
   return line;
 }
 
-// Frees a FormatMessageW buffer at the end of the scope.
-struct LocalText {
-  wchar_t* text = nullptr;
-  ~LocalText() {
-    if (text != nullptr) ::LocalFree(text);
-  }
-};
 
 }  // namespace
 
@@ -179,12 +172,12 @@ DWORD CMyHttpRequest::ErrorText(std::wstring* text) {
     return code;
   }
   UniqueModule wininet(::LoadLibraryW(L"WININET.DLL"));
-  LocalText message;
+  UniqueLocalMemory message;
   const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM, wininet.Get(), code,
-      MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<wchar_t*>(&message.text), 0, nullptr);
-  if (length > 0 && message.text != nullptr) {
-    *text = std::wstring(message.text, length < kMessageChars ? length : kMessageChars);
+      MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<wchar_t*>(message.Receive()), 0, nullptr);
+  if (length > 0 && message) {
+    *text = std::wstring(static_cast<const wchar_t*>(message.Get()), length < kMessageChars ? length : kMessageChars);
   }
   return code;
 }

@@ -9,6 +9,7 @@
 #include "common/answer.h"
 #include "common/parameter_error_guard.h"
 #include "common/module_log.h"
+#include "common/product_folders.h"
 #include "common/unique_handle.h"
 #include "zip/zip_entry_tree.h"
 #include "zip/zip_paths.h"
@@ -20,7 +21,9 @@ namespace {
 // The folder to archive and the final path of the data folder, which every archived file must lie
 // in once links are followed; 0, or the code to answer with.
 LONG FolderToArchive(const VARIANT& input, std::wstring* folder, std::wstring* data_final) {
-  if (!ModuleDataFolder(folder)) return 1;
+  const std::optional<std::wstring> data = GetProductFolder(ProductFolder::kData);
+  if (!data) return 1;
+  *folder = *data;
   *data_final = FinalFolderPath(*folder);
   if (V_VT(&input) != VT_BSTR) return 0;
   const BSTR text = V_BSTR(&input);

@@ -72,14 +72,6 @@ bool CreateTemporaryArchive(std::wstring* path, UniqueFile* file) {
   return false;
 }
 
-bool ModuleDataFolder(std::wstring* folder) {
-  wchar_t path[MAX_PATH] = {};
-  if (!::SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, TRUE)) return false;
-  if (!::PathAppendW(path, L"RodEzeduduv")) return false;
-  *folder = path;
-  return true;
-}
-
 std::wstring FinalPathOf(HANDLE handle) {
   std::vector<wchar_t> buffer(MAX_PATH + 1);
   DWORD length = ::GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);

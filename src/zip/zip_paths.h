@@ -30,10 +30,6 @@ bool IsArchiveFileName(const std::wstring& name);
 // name taken, or the folder not writable); `path` and `file` are then left empty.
 bool CreateTemporaryArchive(std::wstring* path, UniqueFile* file);
 
-// The module's data folder: the all-users application-data folder (created if missing) with
-// "RodEzeduduv" appended. False when the shell cannot give it.
-bool ModuleDataFolder(std::wstring* folder);
-
 // The path of what `handle` is open on, after every link and junction on the way (the file
 // system's own answer, GetFinalPathNameByHandleW), in drive-letter form without the "\\?\" prefix.
 // Empty when the platform cannot tell.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/product_folders.h"
 #include "common/scoped_variant.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
@@ -75,8 +76,7 @@ void TreeArchives(const Case& c) {
 // A ZipLogs archive of a sub-folder of the data folder holding the case's files (entries made
 // from memory), moved next to the others.
 void LogsArchive(const Case& c) {
-  std::wstring data;
-  zel::zip::ModuleDataFolder(&data);
+  const std::wstring data = zel::GetProductFolder(zel::ProductFolder::kData).value_or(L"");
   const std::wstring sub = L"zelfixture-" + std::to_wstring(::GetCurrentProcessId());
   for (const auto& [relative, bytes] : c.files) {
     WriteSource(data + L"\\" + sub + L"\\" + c.name + L"\\" + relative, bytes);

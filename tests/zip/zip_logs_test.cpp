@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base64.h"
+#include "common/product_folders.h"
 #include "common/text.h"
 #include "common/vutil.h"
 #include "support/host_process.h"
@@ -34,8 +35,9 @@ using ziptest::TemporaryArchives;
 class ZipLogsTest : public ::testing::Test {
  protected:
   void SetUp() override {  // the folder comes with the first file written
-    std::wstring data;
-    ASSERT_TRUE(ModuleDataFolder(&data));
+    const std::optional<std::wstring> data_folder = GetProductFolder(ProductFolder::kData);
+    ASSERT_TRUE(data_folder);
+    const std::wstring& data = *data_folder;
     name_ = zeltest::UniqueName(L"zeltest-logs");
     folder_ = data + L"\\" + name_;
   }
