@@ -7,7 +7,15 @@
 set -euo pipefail
 . "$(dirname "$0")/env.sh"
 prepare
-ctest --test-dir "$top/build/x86_64" --output-on-failure -j "$(nproc)" "$@"
+# One wineserver (and Wine's services) for the whole x86_64 suite, started here with nothing to
+# inherit: one that a test program starts inherits the guard's output pipe and keeps it open for
+# seconds after the program ends.
+wineserver -p </dev/null >/dev/null 2>&1
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+x86_status=0
+ctest --test-dir "$top/build/x86_64" --output-on-failure -j "$(nproc)" "$@" || x86_status=$?
+wineserver -k >/dev/null 2>&1 || true
+[ "$x86_status" -eq 0 ] || exit "$x86_status"
 
 if [ -n "${ZEL_SKIP_I686_SUITE:-}" ]; then
   echo "test: ZEL_SKIP_I686_SUITE is set; the i686 build was compiled but its suite was not run"
