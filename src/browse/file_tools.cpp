@@ -43,7 +43,19 @@ std::wstring Translate(std::wstring text, const wchar_t* from, const wchar_t* to
   return text;
 }
 
+LONGLONG Quad(DWORD high, DWORD low) {
+  return static_cast<LONGLONG>((static_cast<ULONGLONG>(high) << 32) | low);
+}
+
+__time64_t UnixSeconds(const FILETIME& time) { return UnixSeconds(Quad(time.dwHighDateTime, time.dwLowDateTime)); }
+
 }  // namespace
+
+FileFacts FactsOf(const WIN32_FIND_DATAW& data) {
+  const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return FileFacts{directory ? 0 : Quad(data.nFileSizeHigh, data.nFileSizeLow), UnixSeconds(data.ftCreationTime),
+                   UnixSeconds(data.ftLastWriteTime), UnixSeconds(data.ftLastAccessTime), directory};
+}
 
 CFileTools::CFileTools(std::wstring path) : path_(std::move(path)) {}
 
@@ -95,6 +107,9 @@ bool CFileTools::IsFolder() {
       is_folder_ = true;
     } else if (IsShortcut()) {
       is_folder_ = ::PathIsDirectoryW(ResolveShortcut(path_).c_str()) != FALSE;
+    } else if (facts_) {
+      // The directory read (or the open) already told; a root is never an entry of one.
+      is_folder_ = browsable_ || facts_->directory;
     } else {
       is_folder_ = browsable_ || ::PathIsRootW(path_.c_str()) || ::PathIsDirectoryW(path_.c_str());
     }
@@ -106,7 +121,7 @@ bool CFileTools::Exists() const {
   return ::PathFileExistsW(IsShortcut() ? ResolveShortcut(path_).c_str() : path_.c_str()) != FALSE;
 }
 
-const CFileTools::FileFacts* CFileTools::Facts() {
+const FileFacts* CFileTools::Facts() {
   if (facts_) return &*facts_;
   UniqueFile file(::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -120,7 +135,7 @@ const CFileTools::FileFacts* CFileTools::Facts() {
     return nullptr;
   }
   facts_ = FileFacts{size.QuadPart, UnixSeconds(basic.CreationTime.QuadPart), UnixSeconds(basic.LastWriteTime.QuadPart),
-                     UnixSeconds(basic.LastAccessTime.QuadPart)};
+                     UnixSeconds(basic.LastAccessTime.QuadPart), false};
   return &*facts_;
 }
 

@@ -9,15 +9,33 @@ namespace zel::browse {
 
 class SharedExtensionMap;
 
+// Size and times of a file or folder. Times are seconds since 1970-01-01 00:00 UTC.
+struct FileFacts {
+  LONGLONG size;
+  __time64_t created;
+  __time64_t written;
+  __time64_t accessed;
+  // Known only from a directory read; an item opened as a file is never a folder.
+  bool directory;
+};
+
+// What a directory read (FindFirstFileExW) says of one entry: full 64-bit size, all three times;
+// a folder's size is 0.
+FileFacts FactsOf(const WIN32_FIND_DATAW& data);
+
 // One entry of a folder listing: a file-system path or a shell parsing name
 // ("::{20D04FE0-3AEA-1069-A2D8-08002B30309D}"), answering named text properties.
 //
-// Size and times come from one open of the file (CreateFileW, read and write sharing), made on
-// first need. What that open read is kept and the handle is closed at once: a listing of 100,000
-// files must not hold 100,000 handles (a process runs out of descriptors long before, and a held
-// handle would keep others from deleting a listed file). A failed open (a folder, a device, a file
-// that vanished or that another process locked) keeps nothing, is tried again at the next need, and
-// leaves the fallbacks: size 0 and the current time. Title and medium id are computed once.
+// Size and times come, where the listing can give them, from the one directory read it makes per
+// folder (SetFacts): a listing of a network share must not cost one round trip per file, and an
+// entry of the directory has a size and times even while another process holds the file locked.
+// Items without them (a single file asked for by path, entries the read did not see) open the file
+// once (CreateFileW, read and write sharing) on first need. What that open read is kept and the
+// handle is closed at once: a listing of 100,000 files must not hold 100,000 handles (a process
+// runs out of descriptors long before, and a held handle would keep others from deleting a listed
+// file). A failed open (a folder, a device, a file that vanished or that another process locked)
+// keeps nothing, is tried again at the next need, and leaves the fallbacks: size 0 and the current
+// time. Title and medium id are computed once.
 //
 // An item is used by one request (one thread) at a time.
 class CFileTools {
@@ -67,17 +85,17 @@ class CFileTools {
     is_folder_.reset();
   }
   void SetRemovable(bool value) noexcept { removable_ = value; }
+  // Size and times (and whether it is a folder) as the listing's directory read gave them; no open
+  // of the file follows.
+  void SetFacts(const FileFacts& facts) noexcept {
+    facts_ = facts;
+    is_folder_.reset();
+  }
   bool IsVirtual() const noexcept { return virtual_; }
   bool IsBrowsable() const noexcept { return browsable_; }
   bool IsRemovable() const noexcept { return removable_; }
 
  private:
-  struct FileFacts {
-    LONGLONG size;
-    __time64_t created;
-    __time64_t written;
-    __time64_t accessed;
-  };
   // Opens the file once and keeps what it read; null (nothing kept) when it cannot be read.
   const FileFacts* Facts();
 

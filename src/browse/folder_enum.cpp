@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "browse/directory_facts.h"
 #include "browse/shell_names.h"
 
 namespace zel::browse {
@@ -65,6 +66,8 @@ void ListFolder(IShellFolder* folder, FileList& items, const FolderEnumOptions& 
   const SHCONTF flags = SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | (options.include_hidden ? SHCONTF_INCLUDEHIDDEN : 0);
   if (folder->EnumObjects(nullptr, flags, &objects) != S_OK || objects == nullptr) return;
 
+  // Sizes and times of this folder's items, read once for all of them.
+  DirectoryFacts directory;
   for (;;) {
     ShellIdList object(allocator);
     if (objects->Next(1, object.Receive(), nullptr) != S_OK || object.Get() == nullptr) break;
@@ -93,6 +96,9 @@ void ListFolder(IShellFolder* folder, FileList& items, const FolderEnumOptions& 
 
     auto item = std::make_unique<CFileTools>(name, std::move(title));
     item->SetVirtual(name.compare(0, 3, L"::{") == 0 || name.size() <= 3);
+    if (file_system) {
+      if (const FileFacts* facts = directory.Find(name)) item->SetFacts(*facts);
+    }
     const SFGAOF place = AttributesOf(folder, object.Get(), SFGAO_FOLDER | SFGAO_REMOVABLE);
     if (place & SFGAO_FOLDER) {
       if (place & SFGAO_REMOVABLE) {
