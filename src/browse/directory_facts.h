@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,47 +11,38 @@
 
 namespace zel::browse {
 
-// Sizes and times of the entries of one file-system folder, from a single directory read
-// (FindFirstFileExW, basic information, large fetches), looked up by the items' full parsing names.
+// Gives the items of one listed folder their sizes and times from a single directory read
+// (FindFirstFileExW, basic information, large fetches), matched by the items' full parsing names,
+// ignoring case.
 //
-// A listing makes one per folder it lists. The folder read is the one that holds the first item
-// asked for; an item of another folder (the desktop merges several), a root, a shell object or a
-// name the read did not see finds nothing, and the item then opens its file as before. Entries that
-// are reparse points are left out: the read describes the link, an open describes its target.
+// The listing notes each file-system item as it makes it and applies the read once the folder is
+// listed. The folder read is the one that holds the first item noted; an item of another folder
+// (the desktop merges several), a root, or an item whose name the read does not give keeps
+// nothing, and opens its file when asked, as before. Entries that are reparse points are left out:
+// the read describes the link, an open describes its target.
 //
-// Memory: the names lie back to back in one buffer, so an entry costs its name and about 50 bytes;
-// the listing drops the object once its folder is listed.
+// Memory: 8 bytes per noted item; the read's entries are matched as they come and not kept.
 class DirectoryFacts {
  public:
+  using Items = std::vector<std::unique_ptr<CFileTools>>;
+
   DirectoryFacts() = default;
   DirectoryFacts(const DirectoryFacts&) = delete;
   DirectoryFacts& operator=(const DirectoryFacts&) = delete;
 
-  // The facts of the entry that `path` names; null when the read has none for it. The first call
-  // with a path that has a folder part makes the read.
-  const FileFacts* Find(const std::wstring& path);
+  // Notes that items[index] (whose path is `path`) wants the read's facts.
+  void Note(size_t index, const std::wstring& path);
+  // Reads the folder once and gives every noted item the read names its facts.
+  void Apply(Items& items);
 
  private:
-  struct Entry {
-    uint32_t name_at;
-    uint32_t name_length;
-    FileFacts facts;
-  };
-  struct Keyed {
-    uint64_t hash;
-    uint32_t entry;
+  struct Noted {
+    uint32_t hash;   // of the upper-cased file name
+    uint32_t index;  // into the items
   };
 
-  void Read(const std::wstring& folder);
-  bool NameIs(const Entry& entry, const wchar_t* name, size_t length) const;
-  const FileFacts* Lookup(const wchar_t* name, size_t length);
-
-  bool read_ = false;
   std::wstring folder_;
-  std::wstring names_;
-  std::vector<Entry> entries_;  // in the order of the read
-  std::vector<Keyed> index_;    // by the hash of the upper-cased name; made at the first miss
-  size_t next_ = 0;             // the shell tends to list in the order of the read
+  std::vector<Noted> noted_;
 };
 
 }  // namespace zel::browse

@@ -66,7 +66,7 @@ void ListFolder(IShellFolder* folder, FileList& items, const FolderEnumOptions& 
   const SHCONTF flags = SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | (options.include_hidden ? SHCONTF_INCLUDEHIDDEN : 0);
   if (folder->EnumObjects(nullptr, flags, &objects) != S_OK || objects == nullptr) return;
 
-  // Sizes and times of this folder's items, read once for all of them.
+  // Sizes and times of this folder's items, read once for all of them when the folder is listed.
   DirectoryFacts directory;
   for (;;) {
     ShellIdList object(allocator);
@@ -96,9 +96,6 @@ void ListFolder(IShellFolder* folder, FileList& items, const FolderEnumOptions& 
 
     auto item = std::make_unique<CFileTools>(name, std::move(title));
     item->SetVirtual(name.compare(0, 3, L"::{") == 0 || name.size() <= 3);
-    if (file_system) {
-      if (const FileFacts* facts = directory.Find(name)) item->SetFacts(*facts);
-    }
     const SFGAOF place = AttributesOf(folder, object.Get(), SFGAO_FOLDER | SFGAO_REMOVABLE);
     if (place & SFGAO_FOLDER) {
       if (place & SFGAO_REMOVABLE) {
@@ -108,8 +105,10 @@ void ListFolder(IShellFolder* folder, FileList& items, const FolderEnumOptions& 
         item->SetBrowsable(true);
       }
     }
+    if (file_system) directory.Note(items.size(), item->Path());
     items.push_back(std::move(item));
   }
+  directory.Apply(items);
 }
 
 }  // namespace
