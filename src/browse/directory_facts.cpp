@@ -60,7 +60,7 @@ void DirectoryFacts::Apply(Items& items) {
       CFileTools& item = *items[at->index];
       const std::wstring& path = item.Path();
       if (SameText(path.data() + folder_.size() + 1, path.size() - folder_.size() - 1, data.cFileName, length)) {
-        item.SetFacts(FactsOf(data));
+        item.SetFacts(FactsOf(data), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
       }
     }
   } while (::FindNextFileW(find.Get(), &data));

@@ -54,7 +54,7 @@ __time64_t UnixSeconds(const FILETIME& time) { return UnixSeconds(Quad(time.dwHi
 FileFacts FactsOf(const WIN32_FIND_DATAW& data) {
   const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   return FileFacts{directory ? 0 : Quad(data.nFileSizeHigh, data.nFileSizeLow), UnixSeconds(data.ftCreationTime),
-                   UnixSeconds(data.ftLastWriteTime), UnixSeconds(data.ftLastAccessTime), directory};
+                   UnixSeconds(data.ftLastWriteTime), UnixSeconds(data.ftLastAccessTime)};
 }
 
 CFileTools::CFileTools(std::wstring path) : path_(std::move(path)) {}
@@ -107,9 +107,6 @@ bool CFileTools::IsFolder() {
       is_folder_ = true;
     } else if (IsShortcut()) {
       is_folder_ = ::PathIsDirectoryW(ResolveShortcut(path_).c_str()) != FALSE;
-    } else if (facts_) {
-      // The directory read (or the open) already told; a root is never an entry of one.
-      is_folder_ = browsable_ || facts_->directory;
     } else {
       is_folder_ = browsable_ || ::PathIsRootW(path_.c_str()) || ::PathIsDirectoryW(path_.c_str());
     }
@@ -119,6 +116,13 @@ bool CFileTools::IsFolder() {
 
 bool CFileTools::Exists() const {
   return ::PathFileExistsW(IsShortcut() ? ResolveShortcut(path_).c_str() : path_.c_str()) != FALSE;
+}
+
+void CFileTools::SetFacts(const FileFacts& facts, bool directory) {
+  facts_ = facts;
+  // The read already told what a directory question would ask the disk again; a shortcut's answer
+  // is its target's, and a shell object is always a folder.
+  if (!IsShortcut() && path_.compare(0, 3, L"::{") != 0) is_folder_ = browsable_ || directory;
 }
 
 const FileFacts* CFileTools::Facts() {
@@ -135,7 +139,7 @@ const FileFacts* CFileTools::Facts() {
     return nullptr;
   }
   facts_ = FileFacts{size.QuadPart, UnixSeconds(basic.CreationTime.QuadPart), UnixSeconds(basic.LastWriteTime.QuadPart),
-                     UnixSeconds(basic.LastAccessTime.QuadPart), false};
+                     UnixSeconds(basic.LastAccessTime.QuadPart)};
   return &*facts_;
 }
 

@@ -15,8 +15,6 @@ struct FileFacts {
   __time64_t created;
   __time64_t written;
   __time64_t accessed;
-  // Known only from a directory read; an item opened as a file is never a folder.
-  bool directory;
 };
 
 // What a directory read (FindFirstFileExW) says of one entry: full 64-bit size, all three times;
@@ -85,12 +83,9 @@ class CFileTools {
     is_folder_.reset();
   }
   void SetRemovable(bool value) noexcept { removable_ = value; }
-  // Size and times (and whether it is a folder) as the listing's directory read gave them; no open
-  // of the file follows.
-  void SetFacts(const FileFacts& facts) noexcept {
-    facts_ = facts;
-    is_folder_.reset();
-  }
+  // Size and times as the listing's directory read gave them, and whether the entry is a directory;
+  // no open of the file follows. Call after SetBrowsable.
+  void SetFacts(const FileFacts& facts, bool directory);
   bool IsVirtual() const noexcept { return virtual_; }
   bool IsBrowsable() const noexcept { return browsable_; }
   bool IsRemovable() const noexcept { return removable_; }

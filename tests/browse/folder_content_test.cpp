@@ -159,7 +159,7 @@ TEST_F(FolderContentTest, SizesAndDatesComeFromTheFoldersDirectoryReadEvenForLoc
   }
   // A removable drive stays without size and dates, whatever a read may have said of it.
   CFileTools removable(L"E:\\", L"Stick");
-  removable.SetFacts(FileFacts{1, 2, 3, 4, true});
+  removable.SetFacts(FileFacts{1, 2, 3, 4}, true);
   removable.SetRemovable(true);
   const SharedExtensionMap types;
   EXPECT_EQ(removable.GetProperty(L"size", types) + removable.GetProperty(L"dateModified", types), L"");
