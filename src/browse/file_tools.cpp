@@ -88,8 +88,8 @@ std::wstring CFileTools::Directory() const {
 }
 
 const std::wstring& CFileTools::MediumId() {
-  if (medium_id_.empty()) medium_id_ = EncodeLocalMediumId(path_);
-  return medium_id_;
+  if (!medium_id_) medium_id_ = std::make_unique<std::wstring>(EncodeLocalMediumId(path_));
+  return *medium_id_;
 }
 
 std::wstring CFileTools::MediaType(const SharedExtensionMap& types) const {
