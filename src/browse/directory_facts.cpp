@@ -35,7 +35,7 @@ size_t FolderEnd(const std::wstring& path) {
 
 void DirectoryFacts::Note(size_t index, const std::wstring& path) {
   const size_t slash = FolderEnd(path);
-  if (slash == std::wstring::npos || static_cast<uint64_t>(index) > UINT32_MAX) return;
+  if (slash == std::wstring::npos || index != static_cast<uint32_t>(index)) return;
   if (folder_.empty()) {
     folder_ = path.substr(0, slash);
   } else if (!SameText(folder_.data(), folder_.size(), path.data(), slash)) {
