@@ -1,14 +1,16 @@
 // "GetDiskFolderContent" on a folder of 10,000 files (columns title,type,size,dateModified, key
-// "size:desc", every row) through the broker, against a plain FindFirstFileW/FindNextFileW loop
-// that reads the same attributes and sorts the same way, in the same run. Target: at most 3 times
-// the plain loop.
+// "size:desc", every row) through the broker, against the shell enumeration alone of the same
+// folder (the display and parsing names and attributes the listing is made of), in the same run.
+// Target: at most 1.2 times the shell alone: sizes and times cost one directory read per folder,
+// not one open per file.
 //
-// Two more baselines show where the time goes: the shell enumeration alone (the display and
-// parsing names and attributes the listing is made of), and the plain loop plus the one open per
-// file that sizes and times are read through.
+// Two more baselines show where the time goes: a plain FindFirstFileW loop that reads the same
+// attributes and sorts the same way, and that loop plus one open per file (what sizes and times
+// would cost if each item opened its file).
 //
 // Then a folder of 100,000 files: one page of 20 from the middle, with the process's memory before
-// and after (run with "--large"; it takes minutes under Wine).
+// and after (run with "--large"; it takes minutes under Wine). Targets: within 12 times the
+// 10,000-file figure, and at most 600 bytes of working set per entry.
 
 #include <windows.h>
 #include <psapi.h>
@@ -152,7 +154,7 @@ double ThroughModule(zelhost::HostSession& session, const std::wstring& folder, 
 
 double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1 << 20); }
 
-void Large(zelhost::HostSession& session) {
+void Large(zelhost::HostSession& session, double small_seconds) {
   const std::wstring folder = zelbench::TempPath(L"zel-folder-bench-100000");
   MakeFolder(folder, kLargeFiles);
   PROCESS_MEMORY_COUNTERS before{};
@@ -165,6 +167,9 @@ void Large(zelhost::HostSession& session) {
   std::printf("%-44s %12.1f s        rows %zu of %lld, peak working set %.1f MiB (before the request %.1f MiB)\n",
               "GetDiskFolderContent 100,000 files, 1 page", seconds, rows, counted, MiB(after.PeakWorkingSetSize),
               MiB(before.WorkingSetSize));
+  std::printf("%-44s %11.2fx  (target: at most 12x)\n", "  time against the 10,000-file listing", seconds / small_seconds);
+  const double growth = static_cast<double>(after.PeakWorkingSetSize) - static_cast<double>(before.WorkingSetSize);
+  std::printf("%-44s %12.0f bytes  (target: at most 600)\n", "  working set growth per entry", growth / kLargeFiles);
 }
 
 }  // namespace
@@ -186,12 +191,12 @@ int main(int argc, char** argv) {
   }
   std::printf("listed: plain loop %zu, shell %zu, GetDiskFolderContent %zu rows of %lld\n", plain_listed, shell_listed,
               rows, counted);
-  zelbench::Report("GetDiskFolderContent 10,000 files", module * 1000, "ms", plain * 1000, "(FindFirstFileW loop)");
-  std::printf("%-44s %11.2fx  (target: at most 3x)\n", "  time against the plain loop", module / plain);
+  zelbench::Report("GetDiskFolderContent 10,000 files", module * 1000, "ms", shell * 1000, "(shell enumeration)");
+  std::printf("%-44s %11.2fx  (target: at most 1.2x)\n", "  time against the shell enumeration alone", module / shell);
   zelbench::Report("  shell enumeration alone", shell * 1000, "ms", plain * 1000, "(FindFirstFileW loop)");
   zelbench::Report("  plain loop + one open per file", opened * 1000, "ms", plain * 1000, "(FindFirstFileW loop)");
   zelbench::Report("GetDiskFolderContent 10,000 files", module * 1000, "ms", (shell + opened) * 1000,
                    "(shell + loop with opens)");
-  if (argc > 1 && std::strcmp(argv[1], "--large") == 0) Large(session);
+  if (argc > 1 && std::strcmp(argv[1], "--large") == 0) Large(session, module);
   return 0;
 }

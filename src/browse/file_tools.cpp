@@ -43,7 +43,19 @@ std::wstring Translate(std::wstring text, const wchar_t* from, const wchar_t* to
   return text;
 }
 
+LONGLONG Quad(DWORD high, DWORD low) {
+  return static_cast<LONGLONG>((static_cast<ULONGLONG>(high) << 32) | low);
+}
+
+__time64_t UnixSeconds(const FILETIME& time) { return UnixSeconds(Quad(time.dwHighDateTime, time.dwLowDateTime)); }
+
 }  // namespace
+
+FileFacts FactsOf(const WIN32_FIND_DATAW& data) {
+  const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return FileFacts{directory ? 0 : Quad(data.nFileSizeHigh, data.nFileSizeLow), UnixSeconds(data.ftCreationTime),
+                   UnixSeconds(data.ftLastWriteTime), UnixSeconds(data.ftLastAccessTime)};
+}
 
 CFileTools::CFileTools(std::wstring path) : path_(std::move(path)) {}
 
@@ -76,8 +88,8 @@ std::wstring CFileTools::Directory() const {
 }
 
 const std::wstring& CFileTools::MediumId() {
-  if (medium_id_.empty()) medium_id_ = EncodeLocalMediumId(path_);
-  return medium_id_;
+  if (!medium_id_) medium_id_ = std::make_unique<std::wstring>(EncodeLocalMediumId(path_));
+  return *medium_id_;
 }
 
 std::wstring CFileTools::MediaType(const SharedExtensionMap& types) const {
@@ -106,7 +118,14 @@ bool CFileTools::Exists() const {
   return ::PathFileExistsW(IsShortcut() ? ResolveShortcut(path_).c_str() : path_.c_str()) != FALSE;
 }
 
-const CFileTools::FileFacts* CFileTools::Facts() {
+void CFileTools::SetFacts(const FileFacts& facts, bool directory) {
+  facts_ = facts;
+  // The read already told what a directory question would ask the disk again; a shortcut's answer
+  // is its target's, and a shell object is always a folder.
+  if (!IsShortcut() && path_.compare(0, 3, L"::{") != 0) is_folder_ = browsable_ || directory;
+}
+
+const FileFacts* CFileTools::Facts() {
   if (facts_) return &*facts_;
   UniqueFile file(::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));

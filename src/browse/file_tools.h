@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -9,15 +10,31 @@ namespace zel::browse {
 
 class SharedExtensionMap;
 
+// Size and times of a file or folder. Times are seconds since 1970-01-01 00:00 UTC.
+struct FileFacts {
+  LONGLONG size;
+  __time64_t created;
+  __time64_t written;
+  __time64_t accessed;
+};
+
+// What a directory read (FindFirstFileExW) says of one entry: full 64-bit size, all three times;
+// a folder's size is 0.
+FileFacts FactsOf(const WIN32_FIND_DATAW& data);
+
 // One entry of a folder listing: a file-system path or a shell parsing name
 // ("::{20D04FE0-3AEA-1069-A2D8-08002B30309D}"), answering named text properties.
 //
-// Size and times come from one open of the file (CreateFileW, read and write sharing), made on
-// first need. What that open read is kept and the handle is closed at once: a listing of 100,000
-// files must not hold 100,000 handles (a process runs out of descriptors long before, and a held
-// handle would keep others from deleting a listed file). A failed open (a folder, a device, a file
-// that vanished or that another process locked) keeps nothing, is tried again at the next need, and
-// leaves the fallbacks: size 0 and the current time. Title and medium id are computed once.
+// Size and times come, where the listing can give them, from the one directory read it makes per
+// folder (SetFacts): a listing of a network share must not cost one round trip per file, and an
+// entry of the directory has a size and times even while another process holds the file locked.
+// Items without them (a single file asked for by path, entries the read did not see) open the file
+// once (CreateFileW, read and write sharing) on first need. What that open read is kept and the
+// handle is closed at once: a listing of 100,000 files must not hold 100,000 handles (a process
+// runs out of descriptors long before, and a held handle would keep others from deleting a listed
+// file). A failed open (a folder, a device, a file that vanished or that another process locked)
+// keeps nothing, is tried again at the next need, and leaves the fallbacks: size 0 and the current
+// time. Title and medium id are computed once.
 //
 // An item is used by one request (one thread) at a time.
 class CFileTools {
@@ -67,23 +84,21 @@ class CFileTools {
     is_folder_.reset();
   }
   void SetRemovable(bool value) noexcept { removable_ = value; }
+  // Size and times as the listing's directory read gave them, and whether the entry is a directory;
+  // no open of the file follows. Call after SetBrowsable.
+  void SetFacts(const FileFacts& facts, bool directory);
   bool IsVirtual() const noexcept { return virtual_; }
   bool IsBrowsable() const noexcept { return browsable_; }
   bool IsRemovable() const noexcept { return removable_; }
 
  private:
-  struct FileFacts {
-    LONGLONG size;
-    __time64_t created;
-    __time64_t written;
-    __time64_t accessed;
-  };
   // Opens the file once and keeps what it read; null (nothing kept) when it cannot be read.
   const FileFacts* Facts();
 
   std::wstring path_;
   std::wstring title_;
-  std::wstring medium_id_;
+  // Few listings ask for it: an empty string in each of 100,000 items would cost 3 MB.
+  std::unique_ptr<std::wstring> medium_id_;
   std::optional<FileFacts> facts_;
   std::optional<bool> is_folder_;
   bool virtual_ = false;

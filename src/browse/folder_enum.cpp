@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "browse/directory_facts.h"
 #include "browse/shell_names.h"
 
 namespace zel::browse {
@@ -65,6 +66,8 @@ void ListFolder(IShellFolder* folder, FileList& items, const FolderEnumOptions& 
   const SHCONTF flags = SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | (options.include_hidden ? SHCONTF_INCLUDEHIDDEN : 0);
   if (folder->EnumObjects(nullptr, flags, &objects) != S_OK || objects == nullptr) return;
 
+  // Sizes and times of this folder's items, read once for all of them when the folder is listed.
+  DirectoryFacts directory;
   for (;;) {
     ShellIdList object(allocator);
     if (objects->Next(1, object.Receive(), nullptr) != S_OK || object.Get() == nullptr) break;
@@ -102,8 +105,10 @@ void ListFolder(IShellFolder* folder, FileList& items, const FolderEnumOptions& 
         item->SetBrowsable(true);
       }
     }
+    if (file_system) directory.Note(items.size(), item->Path());
     items.push_back(std::move(item));
   }
+  directory.Apply(items);
 }
 
 }  // namespace

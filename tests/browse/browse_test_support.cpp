@@ -29,7 +29,9 @@ std::wstring Make(const std::wstring& root, const std::wstring& relative, const 
 
 bool SetTimes(const std::wstring& path, const SYSTEMTIME& written, const SYSTEMTIME& other) {
   FILETIME write_time, other_time;
-  zel::UniqueFile file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  // Backup semantics: folders open this way too.
+  zel::UniqueFile file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return ::SystemTimeToFileTime(&written, &write_time) && ::SystemTimeToFileTime(&other, &other_time) &&
          ::SetFileTime(file.Get(), &other_time, &other_time, &write_time);
 }

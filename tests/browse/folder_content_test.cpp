@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "browse/extension_map.h"
 #include "browse/folder_enum.h"
 #include "browse_test_support.h"
 #include "common/module_log.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
 #include "support/registry_scope.h"
 #include "support/test_support.h"
 
@@ -98,6 +102,67 @@ TEST_F(FolderContentTest, FilterRecursionTokensAndHostilePaths) {
     const auto reply = Request(path, R"(31, "", "title,size,dateModified,mediumId,path.directory", "lastModified:desc", 0, 50])");
     EXPECT_TRUE(reply.rc == 0 || reply.rc == 1) << Narrow(path.substr(0, 60)) << " " << reply.rc;
   }
+}
+
+// A UTC time of day in `year` as the date columns write it (local time).
+std::string LocalText(WORD year) {
+  const SYSTEMTIME utc{year, 6, 0, 1, 12, 0, 0, 0};
+  FILETIME file_time{};
+  ::SystemTimeToFileTime(&utc, &file_time);
+  const auto ticks = static_cast<long long>((static_cast<ULONGLONG>(file_time.dwHighDateTime) << 32) | file_time.dwLowDateTime);
+  const __time64_t seconds = (ticks - 116444736000000000LL) / 10000000;
+  std::tm local{};
+  _localtime64_s(&local, &seconds);
+  return Narrow(FormatWide(L"%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                           local.tm_hour, local.tm_min, local.tm_sec));
+}
+
+TEST_F(FolderContentTest, SizesAndDatesComeFromTheFoldersDirectoryReadEvenForLockedFiles) {
+  // Two folders, a file of 5 GiB (sparse) and a file another handle holds without sharing, each
+  // with its own write time.
+  const std::wstring dir = Make(root_, L"dated\\");
+  const std::wstring big = Make(dir, L"big.bin", "x");
+  {
+    UniqueFile file(::CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER end;
+    end.QuadPart = 5LL << 30;
+    ASSERT_TRUE(file && ::SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.Get()));
+  }
+  const std::pair<std::wstring, WORD> dated[] = {
+      {big, 2001}, {Make(dir, L"locked.txt", "abcdef"), 2002}, {Make(dir, L"old\\"), 2003}, {Make(dir, L"new\\"), 2004}};
+  for (const auto& [path, year] : dated) {
+    const SYSTEMTIME time{year, 6, 0, 1, 12, 0, 0, 0};
+    ASSERT_TRUE(browsetest::SetTimes(path, time, time)) << Narrow(path);
+  }
+  UniqueFile lock(::CreateFileW(dated[1].first.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(lock);
+
+  const auto row = [](const char* title, const char* size, WORD year) { return Json::array({title, size, LocalText(year)}); };
+  const Json old_folder = row("old", "0", 2003), new_folder = row("new", "0", 2004);
+  const Json big_file = row("big.bin", "5368709120", 2001), locked_file = row("locked.txt", "6", 2002);
+  // Folders first; the sort keys read the same sizes and times as the columns.
+  const std::pair<const char*, Json> sorts[] = {
+      {"lastModified:asc", {old_folder, new_folder, big_file, locked_file}},
+      {"lastModified:desc", {new_folder, old_folder, locked_file, big_file}},
+      {"size:asc", {locked_file, big_file}},
+      {"size:desc", {big_file, locked_file}},
+  };
+  for (const auto& [key, rows] : sorts) {
+    const auto reply = Request(dir, std::string(R"(3, "", "title,size,dateModified", ")") + key + "\"]");
+    ASSERT_EQ(reply.rc, 0) << key;
+    const Json got = Rows(reply);
+    ASSERT_EQ(got.size(), 4u) << key;
+    // Folders have equal sizes: their order is open under a size key.
+    const Json tail = rows.size() == 4 ? got : Json(std::vector<Json>(got.begin() + 2, got.end()));
+    EXPECT_EQ(tail, rows) << key;
+    EXPECT_EQ(reply.output[2], 2) << key;
+  }
+  // A removable drive stays without size and dates, whatever a read may have said of it.
+  CFileTools removable(L"E:\\", L"Stick");
+  removable.SetFacts(FileFacts{1, 2, 3, 4}, true);
+  removable.SetRemovable(true);
+  const SharedExtensionMap types;
+  EXPECT_EQ(removable.GetProperty(L"size", types) + removable.GetProperty(L"dateModified", types), L"");
 }
 
 TEST_F(FolderContentTest, PagesCountEveryItemAndEmptyAnswersKeepTheirShape) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "browse/directory_facts.h"
 #include "browse/folder_enum.h"
 #include "browse/folder_path.h"
 #include "browse/sort_files.h"
@@ -106,6 +107,33 @@ class FolderListingTest : public ::testing::Test {
   zeltest::TempFolder folder_;
   std::wstring root_;
 };
+
+TEST_F(FolderListingTest, DirectoryFactsReachItemsInAnyOrderAndCaseOnlyInTheFirstFolderNoted) {
+  Make(root_, L"sized.bin", std::string(1234, 's'));
+  // Items named in another case and order than the read's; items of another folder, roots, names
+  // the read does not give and names never noted keep nothing (size -1 below).
+  const std::pair<std::wstring, LONGLONG> sizes[] = {
+      {root_ + L"\\SIZED.bin", 1234}, {root_ + L"\\noext", 1}, {root_ + L"\\A.MP3", 1}, {root_ + L"\\Sub", 0},
+      {root_ + L"\\sized.bin", 1234}, {root_ + L"\\missing", -1}, {root_ + L"\\sub\\d.mp3", -1}, {L"C:\\", -1},
+      {root_ + L"\\", -1}, {L"noslash", -1}, {root_ + L"\\b.ogg", -1},
+  };
+  DirectoryFacts facts;
+  DirectoryFacts::Items items;
+  for (const auto& [path, size] : sizes) {
+    if (path != root_ + L"\\b.ogg") facts.Note(items.size(), path);
+    items.push_back(std::make_unique<CFileTools>(path));
+  }
+  facts.Apply(items);
+  // Once read, the files may go: what the read gave stays, the others fall back to 0.
+  for (const wchar_t* name : {L"sized.bin", L"noext", L"a.Mp3", L"b.ogg", L"sub\\d.mp3"}) {
+    ::DeleteFileW((root_ + L"\\" + name).c_str());
+  }
+  for (size_t i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(items[i]->Size(), std::max<LONGLONG>(sizes[i].second, 0)) << Narrow(sizes[i].first);
+  }
+  EXPECT_TRUE(items[3]->IsFolder());
+  EXPECT_FALSE(items[1]->IsFolder());
+}
 
 TEST_F(FolderListingTest, OptionBitsFilterAndFlags) {
   EXPECT_EQ(Names(List(root_, 0x03)), (Names_{"a.Mp3", "b.ogg", "c.WAV", "empty", "noext", "sub"}));
