@@ -3,6 +3,7 @@
 //
 //   zelhost [options] call SERVICE 'INPUT-JSON' [--requester NAME] [--rc N]
 //   zelhost [options] serve --stdio
+//   zelhost [options] serve --http [ADDRESS:]PORT [--console FOLDER]   (see http_gateway.h)
 //   zelhost search-engine [--port N] [--status N] [--body KIND] [--delay-ms N] [--seconds N]
 // options: --satellites FILE  --journal FILE  --log-level N  --module PATH  --workers N
 //          --search-url URL
@@ -22,6 +23,7 @@
 
 #include "crash_handler.h"
 #include "host_session.h"
+#include "http_gateway.h"
 #include "json_variant.h"
 #include "search_engine.h"
 
@@ -45,6 +47,7 @@ struct CommandLine {
   LONG rc = 0;
   SearchEngineOptions engine;
   DWORD engine_seconds = 0;  // 0: until the process is ended
+  std::wstring console_folder;
 };
 
 LONG ParseLong(const std::wstring& text, const char* what) {
@@ -102,7 +105,9 @@ CommandLine Parse(const std::vector<std::wstring>& args) {
       line.engine.delay_ms = static_cast<DWORD>(ParseLong(value("--delay-ms"), "--delay-ms"));
     } else if (arg == L"--seconds") {
       line.engine_seconds = static_cast<DWORD>(ParseLong(value("--seconds"), "--seconds"));
-    } else if (arg == L"--stdio" || arg.rfind(L"--", 0) != 0) {
+    } else if (arg == L"--console") {
+      line.console_folder = value("--console");
+    } else if (arg == L"--stdio" || arg == L"--http" || arg.rfind(L"--", 0) != 0) {
       line.words.push_back(arg);
     } else {
       throw UsageError("unknown option " + ToUtf8(arg));
@@ -151,7 +156,10 @@ int RunCall(const CommandLine& line) {
 // one answer line each. A line that cannot be used answers {"error": ...} and is reported on
 // stderr; serving goes on.
 int RunServe(const CommandLine& line) {
-  if (line.words.size() != 2 || line.words[1] != L"--stdio") throw UsageError("usage: serve --stdio");
+  if (line.words.size() == 3 && line.words[1] == L"--http") {
+    return ServeHttp(line.options, line.words[2], line.console_folder);
+  }
+  if (line.words.size() != 2 || line.words[1] != L"--stdio") throw UsageError("usage: serve --stdio | serve --http [ADDRESS:]PORT [--console FOLDER]");
   HostSession session(line.options);
   std::string text;
   while (std::getline(std::cin, text)) {

@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
 # Sets up the machine if needed, builds, and runs the standalone host (zelhost.exe) with the
-# embedded broker. Arguments go to the host; without any it serves JSON requests on stdin.
+# embedded broker. Arguments go to the host. Without any, it serves the web console and the
+# gateway on 127.0.0.1 (ZEL_HTTP_PORT, default 8080) with the search stand-in beside it, and
+# prints the console's address with its access token.
 set -euo pipefail
 . "$(dirname "$0")/env.sh"
 prepare >&2
 arch=${ZEL_ARCH:-x86_64}
-[ $# -gt 0 ] || set -- serve --stdio
-exec wine "$top/build/$arch/bin/zelhost.exe" "$@"
+host="$top/build/$arch/bin/zelhost.exe"
+[ $# -eq 0 ] || exec wine "$host" "$@"
+
+engine_out=$(mktemp /tmp/zel-engine.XXXXXX)
+wine "$host" search-engine >"$engine_out" &
+engine=$!
+trap 'kill "$engine" 2>/dev/null; rm -f "$engine_out"' EXIT
+for _ in $(seq 100); do [ -s "$engine_out" ] && break; sleep 0.1; done
+search_url=$(python3 -c 'import json,sys; print(json.loads(open(sys.argv[1]).readline())["search_url"])' "$engine_out")
+wine "$host" --log-level 3 --search-url "$search_url" serve --http "127.0.0.1:${ZEL_HTTP_PORT:-8080}" \
+  --console "Z:${top//\//\\}\\host\\console"

@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 third_party="$top/build/third_party"
 
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
-          wine wine64 googletest nlohmann-json3-dev libcpp-httplib-dev libz-mingw-w64-dev
+          wine wine64 googletest nlohmann-json3-dev libz-mingw-w64-dev
           dpkg-dev xz-utils unzip p7zip-full python3 ca-certificates ccache)
 
 missing=()
@@ -20,27 +20,34 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# TinyXML is taken from Debian's source package (with Debian's security patches applied) and is
-# never committed.
-if [ ! -f "$third_party/tinyxml/tinyxml.cpp" ]; then
-  echo "setup: fetching Debian's tinyxml source"
+# TinyXML and cpp-httplib are taken from Debian's source packages (with Debian's security patches
+# applied) and are never committed. cpp-httplib's binary package ships only the declaration half of
+# the header, which links against a Linux library; the source package has the whole single header.
+fetch_source() {  # PACKAGE FOLDER FILE-THAT-PROVES-IT
+  [ ! -f "$third_party/$2/$3" ] || return 0
+  echo "setup: fetching Debian's $1 source"
   src_list=/etc/apt/sources.list.d/zel-deb-src.sources
   if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
     sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$src_list"
+    apt-get update -qq
   fi
-  apt-get update -qq
-  rm -rf "$third_party/tinyxml-src" "$third_party/tinyxml"
-  mkdir -p "$third_party/tinyxml-src"
-  (cd "$third_party/tinyxml-src" && apt-get source -qq tinyxml >/dev/null 2>&1)
-  mv "$third_party"/tinyxml-src/tinyxml-*/ "$third_party/tinyxml"
-  rm -rf "$third_party/tinyxml-src"
-fi
+  rm -rf "$third_party/$2-src" "$third_party/$2"
+  mkdir -p "$third_party/$2-src"
+  (cd "$third_party/$2-src" && apt-get source -qq "$1" >/dev/null 2>&1) || {
+    apt-get update -qq
+    (cd "$third_party/$2-src" && apt-get source -qq "$1" >/dev/null 2>&1)
+  }
+  mv "$third_party/$2-src/$1"-*/ "$third_party/$2"
+  rm -rf "$third_party/$2-src"
+}
+fetch_source tinyxml tinyxml tinyxml.cpp
+fetch_source cpp-httplib cpp-httplib httplib.h
 
 # Header-only helpers are reached through a folder of their own so that /usr/include never
 # enters the cross compiler's include path.
 mkdir -p "$third_party/include"
 ln -sfn /usr/include/nlohmann "$third_party/include/nlohmann"
-ln -sfn /usr/include/httplib.h "$third_party/include/httplib.h"
+ln -sfn "$third_party/cpp-httplib/httplib.h" "$third_party/include/httplib.h"
 
 # Without root or Debian's archive the root cannot be made; the i686 suite is then left out.
 if [ -z "${ZEL_SKIP_I686_SUITE:-}" ]; then

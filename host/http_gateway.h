@@ -1,0 +1,101 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "common/scoped_variant.h"
+#include "common/tk_section.h"
+#include "host_session.h"
+#include "http_access.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace zelhost {
+
+struct GatewayOptions {
+  std::string address = "127.0.0.1";
+  int port = 0;                 // 0: any free port
+  std::wstring console_folder;  // the console's static files; empty: none are served
+};
+
+// The module over HTTP, in front of the host's broker:
+//   POST /api/services/{name}  {"input", "requester", "rc"} -> {"rc", "output"} (the JSON of `call`)
+//   GET  /api/files?path=P     the file through "GetFileInfo" and "GetFile", in bounded pieces,
+//                              one byte range on request
+//   POST /api/zip              {"ids": [...], "name"} -> "CreateZip" -> {"rc", "url", "size"}
+//   GET  /api/zip/{id}         the archive while the job writes it, then deleted
+//   GET  /api/logs?size=N      the log's tail ("my-ZEL_TailLog")
+//   GET  /api/logs.zip         every log as one archive ("ZipLogs"), then deleted
+//   GET  /...                  the console's files
+// Every /api/ request passes HttpAccess first. The server's threads call the broker directly.
+class HttpGateway {
+ public:
+  // Binds at once; throws HostError when it cannot.
+  HttpGateway(HostSession& session, const GatewayOptions& options, HttpAccess access = HttpAccess());
+  ~HttpGateway();
+  HttpGateway(const HttpGateway&) = delete;
+  HttpGateway& operator=(const HttpGateway&) = delete;
+
+  int Port() const noexcept { return port_; }
+  const HttpAccess& Access() const noexcept { return access_; }
+  std::string ConsoleAddress() const { return access_.ConsoleAddress(options_.address, port_); }
+
+  // Serves until Stop() (from another thread); false when the server failed.
+  bool Run();
+  void Stop();
+
+  // The largest piece asked of "GetFile" at a time: what one download holds in memory.
+  static constexpr size_t kPieceBytes = 1 << 20;
+
+ private:
+  // An archive announced by "CreateZip" or "ZipLogs" and not yet downloaded.
+  struct Archive {
+    std::wstring path;
+    uint64_t size = 0;
+    std::string name;
+  };
+  // What a download reads and what happens after it.
+  struct Download {
+    std::wstring path;
+    uint64_t size = 0;
+    std::string name;
+    bool growing = false;       // a zip job still writes it: wait for bytes that are not there yet
+    bool temporary = false;     // "DeleteTempFile" when the download ends, whatever its outcome
+    bool ranges = false;        // a single byte range may be asked for
+  };
+
+  HRESULT Deliver(const wchar_t* service, const Json& input, zel::ScopedVariant* output, LONG* rc);
+  // Appends what "GetFile" answers for `size` bytes at `offset`; false when the call failed.
+  bool ReadPiece(const std::wstring& path, uint64_t offset, size_t size, std::string* bytes);
+  void DeleteTempFile(const std::wstring& path);
+
+  void CallService(const httplib::Request& request, httplib::Response& response);
+  void GetFile(const httplib::Request& request, httplib::Response& response);
+  void CreateZip(const httplib::Request& request, httplib::Response& response);
+  void GetZip(const httplib::Request& request, httplib::Response& response);
+  void TailLog(const httplib::Request& request, httplib::Response& response);
+  void ZipLogs(const httplib::Request& request, httplib::Response& response);
+  void Stream(const httplib::Request& request, httplib::Response& response, const Download& download);
+
+  HostSession& session_;
+  GatewayOptions options_;
+  HttpAccess access_;
+  std::unique_ptr<httplib::Server> server_;
+  int port_ = 0;
+  zel::TkSection lock_;
+  std::map<std::string, Archive> archives_;  // by download id; guarded by lock_
+};
+
+// `zelhost serve --http [ADDRESS:]PORT`: prints {"console", "token", "port"} once it listens, then
+// serves until the process ends. Throws HostError.
+int ServeHttp(const HostOptions& options, const std::wstring& listen, const std::wstring& console_folder);
+
+}  // namespace zelhost
