@@ -336,9 +336,9 @@ size_t CKroBroker::RegisteredServiceCount() const {
   return complete_ ? services_.size() : 0;
 }
 
-BrokerClassRegistration::BrokerClassRegistration(CKroBroker* broker) : factory_(new BrokerFactory(broker)) {
-  hr_ = ::CoRegisterClassObject(kro::kClsidKroBroker, factory_, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                REGCLS_MULTIPLEUSE, &cookie_);
+BrokerClassRegistration::BrokerClassRegistration(CKroBroker* broker, DWORD context)
+    : factory_(new BrokerFactory(broker)) {
+  hr_ = ::CoRegisterClassObject(kro::kClsidKroBroker, factory_, context, REGCLS_MULTIPLEUSE, &cookie_);
 }
 
 BrokerClassRegistration::~BrokerClassRegistration() {

@@ -137,11 +137,13 @@ bool IsDisconnected(HRESULT hr);
 
 inline void BrokerRelease::operator()(CKroBroker* broker) const { broker->Release(); }
 
-// Registers a broker's class object for this process (CoRegisterClassObject), so that the module's
-// CoCreateInstance finds it; revokes it when destroyed.
+// Registers a broker's class object (CoRegisterClassObject), so that the module's CoCreateInstance
+// finds it; revokes it when destroyed. `context`: CLSCTX_INPROC_SERVER for this process alone (a
+// local-server entry of a process that crashes would stay in the platform's table and send other
+// processes' activations to the dead process), CLSCTX_LOCAL_SERVER for zelbroker.exe.
 class BrokerClassRegistration {
  public:
-  explicit BrokerClassRegistration(CKroBroker* broker);
+  explicit BrokerClassRegistration(CKroBroker* broker, DWORD context = CLSCTX_INPROC_SERVER);
   ~BrokerClassRegistration();
   BrokerClassRegistration(const BrokerClassRegistration&) = delete;
   BrokerClassRegistration& operator=(const BrokerClassRegistration&) = delete;

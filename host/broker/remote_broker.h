@@ -10,7 +10,8 @@
 namespace zelhost {
 
 // The host's hold on the broker in zelbroker.exe: registered beside the host program, activated
-// through COM (a running server is shared), attached for this process, left when destroyed.
+// through COM (a running server is shared), attached for this process; left and unregistered when
+// destroyed.
 class RemoteBroker {
  public:
   // `satellites`: the script's JSON text (empty: none); `journal`: a full path (empty: none).

@@ -98,15 +98,20 @@ HRESULT BrokerServer::Attach(LONG process_id, BSTR satellites, BSTR journal) {
   }
   zel::UniqueKernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(process_id)));
   if (!process) return E_INVALIDARG;
+  bool predecessor_died = false;
   {
     std::lock_guard<zel::TkSection> lock(lock_);
     if (closing_) return CO_E_SERVER_STOPPING;
-    if (host_id_ != 0 && host_id_ != static_cast<DWORD>(process_id) &&
-        ::WaitForSingleObject(host_process_.Get(), 0) == WAIT_TIMEOUT) {
-      return CONNECT_E_ADVISELIMIT;
+    if (host_id_ != 0 && host_id_ != static_cast<DWORD>(process_id)) {
+      if (::WaitForSingleObject(host_process_.Get(), 0) == WAIT_TIMEOUT) return CONNECT_E_ADVISELIMIT;
+      predecessor_died = true;  // before the watcher noticed
     }
     host_id_ = static_cast<DWORD>(process_id);
     host_process_ = std::move(process);
+  }
+  if (predecessor_died) {
+    log_.Warn(L"The previous host process ended without leaving");
+    broker_->DropClient(L"host ended");
   }
   broker_->SetRouter(std::move(router));
   log_.Info(L"Host process %ld attached", static_cast<long>(process_id));
@@ -159,7 +164,7 @@ bool BrokerServer::Watch() {
 }
 
 int BrokerServer::Run() {
-  BrokerClassRegistration registration(broker_.get());
+  BrokerClassRegistration registration(broker_.get(), CLSCTX_LOCAL_SERVER);
   if (FAILED(registration.Result())) {
     log_.Error(L"Could not register the broker's class object: hr = 0x%08X", static_cast<unsigned>(registration.Result()));
     return 1;
