@@ -191,10 +191,15 @@ TEST_F(BrokerServerTest, LargePiecesAndGroupsOfSixtyFourAnswerAsInProcess) {
 TEST_F(BrokerServerTest, WhatADeadHostHeldIsReleased) {
   const std::wstring satellites = folder_.WriteFile(
       L"slow.json", R"({"ZidAvaraV2": {"GetExtensions": {"delay_ms": 20000, "answer": [".mp3"]}}})");
+  const std::string asked = ":OnServiceRequested GetDiskFolderContent";
+  const size_t before = ModuleLines(asked).size();
   {
     zeltest::RunningHost host({L"--broker", L"local-server", L"--satellites", satellites, L"call",
                                L"GetDiskFolderContent", L"[\"\", " + Quoted(folder_.Path()) + L", 3, \"\", \"title\", \"\", 0, 0]"});
-    ::Sleep(4000);  // activated, registered, and waiting for the satellite
+    // Registered, and waiting for the satellite.
+    for (int wait = 0; wait < 300 && ModuleLines(asked).size() == before; ++wait) ::Sleep(50);
+    ASSERT_GT(ModuleLines(asked).size(), before);
+    ::Sleep(300);
   }  // ended here, in the middle of its request
   IZelBrokerHostPtr broker;
   ASSERT_EQ(::CoCreateInstance(kro::kClsidKroBroker, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IZelBrokerHost),
