@@ -99,7 +99,8 @@ TEST_F(BrokerServerTest, TheServerRegistersItselfAndATypeLibraryThatMatchesTheMo
     wchar_t path[MAX_PATH];
     std::wstring command(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
     command = L"\"" + command.substr(0, command.find_last_of(L'\\') + 1) + L"zelbroker.exe\" " + arg;
-    STARTUPINFOW startup{sizeof(startup)};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
     DWORD status = 99;
     if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
