@@ -47,16 +47,19 @@ std::string ReadTextFile(const std::wstring& path) {
 }
 
 HostSession::HostSession(const HostOptions& options) {
-  std::shared_ptr<SatelliteScript> satellites = std::make_shared<SatelliteScript>(
-      options.satellites_path.empty() ? Json::object() : ParseJson(ReadTextFile(options.satellites_path)));
-  journal_ = std::make_unique<Journal>(options.journal_path);
-  satellites->SetJournal(journal_.get());
-
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  broker_ = CKroBroker::Create(options.workers);
-  broker_->SetRouter(satellites);
-  registration_ = std::make_unique<BrokerClassRegistration>(broker_.get());
-  if (FAILED(registration_->Result())) throw HostError("could not register the broker's class object");
+  if (options.broker_mode == BrokerMode::kLocalServer) {
+    StartRemoteBroker(options);
+  } else {
+    std::shared_ptr<SatelliteScript> satellites = std::make_shared<SatelliteScript>(
+        options.satellites_path.empty() ? Json::object() : ParseJson(ReadTextFile(options.satellites_path)));
+    journal_ = std::make_unique<Journal>(options.journal_path);
+    satellites->SetJournal(journal_.get());
+    broker_ = CKroBroker::Create(options.workers);
+    broker_->SetRouter(satellites);
+    registration_ = std::make_unique<BrokerClassRegistration>(broker_.get());
+    if (FAILED(registration_->Result())) throw HostError("could not register the broker's class object");
+  }
 
   if (options.log_level) WriteLogLevel(*options.log_level);
   if (!options.search_url.empty()) WriteSearchUrl(options.search_url);
@@ -70,10 +73,38 @@ HostSession::HostSession(const HostOptions& options) {
   initialize();
 }
 
+// The script is checked here as well, so that a bad one is refused before anything starts; the
+// broker's process gets its text, and the journal's full path, as its working folder is not ours.
+void HostSession::StartRemoteBroker(const HostOptions& options) {
+  const std::string script = options.satellites_path.empty() ? "" : ReadTextFile(options.satellites_path);
+  SatelliteScript checked(script.empty() ? Json::object() : ParseJson(script));
+  std::wstring journal;
+  if (!options.journal_path.empty()) {
+    wchar_t full[MAX_PATH];
+    const DWORD length = ::GetFullPathNameW(options.journal_path.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) throw HostError("unusable journal path " + ToUtf8(options.journal_path));
+    journal.assign(full, length);
+  }
+  const HRESULT hr = RemoteBroker::Connect(FromUtf8(script), journal, &remote_);
+  if (FAILED(hr)) {
+    char text[96];
+    snprintf(text, sizeof(text), "could not start the broker server zelbroker.exe (0x%08lX)",
+             static_cast<unsigned long>(hr));
+    throw HostError(text);
+  }
+}
+
 HostSession::~HostSession() {
   if (close_ != nullptr) reinterpret_cast<LONG (*)()>(close_)();
   module_.Reset();
   registration_.reset();
+  remote_.reset();
+}
+
+HRESULT HostSession::Deliver(const std::wstring& requester, const std::wstring& service, VARIANT& input,
+                             VARIANT* output, LONG* return_code) {
+  if (remote_ != nullptr) return remote_->Deliver(requester, service, input, output, return_code);
+  return broker_->Deliver(requester, service, input, output, return_code);
 }
 
 HostSession::Reply HostSession::Call(const std::wstring& requester, const std::wstring& service, const Json& input,
@@ -83,7 +114,7 @@ HostSession::Reply HostSession::Call(const std::wstring& requester, const std::w
   JsonToVariant(input, in.Get(), &arena);
   zel::ScopedVariant out;
   Reply reply{S_OK, rc, nullptr};
-  reply.delivery = broker_->Deliver(requester, service, *in, out.Get(), &reply.rc);
+  reply.delivery = Deliver(requester, service, *in, out.Get(), &reply.rc);
   reply.output = VariantToJson(*out);
   return reply;
 }

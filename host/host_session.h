@@ -8,11 +8,16 @@
 #include <string>
 
 #include "broker/kro_broker.h"
+#include "broker/remote_broker.h"
 #include "broker/satellites.h"
 #include "common/unique_handle.h"
 #include "json_variant.h"
 
 namespace zelhost {
+
+// Where the broker lives: in the host's process, or in zelbroker.exe, which the module's own
+// creation call activates, so that everything between them crosses processes.
+enum class BrokerMode { kEmbedded, kLocalServer };
 
 struct HostOptions {
   std::wstring module_path;      // empty: ZovIdivariRuder.dll beside the host program
@@ -20,7 +25,8 @@ struct HostOptions {
   std::wstring journal_path;     // empty: requests to satellites are not written down
   std::optional<DWORD> log_level;  // written to the registry's "LogLevel" before the module loads
   std::wstring search_url;  // non-empty: written to the desktop-search engine's "search_url" first
-  unsigned workers = 8;
+  unsigned workers = 8;  // the embedded broker's; zelbroker.exe has its own
+  BrokerMode broker_mode = BrokerMode::kEmbedded;
 };
 
 // A failure to set the host up (module missing, broker not registrable).
@@ -48,10 +54,18 @@ class HostSession {
   // Sends one request through the broker. `input` is converted first (throws JsonError).
   Reply Call(const std::wstring& requester, const std::wstring& service, const Json& input, LONG rc);
 
+  // Raises one request at the module through whichever broker the session uses.
+  HRESULT Deliver(const std::wstring& requester, const std::wstring& service, VARIANT& input, VARIANT* output,
+                  LONG* return_code);
+
+  // The embedded broker; only in BrokerMode::kEmbedded.
   CKroBroker& Broker() { return *broker_; }
 
  private:
+  void StartRemoteBroker(const HostOptions& options);
+
   BrokerPtr broker_;
+  std::unique_ptr<RemoteBroker> remote_;
   std::unique_ptr<Journal> journal_;
   std::unique_ptr<BrokerClassRegistration> registration_;
   zel::UniqueModule module_;

@@ -6,7 +6,7 @@
 //   zelhost [options] serve --http [ADDRESS:]PORT [--console FOLDER]   (see http_gateway.h)
 //   zelhost search-engine [--port N] [--status N] [--body KIND] [--delay-ms N] [--seconds N]
 // options: --satellites FILE  --journal FILE  --log-level N  --module PATH  --workers N
-//          --search-url URL
+//          --search-url URL  --broker embedded|local-server
 //
 // Exit status: 0 when the request was delivered (whatever its return code), 2 for malformed JSON
 // or usage, 3 when the broker could not deliver it, 1 when the host could not start, 4 when it
@@ -84,6 +84,10 @@ CommandLine Parse(const std::vector<std::wstring>& args) {
       const LONG workers = ParseLong(value("--workers"), "--workers");
       if (workers < 1 || workers > 256) throw UsageError("--workers must be between 1 and 256");
       line.options.workers = static_cast<unsigned>(workers);
+    } else if (arg == L"--broker") {
+      const std::wstring& mode = value("--broker");
+      if (mode != L"embedded" && mode != L"local-server") throw UsageError("--broker must be embedded or local-server");
+      line.options.broker_mode = mode == L"embedded" ? BrokerMode::kEmbedded : BrokerMode::kLocalServer;
     } else if (arg == L"--requester") {
       line.requester = value("--requester");
     } else if (arg == L"--rc") {

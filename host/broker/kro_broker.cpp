@@ -55,6 +55,7 @@ CKroBroker::CKroBroker(unsigned worker_threads) : pool_(worker_threads) {}
 CKroBroker::~CKroBroker() = default;
 
 STDMETHODIMP CKroBroker::QueryInterface(REFIID iid, void** object) {
+  if (IUnknown* part = Extension(iid)) return part->QueryInterface(iid, object);
   IKroBroker* broker = this;
   return zel::QueryInterfaceOf({{IID_IUnknown, broker},
                                 {IID_IDispatch, broker},
@@ -62,6 +63,11 @@ STDMETHODIMP CKroBroker::QueryInterface(REFIID iid, void** object) {
                                 {IID_IConnectionPointContainer, static_cast<IConnectionPointContainer*>(this)},
                                 {IID_IConnectionPoint, static_cast<IConnectionPoint*>(this)}},
                                iid, object);
+}
+
+IUnknown* CKroBroker::Extension(const IID& iid) const {
+  std::lock_guard<zel::TkSection> lock(lock_);
+  return extension_ != nullptr && iid == extension_iid_ ? extension_ : nullptr;
 }
 
 STDMETHODIMP_(ULONG) CKroBroker::AddRef() { return ++references_; }
@@ -210,7 +216,52 @@ HRESULT CKroBroker::RaiseOnWorker(DISPID id, DISPPARAMS& params) {
   HRESULT hr = E_FAIL;
   pool_.Run([&] { hr = sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
                                      nullptr); });
+  CheckSinkCall(sink, hr);
   return hr;
+}
+
+bool IsDisconnected(HRESULT hr) {
+  return hr == RPC_E_DISCONNECTED || hr == CO_E_OBJNOTCONNECTED || hr == RPC_E_SERVER_DIED ||
+         hr == RPC_E_SERVER_DIED_DNE || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
+         hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE);
+}
+
+void CKroBroker::CheckSinkCall(const IDispatchPtr& sink, HRESULT hr) {
+  if (!IsDisconnected(hr)) return;
+  {
+    std::lock_guard<zel::TkSection> lock(lock_);
+    if (sink_ != sink) return;  // already dropped, or another client advised since
+  }
+  DropClient(L"sink unreachable");
+}
+
+void CKroBroker::DropClient(const std::wstring& why) {
+  IDispatchPtr sink;  // released after the lock: releasing a remote sink is a call of its own
+  std::lock_guard<zel::TkSection> lock(lock_);
+  Record(L"DropClient " + why);
+  sink.Attach(sink_.Detach());
+  complete_ = false;
+  component_.clear();
+  services_.clear();
+}
+
+bool CKroBroker::PingSink() {
+  IDispatchPtr sink;
+  {
+    std::lock_guard<zel::TkSection> lock(lock_);
+    sink = sink_;
+  }
+  if (sink == nullptr) return false;
+  UINT count = 0;
+  const HRESULT hr = sink->GetTypeInfoCount(&count);
+  CheckSinkCall(sink, hr);
+  return !IsDisconnected(hr);
+}
+
+void CKroBroker::SetExtension(const IID& iid, IUnknown* part) {
+  std::lock_guard<zel::TkSection> lock(lock_);
+  extension_iid_ = iid;
+  extension_ = part;
 }
 
 HRESULT CKroBroker::Deliver(const std::wstring& requester, const std::wstring& service, VARIANT& input,
@@ -272,9 +323,9 @@ size_t CKroBroker::RegisteredServiceCount() const {
   return complete_ ? services_.size() : 0;
 }
 
-BrokerClassRegistration::BrokerClassRegistration(CKroBroker* broker) : factory_(new BrokerFactory(broker)) {
-  hr_ = ::CoRegisterClassObject(kro::kClsidKroBroker, factory_, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                REGCLS_MULTIPLEUSE, &cookie_);
+BrokerClassRegistration::BrokerClassRegistration(CKroBroker* broker, DWORD context)
+    : factory_(new BrokerFactory(broker)) {
+  hr_ = ::CoRegisterClassObject(kro::kClsidKroBroker, factory_, context, REGCLS_MULTIPLEUSE, &cookie_);
 }
 
 BrokerClassRegistration::~BrokerClassRegistration() {

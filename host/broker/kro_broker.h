@@ -88,6 +88,14 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   HRESULT Notify(LONG code, LONG* answer);
 
   void SetRouter(std::shared_ptr<SatelliteRouter> router);
+  // Another interface of this object, implemented elsewhere as a tear-off that shares the broker's
+  // identity and reference count (null: none). The caller keeps `part` alive while it is set.
+  void SetExtension(const IID& iid, IUnknown* part);
+  // Drops the event sink and the registration, as when their client is gone; `why` is recorded.
+  void DropClient(const std::wstring& why);
+  // Calls the advised sink once; when the call shows that its process is gone, drops the client.
+  // True while a live sink is advised.
+  bool PingSink();
   void SetFaults(const BrokerFaults& faults);
 
   // What the broker was asked to do, one line per operation, for tests:
@@ -102,7 +110,10 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   explicit CKroBroker(unsigned worker_threads);
   ~CKroBroker();
   void Record(std::wstring operation);
+  IUnknown* Extension(const IID& iid) const;
   HRESULT RaiseOnWorker(DISPID id, DISPPARAMS& params);
+  // Drops `sink`'s client when `hr` says that the sink's process is gone.
+  void CheckSinkCall(const IDispatchPtr& sink, HRESULT hr);
 
   std::atomic<ULONG> references_{1};
   mutable zel::TkSection lock_;
@@ -116,16 +127,23 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   DWORD cookie_ = 0;
   std::vector<std::wstring> operations_;
   std::shared_ptr<SatelliteRouter> router_;
+  IID extension_iid_ = IID_NULL;
+  IUnknown* extension_ = nullptr;
   WorkerPool pool_;
 };
 
+// True for the failures of a call whose other side's process has gone away.
+bool IsDisconnected(HRESULT hr);
+
 inline void BrokerRelease::operator()(CKroBroker* broker) const { broker->Release(); }
 
-// Registers a broker's class object for this process (CoRegisterClassObject), so that the module's
-// CoCreateInstance finds it; revokes it when destroyed.
+// Registers a broker's class object (CoRegisterClassObject), so that the module's CoCreateInstance
+// finds it; revokes it when destroyed. `context`: CLSCTX_INPROC_SERVER for this process alone (a
+// local-server entry of a process that crashes would stay in the platform's table and send other
+// processes' activations to the dead process), CLSCTX_LOCAL_SERVER for zelbroker.exe.
 class BrokerClassRegistration {
  public:
-  explicit BrokerClassRegistration(CKroBroker* broker);
+  explicit BrokerClassRegistration(CKroBroker* broker, DWORD context = CLSCTX_INPROC_SERVER);
   ~BrokerClassRegistration();
   BrokerClassRegistration(const BrokerClassRegistration&) = delete;
   BrokerClassRegistration& operator=(const BrokerClassRegistration&) = delete;

@@ -1,4 +1,5 @@
-// The standalone host driven as users drive it: a separate zelhost.exe process per command.
+// The standalone host driven as users drive it: a separate zelhost.exe process per command, once
+// with the broker in the host's process and once with the broker in zelbroker.exe.
 
 #include <windows.h>
 
@@ -16,19 +17,23 @@ namespace {
 
 using zeltest::HostRun;
 using zeltest::Narrow;
-using zeltest::RunHost;
 
 size_t StartsLogged() {
   return zeltest::LinesWith(zeltest::LogsFolder() + L"ZovIdivariRuder.log", "=== ZovIdivariRuder starting ===").size();
 }
 
-class HostEndToEndTest : public ::testing::Test {
+class HostEndToEndTest : public ::testing::TestWithParam<const wchar_t*> {
  protected:
+  HostRun RunHost(std::vector<std::wstring> args, const std::string& input = "") {
+    args.insert(args.begin(), {L"--broker", GetParam()});
+    return zeltest::RunHost(args, input);
+  }
+
   zeltest::LogLevelValue level_{3};  // restored after each test: the host writes it too
   zeltest::TempFolder folder_;
 };
 
-TEST_F(HostEndToEndTest, CallPrintsOneLineWithTheReturnCodeAndTheOutput) {
+TEST_P(HostEndToEndTest, CallPrintsOneLineWithTheReturnCodeAndTheOutput) {
   const std::wstring path = folder_.WriteFile(L"hello.txt", "hello");
   const std::wstring quoted = zel::Utf8ToWide(DumpJson(Narrow(path)));
 
@@ -44,7 +49,7 @@ TEST_F(HostEndToEndTest, CallPrintsOneLineWithTheReturnCodeAndTheOutput) {
   }
 }
 
-TEST_F(HostEndToEndTest, BadJsonIsRefusedBeforeTheModuleIsLoaded) {
+TEST_P(HostEndToEndTest, BadJsonIsRefusedBeforeTheModuleIsLoaded) {
   const std::wstring satellites = folder_.WriteFile(L"satellites.json", R"({"DiRuzov": {"Op": {"answer": {"x": 1}}}})");
   const std::pair<std::vector<std::wstring>, std::string> refused[] = {
       {{L"call", L"GetFile", L"[1,"}, ""}, {{L"call", L"GetFile", L"{\"nosuchtag\": 1}"}, ""},
@@ -61,7 +66,7 @@ TEST_F(HostEndToEndTest, BadJsonIsRefusedBeforeTheModuleIsLoaded) {
   EXPECT_EQ(StartsLogged(), starts + 1);
 }
 
-TEST_F(HostEndToEndTest, ServeAnswersEveryLineInOrder) {
+TEST_P(HostEndToEndTest, ServeAnswersEveryLineInOrder) {
   const std::wstring path = folder_.WriteFile(L"abc.txt", "abc");
   const std::string quoted = DumpJson(Narrow(path));
   const std::string input = "{\"service\": \"GetFileInfo\", \"input\": [" + quoted + "]}\nnot json\n\n" +
@@ -79,7 +84,7 @@ TEST_F(HostEndToEndTest, ServeAnswersEveryLineInOrder) {
                                  {"rc": 0, "output": {"bytes": "Yw=="}}])"));
 }
 
-TEST_F(HostEndToEndTest, GetDiskFolderContentListsARealFolder) {
+TEST_P(HostEndToEndTest, GetDiskFolderContentListsARealFolder) {
   folder_.WriteFile(L"small.mp3", "12");
   folder_.WriteFile(L"large.txt", "123456");
   ::CreateDirectoryW((folder_.Path() + L"\\sub").c_str(), nullptr);
@@ -100,6 +105,9 @@ TEST_F(HostEndToEndTest, GetDiskFolderContentListsARealFolder) {
   ASSERT_EQ(asked.size(), 4u);
   EXPECT_EQ(asked[3], R"({"target": "ZidAvaraV2", "service": "GetExtensions", "params": ["","document"]})");
 }
+
+INSTANTIATE_TEST_SUITE_P(BrokerModes, HostEndToEndTest, ::testing::Values(L"embedded", L"local-server"),
+                         [](const auto& info) { return std::string(info.param[0] == L'e' ? "Embedded" : "LocalServer"); });
 
 }  // namespace
 }  // namespace zelhost
