@@ -6,9 +6,9 @@ namespace zel {
 
 // The one lock of the module and its host: a re-entrant critical section. Lock() returns a guard
 // that leaves on scope exit; lock()/unlock() make it a standard BasicLockable, so std::lock_guard
-// and std::condition_variable_any work with it too. The thread that holds it may enter it again,
-// which the prefix-table save relies on. Its destructor enters and leaves once, so that a thread
-// still inside finishes before the section is deleted.
+// and std::condition_variable_any work with it too. The thread that holds it may enter it again.
+// Its destructor enters and leaves once, so that a thread still inside finishes before the section
+// is deleted.
 class TkSection {
  public:
   class Guard {

@@ -10,7 +10,6 @@
 #include "common/answer.h"
 #include "common/parameter_error_guard.h"
 #include "common/module_log.h"
-#include "common/safearray_lock.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
 #include "media/medium_route.h"
