@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include <httplib.h>
+#include "lingering_server.h"
 
 #include "broker/kro_broker.h"
 #include "common/product_folders.h"
@@ -54,17 +54,22 @@ Json JsonBody(const httplib::Request& request) {
 }  // namespace
 
 HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, HttpAccess access)
-    : session_(session), options_(options), access_(std::move(access)), server_(std::make_unique<httplib::Server>()) {
+    : session_(session), options_(options), access_(std::move(access)), server_(std::make_unique<LingeringServer>()) {
   httplib::Server& server = *server_;
+  // Only the console's own address is screened before routing. The API is screened in its
+  // routes, once the library has read the request's body: a refusal that left the body unread
+  // would have the rest of it taken for the connection's next request.
   server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-    if (!access_.Screen(request, response)) return httplib::Server::HandlerResponse::Unhandled;
+    if (request.path.rfind("/api/", 0) == 0 || !access_.Screen(request, response)) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
     ForgetRanges(request);
     return httplib::Server::HandlerResponse::Handled;
   });
   auto route = [this](void (HttpGateway::*handler)(const httplib::Request&, httplib::Response&)) {
     return [this, handler](const httplib::Request& request, httplib::Response& response) {
       try {
-        (this->*handler)(request, response);
+        if (!access_.Screen(request, response)) (this->*handler)(request, response);
       } catch (const HostError& error) {
         AnswerError(response, 502, error.what());
       } catch (const std::exception& error) {  // JsonError, and nlohmann's type errors

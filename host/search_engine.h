@@ -1,17 +1,20 @@
 #pragma once
 
-#include <winsock2.h>
 #include <windows.h>
 
-#include <condition_variable>
-#include <set>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/tk_section.h"
 #include "common/unique_handle.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace zelhost {
 
@@ -45,9 +48,10 @@ struct EngineRequest {
 // A small stand-in for the desktop-search engine, on 127.0.0.1, for the host and the tests. It
 // answers GET requests whose query names q (the search text), start, num and flags - what the
 // module sends to a "search_url" of http://127.0.0.1:PORT/search?q= - with an XML result list,
-// honours "Range: bytes=N-" with 206, and can be told to misbehave (SearchEngineOptions). Each
-// connection is served by its own thread and closed after one answer. The destructor stops it:
-// every open connection is cut and every thread has ended when it returns.
+// honours "Range: bytes=N-" with 206, and can be told to misbehave (SearchEngineOptions). It runs
+// on cpp-httplib; each connection is closed after one answer. The destructor stops it: a request
+// still waiting for a silent or delayed answer gets 503, a flood ends, and every thread has ended
+// when it returns.
 class SearchEngineStandIn {
  public:
   // Throws std::runtime_error when it cannot listen.
@@ -71,20 +75,16 @@ class SearchEngineStandIn {
   static constexpr unsigned long long kHugeBytes = 1ull << 30;
 
  private:
-  void AcceptLoop();
-  void Serve(SOCKET client);
-  void Answer(SOCKET client, const EngineRequest& request);
+  void Answer(const httplib::Request& request, httplib::Response& response);
   bool Wait(DWORD ms);  // false when the stand-in is stopping
 
   SearchEngineOptions options_;
-  SOCKET listener_ = INVALID_SOCKET;
   unsigned short port_ = 0;
   zel::UniqueKernelHandle stopping_;
-  std::thread acceptor_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread listener_;
   mutable zel::TkSection lock_;
-  std::condition_variable_any idle_;
-  std::set<SOCKET> clients_;  // open connections, cut when stopping
-  std::vector<EngineRequest> requests_;
+  std::vector<EngineRequest> requests_;  // guarded by lock_
 };
 
 }  // namespace zelhost

@@ -34,7 +34,7 @@ in_root() {  # DIR COMMAND [ARGS...]: runs a command inside DIR with a clean env
   local dir=$1
   shift
   chroot "$dir" /usr/bin/env -i PATH="$chroot_path" HOME=/root LANG=C.UTF-8 WINEPREFIX="$prefix" \
-    WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winewayland.drv=d" "$@"
+    WINEDEBUG="${ZEL_WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml=;winewayland.drv=d" "$@"
 }
 
 mounted_under() { findmnt -rn -o TARGET | awk -v d="$1" 'index($0, d "/") == 1 || $0 == d'; }

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 #include "json_variant.h"
@@ -26,7 +27,8 @@ class HttpGatewayTest : public ::testing::Test {
     const Json started = ParseJson(host_.ReadLine());
     token_ = started.value("token", "");
     ASSERT_EQ(token_.size(), 64u) << started;
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", started["port"].get<int>());
+    port_ = started["port"].get<u_short>();
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
     client_->set_read_timeout(30, 0);
   }
 
@@ -40,6 +42,7 @@ class HttpGatewayTest : public ::testing::Test {
   zeltest::TempFolder folder_;
   zeltest::RunningHost host_{{L"serve", L"--http", L"127.0.0.1:0"}};
   std::string token_;
+  u_short port_ = 0;
   std::unique_ptr<httplib::Client> client_;
 };
 
@@ -128,6 +131,41 @@ TEST_F(HttpGatewayTest, RequestsWithoutTheTokenOrFromAnotherOriginOrMalformedAre
       EXPECT_EQ(result->get_header_value("Access-Control-Allow-Origin"), "") << c.label;
     }
   }
+}
+
+// Sends the parts on one connection a moment apart, so that each arrives on its own as from a slow
+// client, and answers all that comes back until the gateway closes it.
+std::string Exchange(u_short port, const std::vector<std::string>& parts) {
+  const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = ::htons(port);
+  address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+  DWORD timeout_ms = 10000;
+  ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout_ms), sizeof(timeout_ms));
+  std::string answers;
+  bool sent = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  for (const std::string& part : parts) {
+    ::Sleep(200);
+    sent = sent && ::send(socket, part.data(), static_cast<int>(part.size()), 0) == static_cast<int>(part.size());
+  }
+  char buffer[4096];
+  for (int got; sent && (got = ::recv(socket, buffer, sizeof(buffer), 0)) > 0;) answers.append(buffer, got);
+  ::closesocket(socket);
+  return answers;
+}
+
+TEST_F(HttpGatewayTest, ARefusedRequestsBodyIsNeverTakenForTheConnectionsNextRequest) {
+  const std::string body = R"({"input": ["Z:\\x"]})";
+  const std::string head = "POST /api/services/GetFileInfo HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                           "Content-Type: application/json\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n";
+  const std::string next = "GET /api/logs?size=10 HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Zel-Token: " + token_ +
+                           "\r\nConnection: close\r\n\r\n";
+  const std::string answers = Exchange(port_, {head, body, next});
+  EXPECT_EQ(answers.rfind("HTTP/1.1 401 ", 0), 0u) << answers;
+  EXPECT_NE(answers.find("HTTP/1.1 200 "), std::string::npos) << answers;
+  EXPECT_EQ(answers.find("HTTP/1.1 400 "), std::string::npos) << answers;
 }
 
 TEST_F(HttpGatewayTest, TheConsoleAddressSetsTheCookieOnce) {
