@@ -15,7 +15,7 @@ const SORTABLE = { title: 'title', size: 'size', 'path.extension': 'path.extensi
 
 const $ = (id) => document.getElementById(id);
 const state = { trail: [], columns: ['title', 'type', 'size', 'mediaType', 'lastModified'], sort: 'title:asc',
-  start: 0, selected: new Map(), searchStart: 0 };
+  start: 0, selected: new Map(), searchStart: 0, listing: 0 };
 
 function showError(text) { $('error').textContent = text; $('error').hidden = !text; }
 function rcText(rc) { return `return code ${rc}: ${MEANINGS[rc] || 'see the module log'}`; }
@@ -23,7 +23,9 @@ function rcText(rc) { return `return code ${rc}: ${MEANINGS[rc] || 'see the modu
 async function api(path, options) {
   const response = await fetch(path, options);
   const body = await response.json().catch(() => ({ error: `HTTP ${response.status}` }));
-  if (!response.ok) throw new Error(`${body.error || 'HTTP ' + response.status} (HTTP ${response.status})`);
+  // Without the cookie only the address the host printed (with its token) lets the console in.
+  const hint = response.status === 401 ? ': open the address with the token that zelhost printed' : '';
+  if (!response.ok) throw new Error(`${body.error || 'HTTP ' + response.status} (HTTP ${response.status})${hint}`);
   return body;
 }
 async function call(service, input) {
@@ -52,13 +54,13 @@ function renderCrumbs() {
   });
 }
 
-function header(columns) {
+function header(columns, sortable = true) {
   const row = document.createElement('tr');
   row.append(document.createElement('th'));
   for (const column of columns) {
     const cell = document.createElement('th');
     cell.textContent = column;
-    const key = SORTABLE[column];
+    const key = sortable && SORTABLE[column];
     if (key && state.sort.startsWith(key + ':')) cell.className = state.sort.endsWith(':asc') ? 'asc' : 'desc';
     if (key) cell.onclick = () => {
       state.sort = state.sort === `${key}:asc` ? `${key}:desc` : `${key}:asc`;
@@ -70,11 +72,29 @@ function header(columns) {
   $('items').tHead.replaceChildren(row);
 }
 
+// A folder typed in: one crumb per step of its path (Z:\a\b gives Z:\, Z:\a and Z:\a\b); a token or a
+// network path is a single step.
+function goTo(where) {
+  const path = where.trim();
+  if (!path) return;
+  if (path.startsWith('%') || path.startsWith('\\\\')) {
+    state.trail = [{ name: path, path }];
+  } else {
+    const steps = path.split(/[\\/]+/).filter(Boolean);
+    state.trail = steps.map((name, i) => ({ name, path: i === 0 ? `${name}\\` : steps.slice(0, i + 1).join('\\') }));
+  }
+  state.start = 0;
+  browse();
+}
+
 async function browse() {
+  // Only the latest listing asked for is shown: an earlier answer that comes late is dropped.
+  const ticket = ++state.listing;
   renderCrumbs();
+  $('location').value = state.trail.length ? state.trail[state.trail.length - 1].path : '';
   const body = $('items').tBodies[0];
   if (state.trail.length === 0) {
-    header(['title']);
+    header(['title'], false);
     body.replaceChildren(...VIRTUAL.map(([name, token]) => {
       const row = document.createElement('tr');
       const cell = document.createElement('td');
@@ -93,6 +113,7 @@ async function browse() {
   try {
     const [names, rows, folders, files] = await call('GetDiskFolderContent',
       ['console', path, flags(), $('filter').value.replace(/\s/g, ''), wanted.join(','), state.sort, state.start, size]);
+    if (ticket !== state.listing) return;
     showError('');
     header(state.columns);
     const at = (row, name) => text(row[names.indexOf(name)]);
@@ -120,7 +141,13 @@ async function browse() {
     }));
     renderPager($('pager'), state.start, size, folders + files, `${folders} folders, ${files} files`,
       (start) => { state.start = start; browse(); });
-  } catch (error) { showError(error.message); body.replaceChildren(); }
+  } catch (error) {
+    if (ticket !== state.listing) return;
+    showError(error.message);
+    header(state.columns);
+    body.replaceChildren();
+    $('pager').textContent = '';
+  }
 }
 
 function renderPager(pager, start, size, total, summary, go) {
@@ -254,5 +281,6 @@ for (const column of ALL_COLUMNS) {
   label.append(box, ' ', column, ' ');
   $('column-choice').append(label);
 }
+$('location').onkeydown = (event) => { if (event.key === 'Enter') goTo($('location').value); };
 for (const id of ['filter', 'hidden', 'recursive', 'page-size']) $(id).onchange = () => { state.start = 0; browse(); };
 browse();
