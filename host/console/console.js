@@ -34,7 +34,9 @@ async function call(service, input) {
   if (answer.rc !== 0) throw new Error(`${service}: ${rcText(answer.rc)}`);
   return answer.output;
 }
-const text = (v) => (v === null || v === undefined ? '' : typeof v === 'object' ? (v.bstr ?? JSON.stringify(v)) : String(v));
+// A value as text: a null BSTR is empty, other typed values show their JSON form.
+const text = (v) => (v === null || v === undefined ? ''
+  : typeof v === 'object' ? ('bstr' in v ? v.bstr ?? '' : JSON.stringify(v)) : String(v));
 
 // ---- Browse
 function flags() { return 0x01 | 0x02 | ($('hidden').checked ? 0x08 : 0) | ($('recursive').checked ? 0x10 : 0); }
@@ -241,13 +243,29 @@ $('logs-zip').onclick = () => download('/api/logs.zip', 'zel-logs.zip');
 setInterval(() => { if (!$('logs').hidden && $('follow').checked) tail(); }, 2000);
 
 // ---- Host
+// The answer of "my-ZEL_GetVersion": [null, version, bias, local time (OLE date), zone state,
+// standard name, rule, bias, daylight name, rule, bias], one labelled line each.
+function describeVersion(answer) {
+  if (!Array.isArray(answer) || answer.length !== 11) return JSON.stringify(answer);
+  const [, version, bias, local, zoneState, standardName, standardRule, standardBias, daylightName, daylightRule,
+    daylightBias] = answer;
+  const days = local && typeof local === 'object' ? local.date : undefined;
+  const time = typeof days === 'number' ? new Date(Math.round((days - 25569) * 86400000)) : null;
+  const zone = { 0: 'unknown', 1: 'standard time', 2: 'daylight saving time' }[zoneState] ?? String(zoneState);
+  return [`version: ${text(version) || '(not set)'}`,
+    `local time: ${time && !Number.isNaN(time.getTime()) ? time.toISOString().replace('T', ' ').slice(0, 19) : text(local)}`,
+    `bias: ${bias} min, now in ${zone}`,
+    `standard: ${text(standardName)}, bias ${standardBias} min, rule ${JSON.stringify(standardRule)}`,
+    `daylight: ${text(daylightName)}, bias ${daylightBias} min, rule ${JSON.stringify(daylightRule)}`].join('\n');
+}
+
 async function hostFacts() {
   const facts = [];
-  const ask = async (label, service, input) => {
-    try { facts.push([label, JSON.stringify(await call(service, input), null, 1)]); }
+  const ask = async (label, service, input, describe = (value) => (value === null ? '(none)' : typeof value === 'string' ? value : JSON.stringify(value))) => {
+    try { facts.push([label, describe(await call(service, input))]); }
     catch (error) { facts.push([label, error.message]); }
   };
-  await ask('Version and time zone (my-ZEL_GetVersion)', 'my-ZEL_GetVersion', null);
+  await ask('Version and time zone (my-ZEL_GetVersion)', 'my-ZEL_GetVersion', null, describeVersion);
   await ask('Configuration (GetZelConfig)', 'GetZelConfig', null);
   await ask('Data folder (GetZelDataFolder)', 'GetZelDataFolder', null);
   await ask('Registered DVRs (Get Registered DVRs)', 'Get Registered DVRs', null);
@@ -258,6 +276,36 @@ async function hostFacts() {
     dd.textContent = value;
     return [dt, dd];
   }));
+  await prefixTable();
+}
+
+// The custom medium-id registrations, as the module's configuration document holds them.
+async function prefixTable() {
+  const body = $('prefixes').tBodies[0];
+  try {
+    const answer = await api('/api/host/prefixes');
+    body.replaceChildren(...answer.prefixes.map((entry) => {
+      const row = document.createElement('tr');
+      const when = new Date(entry.timestamp * 1000);
+      for (const value of [`X${entry.prefix}...`, entry.satellite, entry.getMediumFromId, entry.getMediumInfoFromId,
+        entry.getMediumListInfoFromId, entry.isMediumShared,
+        Number.isNaN(when.getTime()) ? String(entry.timestamp) : when.toISOString().replace('T', ' ').slice(0, 19)]) {
+        const cell = document.createElement('td');
+        cell.textContent = value;
+        row.append(cell);
+      }
+      return row;
+    }));
+    const count = `${answer.prefixes.length} registered`;
+    $('prefix-note').textContent = answer.state === 'loaded' ? `${count}, from ${answer.path}`
+      : answer.state === 'absent' ? `none registered: ${answer.path} does not exist yet`
+        : `${answer.path}: ${answer.error}`;
+    $('prefix-note').className = answer.state === 'refused' ? 'problem' : '';
+  } catch (error) {
+    body.replaceChildren();
+    $('prefix-note').textContent = error.message;
+    $('prefix-note').className = 'problem';
+  }
 }
 
 // ---- Tabs and settings

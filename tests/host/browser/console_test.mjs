@@ -229,6 +229,44 @@ print("zip ok", len(names))
       assert.ok((await page.textContent('#tail')).includes('ZovIdivariRuder started'));
     }],
 
+    ['shows the host facts and the medium-id prefix table', async (page) => {
+      // The module's configuration document, in the Wine prefix's C: drive; put back at the end.
+      const where = await page.evaluate(async () => (await (await fetch('/api/host/prefixes')).json()).path);
+      assert.match(where, /^C:\\.*\\zel\.xml$/);
+      const document = path.join(process.env.WINEPREFIX || path.join(os.homedir(), '.wine'), 'drive_c',
+        ...where.slice(3).split('\\'));
+      const previous = fs.existsSync(document) ? fs.readFileSync(document) : null;
+      try {
+        fs.rmSync(document, { force: true });
+        const registered = await page.evaluate(async () => (await fetch('/api/services/Register%20Custom%20MediumId', {
+          method: 'POST', headers: { 'Content-Type': 'application/json' },
+          body: JSON.stringify({ input: ['GetFile', 'GetInfo', 'GetList'], requester: 'BrowserSat' }) })).json());
+        assert.deepEqual(registered, { rc: 0, output: 'XAA' });
+        await page.click('nav button[data-tab=host]');
+        await page.waitForSelector('#prefixes tbody tr >> text=BrowserSat', { timeout: kWaitMs });
+        const cells = await page.$$eval('#prefixes tbody tr', (rows) => rows.map((row) =>
+          [...row.children].map((cell) => cell.textContent)));
+        assert.equal(cells.length, 1);
+        assert.deepEqual(cells[0].slice(0, 6), ['XAA...', 'BrowserSat', 'GetFile', 'GetInfo', 'GetList', 'IsMediumShared']);
+        assert.match(cells[0][6], /^20\d\d-\d\d-\d\d \d\d:\d\d:\d\d$/);
+        assert.match(await page.textContent('#prefix-note'), /^1 registered, from C:/);
+        await page.waitForSelector('#facts dt >> text=Version and time zone', { timeout: kWaitMs });
+        const facts = await page.textContent('#facts');
+        assert.doesNotMatch(facts, /return code|HTTP \d/, 'every fact was answered');
+        assert.match(facts, /local time: 20\d\d-\d\d-\d\d \d\d:\d\d:\d\d/);
+        assert.ok(facts.includes('C:\\ProgramData\\RodEzeduduv'), facts);
+        await page.screenshot({ path: path.join(screenshots, 'host-prefix-table.png'), fullPage: true });
+        // A document the module would refuse is named as such, with no rows.
+        fs.writeFileSync(document, '<Settings Version="1.0"><Common>');
+        await page.click('nav button[data-tab=host]');
+        await page.waitForSelector('#prefix-note.problem >> text=/module ignores it/', { timeout: kWaitMs });
+        assert.equal(await page.$$eval('#prefixes tbody tr', (rows) => rows.length), 0);
+      } finally {
+        if (previous) fs.writeFileSync(document, previous); else fs.rmSync(document, { force: true });
+        await page.click('nav button[data-tab=browse]');
+      }
+    }],
+
     ['refuses calls without the token or from another origin', async (page) => {
       const fileInfo = { input: [winePath(path.join(folder, bySizeDown[0]))] };
       // Without the token: the console loads, but its first call is refused and says why.
