@@ -236,7 +236,11 @@ $('search-go').onclick = () => { state.searchStart = 0; search(); };
 async function tail() {
   try {
     const answer = await api('/api/logs?size=20000');
-    $('tail').textContent = answer.rc === 0 ? text(answer.output[2]) : `${answer.path}: ${rcText(answer.rc)}`;
+    // The newest lines are at the end: stay there, unless the reader has scrolled up to read.
+    const pane = $('tail');
+    const following = !pane.textContent || pane.scrollTop + pane.clientHeight >= pane.scrollHeight - 4;
+    pane.textContent = answer.rc === 0 ? text(answer.output[2]) : `${answer.path}: ${rcText(answer.rc)}`;
+    if (following) pane.scrollTop = pane.scrollHeight;
   } catch (error) { showError(error.message); }
 }
 $('logs-zip').onclick = () => download('/api/logs.zip', 'zel-logs.zip');

@@ -258,6 +258,10 @@ print("zip ok", len(names))
       await page.waitForFunction((wanted) => document.getElementById('tail').textContent.includes(wanted), line,
         { timeout: kWaitMs });
       assert.ok((await page.textContent('#tail')).includes('ZovIdivariRuder started'));
+      // The newest lines are in view.
+      const pane = await page.$eval('#tail', (pre) => [pre.scrollTop, pre.clientHeight, pre.scrollHeight]);
+      assert.ok(pane[2] > pane[1], `the tail fills its pane: ${pane}`);
+      assert.ok(pane[0] + pane[1] >= pane[2] - 4, `the tail is scrolled to its end: ${pane}`);
     }],
 
     ['shows the host facts and the medium-id prefix table', async (page) => {
