@@ -129,7 +129,7 @@ print("zip ok", len(names))
   return [
     ['opens the console at the virtual folders', async (page) => {
       const response = await page.goto(address);
-      assert.equal(new URL(page.url()).search, '', 'the token stays in the address bar');
+      assert.equal(new URL(page.url()).search, '', 'the token was left in the address bar');
       assert.ok(response.ok());
       await waitForPager(page, '5 virtual folders');
       assert.deepEqual(await rowsText(page, 1), ['My Music', 'My Videos', 'My Pictures', 'Desktop', 'My Computer']);
