@@ -9,6 +9,7 @@
 #include "broker/kro_broker.h"
 #include "common/product_folders.h"
 #include "common/safearray_lock.h"
+#include "http_prefixes.h"
 
 namespace zelhost {
 namespace {
@@ -84,6 +85,9 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
   server.Get(R"(/api/zip/([0-9a-f]+))", route(&HttpGateway::GetZip));
   server.Get("/api/logs", route(&HttpGateway::TailLog));
   server.Get("/api/logs.zip", route(&HttpGateway::ZipLogs));
+  server.Get("/api/host/prefixes", [](const httplib::Request&, httplib::Response& response) {
+    AnswerPrefixTable(zel::GetProductFolder(zel::ProductFolder::kConfig), response);
+  });
   server.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
     if (response.body.empty() && !response.content_provider_) {
       AnswerError(response, response.status, httplib::detail::status_message(response.status));

@@ -34,6 +34,7 @@ struct GatewayOptions {
 //   GET  /api/zip/{id}         the archive while the job writes it, then deleted
 //   GET  /api/logs?size=N      the log's tail ("my-ZEL_TailLog")
 //   GET  /api/logs.zip         every log as one archive ("ZipLogs"), then deleted
+//   GET  /api/host/prefixes    the medium-id prefix table of zel.xml (http_prefixes.h)
 //   GET  /...                  the console's files
 // Every /api/ request passes HttpAccess first. The server's threads call the broker directly.
 class HttpGateway {

@@ -7,10 +7,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 third_party="$top/build/third_party"
 
 # libwine-dev: the IDL files (oaidl.idl, ocidl.idl) and stdole2.tlb that widl needs for the broker's
-# type library.
+# type library. chromium: the browser the console's tests drive.
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           wine wine64 googletest nlohmann-json3-dev libz-mingw-w64-dev
-          dpkg-dev xz-utils unzip p7zip-full python3 ca-certificates ccache libwine-dev)
+          dpkg-dev xz-utils unzip p7zip-full python3 ca-certificates ccache libwine-dev chromium)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -50,6 +50,16 @@ fetch_source cpp-httplib cpp-httplib httplib.h
 mkdir -p "$third_party/include"
 ln -sfn /usr/include/nlohmann "$third_party/include/nlohmann"
 ln -sfn "$third_party/cpp-httplib/httplib.h" "$third_party/include/httplib.h"
+
+# The console's browser tests drive the system's Chromium with playwright-core, installed exactly as
+# tests/host/browser/package-lock.json pins it; no test tool ever fetches a browser of its own. A
+# copy of the lock file inside node_modules tells that the install is current.
+browser_tests="$top/tests/host/browser"
+if ! cmp -s "$browser_tests/package-lock.json" "$browser_tests/node_modules/.zel-installed-lock"; then
+  echo "setup: installing the browser tests' npm packages"
+  (cd "$browser_tests" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  cp "$browser_tests/package-lock.json" "$browser_tests/node_modules/.zel-installed-lock"
+fi
 
 # Without root or Debian's archive the root cannot be made; the i686 suite is then left out.
 if [ -z "${ZEL_SKIP_I686_SUITE:-}" ]; then

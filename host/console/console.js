@@ -15,7 +15,7 @@ const SORTABLE = { title: 'title', size: 'size', 'path.extension': 'path.extensi
 
 const $ = (id) => document.getElementById(id);
 const state = { trail: [], columns: ['title', 'type', 'size', 'mediaType', 'lastModified'], sort: 'title:asc',
-  start: 0, selected: new Map(), searchStart: 0 };
+  start: 0, selected: new Map(), searchStart: 0, listing: 0 };
 
 function showError(text) { $('error').textContent = text; $('error').hidden = !text; }
 function rcText(rc) { return `return code ${rc}: ${MEANINGS[rc] || 'see the module log'}`; }
@@ -23,7 +23,9 @@ function rcText(rc) { return `return code ${rc}: ${MEANINGS[rc] || 'see the modu
 async function api(path, options) {
   const response = await fetch(path, options);
   const body = await response.json().catch(() => ({ error: `HTTP ${response.status}` }));
-  if (!response.ok) throw new Error(`${body.error || 'HTTP ' + response.status} (HTTP ${response.status})`);
+  // Without the cookie only the address the host printed (with its token) lets the console in.
+  const hint = response.status === 401 ? ': open the address with the token that zelhost printed' : '';
+  if (!response.ok) throw new Error(`${body.error || 'HTTP ' + response.status} (HTTP ${response.status})${hint}`);
   return body;
 }
 async function call(service, input) {
@@ -32,7 +34,9 @@ async function call(service, input) {
   if (answer.rc !== 0) throw new Error(`${service}: ${rcText(answer.rc)}`);
   return answer.output;
 }
-const text = (v) => (v === null || v === undefined ? '' : typeof v === 'object' ? (v.bstr ?? JSON.stringify(v)) : String(v));
+// A value as text: a null BSTR is empty, other typed values show their JSON form.
+const text = (v) => (v === null || v === undefined ? ''
+  : typeof v === 'object' ? ('bstr' in v ? v.bstr ?? '' : JSON.stringify(v)) : String(v));
 
 // ---- Browse
 function flags() { return 0x01 | 0x02 | ($('hidden').checked ? 0x08 : 0) | ($('recursive').checked ? 0x10 : 0); }
@@ -52,13 +56,13 @@ function renderCrumbs() {
   });
 }
 
-function header(columns) {
+function header(columns, sortable = true) {
   const row = document.createElement('tr');
   row.append(document.createElement('th'));
   for (const column of columns) {
     const cell = document.createElement('th');
     cell.textContent = column;
-    const key = SORTABLE[column];
+    const key = sortable && SORTABLE[column];
     if (key && state.sort.startsWith(key + ':')) cell.className = state.sort.endsWith(':asc') ? 'asc' : 'desc';
     if (key) cell.onclick = () => {
       state.sort = state.sort === `${key}:asc` ? `${key}:desc` : `${key}:asc`;
@@ -70,11 +74,29 @@ function header(columns) {
   $('items').tHead.replaceChildren(row);
 }
 
+// A folder typed in: one crumb per step of its path (Z:\a\b gives Z:\, Z:\a and Z:\a\b); a token or a
+// network path is a single step.
+function goTo(where) {
+  const path = where.trim();
+  if (!path) return;
+  if (path.startsWith('%') || path.startsWith('\\\\')) {
+    state.trail = [{ name: path, path }];
+  } else {
+    const steps = path.split(/[\\/]+/).filter(Boolean);
+    state.trail = steps.map((name, i) => ({ name, path: i === 0 ? `${name}\\` : steps.slice(0, i + 1).join('\\') }));
+  }
+  state.start = 0;
+  browse();
+}
+
 async function browse() {
+  // Only the latest listing asked for is shown: an earlier answer that comes late is dropped.
+  const ticket = ++state.listing;
   renderCrumbs();
+  $('location').value = state.trail.length ? state.trail[state.trail.length - 1].path : '';
   const body = $('items').tBodies[0];
   if (state.trail.length === 0) {
-    header(['title']);
+    header(['title'], false);
     body.replaceChildren(...VIRTUAL.map(([name, token]) => {
       const row = document.createElement('tr');
       const cell = document.createElement('td');
@@ -93,6 +115,7 @@ async function browse() {
   try {
     const [names, rows, folders, files] = await call('GetDiskFolderContent',
       ['console', path, flags(), $('filter').value.replace(/\s/g, ''), wanted.join(','), state.sort, state.start, size]);
+    if (ticket !== state.listing) return;
     showError('');
     header(state.columns);
     const at = (row, name) => text(row[names.indexOf(name)]);
@@ -120,7 +143,13 @@ async function browse() {
     }));
     renderPager($('pager'), state.start, size, folders + files, `${folders} folders, ${files} files`,
       (start) => { state.start = start; browse(); });
-  } catch (error) { showError(error.message); body.replaceChildren(); }
+  } catch (error) {
+    if (ticket !== state.listing) return;
+    showError(error.message);
+    header(state.columns);
+    body.replaceChildren();
+    $('pager').textContent = '';
+  }
 }
 
 function renderPager(pager, start, size, total, summary, go) {
@@ -207,20 +236,40 @@ $('search-go').onclick = () => { state.searchStart = 0; search(); };
 async function tail() {
   try {
     const answer = await api('/api/logs?size=20000');
-    $('tail').textContent = answer.rc === 0 ? text(answer.output[2]) : `${answer.path}: ${rcText(answer.rc)}`;
+    // The newest lines are at the end: stay there, unless the reader has scrolled up to read.
+    const pane = $('tail');
+    const following = !pane.textContent || pane.scrollTop + pane.clientHeight >= pane.scrollHeight - 4;
+    pane.textContent = answer.rc === 0 ? text(answer.output[2]) : `${answer.path}: ${rcText(answer.rc)}`;
+    if (following) pane.scrollTop = pane.scrollHeight;
   } catch (error) { showError(error.message); }
 }
 $('logs-zip').onclick = () => download('/api/logs.zip', 'zel-logs.zip');
 setInterval(() => { if (!$('logs').hidden && $('follow').checked) tail(); }, 2000);
 
 // ---- Host
+// The answer of "my-ZEL_GetVersion": [null, version, bias, local time (OLE date), zone state,
+// standard name, rule, bias, daylight name, rule, bias], one labelled line each.
+function describeVersion(answer) {
+  if (!Array.isArray(answer) || answer.length !== 11) return JSON.stringify(answer);
+  const [, version, bias, local, zoneState, standardName, standardRule, standardBias, daylightName, daylightRule,
+    daylightBias] = answer;
+  const days = local && typeof local === 'object' ? local.date : undefined;
+  const time = typeof days === 'number' ? new Date(Math.round((days - 25569) * 86400000)) : null;
+  const zone = { 0: 'unknown', 1: 'standard time', 2: 'daylight saving time' }[zoneState] ?? String(zoneState);
+  return [`version: ${text(version) || '(not set)'}`,
+    `local time: ${time && !Number.isNaN(time.getTime()) ? time.toISOString().replace('T', ' ').slice(0, 19) : text(local)}`,
+    `bias: ${bias} min, now in ${zone}`,
+    `standard: ${text(standardName)}, bias ${standardBias} min, rule ${JSON.stringify(standardRule)}`,
+    `daylight: ${text(daylightName)}, bias ${daylightBias} min, rule ${JSON.stringify(daylightRule)}`].join('\n');
+}
+
 async function hostFacts() {
   const facts = [];
-  const ask = async (label, service, input) => {
-    try { facts.push([label, JSON.stringify(await call(service, input), null, 1)]); }
+  const ask = async (label, service, input, describe = (value) => (value === null ? '(none)' : typeof value === 'string' ? value : JSON.stringify(value))) => {
+    try { facts.push([label, describe(await call(service, input))]); }
     catch (error) { facts.push([label, error.message]); }
   };
-  await ask('Version and time zone (my-ZEL_GetVersion)', 'my-ZEL_GetVersion', null);
+  await ask('Version and time zone (my-ZEL_GetVersion)', 'my-ZEL_GetVersion', null, describeVersion);
   await ask('Configuration (GetZelConfig)', 'GetZelConfig', null);
   await ask('Data folder (GetZelDataFolder)', 'GetZelDataFolder', null);
   await ask('Registered DVRs (Get Registered DVRs)', 'Get Registered DVRs', null);
@@ -231,6 +280,36 @@ async function hostFacts() {
     dd.textContent = value;
     return [dt, dd];
   }));
+  await prefixTable();
+}
+
+// The custom medium-id registrations, as the module's configuration document holds them.
+async function prefixTable() {
+  const body = $('prefixes').tBodies[0];
+  try {
+    const answer = await api('/api/host/prefixes');
+    body.replaceChildren(...answer.prefixes.map((entry) => {
+      const row = document.createElement('tr');
+      const when = new Date(entry.timestamp * 1000);
+      for (const value of [`X${entry.prefix}...`, entry.satellite, entry.getMediumFromId, entry.getMediumInfoFromId,
+        entry.getMediumListInfoFromId, entry.isMediumShared,
+        Number.isNaN(when.getTime()) ? String(entry.timestamp) : when.toISOString().replace('T', ' ').slice(0, 19)]) {
+        const cell = document.createElement('td');
+        cell.textContent = value;
+        row.append(cell);
+      }
+      return row;
+    }));
+    const count = `${answer.prefixes.length} registered`;
+    $('prefix-note').textContent = answer.state === 'loaded' ? `${count}, from ${answer.path}`
+      : answer.state === 'absent' ? `none registered: ${answer.path} does not exist yet`
+        : `${answer.path}: ${answer.error}`;
+    $('prefix-note').className = answer.state === 'refused' ? 'problem' : '';
+  } catch (error) {
+    body.replaceChildren();
+    $('prefix-note').textContent = error.message;
+    $('prefix-note').className = 'problem';
+  }
 }
 
 // ---- Tabs and settings
@@ -254,5 +333,6 @@ for (const column of ALL_COLUMNS) {
   label.append(box, ' ', column, ' ');
   $('column-choice').append(label);
 }
+$('location').onkeydown = (event) => { if (event.key === 'Enter') goTo($('location').value); };
 for (const id of ['filter', 'hidden', 'recursive', 'page-size']) $(id).onchange = () => { state.start = 0; browse(); };
 browse();

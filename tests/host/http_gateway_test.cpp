@@ -8,9 +8,11 @@
 #include <httplib.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/product_folders.h"
 #include "common/text.h"
 #include "json_variant.h"
 #include "support/host_process.h"
@@ -220,6 +222,94 @@ TEST_F(HttpGatewayTest, AZipDownloadsOnceWithTheAnnouncedLengthAndIsDeleted) {
   ASSERT_TRUE(again);
   EXPECT_EQ(again->status, 404);
   EXPECT_EQ(TemporaryArchives(), archives);
+}
+
+// The configuration document of the prefix, put back as it was at the end of the scope.
+class ConfigDocument {
+ public:
+  ConfigDocument() : path_(zel::GetProductFolder(zel::ProductFolder::kConfig).value_or(L"") + L"\\zel.xml") {
+    if (::GetFileAttributesW(path_.c_str()) != INVALID_FILE_ATTRIBUTES) previous_ = zeltest::ReadBytes(path_);
+  }
+  ~ConfigDocument() { Set(previous_); }
+  // nullopt: no document at all.
+  void Set(const std::optional<std::string>& text) const {
+    ::RemoveDirectoryW(path_.c_str());
+    ::DeleteFileW(path_.c_str());
+    if (!text) return;
+    const HANDLE file = ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    ::WriteFile(file, text->data(), static_cast<DWORD>(text->size()), &written, nullptr);
+    ::CloseHandle(file);
+  }
+  const std::wstring& Path() const { return path_; }
+
+ private:
+  std::wstring path_;
+  std::optional<std::string> previous_;
+};
+
+TEST_F(HttpGatewayTest, ThePrefixTableIsShownAsTheModuleWouldLoadIt) {
+  const ConfigDocument document;
+  const auto table = [](const std::string& prefixes) {
+    return "<?xml version=\"1.0\" ?>\n<Settings Version=\"1.0\"><Common><MediumIdPrefixs>" + prefixes +
+           "</MediumIdPrefixs></Common></Settings>\n";
+  };
+  const Json two = Json::parse(R"([
+    {"prefix": "AB", "satellite": "Disc", "getMediumFromId": "G", "getMediumInfoFromId": "I",
+     "getMediumListInfoFromId": "L", "isMediumShared": "", "timestamp": 1700000000},
+    {"prefix": "BA", "satellite": "Tuner \u00e9", "getMediumFromId": "g", "getMediumInfoFromId": "i",
+     "getMediumListInfoFromId": "l", "isMediumShared": "s", "timestamp": -5}])");
+  struct Case {
+    const char* label;
+    std::optional<std::string> text;  // nullopt: no document; "<dir>": a folder in its place
+    const char* state;
+    Json prefixes;
+  };
+  const Case cases[] = {
+      {"absent", std::nullopt, "absent", Json::array()},
+      {"two, out of key order",
+       table(R"(<MediumIdPrefix Prefix="BA" Satellite="Tuner )" "\xC3\xA9" R"(" Timestamp="-5" GetMediumFromId="g")"
+             R"( GetMediumInfoFromId="i" GetMediumListInfoFromId="l" IsMediumShared="s"/>)"
+             R"(<MediumIdPrefix Prefix="AB" Satellite="Disc" Timestamp="1700000000" GetMediumFromId="G")"
+             R"( GetMediumInfoFromId="I" GetMediumListInfoFromId="L"/>)"),
+       "loaded", two},
+      {"no table in it", table(""), "loaded", Json::array()},
+      {"cut short", table("<MediumIdPrefix Prefix=\"AB\"/>").substr(0, 60), "refused", Json::array()},
+      {"another version", "<Settings Version=\"2.0\"/>", "refused", Json::array()},
+      {"not XML", std::string("\0\xFF\xFEgarbage", 10), "refused", Json::array()},
+      {"too deep", std::string(5000, '<'), "refused", Json::array()},
+      {"a folder", "<dir>", "refused", Json::array()},
+  };
+  for (const Case& c : cases) {
+    if (c.text && *c.text == "<dir>") {
+      document.Set(std::nullopt);
+      ASSERT_TRUE(::CreateDirectoryW(document.Path().c_str(), nullptr));
+    } else {
+      document.Set(c.text);
+    }
+    const httplib::Result result = client_->Get("/api/host/prefixes", WithToken());
+    ASSERT_TRUE(result) << c.label;
+    EXPECT_EQ(result->status, 200) << c.label;
+    const Json answer = ParseJson(result->body);
+    EXPECT_EQ(answer.value("state", ""), c.state) << c.label << ": " << answer;
+    EXPECT_TRUE(answer["prefixes"] == c.prefixes) << c.label << ": " << answer;
+    EXPECT_EQ(answer.contains("error"), std::string(c.state) == "refused") << c.label;
+    EXPECT_EQ(answer.value("path", ""), Narrow(document.Path())) << c.label;
+  }
+  // What a registration through the gateway saves is what the table then shows.
+  document.Set(std::nullopt);
+  const httplib::Result registered = client_->Post("/api/services/Register%20Custom%20MediumId", WithToken(),
+                                                   R"({"input": ["A", "B", "C"], "requester": "Sat"})", "application/json");
+  ASSERT_TRUE(registered);
+  EXPECT_EQ(ParseJson(registered->body), Json({{"rc", 0}, {"output", "XAA"}}));
+  const httplib::Result shown = client_->Get("/api/host/prefixes", WithToken());
+  ASSERT_TRUE(shown);
+  const Json prefixes = ParseJson(shown->body)["prefixes"];
+  ASSERT_EQ(prefixes.size(), 1u) << prefixes;
+  EXPECT_EQ(prefixes[0]["prefix"], "AA");
+  EXPECT_EQ(prefixes[0]["satellite"], "Sat");
+  EXPECT_EQ(prefixes[0]["getMediumListInfoFromId"], "C");
+  EXPECT_EQ(client_->Get("/api/host/prefixes")->status, 401);
 }
 
 }  // namespace

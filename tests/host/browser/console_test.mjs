@@ -1,0 +1,430 @@
+// The web console in a real browser: Debian's Chromium, driven by playwright-core, against
+// zelhost.exe serving the gateway under Wine. Each case leaves a screenshot in the output folder;
+// the run closes with "N passed, M failed".
+//
+//   node console_test.mjs --wine wine --host build/x86_64/bin/zelhost.exe --console host/console \
+//        --satellites host/demo/satellites.json --out build/x86_64/browser \
+//        --screenshots build/x86_64/screenshots [--only NAME]
+import { chromium } from 'playwright-core';
+import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+
+const options = parseArguments(process.argv.slice(2));
+const out = path.resolve(options.out);
+const screenshots = path.resolve(options.screenshots);
+const folder = path.join(out, 'folder');  // the prepared folder the console browses
+// The whole run ends by itself well before CTest would kill it, so that no host is left behind.
+const kBudgetMs = 150000;
+const kWaitMs = 20000;  // the longest wait for one element or state
+
+function parseArguments(args) {
+  const named = {};
+  for (let i = 0; i + 1 < args.length; i += 2) named[args[i].replace(/^--/, '')] = args[i + 1];
+  for (const name of ['wine', 'host', 'console', 'satellites', 'out', 'screenshots']) {
+    if (!named[name]) throw new Error(`--${name} is required`);
+  }
+  return named;
+}
+
+// Z: is the root of the Linux file system in every Wine prefix.
+const winePath = (file) => 'Z:' + path.resolve(file).replace(/\//g, '\\');
+
+// 30 files of distinct sizes (in an order that is neither by name nor by size) and 2 folders.
+function prepareFolder() {
+  fs.rmSync(folder, { recursive: true, force: true });
+  fs.mkdirSync(path.join(folder, 'album'), { recursive: true });
+  fs.mkdirSync(path.join(folder, 'empty'));
+  fs.writeFileSync(path.join(folder, 'album', 'inner.txt'), 'inside the album\n');
+  const files = [];
+  for (let i = 0; i < 30; i++) {
+    const size = 1000 + ((i * 17) % 30) * 1111;
+    const bytes = Buffer.alloc(size);
+    for (let b = 0; b < size; b++) bytes[b] = (b * 31 + i * 7) & 0xff;
+    const name = `file-${String(i).padStart(2, '0')}.bin`;
+    fs.writeFileSync(path.join(folder, name), bytes);
+    files.push({ name, size });
+  }
+  return files;
+}
+
+// ---- The host
+function startHost() {
+  const args = [options.host, '--log-level', '3', '--satellites', winePath(options.satellites),
+    'serve', '--http', '127.0.0.1:0', '--console', winePath(options.console)];
+  // A process group of its own: stopping it ends the host and nothing else of the prefix.
+  const child = spawn(options.wine, args, { detached: true, stdio: ['ignore', 'pipe', 'inherit'] });
+  const started = new Promise((resolve, reject) => {
+    let text = '';
+    const timer = setTimeout(() => reject(new Error('the host printed no address within 60 s')), 60000);
+    child.stdout.on('data', (chunk) => {
+      text += chunk;
+      const line = text.split('\n')[0];
+      if (text.includes('\n')) {
+        clearTimeout(timer);
+        try { resolve(JSON.parse(line)); } catch (error) { reject(new Error(`the host printed ${line}`)); }
+      }
+    });
+    child.on('exit', (code) => { clearTimeout(timer); reject(new Error(`the host ended with ${code} before serving`)); });
+  });
+  return { child, started };
+}
+
+async function stopHost(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return;
+  const ended = new Promise((resolve) => child.once('exit', resolve));
+  const kill = (signal) => { try { process.kill(-child.pid, signal); } catch { /* already gone */ } };
+  kill('SIGTERM');
+  const timer = setTimeout(() => kill('SIGKILL'), 3000);
+  await ended;
+  clearTimeout(timer);
+}
+
+// ---- Waiting for the page
+const rowsText = (page, column) => page.$$eval('#items tbody tr', (rows, index) =>
+  rows.map((row) => row.children[index]?.textContent ?? ''), column);
+
+async function columnIndex(page, name) {
+  const names = await page.$$eval('#items thead th', (cells) => cells.map((cell) => cell.textContent));
+  const index = names.indexOf(name);
+  assert.ok(index >= 0, `the table has no column ${name}: ${names}`);
+  return index;
+}
+
+async function waitForPager(page, text) {
+  await page.waitForFunction((wanted) => document.getElementById('pager').textContent.includes(wanted), text,
+    { timeout: kWaitMs }).catch(async () => {
+    throw new Error(`the pager never showed "${text}"; it shows "${await page.textContent('#pager')}", ` +
+      `the error bar "${await page.textContent('#error')}"`);
+  });
+}
+
+async function openFolder(page, where) {
+  await page.fill('#location', winePath(where));
+  await page.press('#location', 'Enter');
+}
+
+async function setPageSize(page, size) {
+  await page.selectOption('#page-size', String(size));
+}
+
+// ---- The cases
+function cases(files, address, elsewhere) {
+  const bySizeDown = [...files].sort((a, b) => b.size - a.size).map((file) => file.name);
+  const checkZip = (archive, names) => execFileSync('python3', ['-c', `
+import sys, zipfile
+archive, folder, names = sys.argv[1], sys.argv[2], sys.argv[3:]
+with zipfile.ZipFile(archive) as z:
+    assert z.testzip() is None, "a member's CRC does not match"
+    got = sorted(i.filename for i in z.infolist())
+    assert got == sorted(names), got
+    for name in names:
+        assert z.read(name) == open(folder + "/../" + name, "rb").read(), name
+print("zip ok", len(names))
+`, archive, folder, ...names], { encoding: 'utf8' });
+
+  return [
+    ['opens the console at the virtual folders', async (page) => {
+      const response = await page.goto(address);
+      assert.equal(new URL(page.url()).search, '', 'the token was left in the address bar');
+      assert.ok(response.ok());
+      await waitForPager(page, '5 virtual folders');
+      assert.deepEqual(await rowsText(page, 1), ['My Music', 'My Videos', 'My Pictures', 'Desktop', 'My Computer']);
+    }],
+
+    ['browses the prepared folder and a folder in it', async (page) => {
+      await openFolder(page, folder);
+      await waitForPager(page, 'of 32 (2 folders, 30 files)');
+      const titles = await rowsText(page, await columnIndex(page, 'title'));
+      assert.deepEqual(titles.slice(0, 2), ['album', 'empty']);
+      assert.equal(titles.length, 25);
+      await page.click('#items td.folder >> text=album');
+      await waitForPager(page, 'of 1 (0 folders, 1 files)');
+      assert.deepEqual(await rowsText(page, await columnIndex(page, 'title')), ['inner.txt']);
+      assert.equal(await page.textContent('#crumbs a:last-child'), 'album');
+      await page.click(`#crumbs a >> text="${path.basename(folder)}"`);
+      await waitForPager(page, 'of 32 (2 folders, 30 files)');
+    }],
+
+    ['sorts by size, descending', async (page) => {
+      await setPageSize(page, 100);
+      await waitForPager(page, 'items 1-32 of 32');
+      const size = await columnIndex(page, 'size');
+      await page.click(`#items thead th:nth-child(${size + 1})`);
+      await page.waitForSelector('#items thead th.asc >> text=size', { timeout: kWaitMs });
+      await page.click(`#items thead th:nth-child(${size + 1})`);
+      await page.waitForSelector('#items thead th.desc >> text=size', { timeout: kWaitMs });
+      // Folders come first, then the files from the largest down.
+      await page.waitForFunction(([index, first]) =>
+        document.querySelector('#items tbody tr:nth-child(3)')?.children[index]?.textContent === first,
+      [await columnIndex(page, 'title'), bySizeDown[0]], { timeout: kWaitMs });
+      const titles = await rowsText(page, await columnIndex(page, 'title'));
+      assert.deepEqual(titles.slice(2), bySizeDown);
+      const sizes = (await rowsText(page, size)).slice(2).map(Number);
+      assert.deepEqual(sizes, [...files].map((file) => file.size).sort((a, b) => b - a));
+    }],
+
+    ['pages through the folder', async (page) => {
+      await setPageSize(page, 10);
+      await waitForPager(page, 'items 1-10 of 32 (2 folders, 30 files)');
+      const title = await columnIndex(page, 'title');
+      assert.deepEqual((await rowsText(page, title)).slice(2), bySizeDown.slice(0, 8), 'the sort survives the page size');
+      await page.click('#pager button >> text=Next');
+      await waitForPager(page, 'items 11-20 of 32');
+      assert.deepEqual(await rowsText(page, title), bySizeDown.slice(8, 18));
+      await page.click('#pager button >> text=Next');
+      await waitForPager(page, 'items 21-30 of 32');
+      await page.click('#pager button >> text=Next');
+      await waitForPager(page, 'items 31-32 of 32');
+      assert.deepEqual(await rowsText(page, title), bySizeDown.slice(28));
+      assert.ok(await page.isDisabled('#pager button >> text=Next'));
+      await page.click('#pager button >> text=Previous');
+      await waitForPager(page, 'items 21-30 of 32');
+      assert.deepEqual(await rowsText(page, title), bySizeDown.slice(18, 28));
+    }],
+
+    ['shows the newest listing when an older one answers last', async (page) => {
+      // The next listing asked for is held back until a newer one has been shown.
+      let release;
+      const held = new Promise((resolve) => { release = resolve; });
+      let first = true;
+      const pattern = '**/api/services/GetDiskFolderContent';
+      await page.route(pattern, async (route) => {
+        if (first) {
+          first = false;
+          await held;
+        }
+        await route.continue();
+      });
+      try {
+        await page.click('#pager button >> text=Previous');  // items 11-20: held back
+        await setPageSize(page, 25);
+        await waitForPager(page, 'items 1-25 of 32');
+        const late = page.waitForResponse((r) => r.url().endsWith('/GetDiskFolderContent'), { timeout: kWaitMs });
+        release();
+        await late;
+        // What must not happen can only be waited for a while.
+        const flipped = await page.waitForFunction(() => document.getElementById('pager').textContent.includes('11-20'),
+          null, { timeout: 1500 }).then(() => true, () => false);
+        assert.equal(flipped, false, 'the older listing replaced the newer one');
+        assert.equal((await rowsText(page, await columnIndex(page, 'title'))).length, 25);
+      } finally {
+        release();
+        await page.unroute(pattern);
+      }
+    }],
+
+    ['downloads a file', async (page) => {
+      const name = bySizeDown[20];
+      const [download] = await Promise.all([
+        page.waitForEvent('download', { timeout: kWaitMs }),
+        page.click(`#items td.file >> text="${name}"`),
+      ]);
+      assert.equal(download.suggestedFilename(), name);
+      const saved = path.join(out, 'downloaded.bin');
+      await download.saveAs(saved);
+      assert.ok(fs.readFileSync(saved).equals(fs.readFileSync(path.join(folder, name))), 'the downloaded bytes differ');
+      const size = fs.statSync(saved).size;
+      await page.waitForSelector(`#transfer-text >> text="${size} of ${size} bytes - done"`, { timeout: kWaitMs });
+    }],
+
+    ['zips three selected files', async (page) => {
+      await setPageSize(page, 100);
+      await waitForPager(page, 'items 1-32 of 32');
+      const picked = [bySizeDown[0], bySizeDown[14], bySizeDown[29]];
+      for (const name of picked) {
+        await page.check(`#items tbody tr:has(td.file:text-is("${name}")) input[type=checkbox]`);
+      }
+      await page.waitForSelector('#zip:not([disabled]) >> text="Download selected as zip (3)"', { timeout: kWaitMs });
+      const [download] = await Promise.all([
+        page.waitForEvent('download', { timeout: kWaitMs }),
+        page.click('#zip'),
+      ]);
+      const saved = path.join(out, 'selection.zip');
+      await download.saveAs(saved);
+      const size = fs.statSync(saved).size;
+      await page.waitForSelector(`#transfer-text >> text="${size} of ${size} bytes - done"`, { timeout: kWaitMs });
+      // The archive keeps the files under the name of the folder that holds them.
+      checkZip(saved, picked.map((name) => `${path.basename(folder)}/${name}`));
+    }],
+
+    ['reads the tail of the log', async (page) => {
+      await page.click('nav button[data-tab=logs]');
+      // The host logs at INFO: each listing of the prepared folder left a line.
+      const line = `GetFolderContent of ${winePath(folder)}`;
+      await page.waitForFunction((wanted) => document.getElementById('tail').textContent.includes(wanted), line,
+        { timeout: kWaitMs });
+      assert.ok((await page.textContent('#tail')).includes('ZovIdivariRuder started'));
+      // The newest lines are in view.
+      const pane = await page.$eval('#tail', (pre) => [pre.scrollTop, pre.clientHeight, pre.scrollHeight]);
+      assert.ok(pane[2] > pane[1], `the tail fills its pane: ${pane}`);
+      assert.ok(pane[0] + pane[1] >= pane[2] - 4, `the tail is scrolled to its end: ${pane}`);
+    }],
+
+    ['shows the host facts and the medium-id prefix table', async (page) => {
+      // The module's configuration document, in the Wine prefix's C: drive; put back at the end.
+      const where = await page.evaluate(async () => (await (await fetch('/api/host/prefixes')).json()).path);
+      assert.match(where, /^C:\\.*\\zel\.xml$/);
+      const document = path.join(process.env.WINEPREFIX || path.join(os.homedir(), '.wine'), 'drive_c',
+        ...where.slice(3).split('\\'));
+      const previous = fs.existsSync(document) ? fs.readFileSync(document) : null;
+      try {
+        fs.rmSync(document, { force: true });
+        const registered = await page.evaluate(async () => (await fetch('/api/services/Register%20Custom%20MediumId', {
+          method: 'POST', headers: { 'Content-Type': 'application/json' },
+          body: JSON.stringify({ input: ['GetFile', 'GetInfo', 'GetList'], requester: 'BrowserSat' }) })).json());
+        assert.deepEqual(registered, { rc: 0, output: 'XAA' });
+        await page.click('nav button[data-tab=host]');
+        await page.waitForSelector('#prefixes tbody tr >> text=BrowserSat', { timeout: kWaitMs });
+        const cells = await page.$$eval('#prefixes tbody tr', (rows) => rows.map((row) =>
+          [...row.children].map((cell) => cell.textContent)));
+        assert.equal(cells.length, 1);
+        assert.deepEqual(cells[0].slice(0, 6), ['XAA...', 'BrowserSat', 'GetFile', 'GetInfo', 'GetList', 'IsMediumShared']);
+        assert.match(cells[0][6], /^20\d\d-\d\d-\d\d \d\d:\d\d:\d\d$/);
+        assert.match(await page.textContent('#prefix-note'), /^1 registered, from C:/);
+        await page.waitForSelector('#facts dt >> text=Version and time zone', { timeout: kWaitMs });
+        const facts = await page.textContent('#facts');
+        assert.doesNotMatch(facts, /return code|HTTP \d|"bstr"/, 'every fact was answered, as text');
+        assert.match(facts, /local time: 20\d\d-\d\d-\d\d \d\d:\d\d:\d\d/);
+        assert.ok(facts.includes('C:\\ProgramData\\RodEzeduduv'), facts);
+        await page.screenshot({ path: path.join(screenshots, 'host-prefix-table.png'), fullPage: true });
+        // A document the module would refuse is named as such, with no rows.
+        fs.writeFileSync(document, '<Settings Version="1.0"><Common>');
+        await page.click('nav button[data-tab=host]');
+        await page.waitForSelector('#prefix-note.problem >> text=/module ignores it/', { timeout: kWaitMs });
+        assert.equal(await page.$$eval('#prefixes tbody tr', (rows) => rows.length), 0);
+      } finally {
+        if (previous) fs.writeFileSync(document, previous); else fs.rmSync(document, { force: true });
+        await page.click('nav button[data-tab=browse]');
+      }
+    }],
+
+    ['refuses calls without the token or from another origin', async (page) => {
+      const fileInfo = { input: [winePath(path.join(folder, bySizeDown[0]))] };
+      // Without the token: the console loads, but its first call is refused and says why.
+      const context = page.context();
+      const cookies = await context.cookies();
+      assert.ok(cookies.some((cookie) => cookie.name === 'zel_token' && cookie.httpOnly), 'the console set its cookie');
+      await context.clearCookies();
+      await page.reload();
+      await openFolder(page, folder);
+      await page.waitForSelector('#error:not([hidden]) >> text=/HTTP 401.*token that zelhost printed/', { timeout: kWaitMs });
+      assert.equal(await page.textContent('#pager'), '', 'nothing of an earlier listing stays');
+      assert.equal(await page.$$eval('#items tbody tr', (rows) => rows.length), 0);
+      const bare = await page.evaluate(async (body) => (await fetch('/api/services/GetFileInfo',
+        { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) })).status, fileInfo);
+      assert.equal(bare, 401);
+      await page.screenshot({ path: path.join(screenshots, 'without-token.png') });
+      // A wrong token in the console's address sets nothing.
+      const wrong = await page.goto(new URL(`/?token=${'0'.repeat(64)}`, address).href);
+      assert.equal(wrong.status(), 401);
+      assert.deepEqual(await context.cookies(), []);
+      await context.addCookies(cookies);
+      await page.goto(new URL('/', address).href);
+      // With the token's cookie, the console's own page is answered.
+      const own = await page.evaluate(async (body) => (await fetch('/api/services/GetFileInfo',
+        { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) })).json(), fileInfo);
+      assert.deepEqual(own, { rc: 0, output: [{ i8: files.find((f) => f.name === bySizeDown[0]).size }] });
+      // A page of another origin (another port of the same host: the same site, so the browser
+      // sends the cookie) is refused by the gateway itself.
+      const target = new URL('/api/services/GetFileInfo', address).href;
+      await page.goto(elsewhere.url);
+      const [response] = await Promise.all([
+        page.waitForResponse((r) => r.url() === target, { timeout: kWaitMs }),
+        page.evaluate(([url, body]) => fetch(url, { method: 'POST', mode: 'no-cors', credentials: 'include',
+          body: JSON.stringify(body) }).catch(() => null), [target, fileInfo]),
+      ]);
+      // 403, not 401: the origin is what the gateway refused, before it looked for the token.
+      assert.equal(response.status(), 403);
+      assert.equal((await response.allHeaders())['access-control-allow-origin'], undefined);
+      // The same as a form a user is tricked into sending.
+      await page.setContent(`<form method="post" enctype="text/plain" action="${target}">
+        <input name='{"input": null, "x": "' value='"}'></form>`);
+      const [navigation] = await Promise.all([
+        page.waitForNavigation({ timeout: kWaitMs }),
+        page.evaluate(() => document.forms[0].submit()),
+      ]);
+      assert.equal(navigation.status(), 403);
+      assert.match(await page.textContent('body'), /another origin/);
+    }],
+  ];
+}
+
+// A page of another origin for the refusal case.
+function otherOrigin() {
+  const server = http.createServer((request, response) => {
+    response.setHeader('Content-Type', 'text/html');
+    response.end('<!doctype html><title>elsewhere</title><p>another site</p>');
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () =>
+    resolve({ server, url: `http://127.0.0.1:${server.address().port}/` })));
+}
+
+async function main() {
+  const deadline = setTimeout(() => { console.log('the run took longer than its budget'); finish(1); }, kBudgetMs);
+  fs.mkdirSync(screenshots, { recursive: true });
+  const files = prepareFolder();
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-chromium-'));
+  const host = startHost();
+  const cleanups = [() => stopHost(host.child), () => fs.rmSync(profile, { recursive: true, force: true })];
+  let finished = false;
+  async function finish(code) {
+    if (finished) return;
+    finished = true;
+    for (const cleanup of cleanups.reverse()) await Promise.resolve().then(cleanup).catch(() => {});
+    clearTimeout(deadline);
+    process.exit(code);
+  }
+  for (const signal of ['SIGINT', 'SIGTERM']) process.on(signal, () => finish(1));
+
+  let passed = 0;
+  let failed = 0;
+  try {
+    const t0 = Date.now();
+    const started = await host.started;
+    const elsewhere = await otherOrigin();
+    cleanups.push(() => elsewhere.server.close());
+    // Without the background services Chromium tries to reach the network at start, and this
+    // machine's closed network refuses those connections.
+    const context = await chromium.launchPersistentContext(profile, {
+      executablePath: '/usr/bin/chromium', headless: true, acceptDownloads: true, viewport: { width: 1280, height: 900 },
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+        '--disable-component-update', '--disable-sync'],
+    });
+    cleanups.push(() => context.close());
+    const page = context.pages()[0] ?? await context.newPage();
+    page.setDefaultTimeout(kWaitMs);
+    console.log(`host and browser ready in ${Date.now() - t0} ms`);
+    for (const [index, [name, run]] of cases(files, started.console, elsewhere).entries()) {
+      // --only NAME: the cases whose name holds NAME, after the first, which opens the console.
+      if (options.only && index > 0 && !name.includes(options.only)) continue;
+      const t = Date.now();
+      let error = null;
+      try {
+        await run(page);
+      } catch (caught) {
+        error = caught;
+      }
+      const shot = path.join(screenshots, name.replace(/[^a-z0-9]+/gi, '-') + '.png');
+      await page.screenshot({ path: shot, fullPage: true }).catch(() => {});
+      if (error) {
+        failed++;
+        console.log(`FAIL ${name} (${Date.now() - t} ms): ${error.stack || error}\n  screenshot: ${shot}`);
+      } else {
+        passed++;
+        console.log(`ok   ${name} (${Date.now() - t} ms)`);
+      }
+    }
+  } catch (error) {
+    failed++;
+    console.log(`FAIL setting up: ${error.stack || error}`);
+  }
+  console.log(`screenshots in ${screenshots}`);
+  console.log(`${passed} passed, ${failed} failed`);
+  await finish(failed === 0 ? 0 : 1);
+}
+
+main();
