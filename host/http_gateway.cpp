@@ -67,6 +67,7 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
     ForgetRanges(request);
     return httplib::Server::HandlerResponse::Handled;
   });
+  // Every API route is registered through route(): it is what screens them.
   auto route = [this](void (HttpGateway::*handler)(const httplib::Request&, httplib::Response&)) {
     return [this, handler](const httplib::Request& request, httplib::Response& response) {
       try {
@@ -85,9 +86,7 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
   server.Get(R"(/api/zip/([0-9a-f]+))", route(&HttpGateway::GetZip));
   server.Get("/api/logs", route(&HttpGateway::TailLog));
   server.Get("/api/logs.zip", route(&HttpGateway::ZipLogs));
-  server.Get("/api/host/prefixes", [](const httplib::Request&, httplib::Response& response) {
-    AnswerPrefixTable(zel::GetProductFolder(zel::ProductFolder::kConfig), response);
-  });
+  server.Get("/api/host/prefixes", route(&HttpGateway::PrefixTable));
   server.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
     if (response.body.empty() && !response.content_provider_) {
       AnswerError(response, response.status, httplib::detail::status_message(response.status));
@@ -212,6 +211,10 @@ void HttpGateway::GetZip(const httplib::Request& request, httplib::Response& res
     archives_.erase(found);
   }
   Stream(request, response, {archive.path, archive.size, archive.name, true, true, false});
+}
+
+void HttpGateway::PrefixTable(const httplib::Request&, httplib::Response& response) {
+  AnswerPrefixTable(zel::GetProductFolder(zel::ProductFolder::kConfig), response);
 }
 
 void HttpGateway::TailLog(const httplib::Request& request, httplib::Response& response) {

@@ -83,6 +83,7 @@ class HttpGateway {
   void CreateZip(const httplib::Request& request, httplib::Response& response);
   void GetZip(const httplib::Request& request, httplib::Response& response);
   void TailLog(const httplib::Request& request, httplib::Response& response);
+  void PrefixTable(const httplib::Request& request, httplib::Response& response);
   void ZipLogs(const httplib::Request& request, httplib::Response& response);
   void Stream(const httplib::Request& request, httplib::Response& response, const Download& download);
 

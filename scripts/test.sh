@@ -5,6 +5,7 @@
 # Exits non-zero on any failure. Every test passes only when its own output shows that it ran
 # (tests/support/checked_run.sh); ctest's closing summary is printed for each suite.
 set -euo pipefail
+trap 'echo "test: stopped by a failure in line $LINENO: $BASH_COMMAND" >&2' ERR
 . "$(dirname "$0")/env.sh"
 prepare
 # One wineserver (and Wine's services) for the whole x86_64 suite, started here with nothing to
