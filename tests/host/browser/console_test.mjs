@@ -4,7 +4,7 @@
 //
 //   node console_test.mjs --wine wine --host build/x86_64/bin/zelhost.exe --console host/console \
 //        --satellites host/demo/satellites.json --out build/x86_64/browser \
-//        --screenshots build/x86_64/screenshots [--only NAME]
+//        --screenshots build/x86_64/screenshots --wine-prefix build/wineprefix [--only NAME]
 import { chromium } from 'playwright-core';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
@@ -24,7 +24,7 @@ const kWaitMs = 20000;  // the longest wait for one element or state
 function parseArguments(args) {
   const named = {};
   for (let i = 0; i + 1 < args.length; i += 2) named[args[i].replace(/^--/, '')] = args[i + 1];
-  for (const name of ['wine', 'host', 'console', 'satellites', 'out', 'screenshots']) {
+  for (const name of ['wine', 'host', 'console', 'satellites', 'out', 'screenshots', 'wine-prefix']) {
     if (!named[name]) throw new Error(`--${name} is required`);
   }
   return named;
@@ -268,7 +268,7 @@ print("zip ok", len(names))
       // The module's configuration document, in the Wine prefix's C: drive; put back at the end.
       const where = await page.evaluate(async () => (await (await fetch('/api/host/prefixes')).json()).path);
       assert.match(where, /^C:\\.*\\zel\.xml$/);
-      const document = path.join(process.env.WINEPREFIX || path.join(os.homedir(), '.wine'), 'drive_c',
+      const document = path.join(options['wine-prefix'], 'drive_c',
         ...where.slice(3).split('\\'));
       const previous = fs.existsSync(document) ? fs.readFileSync(document) : null;
       try {
