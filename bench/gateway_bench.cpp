@@ -27,7 +27,7 @@ namespace {
 constexpr LONGLONG kDownloadBytes = 512LL << 20;
 constexpr int kZipFiles = 64;
 constexpr DWORD kZipFileBytes = 16u << 20;  // 64 x 16 MiB = 1 GiB
-constexpr int kRounds = 5;
+constexpr int kRounds = 7;
 constexpr int kZipRounds = 3;
 
 // A folder beside bin/ in the build tree, deleted with everything in it when the run ends.

@@ -83,9 +83,12 @@ class HttpGateway {
     size_t size = 0;
   };
 
+  class PieceReader;
+
   HRESULT Deliver(const wchar_t* service, const Json& input, zel::ScopedVariant* output, LONG* rc);
   // What "GetFile" answers for at most `size` bytes at `offset`; false when the call failed.
   bool ReadPiece(const std::wstring& path, uint64_t offset, size_t size, Piece* piece);
+  std::unique_ptr<Piece> FetchPiece(const std::wstring& path, uint64_t offset, size_t size);  // null: failed
   // Sends the next bytes of an archive a zip job is still writing: waits for bytes not written
   // yet, and sends the last ones only once the job has left exactly the announced archive. False
   // (the connection is cut) when the job failed, was cancelled or stopped adding bytes.

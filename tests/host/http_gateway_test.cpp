@@ -14,6 +14,7 @@
 
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "http_gateway.h"
 #include "json_variant.h"
 #include "support/host_process.h"
 #include "support/test_support.h"
@@ -97,6 +98,16 @@ TEST_F(HttpGatewayTest, FilesAreServedWithLengthsAndSingleRanges) {
       EXPECT_TRUE(result->body == bytes.substr(c.first, c.length)) << label;
       EXPECT_EQ(result->get_header_value("Content-Disposition").rfind("attachment; filename=\"data.bin\"", 0), 0u);
     }
+  }
+  // Several pieces, each read while the one before is sent: they come in order, from any start.
+  std::string large(3 * HttpGateway::kPieceBytes + 12345, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 2654435761u) >> 24);
+  const std::string large_target = "/api/files?path=" + Escaped(folder_.WriteFile(L"large.bin", large));
+  for (const size_t first : {size_t{0}, HttpGateway::kPieceBytes - 7}) {
+    const httplib::Result result =
+        client_->Get(large_target.c_str(), WithToken({{"Range", "bytes=" + std::to_string(first) + "-"}}));
+    ASSERT_TRUE(result) << first;
+    EXPECT_TRUE(result->body == large.substr(first)) << first;
   }
   const httplib::Result empty = client_->Get(("/api/files?path=" + Escaped(folder_.WriteFile(L"e", ""))).c_str(), WithToken());
   ASSERT_TRUE(empty);
