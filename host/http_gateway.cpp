@@ -1,7 +1,10 @@
 #include "http_gateway.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 #include <iostream>
 
 #include "lingering_server.h"
@@ -9,6 +12,7 @@
 #include "broker/kro_broker.h"
 #include "common/product_folders.h"
 #include "common/safearray_lock.h"
+#include "common/unique_handle.h"
 #include "http_prefixes.h"
 
 namespace zelhost {
@@ -18,6 +22,24 @@ constexpr const wchar_t* kRequester = L"zelhost-http";
 // A zip job that adds nothing to its archive for this long is taken as stuck.
 constexpr DWORD kStallMs = 30000;
 constexpr DWORD kGrowthPollMs = 5;
+// Room for a few pieces in the connection's send buffer: a send returns once its piece is copied
+// there, and the next piece is read while the client takes the last one.
+constexpr int kSendBufferBytes = 4 * static_cast<int>(HttpGateway::kPieceBytes);
+
+enum class ArchiveState { kWriting, kComplete, kBroken };
+
+// Where the job behind a growing archive stands. The job holds the archive open for writing until
+// it is through; this open leaves no room for a writer, so it fails exactly while one is there.
+// A job that failed deletes its archive or leaves it at another size than it announced.
+ArchiveState ProbeArchive(const std::wstring& path, uint64_t announced) {
+  const zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+  if (!file) return ::GetLastError() == ERROR_SHARING_VIOLATION ? ArchiveState::kWriting : ArchiveState::kBroken;
+  LARGE_INTEGER size{};
+  return ::GetFileSizeEx(file.Get(), &size) && static_cast<uint64_t>(size.QuadPart) == announced
+             ? ArchiveState::kComplete
+             : ArchiveState::kBroken;
+}
 
 // Content-Disposition for a download name: an ASCII fallback and the exact UTF-8 form.
 std::string Disposition(const std::string& name) {
@@ -57,6 +79,11 @@ Json JsonBody(const httplib::Request& request) {
 HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, HttpAccess access)
     : session_(session), options_(options), access_(std::move(access)), server_(std::make_unique<LingeringServer>()) {
   httplib::Server& server = *server_;
+  server.set_socket_options([](socket_t socket) {
+    httplib::default_socket_options(socket);
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&kSendBufferBytes),
+                 sizeof(kSendBufferBytes));
+  });
   // Only the console's own address is screened before routing. The API is screened in its
   // routes, once the library has read the request's body: a refusal that left the body unread
   // would have the rest of it taken for the connection's next request.
@@ -116,21 +143,119 @@ HRESULT HttpGateway::Deliver(const wchar_t* service, const Json& input, zel::Sco
   return session_.Broker().Deliver(kRequester, service, *in.Get(), output->Get(), rc);
 }
 
-bool HttpGateway::ReadPiece(const std::wstring& path, uint64_t offset, size_t size, std::string* bytes) {
-  zel::ScopedVariant out;
+bool HttpGateway::ReadPiece(const std::wstring& path, uint64_t offset, size_t size, Piece* piece) {
   LONG rc = 0;
   const Json input = Json::array({ToUtf8(path), {{"i8", offset}}, {{"i8", size}}});
-  if (FAILED(Deliver(L"GetFile", input, &out, &rc)) || rc != 0 || out.Get()->vt != (VT_ARRAY | VT_UI1)) return false;
-  SAFEARRAY* array = out.Get()->parray;
+  if (FAILED(Deliver(L"GetFile", input, &piece->answer, &rc)) || rc != 0 ||
+      piece->answer.Get()->vt != (VT_ARRAY | VT_UI1)) {
+    return false;
+  }
+  SAFEARRAY* array = piece->answer.Get()->parray;
   LONG lower = 0;
   LONG upper = -1;
   ::SafeArrayGetLBound(array, 1, &lower);
   ::SafeArrayGetUBound(array, 1, &upper);
   if (upper < lower) return true;
-  zel::SafeArrayDataLock data(array);
-  if (!data.Ok()) return false;
-  bytes->append(static_cast<const char*>(data.Data()), static_cast<size_t>(upper - lower + 1));
+  piece->lock.emplace(array);
+  if (!piece->lock->Ok()) return false;
+  piece->data = static_cast<const char*>(piece->lock->Data());
+  piece->size = std::min(size, static_cast<size_t>(upper - lower + 1));
   return true;
+}
+
+std::unique_ptr<HttpGateway::Piece> HttpGateway::FetchPiece(const std::wstring& path, uint64_t offset, size_t size) {
+  auto piece = std::make_unique<Piece>();
+  return ReadPiece(path, offset, size, piece.get()) ? std::move(piece) : nullptr;
+}
+
+// Reads a finished file's next piece on a thread of its own while the sender sends the last one:
+// the two take about as long, and one thread for both would add them up.
+class HttpGateway::PieceReader {
+ public:
+  PieceReader(HttpGateway& gateway, std::wstring path) : gateway_(gateway), path_(std::move(path)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~PieceReader() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  // The piece at `offset`, read ahead if it was asked for; then asks for the one after it.
+  std::unique_ptr<Piece> Take(uint64_t offset, size_t size, size_t next_size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_ptr<Piece> piece;
+    bool ready = false;
+    if (asked_) {
+      changed_.wait(lock, [this] { return done_; });
+      ready = offset_ == offset && size_ == size;
+      piece = std::move(read_);
+      asked_ = done_ = false;
+    }
+    if (!ready) {
+      lock.unlock();
+      piece = gateway_.FetchPiece(path_, offset, size);
+      lock.lock();
+    }
+    if (piece != nullptr && piece->size == size && next_size > 0) {
+      offset_ = offset + size;
+      size_ = next_size;
+      asked_ = true;
+      changed_.notify_all();
+    }
+    return piece;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stopping_ || (asked_ && !done_); });
+      if (stopping_) return;
+      const uint64_t offset = offset_;
+      const size_t size = size_;
+      lock.unlock();
+      std::unique_ptr<Piece> piece = gateway_.FetchPiece(path_, offset, size);
+      lock.lock();
+      read_ = std::move(piece);
+      done_ = true;
+      changed_.notify_all();
+    }
+  }
+
+  HttpGateway& gateway_;
+  const std::wstring path_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  bool asked_ = false;  // the piece at offset_ is asked for...
+  bool done_ = false;   // ...and read into read_ (null when that failed)
+  uint64_t offset_ = 0;
+  size_t size_ = 0;
+  std::unique_ptr<Piece> read_;
+  std::thread thread_;
+};
+
+bool HttpGateway::SendGrowing(const Download& download, uint64_t offset, size_t size, httplib::DataSink& sink) {
+  for (DWORD waited = 0;; waited += kGrowthPollMs) {
+    Piece piece;
+    // Gone: the job failed or was cancelled, and deleted its archive.
+    if (!ReadPiece(download.path, offset, size, &piece)) return false;
+    if (piece.size > 0 && offset + piece.size < download.size) return sink.write(piece.data, piece.size);
+    // Nothing new yet, or the bytes that would complete the download: those wait for the job's end,
+    // since a job can still fail after writing them, and are read again after it.
+    const ArchiveState state = ProbeArchive(download.path, download.size);
+    if (state == ArchiveState::kBroken) return false;
+    if (state == ArchiveState::kComplete) {
+      Piece last;
+      return ReadPiece(download.path, offset, size, &last) && last.size > 0 && sink.write(last.data, last.size);
+    }
+    if (waited >= kStallMs || !sink.is_writable()) return false;
+    ::Sleep(kGrowthPollMs);
+  }
 }
 
 void HttpGateway::DeleteTempFile(const std::wstring& path) {
@@ -270,24 +395,20 @@ void HttpGateway::Stream(const httplib::Request& request, httplib::Response& res
   const std::string type = download.name.size() > 4 && download.name.compare(download.name.size() - 4, 4, ".zip") == 0
                                ? "application/zip"
                                : "application/octet-stream";
-  auto provider = [this, download, first](size_t offset, size_t length, httplib::DataSink& sink) {
-    std::string piece;
-    DWORD waited = 0;
-    while (piece.empty()) {
-      if (!ReadPiece(download.path, first + offset, std::min(length, kPieceBytes), &piece)) return false;
-      if (!piece.empty()) break;
-      // Nothing at this offset yet: a zip job has not written it; a finished file was cut short.
-      if (!download.growing || waited >= kStallMs || !sink.is_writable()) return false;
-      ::Sleep(kGrowthPollMs);
-      waited += kGrowthPollMs;
-    }
-    return sink.write(piece.data(), std::min(piece.size(), length));
-  };
   if (length == 0) {
     response.set_content("", type);
     if (download.temporary) DeleteTempFile(download.path);
     return;
   }
+  std::shared_ptr<PieceReader> reader;
+  if (!download.growing) reader = std::make_shared<PieceReader>(*this, download.path);
+  auto provider = [this, download, first, reader](size_t offset, size_t length, httplib::DataSink& sink) {
+    const size_t size = std::min(length, kPieceBytes);
+    if (download.growing) return SendGrowing(download, first + offset, size, sink);
+    const std::unique_ptr<Piece> piece = reader->Take(first + offset, size, std::min(length - size, kPieceBytes));
+    // A finished file that ends before its announced length was cut short: the download breaks off.
+    return piece != nullptr && piece->size > 0 && sink.write(piece->data, piece->size);
+  };
   response.set_content_provider(static_cast<size_t>(length), type, provider, [this, download](bool) {
     // A finished download's archive is no longer needed; a broken one cancels its job.
     if (download.temporary) DeleteTempFile(download.path);

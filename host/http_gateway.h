@@ -5,14 +5,17 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "common/safearray_lock.h"
 #include "common/scoped_variant.h"
 #include "common/tk_section.h"
 #include "host_session.h"
 #include "http_access.h"
 
 namespace httplib {
+class DataSink;
 class Server;
 struct Request;
 struct Response;
@@ -73,9 +76,24 @@ class HttpGateway {
     bool ranges = false;        // a single byte range may be asked for
   };
 
+  // What "GetFile" answered for one piece: the bytes are sent straight from its array.
+  struct Piece {
+    zel::ScopedVariant answer;
+    std::optional<zel::SafeArrayDataLock> lock;
+    const char* data = nullptr;
+    size_t size = 0;
+  };
+
+  class PieceReader;
+
   HRESULT Deliver(const wchar_t* service, const Json& input, zel::ScopedVariant* output, LONG* rc);
-  // Appends what "GetFile" answers for `size` bytes at `offset`; false when the call failed.
-  bool ReadPiece(const std::wstring& path, uint64_t offset, size_t size, std::string* bytes);
+  // What "GetFile" answers for at most `size` bytes at `offset`; false when the call failed.
+  bool ReadPiece(const std::wstring& path, uint64_t offset, size_t size, Piece* piece);
+  std::unique_ptr<Piece> FetchPiece(const std::wstring& path, uint64_t offset, size_t size);  // null: failed
+  // Sends the next bytes of an archive a zip job is still writing: waits for bytes not written
+  // yet, and sends the last ones only once the job has left exactly the announced archive. False
+  // (the connection is cut) when the job failed, was cancelled or stopped adding bytes.
+  bool SendGrowing(const Download& download, uint64_t offset, size_t size, httplib::DataSink& sink);
   void DeleteTempFile(const std::wstring& path);
 
   void CallService(const httplib::Request& request, httplib::Response& response);

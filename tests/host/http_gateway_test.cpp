@@ -7,13 +7,17 @@
 
 #include <httplib.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/product_folders.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
+#include "http_gateway.h"
 #include "json_variant.h"
 #include "support/host_process.h"
 #include "support/test_support.h"
@@ -39,6 +43,19 @@ class HttpGatewayTest : public ::testing::Test {
     return headers;
   }
   static std::string Escaped(const std::wstring& path) { return httplib::detail::encode_query_param(Narrow(path)); }
+
+  // POST /api/zip of three files of 70,000 bytes (a.txt, b.bin, c.mp3): {"rc", "url", "size"}.
+  Json MakeZip() {
+    Json ids = Json::array();
+    for (const wchar_t* name : {L"a.txt", L"b.bin", L"c.mp3"}) {
+      std::wstring id = L"F*" + folder_.WriteFile(name, std::string(70000, static_cast<char>(name[0])));
+      for (wchar_t& c : id) c = c == L'\\' ? L'|' : c == L'.' ? L'>' : c == L' ' ? L'*' : c;
+      ids.push_back(Narrow(id));
+    }
+    const httplib::Result made =
+        client_->Post("/api/zip", WithToken(), DumpJson(Json{{"ids", ids}, {"name", "three.zip"}}), "application/json");
+    return made ? ParseJson(made->body) : Json();
+  }
 
   zeltest::LogLevelValue level_{3};
   zeltest::TempFolder folder_;
@@ -84,6 +101,16 @@ TEST_F(HttpGatewayTest, FilesAreServedWithLengthsAndSingleRanges) {
       EXPECT_TRUE(result->body == bytes.substr(c.first, c.length)) << label;
       EXPECT_EQ(result->get_header_value("Content-Disposition").rfind("attachment; filename=\"data.bin\"", 0), 0u);
     }
+  }
+  // Several pieces, each read while the one before is sent: they come in order, from any start.
+  std::string large(3 * HttpGateway::kPieceBytes + 12345, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 2654435761u) >> 24);
+  const std::string large_target = "/api/files?path=" + Escaped(folder_.WriteFile(L"large.bin", large));
+  for (const size_t first : {size_t{0}, HttpGateway::kPieceBytes - 7}) {
+    const httplib::Result result =
+        client_->Get(large_target.c_str(), WithToken({{"Range", "bytes=" + std::to_string(first) + "-"}}));
+    ASSERT_TRUE(result) << first;
+    EXPECT_TRUE(result->body == large.substr(first)) << first;
   }
   const httplib::Result empty = client_->Get(("/api/files?path=" + Escaped(folder_.WriteFile(L"e", ""))).c_str(), WithToken());
   ASSERT_TRUE(empty);
@@ -183,30 +210,67 @@ TEST_F(HttpGatewayTest, TheConsoleAddressSetsTheCookieOnce) {
 }
 
 // The archives in the temporary folder ("Zu" is what GetTempFileNameW keeps of the module's prefix).
-size_t TemporaryArchives() {
+std::set<std::wstring> TemporaryArchives() {
   wchar_t folder[MAX_PATH];
   ::GetTempPathW(MAX_PATH, folder);
+  std::set<std::wstring> archives;
   WIN32_FIND_DATAW data;
   const HANDLE find = ::FindFirstFileW((std::wstring(folder) + L"Zu*.tmp").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return 0;
-  size_t count = 1;
-  while (::FindNextFileW(find, &data)) ++count;
-  ::FindClose(find);
-  return count;
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(find, &data)) {
+    archives.insert(folder + std::wstring(data.cFileName));
+  }
+  if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
+  return archives;
+}
+
+// How a download read over a plain socket ended: a connection the gateway closes is told apart
+// from one that only stops sending, which the socket gives up on after 10 s.
+struct RawDownload {
+  enum End { kComplete, kClosed, kStalled } end = kStalled;  // kClosed: before Content-Length bytes
+  size_t length = 0;  // Content-Length
+  std::string body;
+};
+
+RawDownload GetRaw(int port, const std::string& target, const std::string& token,
+                   const std::function<void(size_t)>& on_body = nullptr) {
+  RawDownload download;
+  const SOCKET connection = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const DWORD wait_ms = 10000;
+  ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms), sizeof(wait_ms));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::string request =
+      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nX-Zel-Token: " + token + "\r\n\r\n";
+  std::string received;
+  size_t body_at = std::string::npos;
+  if (::connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      ::send(connection, request.data(), static_cast<int>(request.size()), 0) == static_cast<int>(request.size())) {
+    char buffer[65536];
+    int got = 0;
+    while ((got = ::recv(connection, buffer, sizeof(buffer), 0)) > 0) {
+      received.append(buffer, static_cast<size_t>(got));
+      if (body_at == std::string::npos && (body_at = received.find("\r\n\r\n")) != std::string::npos) {
+        body_at += 4;
+        const size_t field = received.find("Content-Length: ");
+        download.length = field < body_at ? std::stoul(received.substr(field + 16)) : 0;
+      }
+      if (body_at != std::string::npos && on_body) on_body(received.size() - body_at);
+    }
+    // Read to the close (the request asked for it), so the gateway is through with the download.
+    const bool closed = got == 0 || ::WSAGetLastError() != WSAETIMEDOUT;
+    const bool whole = body_at != std::string::npos && received.size() - body_at == download.length;
+    download.end = !closed ? RawDownload::kStalled : whole ? RawDownload::kComplete : RawDownload::kClosed;
+  }
+  ::closesocket(connection);
+  if (body_at != std::string::npos) download.body = received.substr(body_at);
+  return download;
 }
 
 TEST_F(HttpGatewayTest, AZipDownloadsOnceWithTheAnnouncedLengthAndIsDeleted) {
-  Json ids = Json::array();
-  for (const wchar_t* name : {L"a.txt", L"b.bin", L"c.mp3"}) {
-    std::wstring id = L"F*" + folder_.WriteFile(name, std::string(70000, static_cast<char>(name[0])));
-    for (wchar_t& c : id) c = c == L'\\' ? L'|' : c == L'.' ? L'>' : c == L' ' ? L'*' : c;
-    ids.push_back(Narrow(id));
-  }
-  const size_t archives = TemporaryArchives();
-  const httplib::Result made =
-      client_->Post("/api/zip", WithToken(), DumpJson(Json{{"ids", ids}, {"name", "three.zip"}}), "application/json");
-  ASSERT_TRUE(made);
-  const Json answer = ParseJson(made->body);
+  const std::set<std::wstring> archives = TemporaryArchives();
+  const Json answer = MakeZip();
   ASSERT_EQ(answer.value("rc", -1), 0) << answer;
   const std::string url = answer["url"];
 
@@ -310,6 +374,59 @@ TEST_F(HttpGatewayTest, ThePrefixTableIsShownAsTheModuleWouldLoadIt) {
   EXPECT_EQ(prefixes[0]["satellite"], "Sat");
   EXPECT_EQ(prefixes[0]["getMediumListInfoFromId"], "C");
   EXPECT_EQ(client_->Get("/api/host/prefixes")->status, 401);
+// The test plays the job behind a zip download: the real job ends at once, and the test then
+// takes its archive over as a job that still writes it (open for writing and cut short, the rest
+// written once the gateway has sent what there is), or as one that ended with another archive than
+// it announced. Before, a short archive held the download for 30 s and a longer one was sent cut
+// to the announced length, as if whole.
+TEST_F(HttpGatewayTest, AZipDownloadWaitsForItsJobAndBreaksOffWhenTheJobLeftAnotherArchive) {
+  struct Case {
+    const char* label;
+    long change;       // bytes the archive ends with beyond (+) or short of (-) the announced size
+    bool still_held;   // a writer holds the short archive and writes the rest later
+    RawDownload::End end;
+  };
+  const Case cases[] = {
+      {"still written", -100000, true, RawDownload::kComplete},
+      {"left short", -100000, false, RawDownload::kClosed},
+      {"left longer", 100, false, RawDownload::kClosed},
+  };
+  for (const Case& c : cases) {
+    const std::set<std::wstring> before = TemporaryArchives();
+    const Json answer = MakeZip();
+    ASSERT_EQ(answer.value("rc", -1), 0) << answer;
+    const size_t size = answer["size"].get<size_t>();
+    std::wstring archive;
+    for (const std::wstring& path : TemporaryArchives()) {
+      if (before.count(path) == 0) archive = path;
+    }
+    const std::string bytes = zeltest::ReadBytes(archive);
+    ASSERT_EQ(bytes.size(), size) << c.label;
+
+    zel::UniqueFile writer(::CreateFileW(archive.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer) << c.label;
+    const size_t kept = c.change < 0 ? size - static_cast<size_t>(-c.change) : size;
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(kept);
+    DWORD written = 0;
+    ASSERT_TRUE(::SetFilePointerEx(writer.Get(), at, nullptr, FILE_BEGIN) && ::SetEndOfFile(writer.Get()));
+    if (c.change > 0) ::WriteFile(writer.Get(), bytes.data(), static_cast<DWORD>(c.change), &written, nullptr);
+    if (!c.still_held) writer.Reset();
+    const RawDownload download = GetRaw(port_, answer["url"].get<std::string>(), token_, [&](size_t received) {
+      if (writer && received == kept) {
+        ::WriteFile(writer.Get(), bytes.data() + kept, static_cast<DWORD>(size - kept), &written, nullptr);
+        writer.Reset();
+      }
+    });
+    EXPECT_EQ(download.end, c.end) << c.label;
+    EXPECT_EQ(download.length, size) << c.label;
+    if (c.end == RawDownload::kComplete) {
+      EXPECT_TRUE(download.body == bytes) << c.label;
+    } else {
+      EXPECT_LE(download.body.size(), kept) << c.label;  // never past what the job had when it ended
+    }
+    EXPECT_EQ(TemporaryArchives(), before) << c.label;
+  }
 }
 
 }  // namespace
