@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <thread>
 #include <iostream>
 
@@ -177,7 +176,7 @@ class HttpGateway::PieceReader {
   }
   ~PieceReader() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<zel::TkSection> lock(lock_);
       stopping_ = true;
     }
     changed_.notify_all();
@@ -186,7 +185,7 @@ class HttpGateway::PieceReader {
 
   // The piece at `offset`, read ahead if it was asked for; then asks for the one after it.
   std::unique_ptr<Piece> Take(uint64_t offset, size_t size, size_t next_size) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<zel::TkSection> lock(lock_);
     std::unique_ptr<Piece> piece;
     bool ready = false;
     if (asked_) {
@@ -211,7 +210,7 @@ class HttpGateway::PieceReader {
 
  private:
   void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<zel::TkSection> lock(lock_);
     for (;;) {
       changed_.wait(lock, [this] { return stopping_ || (asked_ && !done_); });
       if (stopping_) return;
@@ -228,8 +227,8 @@ class HttpGateway::PieceReader {
 
   HttpGateway& gateway_;
   const std::wstring path_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  zel::TkSection lock_;
+  std::condition_variable_any changed_;
   bool stopping_ = false;
   bool asked_ = false;  // the piece at offset_ is asked for...
   bool done_ = false;   // ...and read into read_ (null when that failed)

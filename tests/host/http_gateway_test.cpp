@@ -231,7 +231,7 @@ struct RawDownload {
   std::string body;
 };
 
-RawDownload GetRaw(int port, const std::string& target, const std::string& token,
+RawDownload GetRaw(u_short port, const std::string& target, const std::string& token,
                    const std::function<void(size_t)>& on_body = nullptr) {
   RawDownload download;
   const SOCKET connection = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -374,6 +374,8 @@ TEST_F(HttpGatewayTest, ThePrefixTableIsShownAsTheModuleWouldLoadIt) {
   EXPECT_EQ(prefixes[0]["satellite"], "Sat");
   EXPECT_EQ(prefixes[0]["getMediumListInfoFromId"], "C");
   EXPECT_EQ(client_->Get("/api/host/prefixes")->status, 401);
+}
+
 // The test plays the job behind a zip download: the real job ends at once, and the test then
 // takes its archive over as a job that still writes it (open for writing and cut short, the rest
 // written once the gateway has sent what there is), or as one that ended with another archive than
