@@ -96,12 +96,6 @@ void HostSession::StartRemoteBroker(const HostOptions& options) {
 
 HostSession::~HostSession() {
   if (close_ != nullptr) reinterpret_cast<LONG (*)()>(close_)();
-  if (remote_ != nullptr) {
-    // A broker in another process may still be inside the module on an RPC thread (an event call
-    // whose broker died answers only when the platform notices): unloading the module under that
-    // thread would fault, so it stays mapped until the process ends.
-    (void)module_.Release();
-  }
   module_.Reset();
   registration_.reset();
   remote_.reset();

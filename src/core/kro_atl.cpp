@@ -96,7 +96,8 @@ void CKroAtl::Disconnect() {
     }
   }
   if (advised_ != 0) {
-    UnadviseSource();
+    const HRESULT hr = UnadviseSource();
+    if (FAILED(hr)) ModuleLog().Warn(L"Closing the event connection failed: hr = 0x%08X", static_cast<unsigned>(hr));
     channel_->Detach();
     advised_ = 0;
   }

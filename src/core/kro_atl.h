@@ -29,10 +29,13 @@ class CKroAtl final : public CKroEventSink {
   // Unregisters and closes the event connection; safe to call more than once.
   void Disconnect();
 
-  // Lifetime: the creator holds one reference; every running event call and every background
-  // thread that uses the object holds another. The last ReleaseHold destroys the object.
+  // Lifetime: the creator holds one reference; every running event call, every COM reference to
+  // the sink and every background thread that uses the object holds another. The last ReleaseHold
+  // destroys the object.
   void AddHold() noexcept { holds_.fetch_add(1, std::memory_order_relaxed); }
   void ReleaseHold() noexcept;
+  // True while anyone but the creator holds the object (a call still running, a reference kept).
+  bool IsHeldElsewhere() const noexcept { return holds_.load(std::memory_order_acquire) > 1; }
 
   bool IsRegistered() const noexcept { return registered_ != 0; }
   bool IsAdvised() const noexcept { return advised_ != 0; }
@@ -44,8 +47,8 @@ class CKroAtl final : public CKroEventSink {
   HRESULT OnServiceRequested(BSTR requester, BSTR service, VARIANT* input, VARIANT* output,
                              LONG* return_code) override;
   HRESULT OnBrokerNotify(LONG code, LONG* answer) override;
-  void BeginCall() override { AddHold(); }
-  void EndCall() override { ReleaseHold(); }
+  void Hold() override { AddHold(); }
+  void Unhold() override { ReleaseHold(); }
 
  private:
   ~CKroAtl() override;

@@ -63,10 +63,10 @@ STDMETHODIMP CKroEventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* pa
       }
       if ((wanted & VT_BYREF) != 0 && V_BYREF(args[i]) == nullptr) return E_POINTER;
     }
-    // EndCall may end this object's life: nothing of it is touched after the scope closes.
+    // Unhold may end this object's life: nothing of it is touched after the scope closes.
     struct CallScope {
-      explicit CallScope(CKroEventSink& sink) : sink(sink) { sink.BeginCall(); }
-      ~CallScope() { sink.EndCall(); }
+      explicit CallScope(CKroEventSink& sink) : sink(sink) { sink.Hold(); }
+      ~CallScope() { sink.Unhold(); }
       CKroEventSink& sink;
     } scope(*this);
     return entry->call(*this, args);
@@ -89,12 +89,15 @@ HRESULT CKroEventSink::AdviseSource(IUnknown* source) {
   return S_OK;
 }
 
-void CKroEventSink::UnadviseSource() {
-  if (connection_point_ != nullptr) {
-    connection_point_->Unadvise(cookie_);
-    connection_point_ = nullptr;
-    cookie_ = 0;
-  }
+HRESULT CKroEventSink::UnadviseSource() {
+  if (connection_point_ == nullptr) return S_OK;
+  const HRESULT hr = connection_point_->Unadvise(cookie_);
+  connection_point_ = nullptr;
+  cookie_ = 0;
+  // A source in a process that died never releases the sink: the stubs that the platform made for
+  // it would keep it, and drop it whenever they were cleaned up. Cut now, while it is alive.
+  ::CoDisconnectObject(static_cast<IDispatch*>(this), 0);
+  return hr;
 }
 
 }  // namespace zel::core

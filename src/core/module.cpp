@@ -19,6 +19,18 @@ struct ModuleState {
 
 ModuleState g_state;
 
+// Close does not wait for event calls still running on the broker's threads, and the last of them,
+// or the platform letting go of the sink, ends the module object on such a thread. The host may
+// unload the module as soon as Close returns, so the module then stays loaded until the process
+// ends: unmapped code under a running thread, or static objects destroyed under it, would fault.
+void StayLoaded() {
+  HMODULE self = nullptr;
+  if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&StayLoaded), &self)) {
+    ModuleLog().Info(L"Requests are still running at Close; the module stays loaded until the process ends");
+  }
+}
+
 }  // namespace
 
 IKroBrokerPtr CurrentBroker() { return g_state.object != nullptr ? g_state.object->Channel().Broker() : nullptr; }
@@ -53,7 +65,10 @@ LONG CloseModule() {
     ::WaitForSingleObject(g_state.startup_event.Get(), INFINITE);
     g_state.startup_event.Reset();
   }
-  if (CKroAtl* object = std::exchange(g_state.object, nullptr)) object->ReleaseHold();
+  if (CKroAtl* object = std::exchange(g_state.object, nullptr)) {
+    if (object->IsHeldElsewhere()) StayLoaded();
+    object->ReleaseHold();
+  }
   log.Info(L"=== ZovIdivariRuder exited ===");
   return 0;
 }

@@ -154,8 +154,8 @@ TEST_F(DispatcherTest, InvokeUnpacksArgumentsByTheirFixedDescriptions) {
   EXPECT_EQ(object->QueryInterface(IID_NULL, &refused), E_NOINTERFACE);
   EXPECT_EQ(refused, nullptr);
   EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-  EXPECT_EQ(sink->AddRef(), 1u);
-  EXPECT_EQ(sink->Release(), 1u);
+  // COM's references hold the object: the platform's stubs may keep the sink after Close.
+  EXPECT_TRUE(object->IsHeldElsewhere());
 
   ScopedVariant output;
   LONG rc = 12;
@@ -184,6 +184,8 @@ TEST_F(DispatcherTest, InvokeUnpacksArgumentsByTheirFixedDescriptions) {
   EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), DISP_E_BADPARAMCOUNT);
   EXPECT_EQ(sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
   EXPECT_EQ(sink->Invoke(77, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), S_OK);
+  sink->Release();
+  EXPECT_FALSE(object->IsHeldElsewhere());
   object->ReleaseHold();
 }
 
