@@ -32,8 +32,10 @@ CKroAtl::~CKroAtl() {
   registration_handle_.Reset();
 }
 
-void CKroAtl::ReleaseHold() noexcept {
-  if (holds_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+bool CKroAtl::ReleaseHold() noexcept {
+  if (holds_.fetch_sub(1, std::memory_order_acq_rel) != 1) return false;
+  delete this;
+  return true;
 }
 
 bool CKroAtl::Connect() {

@@ -31,9 +31,9 @@ class CKroAtl final : public CKroEventSink {
 
   // Lifetime: the creator holds one reference; every running event call, every COM reference to
   // the sink and every background thread that uses the object holds another. The last ReleaseHold
-  // destroys the object.
+  // destroys the object (and answers true).
   void AddHold() noexcept { holds_.fetch_add(1, std::memory_order_relaxed); }
-  void ReleaseHold() noexcept;
+  bool ReleaseHold() noexcept;
   // True while anyone but the creator holds the object (a call still running, a reference kept).
   bool IsHeldElsewhere() const noexcept { return holds_.load(std::memory_order_acquire) > 1; }
 

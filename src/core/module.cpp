@@ -65,10 +65,10 @@ LONG CloseModule() {
     ::WaitForSingleObject(g_state.startup_event.Get(), INFINITE);
     g_state.startup_event.Reset();
   }
-  if (CKroAtl* object = std::exchange(g_state.object, nullptr)) {
-    if (object->IsHeldElsewhere()) StayLoaded();
-    object->ReleaseHold();
-  }
+  // Whoever else still holds the object (looked at in the same step that lets it go, so that a
+  // call arriving in between is not missed) may run module code after Close returns.
+  CKroAtl* object = std::exchange(g_state.object, nullptr);
+  if (object != nullptr && !object->ReleaseHold()) StayLoaded();
   log.Info(L"=== ZovIdivariRuder exited ===");
   return 0;
 }
