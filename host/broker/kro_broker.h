@@ -88,6 +88,9 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   HRESULT Notify(LONG code, LONG* answer);
 
   void SetRouter(std::shared_ptr<SatelliteRouter> router);
+  // How many events may run at once (at least 1); see WorkerPool::SetActive.
+  void SetWorkers(unsigned threads) { pool_.SetActive(threads); }
+  unsigned Workers() const { return pool_.Active(); }
   // Another interface of this object, implemented elsewhere as a tear-off that shares the broker's
   // identity and reference count (null: none). The caller keeps `part` alive while it is set.
   void SetExtension(const IID& iid, IUnknown* part);

@@ -7,11 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "broker/broker_host_interface.h"
+#include "broker/broker_registration.h"
+#include "common/com_object.h"
 #include "common/text.h"
 #include "core/kro_interfaces.h"
 #include "json_variant.h"
@@ -20,6 +24,9 @@
 
 _COM_SMARTPTR_TYPEDEF(ITypeLib, __uuidof(ITypeLib));
 _COM_SMARTPTR_TYPEDEF(ITypeInfo, __uuidof(ITypeInfo));
+_COM_SMARTPTR_TYPEDEF(IKroBroker, __uuidof(IKroBroker));
+_COM_SMARTPTR_TYPEDEF(IConnectionPoint, __uuidof(IConnectionPoint));
+_COM_SMARTPTR_TYPEDEF(IConnectionPointContainer, __uuidof(IConnectionPointContainer));
 
 namespace zelhost {
 namespace {
@@ -185,6 +192,93 @@ TEST_F(BrokerServerTest, LargePiecesAndGroupsOfSixtyFourAnswerAsInProcess) {
       EXPECT_EQ(reply["output"][8], reply["output"][63]);
     }
   }
+}
+
+// An event sink whose every event takes 300 ms, counting how many run at once.
+class SlowSink final : public IDispatch {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {kro::kDiidKroInEvents, this}}, iid,
+                                 object);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 1; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    const int now = ++running;
+    for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+    }
+    ::Sleep(300);
+    --running;
+    return S_OK;
+  }
+  std::atomic<int> running{0};
+  std::atomic<int> most{0};
+};
+
+// The host's --workers reaches the shared broker: while a host holds it, the broker raises at most
+// that many events at once; other processes cannot set it, and counts outside 1..256 are refused.
+TEST_F(BrokerServerTest, TheHoldingHostsWorkerCountLimitsTheEventsRaisedAtOnce) {
+  const std::string workers_line = " 2 workers";
+  const size_t logged = zeltest::LinesWith(zeltest::LogsFolder() + L"zelbroker.log", workers_line).size();
+  const std::wstring path = folder_.WriteFile(L"a.txt", "a");
+  EXPECT_EQ(Run(L"local-server", {L"--workers", L"2", L"call", L"GetFileInfo", L"[" + Quoted(path) + L"]"}).exit_code, 0u);
+  EXPECT_EQ(zeltest::LinesWith(zeltest::LogsFolder() + L"zelbroker.log", workers_line).size(), logged + 1);
+
+  ASSERT_EQ(RegisterBrokerServer(BrokerServerBesideProgram()), S_OK);
+  IKroBrokerPtr broker;
+  IZelBrokerHostPtr host;
+  ASSERT_EQ(::CoCreateInstance(kro::kClsidKroBroker, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IKroBroker),
+                               reinterpret_cast<void**>(&broker)), S_OK);
+  ASSERT_EQ(broker->QueryInterface(__uuidof(IZelBrokerHost), reinterpret_cast<void**>(&host)), S_OK);
+  const LONG self = static_cast<LONG>(::GetCurrentProcessId());
+  ASSERT_EQ(host->Attach(self, _bstr_t(L""), _bstr_t(L"")), S_OK);
+  SlowSink sink;
+  IConnectionPointContainerPtr container;
+  IConnectionPointPtr point;
+  DWORD cookie = 0;
+  ASSERT_EQ(broker->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
+  ASSERT_EQ(container->FindConnectionPoint(kro::kDiidKroInEvents, &point), S_OK);
+  ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+  VARIANT handle, answer;
+  ::VariantInit(&handle);
+  ::VariantInit(&answer);
+  ASSERT_EQ(broker->BeginRegistration(&handle, 1), S_OK);
+  ASSERT_EQ(broker->RegisterService(&handle, 1, _bstr_t(L"Slow"), _bstr_t(L"Slow")), S_OK);
+  ASSERT_EQ(broker->CompleteRegistration(_bstr_t(L"localhost"), _bstr_t(L"Test"), &handle, &answer), S_OK);
+
+  const struct {
+    LONG process, count;
+    HRESULT expected;
+  } cases[] = {{self, 1, S_OK}, {self, 3, S_OK}, {self, 0, E_INVALIDARG}, {self, 257, E_INVALIDARG},
+               {self + 4, 2, E_ACCESSDENIED}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(host->SetWorkers(c.process, c.count), c.expected) << c.process << " " << c.count;
+    if (c.expected != S_OK) continue;
+    sink.most = 0;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) {
+      clients.emplace_back([&] {
+        ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        VARIANT input, output;
+        ::VariantInit(&input);
+        ::VariantInit(&output);
+        LONG rc = 0;
+        EXPECT_EQ(host->Deliver(_bstr_t(L"test"), _bstr_t(L"Slow"), input, &output, &rc), S_OK);
+        ::CoUninitialize();
+      });
+    }
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(sink.most.load(), c.count) << c.count << " workers";
+  }
+  point->Unadvise(cookie);
+  EXPECT_EQ(host->Leave(self), S_OK);
+  EXPECT_EQ(UnregisterBrokerServer(), S_OK);
 }
 
 // A host that ends without leaving: the broker drops the registration and event sink of its module,
