@@ -85,7 +85,7 @@ void HostSession::StartRemoteBroker(const HostOptions& options) {
     if (length == 0 || length >= MAX_PATH) throw HostError("unusable journal path " + ToUtf8(options.journal_path));
     journal.assign(full, length);
   }
-  const HRESULT hr = RemoteBroker::Connect(FromUtf8(script), journal, &remote_);
+  const HRESULT hr = RemoteBroker::Connect(FromUtf8(script), journal, options.workers, &remote_);
   if (FAILED(hr)) {
     char text[96];
     snprintf(text, sizeof(text), "could not start the broker server zelbroker.exe (0x%08lX)",

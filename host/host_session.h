@@ -25,7 +25,7 @@ struct HostOptions {
   std::wstring journal_path;     // empty: requests to satellites are not written down
   std::optional<DWORD> log_level;  // written to the registry's "LogLevel" before the module loads
   std::wstring search_url;  // non-empty: written to the desktop-search engine's "search_url" first
-  unsigned workers = 8;  // the embedded broker's; zelbroker.exe has its own
+  unsigned workers = 8;  // events the broker raises at once (zelbroker.exe's while this host holds it)
   BrokerMode broker_mode = BrokerMode::kEmbedded;
 };
 

@@ -139,7 +139,7 @@ HRESULT HttpGateway::Deliver(const wchar_t* service, const Json& input, zel::Sco
   zel::ScopedVariant in;
   JsonToVariant(input, in.Get(), &arena);
   *rc = 0;
-  return session_.Broker().Deliver(kRequester, service, *in.Get(), output->Get(), rc);
+  return session_.Deliver(kRequester, service, *in.Get(), output->Get(), rc);
 }
 
 bool HttpGateway::ReadPiece(const std::wstring& path, uint64_t offset, size_t size, Piece* piece) {

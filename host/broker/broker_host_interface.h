@@ -27,6 +27,8 @@ struct IZelBrokerHost : public IDispatch {
   virtual HRESULT STDMETHODCALLTYPE Deliver(BSTR requester, BSTR service, VARIANT input, VARIANT* output,
                                             LONG* return_code) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_ProcessId(LONG* id) = 0;
+  // The number of events the broker raises at once while this process holds it (1 to 256).
+  virtual HRESULT STDMETHODCALLTYPE SetWorkers(LONG process_id, LONG count) = 0;
 };
 
 // {CBF8B85E-68F1-4EB4-A54A-52A6BD89123F}

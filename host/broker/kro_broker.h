@@ -17,6 +17,7 @@
 #include "core/kro_interfaces.h"
 
 _COM_SMARTPTR_TYPEDEF(IDispatch, __uuidof(IDispatch));
+_COM_SMARTPTR_TYPEDEF(ITypeInfo, __uuidof(ITypeInfo));
 
 namespace zelhost {
 
@@ -53,13 +54,13 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
   STDMETHODIMP_(ULONG) AddRef() override;
   STDMETHODIMP_(ULONG) Release() override;
-  // IDispatch: the broker is called through its vtable only.
-  STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-    return E_NOTIMPL;
-  }
+  // IDispatch, for late-bound clients: described by the type library in zelbroker.exe beside the
+  // program (TYPE_E_CANTLOADLIBRARY without it).
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override;
+  STDMETHODIMP GetTypeInfo(UINT index, LCID, ITypeInfo** info) override;
+  STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+  STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                      EXCEPINFO* exception, UINT* bad_argument) override;
   // IKroBroker
   STDMETHODIMP BeginRegistration(VARIANT* handle, LONG service_count) override;
   STDMETHODIMP RegisterService(VARIANT* handle, LONG service_id, BSTR service_name, BSTR display_name) override;
@@ -88,6 +89,9 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   HRESULT Notify(LONG code, LONG* answer);
 
   void SetRouter(std::shared_ptr<SatelliteRouter> router);
+  // How many events may run at once (at least 1); see WorkerPool::SetActive.
+  void SetWorkers(unsigned threads) { pool_.SetActive(threads); }
+  unsigned Workers() const { return pool_.Active(); }
   // Another interface of this object, implemented elsewhere as a tear-off that shares the broker's
   // identity and reference count (null: none). The caller keeps `part` alive while it is set.
   void SetExtension(const IID& iid, IUnknown* part);
@@ -111,6 +115,8 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   ~CKroBroker();
   void Record(std::wstring operation);
   IUnknown* Extension(const IID& iid) const;
+  // IKroBroker's vtable description, loaded once; null when the type library cannot be loaded.
+  ITypeInfo* TypeInfo();
   HRESULT RaiseOnWorker(DISPID id, DISPPARAMS& params);
   // Drops `sink`'s client when `hr` says that the sink's process is gone.
   void CheckSinkCall(const IDispatchPtr& sink, HRESULT hr);
@@ -129,6 +135,7 @@ class CKroBroker final : public IKroBroker, public IConnectionPointContainer, pu
   std::shared_ptr<SatelliteRouter> router_;
   IID extension_iid_ = IID_NULL;
   IUnknown* extension_ = nullptr;
+  ITypeInfoPtr type_info_;
   WorkerPool pool_;
 };
 

@@ -29,7 +29,7 @@ void StartServer(const std::wstring& path) {
 
 }  // namespace
 
-HRESULT RemoteBroker::Connect(const std::wstring& satellites, const std::wstring& journal,
+HRESULT RemoteBroker::Connect(const std::wstring& satellites, const std::wstring& journal, unsigned workers,
                               std::unique_ptr<RemoteBroker>* broker) {
   const std::wstring server = BrokerServerBesideProgram();
   HRESULT hr = RegisterBrokerServer(server);
@@ -49,8 +49,10 @@ HRESULT RemoteBroker::Connect(const std::wstring& satellites, const std::wstring
                         _bstr_t(journal.c_str()));
     }
     if (SUCCEEDED(hr)) {
-      broker->reset(new RemoteBroker(std::move(host)));
-      return S_OK;
+      broker->reset(new RemoteBroker(std::move(host)));  // from here on, leaves when destroyed
+      hr = (*broker)->host_->SetWorkers(static_cast<LONG>(::GetCurrentProcessId()), static_cast<LONG>(workers));
+      if (FAILED(hr)) broker->reset();
+      return hr;
     }
     if (hr != CO_E_SERVER_STOPPING && !IsDisconnected(hr)) return hr;
   }

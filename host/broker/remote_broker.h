@@ -14,9 +14,10 @@ namespace zelhost {
 // destroyed.
 class RemoteBroker {
  public:
-  // `satellites`: the script's JSON text (empty: none); `journal`: a full path (empty: none).
-  // Fails with the activation's or Attach's HRESULT.
-  static HRESULT Connect(const std::wstring& satellites, const std::wstring& journal,
+  // `satellites`: the script's JSON text (empty: none); `journal`: a full path (empty: none);
+  // `workers`: how many requests the broker raises at once for this host. Fails with the
+  // activation's, Attach's or SetWorkers' HRESULT.
+  static HRESULT Connect(const std::wstring& satellites, const std::wstring& journal, unsigned workers,
                          std::unique_ptr<RemoteBroker>* broker);
   ~RemoteBroker();
   RemoteBroker(const RemoteBroker&) = delete;

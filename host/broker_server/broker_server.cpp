@@ -68,6 +68,7 @@ class BrokerServer::HostPart final : public IZelBrokerHost {
       return E_OUTOFMEMORY;  // nothing escapes into the caller's COM call
     }
   }
+  STDMETHODIMP SetWorkers(LONG process_id, LONG count) override { return server_.SetWorkers(process_id, count); }
   STDMETHODIMP get_ProcessId(LONG* id) override {
     if (id == nullptr) return E_POINTER;
     *id = static_cast<LONG>(::GetCurrentProcessId());
@@ -79,7 +80,7 @@ class BrokerServer::HostPart final : public IZelBrokerHost {
 };
 
 BrokerServer::BrokerServer(unsigned workers, DWORD idle_ms)
-    : log_(L"zelbroker.log", true), idle_ms_(idle_ms), broker_(CKroBroker::Create(workers)),
+    : log_(L"zelbroker.log", true), idle_ms_(idle_ms), workers_(workers), broker_(CKroBroker::Create(workers)),
       part_(std::make_unique<HostPart>(*this)), idle_since_(::GetTickCount()) {
   broker_->SetExtension(__uuidof(IZelBrokerHost), part_.get());
 }
@@ -127,6 +128,19 @@ HRESULT BrokerServer::Leave(LONG process_id) {
   return S_OK;
 }
 
+// One host holds the broker at a time, so its count is the broker's while it stays; the next host
+// starts from the server's own.
+HRESULT BrokerServer::SetWorkers(LONG process_id, LONG count) {
+  if (count < 1 || count > 256) return E_INVALIDARG;
+  {
+    std::lock_guard<zel::TkSection> lock(lock_);
+    if (host_id_ == 0 || host_id_ != static_cast<DWORD>(process_id)) return E_ACCESSDENIED;
+  }
+  broker_->SetWorkers(static_cast<unsigned>(count));
+  log_.Info(L"Host process %ld: %ld workers", static_cast<long>(process_id), static_cast<long>(count));
+  return S_OK;
+}
+
 void BrokerServer::ForgetHost(const wchar_t* why) {
   DWORD id = 0;
   {
@@ -137,6 +151,7 @@ void BrokerServer::ForgetHost(const wchar_t* why) {
     idle_since_ = ::GetTickCount();
   }
   broker_->SetRouter(nullptr);
+  broker_->SetWorkers(workers_);
   broker_->DropClient(std::wstring(L"host ") + why);
   log_.Info(L"Host process %lu %ls; its registration and event sink are released", static_cast<unsigned long>(id),
             why);

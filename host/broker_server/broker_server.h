@@ -36,12 +36,14 @@ class BrokerServer {
 
   HRESULT Attach(LONG process_id, BSTR satellites, BSTR journal);
   HRESULT Leave(LONG process_id);
+  HRESULT SetWorkers(LONG process_id, LONG count);
   // One round of watching: a host that died is let go. True while the server is in use.
   bool Watch();
   void ForgetHost(const wchar_t* why);
 
   zel::CTkLog log_;
   DWORD idle_ms_;
+  unsigned workers_;  // the broker's count when no host has set one
   BrokerPtr broker_;
   std::unique_ptr<HostPart> part_;
   zel::TkSection lock_;

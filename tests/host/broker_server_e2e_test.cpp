@@ -7,11 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "broker/broker_host_interface.h"
+#include "broker/broker_registration.h"
+#include "common/com_object.h"
+#include "common/scoped_variant.h"
 #include "common/text.h"
 #include "core/kro_interfaces.h"
 #include "json_variant.h"
@@ -19,7 +25,9 @@
 #include "support/test_support.h"
 
 _COM_SMARTPTR_TYPEDEF(ITypeLib, __uuidof(ITypeLib));
-_COM_SMARTPTR_TYPEDEF(ITypeInfo, __uuidof(ITypeInfo));
+_COM_SMARTPTR_TYPEDEF(IKroBroker, __uuidof(IKroBroker));
+_COM_SMARTPTR_TYPEDEF(IConnectionPoint, __uuidof(IConnectionPoint));
+_COM_SMARTPTR_TYPEDEF(IConnectionPointContainer, __uuidof(IConnectionPointContainer));
 
 namespace zelhost {
 namespace {
@@ -183,6 +191,177 @@ TEST_F(BrokerServerTest, LargePiecesAndGroupsOfSixtyFourAnswerAsInProcess) {
       EXPECT_EQ(reply["output"][8], reply["output"][63]);
     }
   }
+}
+
+// An event sink whose every event takes 300 ms, counting how many run at once.
+class SlowSink final : public IDispatch {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {kro::kDiidKroInEvents, this}}, iid,
+                                 object);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 1; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    const int now = ++running;
+    for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+    }
+    ::Sleep(300);
+    --running;
+    return S_OK;
+  }
+  std::atomic<int> running{0};
+  std::atomic<int> most{0};
+};
+
+// The host's --workers reaches the shared broker: while a host holds it, the broker raises at most
+// that many events at once; other processes cannot set it, and counts outside 1..256 are refused.
+TEST_F(BrokerServerTest, TheHoldingHostsWorkerCountLimitsTheEventsRaisedAtOnce) {
+  const std::string workers_line = " 2 workers";
+  const size_t logged = zeltest::LinesWith(zeltest::LogsFolder() + L"zelbroker.log", workers_line).size();
+  const std::wstring path = folder_.WriteFile(L"a.txt", "a");
+  EXPECT_EQ(Run(L"local-server", {L"--workers", L"2", L"call", L"GetFileInfo", L"[" + Quoted(path) + L"]"}).exit_code, 0u);
+  EXPECT_EQ(zeltest::LinesWith(zeltest::LogsFolder() + L"zelbroker.log", workers_line).size(), logged + 1);
+
+  ASSERT_EQ(RegisterBrokerServer(BrokerServerBesideProgram()), S_OK);
+  IKroBrokerPtr broker;
+  IZelBrokerHostPtr host;
+  ASSERT_EQ(::CoCreateInstance(kro::kClsidKroBroker, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IKroBroker),
+                               reinterpret_cast<void**>(&broker)), S_OK);
+  ASSERT_EQ(broker->QueryInterface(__uuidof(IZelBrokerHost), reinterpret_cast<void**>(&host)), S_OK);
+  const LONG self = static_cast<LONG>(::GetCurrentProcessId());
+  ASSERT_EQ(host->Attach(self, _bstr_t(L""), _bstr_t(L"")), S_OK);
+  SlowSink sink;
+  IConnectionPointContainerPtr container;
+  IConnectionPointPtr point;
+  DWORD cookie = 0;
+  ASSERT_EQ(broker->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
+  ASSERT_EQ(container->FindConnectionPoint(kro::kDiidKroInEvents, &point), S_OK);
+  ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+  VARIANT handle, answer;
+  ::VariantInit(&handle);
+  ::VariantInit(&answer);
+  ASSERT_EQ(broker->BeginRegistration(&handle, 1), S_OK);
+  ASSERT_EQ(broker->RegisterService(&handle, 1, _bstr_t(L"Slow"), _bstr_t(L"Slow")), S_OK);
+  ASSERT_EQ(broker->CompleteRegistration(_bstr_t(L"localhost"), _bstr_t(L"Test"), &handle, &answer), S_OK);
+
+  const struct {
+    LONG process, count;
+    HRESULT expected;
+  } cases[] = {{self, 1, S_OK}, {self, 3, S_OK}, {self, 0, E_INVALIDARG}, {self, 257, E_INVALIDARG},
+               {self + 4, 2, E_ACCESSDENIED}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(host->SetWorkers(c.process, c.count), c.expected) << c.process << " " << c.count;
+    if (c.expected != S_OK) continue;
+    sink.most = 0;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) {
+      clients.emplace_back([&] {
+        ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        VARIANT input, output;
+        ::VariantInit(&input);
+        ::VariantInit(&output);
+        LONG rc = 0;
+        EXPECT_EQ(host->Deliver(_bstr_t(L"test"), _bstr_t(L"Slow"), input, &output, &rc), S_OK);
+        ::CoUninitialize();
+      });
+    }
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(sink.most.load(), c.count) << c.count << " workers";
+  }
+  point->Unadvise(cookie);
+  EXPECT_EQ(host->Leave(self), S_OK);
+  EXPECT_EQ(UnregisterBrokerServer(), S_OK);
+}
+
+// A late-bound client reaches the broker's operations by name through IDispatch, in the host's
+// process and across processes: by-reference arguments come back filled, a failing operation is
+// reported as an exception with its HRESULT, and unknown names and wrong argument counts are refused.
+TEST_F(BrokerServerTest, LateBoundCallsReachTheBrokersOperationsByName) {
+  ASSERT_EQ(RegisterBrokerServer(BrokerServerBesideProgram()), S_OK);
+  BrokerPtr embedded = CKroBroker::Create(1);
+  IDispatchPtr remote;
+  ASSERT_EQ(::CoCreateInstance(kro::kClsidKroBroker, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                               reinterpret_cast<void**>(&remote)), S_OK);
+  IZelBrokerHostPtr host;
+  ASSERT_EQ(remote->QueryInterface(__uuidof(IZelBrokerHost), reinterpret_cast<void**>(&host)), S_OK);
+  const LONG self = static_cast<LONG>(::GetCurrentProcessId());
+  ASSERT_EQ(host->Attach(self, _bstr_t(L""), _bstr_t(L"")), S_OK);  // keeps the server from idling out
+  IDispatch* const brokers[] = {static_cast<IKroBroker*>(embedded.get()), remote.GetInterfacePtr()};
+  for (IDispatch* broker : brokers) {
+    const char* const where = broker == remote.GetInterfacePtr() ? "across processes" : "in process";
+    const auto id_of = [&](const wchar_t* name) {
+      DISPID id = DISPID_UNKNOWN;
+      LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+      const HRESULT hr = broker->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+      return SUCCEEDED(hr) ? id : hr;
+    };
+    // Arguments in the order of the declaration; EXCEPINFO's scode when the call raised one.
+    const auto call = [&](const wchar_t* name, std::vector<VARIANT> args, SCODE* raised = nullptr) {
+      std::reverse(args.begin(), args.end());
+      DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+      EXCEPINFO exception{};
+      UINT bad = 0;
+      const HRESULT hr = broker->Invoke(id_of(name), IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+                                        &exception, &bad);
+      if (raised != nullptr) *raised = exception.scode;
+      ::SysFreeString(exception.bstrSource);
+      ::SysFreeString(exception.bstrDescription);
+      ::SysFreeString(exception.bstrHelpFile);
+      return hr;
+    };
+    const auto ref = [](VARIANT* target) {
+      VARIANT v;
+      V_VT(&v) = VT_BYREF | VT_VARIANT;
+      V_VARIANTREF(&v) = target;
+      return v;
+    };
+    const auto number = [](LONG value) {
+      VARIANT v;
+      V_VT(&v) = VT_I4;
+      V_I4(&v) = value;
+      return v;
+    };
+    _bstr_t service(L"GetFileInfo"), localhost(L"localhost"), component(L"LateBound");
+    const auto text = [](const _bstr_t& value) {
+      VARIANT v;
+      V_VT(&v) = VT_BSTR;
+      V_BSTR(&v) = value;
+      return v;
+    };
+    EXPECT_EQ(id_of(L"BeginRegistration"), 1) << where;
+    EXPECT_EQ(id_of(L"detach"), 6) << where;
+    EXPECT_EQ(id_of(L"NoSuchOperation"), DISP_E_UNKNOWNNAME) << where;
+    zel::ScopedVariant handle, stale, answer;
+    EXPECT_EQ(call(L"BeginRegistration", {ref(handle.Get())}), DISP_E_BADPARAMCOUNT) << where;
+    ASSERT_EQ(call(L"BeginRegistration", {ref(handle.Get()), number(1)}), S_OK) << where;
+    ASSERT_EQ(V_VT(handle.Get()), VT_I4) << where;
+    stale.SetLong(V_I4(handle.Get()) + 100);
+    SCODE raised = S_OK;
+    EXPECT_EQ(call(L"RegisterService", {ref(stale.Get()), number(7), text(service), text(service)}, &raised),
+              DISP_E_EXCEPTION) << where;
+    EXPECT_EQ(raised, E_INVALIDARG) << where;
+    EXPECT_EQ(call(L"RegisterService", {ref(handle.Get()), number(7), text(service), text(service)}), S_OK) << where;
+    answer.SetLong(99);
+    EXPECT_EQ(call(L"CompleteRegistration", {text(localhost), text(component), ref(handle.Get()), ref(answer.Get())}),
+              S_OK) << where;
+    EXPECT_EQ(V_VT(answer.Get()) == VT_I4 ? V_I4(answer.Get()) : -1, 0) << where;
+    EXPECT_EQ(call(L"Unregister", {ref(handle.Get()), ref(answer.Get())}), S_OK) << where;
+    EXPECT_EQ(call(L"Detach", {}), S_OK) << where;
+  }
+  const std::vector<std::wstring> operations = embedded->Operations();
+  for (const wchar_t* expected : {L"RegisterService 7 GetFileInfo GetFileInfo", L"CompleteRegistration localhost LateBound",
+                                  L"Unregister", L"Detach"}) {
+    EXPECT_NE(std::find(operations.begin(), operations.end(), expected), operations.end()) << Narrow(expected);
+  }
+  EXPECT_EQ(host->Leave(self), S_OK);
+  EXPECT_EQ(UnregisterBrokerServer(), S_OK);
 }
 
 // The process of the broker that a host of this prefix attached to, or 0.

@@ -4,6 +4,7 @@ request of each seed that kills, hangs or silences the host: an answer that does
 time limit, a host that ends, or an answer line that is not JSON.
 
 Usage: fuzz_host.py RUNNER ZELHOST [--seeds 1,2,3] [--count N] [--budget SECONDS] [--timeout SECONDS]
+                   [--broker embedded|local-server]
 
 RUNNER starts ZELHOST (wine). Each seed gets its own host process and sends up to N requests; the run
 stops starting requests when the budget is spent. A seed and a count always give the same requests,
@@ -389,7 +390,7 @@ def run_seed(args, seed, deadline, fuzz_root, temp_folder, engine_url, report):
     satellites = os.path.join(folder, "satellites.json")
     with open(satellites, "w") as out:
         json.dump(generator.satellite_script(), out)
-    options = ["--satellites", Scratch.win(satellites), "--search-url", engine_url]
+    options = ["--broker", args.broker, "--satellites", Scratch.win(satellites), "--search-url", engine_url]
     host = Host([args.runner, args.zelhost] + options + ["serve", "--stdio"], cwd=scratch.root)
     log_path = os.path.join(folder, "requests.jsonl")
     answered = failures = 0
@@ -471,6 +472,8 @@ def main():
     parser.add_argument("--count", type=int, default=1000, help="requests per seed")
     parser.add_argument("--budget", type=float, default=0, help="seconds for all seeds; 0: no limit")
     parser.add_argument("--timeout", type=float, default=20, help="seconds an answer may take")
+    parser.add_argument("--broker", default="embedded", choices=["embedded", "local-server"],
+                        help="where the host's broker lives")
     parser.add_argument("--slow", type=float, default=0, help="print requests that take longer (seconds)")
     args = parser.parse_args()
     args.zelhost = os.path.abspath(args.zelhost)  # the host runs in the scratch folder

@@ -209,6 +209,56 @@ TEST_F(HttpGatewayTest, TheConsoleAddressSetsTheCookieOnce) {
   EXPECT_EQ(wrong->get_header_value("Set-Cookie"), "");
 }
 
+// The same gateway with the broker in zelbroker.exe: a service call and a download of several
+// pieces (one of them through a byte range) answer as with the broker in the host's process.
+TEST_F(HttpGatewayTest, WithTheBrokerInItsOwnProcessTheAnswersAreTheSame) {
+  zeltest::RunningHost remote_host({L"--broker", L"local-server", L"serve", L"--http", L"127.0.0.1:0"});
+  const Json started = ParseJson(remote_host.ReadLine());
+  ASSERT_TRUE(started.contains("port")) << started;
+  httplib::Client remote("127.0.0.1", started["port"].get<int>());
+  remote.set_read_timeout(60, 0);
+  const httplib::Headers remote_token{{"X-Zel-Token", started["token"].get<std::string>()}};
+
+  std::string bytes((2 << 20) + 12345, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 5);
+  const std::wstring path = folder_.WriteFile(L"pieces.bin", bytes);
+  const std::string file = "/api/files?path=" + Escaped(path);
+  const std::string info = DumpJson(Json{{"input", {Narrow(path)}}});
+  struct Case {
+    const char* label;
+    std::string target;
+    std::string body;   // empty: a GET
+    const char* range;  // nullptr: none
+  };
+  const Case cases[] = {
+      {"service", "/api/services/GetFileInfo", info, nullptr},
+      {"unknown service", "/api/services/NoSuchService", "{}", nullptr},
+      {"file", file, "", nullptr},
+      {"range", file, "", "bytes=1048570-1048589"},
+  };
+  for (const Case& c : cases) {
+    httplib::Headers local_headers = WithToken(), remote_headers = remote_token;
+    if (c.range != nullptr) {
+      local_headers.emplace("Range", c.range);
+      remote_headers.emplace("Range", c.range);
+    }
+    const auto ask = [&](httplib::Client& client, const httplib::Headers& headers) {
+      return c.body.empty() ? client.Get(c.target.c_str(), headers)
+                            : client.Post(c.target.c_str(), headers, c.body, "application/json");
+    };
+    const httplib::Result embedded = ask(*client_, local_headers);
+    const httplib::Result across = ask(remote, remote_headers);
+    ASSERT_TRUE(embedded) << c.label;
+    ASSERT_TRUE(across) << c.label;
+    EXPECT_EQ(across->status, embedded->status) << c.label;
+    EXPECT_EQ(across->get_header_value("Content-Range"), embedded->get_header_value("Content-Range")) << c.label;
+    EXPECT_TRUE(across->body == embedded->body) << c.label << ": " << across->body.substr(0, 200);
+  }
+  const httplib::Result whole = remote.Get(file.c_str(), remote_token);
+  ASSERT_TRUE(whole);
+  EXPECT_TRUE(whole->body == bytes);
+}
+
 // The archives in the temporary folder ("Zu" is what GetTempFileNameW keeps of the module's prefix).
 std::set<std::wstring> TemporaryArchives() {
   wchar_t folder[MAX_PATH];
