@@ -58,8 +58,11 @@ class HostSession {
   HRESULT Deliver(const std::wstring& requester, const std::wstring& service, VARIANT& input, VARIANT* output,
                   LONG* return_code);
 
-  // The embedded broker; only in BrokerMode::kEmbedded.
-  CKroBroker& Broker() { return *broker_; }
+  // The embedded broker; throws HostError when the broker runs in another process.
+  CKroBroker& Broker() {
+    if (broker_ == nullptr) throw HostError("the broker of this session runs in another process");
+    return *broker_;
+  }
 
  private:
   void StartRemoteBroker(const HostOptions& options);

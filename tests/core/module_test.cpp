@@ -7,6 +7,7 @@
 #include "core/kro_atl.h"
 #include "core/module.h"
 #include "core/service_table.h"
+#include "support/registry_scope.h"
 #include "support/test_support.h"
 
 namespace zel::core {
@@ -73,7 +74,12 @@ TEST(RegistrationTest, ABrokerFaultLeavesTheModuleLoadedAndCloseUndoesOnlyWhatWa
     if (!faults.fail_advise) closed.push_back(L"Unadvise");
     EXPECT_EQ(scope.Broker().Operations(), closed);
   }
-  // No broker class registered at all.
+  // No broker class registered at all: not in this process, and no server (a host of the prefix
+  // that was killed leaves its broker server's registration behind).
+  wchar_t clsid[40] = {};
+  ::StringFromGUID2(kro::kClsidKroBroker, clsid, 40);
+  RegistryKeyScope server(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\Classes\\CLSID\\") + clsid + L"\\LocalServer32");
+  server.ClearValues();
   EXPECT_EQ(InitializeModule(), 0);
   EXPECT_EQ(CurrentBroker(), nullptr);
   EXPECT_EQ(CloseModule(), 0);
