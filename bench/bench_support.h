@@ -29,25 +29,36 @@ inline std::wstring TempPath(const wchar_t* name) {
   return std::wstring(temp) + name;
 }
 
-// An _IKroInEvents sink that accepts every event and does nothing: the broker's own cost.
-class NullSink final : public IDispatch {
+// An _IKroInEvents sink that lives on the stack: every event goes to OnEvent, and succeeds.
+class StackSink : public IDispatch {
  public:
+  virtual ~StackSink() = default;
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {kro::kDiidKroInEvents, this}}, iid,
                                  object);
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-  STDMETHODIMP_(ULONG) Release() override { return --references_; }  // lives on the stack
-  STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+  STDMETHODIMP_(ULONG) Release() override { return --references_; }
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    *count = 0;
     return S_OK;
   }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+    OnEvent(id, *params);
+    return S_OK;
+  }
+
+ protected:
+  virtual void OnEvent(DISPID, DISPPARAMS&) {}
 
  private:
   std::atomic<ULONG> references_{1};
 };
+
+// A sink that accepts every event and does nothing: the broker's own cost.
+class NullSink final : public StackSink {};
 
 inline void Report(const char* what, double value, const char* unit, double baseline, const char* baseline_name) {
   std::printf("%-44s %12.1f %-8s baseline %-26s %12.1f  ratio %.3f\n", what, value, unit, baseline_name, baseline,

@@ -51,30 +51,14 @@ void MakeBytes(LONG size, VARIANT* out) {
 
 // The module's part: OnServiceRequested answers as many bytes as its input (VT_I4) asks for, and
 // nothing for any other input.
-class BytesSink final : public IDispatch {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {kro::kDiidKroInEvents, this}}, iid,
-                                 object);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-  STDMETHODIMP_(ULONG) Release() override { return --references_; }  // lives on the stack
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
-    if (id != kro::kDispidOnServiceRequested || params->cArgs != 5) return S_OK;
-    const VARIANT& input = params->rgvarg[2];
-    VARIANT* output = V_VARIANTREF(&params->rgvarg[1]);
+class BytesSink final : public zelbench::StackSink {
+ protected:
+  void OnEvent(DISPID id, DISPPARAMS& params) override {
+    if (id != kro::kDispidOnServiceRequested || params.cArgs != 5) return;
+    const VARIANT& input = params.rgvarg[2];
+    VARIANT* output = V_VARIANTREF(&params.rgvarg[1]);
     if (V_VT(&input) == VT_I4 && V_I4(&input) > 0) MakeBytes(V_I4(&input), output);
-    return S_OK;
   }
-
- private:
-  std::atomic<ULONG> references_{1};
 };
 
 // Seconds per call of `call`, the best of a few rounds.
