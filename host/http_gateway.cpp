@@ -169,6 +169,9 @@ std::unique_ptr<HttpGateway::Piece> HttpGateway::FetchPiece(const std::wstring& 
 
 // Reads a finished file's next piece on a thread of its own while the sender sends the last one:
 // the two take about as long, and one thread for both would add them up.
+// Like the library's threads, it calls the broker without joining an apartment of its own: the
+// session's thread holds the multithreaded apartment for the session's life, which makes every
+// other thread of the process an implicit member of it.
 class HttpGateway::PieceReader {
  public:
   PieceReader(HttpGateway& gateway, std::wstring path) : gateway_(gateway), path_(std::move(path)) {
