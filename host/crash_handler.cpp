@@ -57,10 +57,30 @@ bool WriteMinidump(const std::wstring& path, EXCEPTION_POINTERS* info) {
                              nullptr, nullptr) != FALSE;
 }
 
+// Set when a report begins. A crash can leave a lock held for good (the process heap's, the
+// loader's) that the report then waits for; the watchdog, a thread made before any crash, ends the
+// process once the report has had its time.
+HANDLE g_report_begun = nullptr;
+
+DWORD WINAPI Watchdog(void*) {
+  ::WaitForSingleObject(g_report_begun, INFINITE);
+  ::Sleep(kCrashReportLimitMs);
+  static const char kGaveUp[] = "zelhost: crashed, and writing the crash down did not end in time\n";
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kGaveUp, sizeof(kGaveUp) - 1, &written, nullptr);
+  ::TerminateProcess(::GetCurrentProcess(), kExitCrashed);
+  return 0;
+}
+
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
-  // One report per process: a second thread that crashes meanwhile waits for the first to end it.
-  static LONG reporting = 0;
-  if (::InterlockedExchange(&reporting, 1) != 0) ::Sleep(INFINITE);
+  // One report per process. The reporting thread crashing again ends the process at once; another
+  // thread that crashes meanwhile waits for the reporter, or the watchdog, to end it.
+  static LONG reporter = 0;
+  const LONG self = static_cast<LONG>(::GetCurrentThreadId());
+  const LONG first = ::InterlockedCompareExchange(&reporter, self, 0);
+  if (first == self) ::TerminateProcess(::GetCurrentProcess(), kExitCrashed);
+  if (first != 0) ::Sleep(INFINITE);
+  if (g_report_begun != nullptr) ::SetEvent(g_report_begun);
 
   const DWORD code = info->ExceptionRecord->ExceptionCode;
   const std::wstring dump = DumpPath();
@@ -91,6 +111,10 @@ void __cdecl OnAbort(int) { ::RaiseException(kRuntimeAbort, EXCEPTION_NONCONTINU
 
 void InstallCrashHandling() {
   CrashLog();
+  g_report_begun = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (g_report_begun != nullptr) {
+    const zel::UniqueKernelHandle watchdog(::CreateThread(nullptr, 64 * 1024, Watchdog, nullptr, 0, nullptr));
+  }
   ::SetUnhandledExceptionFilter(OnUnhandledException);
   _set_invalid_parameter_handler(OnInvalidParameter);
   std::signal(SIGABRT, OnAbort);

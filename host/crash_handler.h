@@ -4,8 +4,10 @@
 
 namespace zelhost {
 
-// Exit status of a host that crashed (the crash was written down first).
+// Exit status of a host that crashed (the crash was written down first, or given up on after
+// kCrashReportLimitMs when writing it down hung).
 constexpr int kExitCrashed = 4;
+constexpr DWORD kCrashReportLimitMs = 30000;
 
 // Exception codes the host raises for faults that the runtime library detects, so that they take
 // the same way as a processor fault instead of ending the process quietly.
@@ -16,7 +18,8 @@ constexpr DWORD kRuntimeAbort = 0x40000015;             // STATUS_FATAL_APP_EXIT
 // (and an invalid parameter handed to the runtime library, or abort()) writes a FATAL line to the
 // host's log and to the shared error log "VizOderiv.log", writes a minidump into the logs folder
 // (<all-users application data>\RodEzeduduv\Logs\zelhost-<process id>-<time>.dmp), and ends the
-// process with kExitCrashed. Call once, first thing.
+// process with kExitCrashed. Call once, first thing: it makes the thread that ends a report that
+// hangs.
 void InstallCrashHandling();
 
 }  // namespace zelhost

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "common/text.h"
+#include "crash_handler.h"
 #include "support/host_process.h"
 #include "support/test_support.h"
 
@@ -17,7 +19,7 @@ namespace {
 using zeltest::LinesWith;
 using zeltest::LogsFolder;
 
-constexpr DWORD kExitCrashed = 4;
+constexpr DWORD kCrashedStatus = static_cast<DWORD>(kExitCrashed);
 constexpr const char* kCrashed = "zelhost crashed: exception";
 
 TEST(CrashEndToEndTest, EveryModeIsWrittenDownAndEndsTheHost) {
@@ -45,7 +47,7 @@ TEST(CrashEndToEndTest, EveryModeIsWrittenDownAndEndsTheHost) {
     size_t before[3];
     for (int i = 0; i < 3; ++i) before[i] = LinesWith(logs[i], needles[i]).size();
     const zeltest::HostRun run = zeltest::RunHost({L"call", L"GenerateCrash", mode.input});
-    EXPECT_EQ(run.exit_code, kExitCrashed) << run.err;
+    EXPECT_EQ(run.exit_code, kCrashedStatus) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("zelhost: crashed with exception"), std::string::npos) << run.err;
     for (int i = 0; i < 3; ++i) ASSERT_EQ(LinesWith(logs[i], needles[i]).size(), before[i] + 1) << needles[i];
@@ -61,6 +63,17 @@ TEST(CrashEndToEndTest, EveryModeIsWrittenDownAndEndsTheHost) {
     EXPECT_EQ(dump.substr(0, 4), "MDMP");
     EXPECT_GT(dump.size(), 1000u);
   }
+}
+
+// A crash whose report hangs (here on a lock that another thread of the process holds for good)
+// still ends the host, with the same exit status, once the report has had its time.
+TEST(CrashEndToEndTest, AReportThatHangsIsGivenUpAndStillEndsTheHost) {
+  wchar_t program[MAX_PATH];
+  ::GetModuleFileNameW(nullptr, program, MAX_PATH);
+  std::wstring module(program);
+  module.resize(module.find_last_of(L'\\') + 1);
+  zeltest::RunningHost host({L"--module", module + L"stuck_report_module.dll", L"call", L"GetFileInfo", L"[]"});
+  EXPECT_EQ(host.WaitForExit(kCrashReportLimitMs + 60000), std::optional<DWORD>(kCrashedStatus));
 }
 
 }  // namespace

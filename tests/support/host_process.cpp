@@ -99,6 +99,14 @@ RunningHost::~RunningHost() {
   }
 }
 
+std::optional<DWORD> RunningHost::WaitForExit(DWORD ms) {
+  DWORD status = 0;
+  if (::WaitForSingleObject(process_.Get(), ms) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process_.Get(), &status)) {
+    return std::nullopt;
+  }
+  return status;
+}
+
 std::string RunningHost::ReadLine() {
   std::string line;
   char c = 0;

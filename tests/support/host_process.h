@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ class RunningHost {
 
   // The next line of its standard output without the line end; "" once the output has ended.
   std::string ReadLine();
+  // Waits up to `ms` for the host to end; its exit status, or nothing when it still runs.
+  std::optional<DWORD> WaitForExit(DWORD ms);
 
  private:
   zel::UniqueKernelHandle process_;
