@@ -33,6 +33,7 @@ void Journal::Record(const std::wstring& target, const std::wstring& service, co
                            DumpJson(ToUtf8(service)) + ", \"params\": " + DumpJson(params) + "}";
   std::lock_guard<zel::TkSection> lock(lock_);
   lines_.push_back(Json{{"target", ToUtf8(target)}, {"service", ToUtf8(service)}, {"params", std::move(params)}});
+  if (lines_.size() > kKeptLines) lines_.pop_front();
   if (!path_.empty()) {
     if (FILE* file = _wfopen(path_.c_str(), L"ab")) {
       fprintf(file, "%s\n", text.c_str());
@@ -43,7 +44,7 @@ void Journal::Record(const std::wstring& target, const std::wstring& service, co
 
 std::vector<Json> Journal::Lines() const {
   std::lock_guard<zel::TkSection> lock(lock_);
-  return lines_;
+  return {lines_.begin(), lines_.end()};
 }
 
 SatelliteScript::Canned SatelliteScript::Parse(const Json& entry) {

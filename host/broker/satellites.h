@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -27,15 +28,20 @@ class SatelliteRouter {
 // Appends one JSON line per routed request, {"target", "service", "params"}, in the order received.
 class Journal {
  public:
+  // The newest lines kept in memory: a host or broker that serves for days must not grow with
+  // every request it routes. The file, when there is one, keeps them all.
+  static constexpr size_t kKeptLines = 10000;
+
   // `path` empty: lines are kept in memory only (see Lines()).
   explicit Journal(std::wstring path = L"");
   void Record(const std::wstring& target, const std::wstring& service, const VARIANT& parameters);
+  // The newest kKeptLines lines, oldest first.
   std::vector<Json> Lines() const;
 
  private:
   std::wstring path_;
   mutable zel::TkSection lock_;
-  std::vector<Json> lines_;
+  std::deque<Json> lines_;
 };
 
 // Satellites scripted with canned answers by target and operation:

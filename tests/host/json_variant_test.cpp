@@ -65,6 +65,12 @@ TEST(SatelliteScriptTest, AnswersByTargetOperationAndParameters) {
   ASSERT_EQ(journal.Lines().size(), 4u);
   EXPECT_EQ(journal.Lines()[0], ParseJson(R"({"target": "DiRuzov", "service": "GetFileFromId", "params": ["x", "M1"]})"));
   EXPECT_EQ(journal.Lines()[3]["target"], "Nobody");
+  // Only the newest lines stay in memory.
+  for (size_t i = 0; i < Journal::kKeptLines; ++i) journal.Record(L"T", L"S" + std::to_wstring(i), *zeltest::V("[]"));
+  const std::vector<Json> kept = journal.Lines();
+  ASSERT_EQ(kept.size(), Journal::kKeptLines);
+  EXPECT_EQ(kept.front()["service"], "S0");
+  EXPECT_EQ(kept.back()["service"], "S" + std::to_string(Journal::kKeptLines - 1));
   EXPECT_THROW(SatelliteScript(ParseJson(R"({"A": {"B": {"colour": 1}}})")), JsonError);
 }
 
