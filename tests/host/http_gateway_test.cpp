@@ -162,25 +162,47 @@ TEST_F(HttpGatewayTest, RequestsWithoutTheTokenOrFromAnotherOriginOrMalformedAre
   }
 }
 
+// A plain connection to the gateway, as a browser or a slow client makes it, whose reads give up
+// after 10 s of silence; closed at the end of the scope.
+class LoopbackConnection {
+ public:
+  explicit LoopbackConnection(u_short port) : socket_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
+    const DWORD wait_ms = 10000;
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms), sizeof(wait_ms));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = ::htons(port);
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ~LoopbackConnection() { ::closesocket(socket_); }
+  LoopbackConnection(const LoopbackConnection&) = delete;
+  LoopbackConnection& operator=(const LoopbackConnection&) = delete;
+
+  bool Send(const std::string& bytes) {
+    connected_ = connected_ && ::send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0) ==
+                                   static_cast<int>(bytes.size());
+    return connected_;
+  }
+  // recv's result: bytes read, 0 once the gateway closed, negative on an error or a timeout.
+  int Receive(char* buffer, int size) { return connected_ ? ::recv(socket_, buffer, size, 0) : -1; }
+
+ private:
+  SOCKET socket_;
+  bool connected_ = false;
+};
+
 // Sends the parts on one connection a moment apart, so that each arrives on its own as from a slow
 // client, and answers all that comes back until the gateway closes it.
 std::string Exchange(u_short port, const std::vector<std::string>& parts) {
-  const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = ::htons(port);
-  address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-  DWORD timeout_ms = 10000;
-  ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout_ms), sizeof(timeout_ms));
-  std::string answers;
-  bool sent = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  LoopbackConnection connection(port);
   for (const std::string& part : parts) {
     ::Sleep(200);
-    sent = sent && ::send(socket, part.data(), static_cast<int>(part.size()), 0) == static_cast<int>(part.size());
+    connection.Send(part);
   }
+  std::string answers;
   char buffer[4096];
-  for (int got; sent && (got = ::recv(socket, buffer, sizeof(buffer), 0)) > 0;) answers.append(buffer, got);
-  ::closesocket(socket);
+  for (int got; (got = connection.Receive(buffer, sizeof(buffer))) > 0;) answers.append(buffer, got);
   return answers;
 }
 
@@ -284,22 +306,15 @@ struct RawDownload {
 RawDownload GetRaw(u_short port, const std::string& target, const std::string& token,
                    const std::function<void(size_t)>& on_body = nullptr) {
   RawDownload download;
-  const SOCKET connection = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  const DWORD wait_ms = 10000;
-  ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms), sizeof(wait_ms));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<u_short>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   const std::string request =
       "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nX-Zel-Token: " + token + "\r\n\r\n";
   std::string received;
   size_t body_at = std::string::npos;
-  if (::connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      ::send(connection, request.data(), static_cast<int>(request.size()), 0) == static_cast<int>(request.size())) {
+  LoopbackConnection connection(port);
+  if (connection.Send(request)) {
     char buffer[65536];
     int got = 0;
-    while ((got = ::recv(connection, buffer, sizeof(buffer), 0)) > 0) {
+    while ((got = connection.Receive(buffer, sizeof(buffer))) > 0) {
       received.append(buffer, static_cast<size_t>(got));
       if (body_at == std::string::npos && (body_at = received.find("\r\n\r\n")) != std::string::npos) {
         body_at += 4;
@@ -313,7 +328,6 @@ RawDownload GetRaw(u_short port, const std::string& target, const std::string& t
     const bool whole = body_at != std::string::npos && received.size() - body_at == download.length;
     download.end = !closed ? RawDownload::kStalled : whole ? RawDownload::kComplete : RawDownload::kClosed;
   }
-  ::closesocket(connection);
   if (body_at != std::string::npos) download.body = received.substr(body_at);
   return download;
 }
