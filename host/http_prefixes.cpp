@@ -8,10 +8,10 @@
 namespace zelhost {
 
 Json PrefixTableJson(const std::wstring& document) {
-  zel::media::PrefixMap table;
-  const zel::media::DocumentState state = zel::media::LoadPrefixDocument(document, &table);
+  zel::media::DocumentTable loaded;
+  const zel::media::DocumentLoad load = zel::media::LoadPrefixDocument(document, &loaded);
   Json prefixes = Json::array();
-  for (const auto& [key, entry] : table) {
+  for (const auto& [key, entry] : loaded.table) {
     prefixes.push_back({{"prefix", ToUtf8(key)},
                         {"satellite", ToUtf8(entry.satellite)},
                         {"getMediumFromId", ToUtf8(entry.getMediumFromId)},
@@ -21,18 +21,23 @@ Json PrefixTableJson(const std::wstring& document) {
                         {"timestamp", entry.timestamp}});
   }
   Json answer{{"path", ToUtf8(document)}, {"prefixes", std::move(prefixes)}};
-  switch (state) {
-    case zel::media::DocumentState::kLoaded:
+  using zel::media::DocumentState;
+  switch (load.state) {
+    case DocumentState::kLoaded:
       answer["state"] = "loaded";
       break;
-    case zel::media::DocumentState::kAbsent:
+    case DocumentState::kAbsent:
       answer["state"] = "absent";
       break;
-    case zel::media::DocumentState::kRefused:
+    case DocumentState::kUnreadable:
+    case DocumentState::kMalformed:
+    case DocumentState::kNewer:
       answer["state"] = "refused";
       answer["error"] =
-          "the document cannot be read, or is not a prefix table the module accepts (malformed, over-large or "
-          "over-nested); the module ignores it and refuses registrations until it loads";
+          ToUtf8(load.reason) +
+          (load.state == DocumentState::kMalformed
+               ? "; the module sets it aside (renamed to zel.xml.unreadable-<UTC time>) and starts a new table"
+               : "; the module leaves it as it is and refuses registrations until it loads");
       break;
   }
   return answer;

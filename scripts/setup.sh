@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a Debian 12 machine (run as root), fetches
-# TinyXML's Debian source into the build tree and makes the Debian 13 root whose 32-bit Wine runs
-# the i686 suite (skipped with ZEL_SKIP_I686_SUITE=1). Safe to run again: it skips what is there.
+# tinyxml2's and cpp-httplib's Debian sources into the build tree and makes the Debian 13 root
+# whose 32-bit Wine runs the i686 suite (skipped with ZEL_SKIP_I686_SUITE=1). Safe to run again: it skips what is there.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 third_party="$top/build/third_party"
@@ -22,7 +22,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# TinyXML and cpp-httplib are taken from Debian's source packages (with Debian's security patches
+# tinyxml2 and cpp-httplib are taken from Debian's source packages (with Debian's security patches
 # applied) and are never committed. cpp-httplib's binary package ships only the declaration half of
 # the header, which links against a Linux library; the source package has the whole single header.
 fetch_source() {  # PACKAGE FOLDER FILE-THAT-PROVES-IT
@@ -42,7 +42,7 @@ fetch_source() {  # PACKAGE FOLDER FILE-THAT-PROVES-IT
   mv "$third_party/$2-src/$1"-*/ "$third_party/$2"
   rm -rf "$third_party/$2-src"
 }
-fetch_source tinyxml tinyxml tinyxml.cpp
+fetch_source tinyxml2 tinyxml2 tinyxml2.cpp
 fetch_source cpp-httplib cpp-httplib httplib.h
 
 # Header-only helpers are reached through a folder of their own so that /usr/include never

@@ -20,11 +20,7 @@ bool IsZeroAnswer(const VARIANT& answer) {
 CKroAtl::CKroAtl() {
   const std::optional<std::wstring> folder = GetProductFolder(ProductFolder::kConfig);
   if (!folder) return;  // no data folder: nothing is made or loaded
-  if (!prefixes_.Open(*folder + L"\\zel.xml")) {
-    // Left unwritten: registrations are refused and lookups retry until it loads.
-    ModuleLog().Error(L"Cannot load the medium-id prefixes from %s; registrations are refused until it loads",
-                      prefixes_.Path().c_str());
-  }
+  prefixes_.Open(*folder + L"\\zel.xml");  // what it cannot load, it logs
 }
 
 CKroAtl::~CKroAtl() {

@@ -59,7 +59,11 @@ LONG InitializeModule() {
 LONG CloseModule() {
   CTkLog& log = ModuleLog();
   log.Info(L"ZovIdivariRuder exiting");
-  if (g_state.object != nullptr) g_state.object->Disconnect();
+  if (g_state.object != nullptr) {
+    g_state.object->Disconnect();
+    // Keys registered while the document could not be written get their last chance here.
+    g_state.object->Parts().prefixes.SaveUnsaved();
+  }
   StopServices();
   if (g_state.startup_event) {
     ::WaitForSingleObject(g_state.startup_event.Get(), INFINITE);

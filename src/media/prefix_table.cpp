@@ -1,14 +1,9 @@
 #include "media/prefix_table.h"
 
-#include <process.h>
-
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <limits>
-#include <memory>
 
-#include <tinyxml.h>
+#include <tinyxml2.h>
 
 #include "common/text.h"
 #include "common/unique_handle.h"
@@ -25,11 +20,11 @@ constexpr const char* kGetMediumInfoFromId = "GetMediumInfoFromId";
 constexpr const char* kGetMediumListInfoFromId = "GetMediumListInfoFromId";
 constexpr const char* kIsMediumShared = "IsMediumShared";
 
-// Stack for the parse, on a thread of its own: far more than kDeepestNesting levels need, so that
-// whatever stack the caller has left does not matter.
-constexpr unsigned kParseStack = 4u << 20;
+// The parser counts the document as one level and refuses to go on at its hundredth, which is an
+// element's content at the 99th level of elements.
+static_assert(TINYXML2_MAX_ELEMENT_DEPTH == kDeepestNesting + 2, "the nesting bound follows the parser's");
 
-std::wstring AttributeText(const TiXmlElement& element, const char* name) {
+std::wstring AttributeText(const tinyxml2::XMLElement& element, const char* name) {
   const char* value = element.Attribute(name);
   return value != nullptr ? Utf8ToWide(value) : std::wstring();
 }
@@ -52,111 +47,55 @@ int64_t ParseTimestamp(const char* text) {
                                           : -static_cast<int64_t>(magnitude);
 }
 
-// The nesting scan below follows TinyXML's parser step by step (its node identification, element
-// tags, attribute values and declarations), so that it never counts fewer levels than the parse
-// will recurse. Where the parser would stop with an error, the scan stops too.
-
-bool IsXmlSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-// The parser's letters: ASCII letters and every byte above 126.
-bool IsNameStart(char c) {
-  const unsigned char u = static_cast<unsigned char>(c);
-  return u >= 127 || c == '_' || ((u | 0x20) >= 'a' && (u | 0x20) <= 'z');
-}
-bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':'; }
-
-const char* SkipSpace(const char* p) {
-  while (IsXmlSpace(*p)) ++p;
-  return p;
-}
-const char* SkipPast(const char* p, const char* end) {
-  const char* found = std::strstr(p, end);
-  return found != nullptr ? found + std::strlen(end) : p + std::strlen(p);
-}
-bool StartsWith(const char* p, const char* prefix, bool ignore_case = false) {
-  for (; *prefix != '\0'; ++p, ++prefix) {
-    const bool same = ignore_case ? std::tolower(static_cast<unsigned char>(*p)) == *prefix : *p == *prefix;
-    if (!same) return false;
-  }
-  return true;
-}
-const char* End(const char* p) { return p + std::strlen(p); }
-
-// name = value, the value quoted or bare; the end of the text where the parser fails.
-const char* SkipAttribute(const char* p) {
-  if (!IsNameStart(*p)) return End(p);
-  while (IsNameChar(*p)) ++p;
-  p = SkipSpace(p);
-  if (*p != '=') return End(p);
-  p = SkipSpace(p + 1);
-  if (*p == '"' || *p == '\'') {
-    const char quote[2] = {*p, '\0'};
-    return SkipPast(p + 1, quote);
-  }
-  for (; *p != '\0' && !IsXmlSpace(*p) && *p != '/' && *p != '>'; ++p) {
-    if (*p == '"' || *p == '\'') return End(p);
-  }
-  return p;
-}
-
-// From an element's name to the end of its start tag; `empty` for "/>".
-const char* SkipStartTag(const char* p, bool* empty) {
-  *empty = false;
-  while (IsNameChar(*p)) ++p;
-  for (;;) {
-    p = SkipSpace(p);
-    if (*p == '\0') return p;
-    if (*p == '>') return p + 1;
-    if (*p == '/') {
-      if (p[1] != '>') return End(p);
-      *empty = true;
-      return p + 2;
+// "major.minor", each of one to nine digits; anything else is no version number.
+std::optional<std::pair<unsigned, unsigned>> VersionNumber(const char* text) {
+  unsigned parts[2] = {0, 0};
+  for (int part = 0; part < 2; ++part) {
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9'; ++text, ++digits) {
+      if (digits == 9) return std::nullopt;
+      parts[part] = parts[part] * 10 + static_cast<unsigned>(*text - '0');
     }
-    p = SkipAttribute(p);
+    if (digits == 0 || *text != (part == 0 ? '.' : '\0')) return std::nullopt;
+    ++text;
   }
+  return std::pair{parts[0], parts[1]};
 }
 
-// After "<?xml": the parser reads only version, encoding and standalone as attributes and steps
-// over any other word up to a blank or ">".
-const char* SkipDeclaration(const char* p) {
-  while (*p != '\0') {
-    if (*p == '>') return p + 1;
-    p = SkipSpace(p);
-    if (StartsWith(p, "version", true) || StartsWith(p, "encoding", true) || StartsWith(p, "standalone", true)) {
-      p = SkipAttribute(p);
-    } else {
-      while (*p != '\0' && *p != '>' && !IsXmlSpace(*p)) ++p;
-    }
+DocumentLoad Refused(DocumentState state, std::wstring reason) { return {state, std::move(reason)}; }
+
+// Reads "Version": exactly "1.0" is ours, a larger number a later product's, anything else broken.
+DocumentLoad CheckVersion(const tinyxml2::XMLElement& settings) {
+  const char* version = settings.Attribute("Version");
+  if (version == nullptr) return Refused(DocumentState::kMalformed, L"\"Settings\" has no \"Version\"");
+  if (std::strcmp(version, "1.0") == 0) return {};
+  const std::optional<std::pair<unsigned, unsigned>> number = VersionNumber(version);
+  const std::wstring quoted = L"\"" + Utf8ToWide(version) + L"\"";
+  if (number && *number > std::pair{1u, 0u}) {
+    return Refused(DocumentState::kNewer, L"its Version " + quoted + L" is newer than 1.0, the one this module knows");
   }
-  return p;
+  return Refused(DocumentState::kMalformed, L"its Version " + quoted + L" is not 1.0");
 }
 
-// CR LF and lone CR become LF, as the XML rules for line ends ask before parsing.
-std::string NormalizeLineEnds(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r') {
-      out += text[i];
-    } else {
-      out += '\n';
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    }
-  }
-  return out;
+std::wstring Describe(const std::optional<std::wstring>& prefix, const std::wstring& satellite) {
+  return (prefix ? L"Prefix '" + *prefix + L"'" : std::wstring(L"no Prefix")) + L" (satellite '" + satellite + L"')";
 }
 
-bool ParseOnThisThread(const std::string& text, PrefixMap* table) {
-  TiXmlDocument document;
-  document.Parse(NormalizeLineEnds(text).c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
-  if (document.Error()) return false;
-  const TiXmlElement* settings = document.FirstChildElement("Settings");
-  if (settings == nullptr) return false;
-  const char* version = settings->Attribute("Version");
-  if (version == nullptr || std::strcmp(version, "1.0") != 0) return false;
+DocumentLoad ParseInto(const std::string& text, DocumentTable* result) {
+  if (text.size() > kLargestDocument) {
+    return Refused(DocumentState::kMalformed, L"it is larger than " + std::to_wstring(kLargestDocument) + L" bytes");
+  }
+  tinyxml2::XMLDocument document;
+  if (document.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) {
+    return Refused(DocumentState::kMalformed, L"it is not well-formed XML: " + Utf8ToWide(document.ErrorStr()));
+  }
+  const tinyxml2::XMLElement* settings = document.FirstChildElement("Settings");
+  if (settings == nullptr) return Refused(DocumentState::kMalformed, L"it has no \"Settings\" element");
+  if (DocumentLoad version = CheckVersion(*settings); version.state != DocumentState::kLoaded) return version;
 
-  const TiXmlElement* common = settings->FirstChildElement("Common");
-  const TiXmlElement* prefixes = common != nullptr ? common->FirstChildElement("MediumIdPrefixs") : nullptr;
-  const TiXmlElement* element = prefixes != nullptr ? prefixes->FirstChildElement("MediumIdPrefix") : nullptr;
+  const tinyxml2::XMLElement* common = settings->FirstChildElement("Common");
+  const tinyxml2::XMLElement* prefixes = common != nullptr ? common->FirstChildElement("MediumIdPrefixs") : nullptr;
+  const tinyxml2::XMLElement* element = prefixes != nullptr ? prefixes->FirstChildElement("MediumIdPrefix") : nullptr;
   // From the first MediumIdPrefix on, every sibling element counts, whatever its name.
   for (; element != nullptr; element = element->NextSiblingElement()) {
     PrefixEntry entry;
@@ -166,25 +105,53 @@ bool ParseOnThisThread(const std::string& text, PrefixMap* table) {
     entry.getMediumInfoFromId = AttributeText(*element, kGetMediumInfoFromId);
     entry.getMediumListInfoFromId = AttributeText(*element, kGetMediumListInfoFromId);
     entry.isMediumShared = AttributeText(*element, kIsMediumShared);
-    (*table)[AttributeText(*element, kPrefix)] = std::move(entry);  // of equal prefixes the last wins
+    const char* prefix = element->Attribute(kPrefix);
+    const std::wstring key = prefix != nullptr ? Utf8ToWide(prefix) : std::wstring();
+    const bool first = result->table.count(key) == 0;
+    if (first && prefix != nullptr) {
+      result->table.emplace(key, std::move(entry));
+      continue;
+    }
+    tinyxml2::XMLPrinter printer(nullptr, true);
+    element->Accept(&printer);
+    result->kept.push_back({printer.CStr(), Describe(prefix != nullptr ? std::optional(key) : std::nullopt, entry.satellite)});
+    if (first) {  // without a Prefix, and the first of the empty key
+      result->table.emplace(key, std::move(entry));
+      result->empty_key_kept = true;
+    }
   }
-  return true;
+  return {};
 }
 
-struct ParseJob {
-  const std::string* text;
-  PrefixMap* table;
-  bool ok = false;
-};
-
-unsigned __stdcall ParseThread(void* argument) {
-  ParseJob* job = static_cast<ParseJob*>(argument);
-  try {
-    job->ok = ParseOnThisThread(*job->text, job->table);
-  } catch (...) {
-    job->ok = false;  // out of memory: the document is not loaded
+// The attribute as TinyXML, which wrote the module's documents before, wrote it: the five markup
+// characters and the control characters as references, the value between single quotes when it
+// holds a double quote.
+void AppendAttribute(std::string& out, const char* name, const std::string& value) {
+  const char quote = value.find('"') == std::string::npos ? '"' : '\'';
+  out += ' ';
+  out += name;
+  out += '=';
+  out += quote;
+  for (const char c : value) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 32) {
+          static const char kHex[] = "0123456789ABCDEF";
+          out += "&#x";
+          out += kHex[(c >> 4) & 0xF];
+          out += kHex[c & 0xF];
+          out += ';';
+        } else {
+          out += c;
+        }
+    }
   }
-  return 0;
+  out += quote;
 }
 
 }  // namespace
@@ -198,6 +165,11 @@ bool PrefixEntry::operator==(const PrefixEntry& other) const {
 
 std::wstring PrefixKeyOf(const std::wstring& id) { return id.size() <= 1 ? std::wstring() : id.substr(1, 2); }
 
+void DocumentTable::Put(const std::wstring& key, PrefixEntry entry) {
+  if (key.empty()) empty_key_kept = false;
+  table[key] = std::move(entry);
+}
+
 std::optional<std::wstring> NextPrefixKey(const PrefixMap& table) {
   // The empty key sorts first, so it is the largest only when it is alone.
   if (table.empty() || table.rbegin()->first.empty()) return std::wstring(L"AA");
@@ -209,103 +181,81 @@ std::optional<std::wstring> NextPrefixKey(const PrefixMap& table) {
   return std::wstring{static_cast<wchar_t>(first + 1), L'A'};
 }
 
-std::string PrintPrefixDocument(const PrefixMap& table) {
-  TiXmlDocument document;
-  document.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", "yes"));
-  TiXmlElement* settings = new TiXmlElement("Settings");
-  document.LinkEndChild(settings);
-  settings->SetAttribute("Version", "1.0");
-  TiXmlElement* common = new TiXmlElement("Common");
-  settings->LinkEndChild(common);
-  TiXmlElement* prefixes = new TiXmlElement("MediumIdPrefixs");
-  common->LinkEndChild(prefixes);
-
-  for (const auto& [key, entry] : table) {
-    TiXmlElement* element = new TiXmlElement("MediumIdPrefix");
-    prefixes->LinkEndChild(element);
-    element->SetAttribute(kPrefix, WideToUtf8(key).c_str());
-    element->SetAttribute(kSatellite, WideToUtf8(entry.satellite).c_str());
-    element->SetAttribute(kTimestamp, std::to_string(entry.timestamp).c_str());
-    element->SetAttribute(kGetMediumFromId, WideToUtf8(entry.getMediumFromId).c_str());
-    element->SetAttribute(kGetMediumInfoFromId, WideToUtf8(entry.getMediumInfoFromId).c_str());
-    element->SetAttribute(kGetMediumListInfoFromId, WideToUtf8(entry.getMediumListInfoFromId).c_str());
-    element->SetAttribute(kIsMediumShared, WideToUtf8(entry.isMediumShared).c_str());
-  }
-  TiXmlPrinter printer;
-  printer.SetLineBreak("\r\n");  // a Windows text file, as the product's other documents
-  document.Accept(&printer);
-  return printer.Str();
-}
-
-size_t ElementNesting(const std::string& text, size_t limit) {
-  size_t depth = 0;
-  size_t deepest = 0;
-  const char* p = text.c_str();  // the parser, too, ends at the first NUL
-  while (*p != '\0' && deepest <= limit) {
-    if (*p != '<') {
-      ++p;
-    } else if (p[1] == '/') {  // an end tag, read by the element it closes
-      if (depth > 0) --depth;
-      p = SkipPast(p + 2, ">");
-    } else if (StartsWith(p, "<?xml", true)) {
-      p = SkipDeclaration(p + 5);
-    } else if (StartsWith(p, "<!--")) {
-      p = SkipPast(p + 4, "-->");
-    } else if (StartsWith(p, "<![CDATA[")) {
-      p = SkipPast(p + 9, "]]>");
-    } else if (IsNameStart(p[1])) {
-      deepest = std::max(deepest, ++depth);
-      bool empty = false;
-      p = SkipStartTag(p + 1, &empty);
-      if (empty) --depth;
-    } else {  // "<!" and whatever else the parser does not know: up to the next ">"
-      p = SkipPast(p + 1, ">");
+std::string PrintPrefixDocument(const DocumentTable& document) {
+  constexpr const char* kEntryIndent = "            ";
+  std::string out =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\r\n<Settings Version=\"1.0\">\r\n"
+      "    <Common>\r\n";
+  if (document.table.empty() && document.kept.empty()) {
+    out += "        <MediumIdPrefixs />\r\n";
+  } else {
+    out += "        <MediumIdPrefixs>\r\n";
+    for (const auto& [key, entry] : document.table) {
+      if (key.empty() && document.empty_key_kept) continue;  // written below, as it was read
+      out += kEntryIndent;
+      out += "<MediumIdPrefix";
+      AppendAttribute(out, kPrefix, WideToUtf8(key));
+      AppendAttribute(out, kSatellite, WideToUtf8(entry.satellite));
+      AppendAttribute(out, kTimestamp, std::to_string(entry.timestamp));
+      AppendAttribute(out, kGetMediumFromId, WideToUtf8(entry.getMediumFromId));
+      AppendAttribute(out, kGetMediumInfoFromId, WideToUtf8(entry.getMediumInfoFromId));
+      AppendAttribute(out, kGetMediumListInfoFromId, WideToUtf8(entry.getMediumListInfoFromId));
+      AppendAttribute(out, kIsMediumShared, WideToUtf8(entry.isMediumShared));
+      out += " />\r\n";
     }
+    for (const KeptElement& element : document.kept) {
+      out += kEntryIndent;
+      out += element.xml;
+      out += "\r\n";
+    }
+    out += "        </MediumIdPrefixs>\r\n";
   }
-  return deepest;
+  out += "    </Common>\r\n</Settings>\r\n";
+  return out;
 }
 
-bool WithinDocumentLimits(const std::string& text) {
-  return text.size() <= kLargestDocument && ElementNesting(text, kDeepestNesting) <= kDeepestNesting;
+DocumentLoad ParsePrefixDocument(const std::string& text, DocumentTable* document) {
+  *document = DocumentTable();
+  try {
+    DocumentLoad load = ParseInto(text, document);
+    if (load.state != DocumentState::kLoaded) *document = DocumentTable();
+    return load;
+  } catch (...) {  // out of memory: the document is not loaded
+    *document = DocumentTable();
+    return Refused(DocumentState::kMalformed, L"there is not enough memory to load it");
+  }
 }
 
-bool ParsePrefixDocument(const std::string& text, PrefixMap* table) {
-  table->clear();
-  if (!WithinDocumentLimits(text)) return false;
-  ParseJob job{&text, table};
-  UniqueKernelHandle thread(reinterpret_cast<HANDLE>(
-      _beginthreadex(nullptr, kParseStack, ParseThread, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)));
-  if (!thread) return false;
-  ::WaitForSingleObject(thread.Get(), INFINITE);
-  if (!job.ok) table->clear();
-  return job.ok;
-}
-
-DocumentState LoadPrefixDocument(const std::wstring& path, PrefixMap* table) {
-  table->clear();
+DocumentLoad LoadPrefixDocument(const std::wstring& path, DocumentTable* document) {
+  *document = DocumentTable();
   try {
     UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const auto unreadable = [](const wchar_t* what) {
+      return Refused(DocumentState::kUnreadable, std::wstring(what) + L" (error " + std::to_wstring(::GetLastError()) + L")");
+    };
     if (!file) {
       const DWORD error = ::GetLastError();
-      const bool absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-      return absent ? DocumentState::kAbsent : DocumentState::kRefused;
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {DocumentState::kAbsent, L""};
+      return unreadable(L"it cannot be opened");
     }
     LARGE_INTEGER size{};
-    if (::GetFileType(file.Get()) != FILE_TYPE_DISK || !::GetFileSizeEx(file.Get(), &size) ||
-        static_cast<uint64_t>(size.QuadPart) > kLargestDocument) {
-      return DocumentState::kRefused;
+    if (::GetFileType(file.Get()) != FILE_TYPE_DISK || !::GetFileSizeEx(file.Get(), &size)) {
+      return unreadable(L"it is not a file that can be read");
+    }
+    if (static_cast<uint64_t>(size.QuadPart) > kLargestDocument) {
+      return Refused(DocumentState::kMalformed, L"it is larger than " + std::to_wstring(kLargestDocument) + L" bytes");
     }
     std::string text(static_cast<size_t>(size.QuadPart), '\0');
     DWORD got = 0;
     if (!text.empty() && !::ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &got, nullptr)) {
-      return DocumentState::kRefused;
+      return unreadable(L"it cannot be read");
     }
     text.resize(got);
-    return ParsePrefixDocument(text, table) ? DocumentState::kLoaded : DocumentState::kRefused;
+    return ParsePrefixDocument(text, document);
   } catch (...) {
-    table->clear();
-    return DocumentState::kRefused;
+    *document = DocumentTable();
+    return Refused(DocumentState::kUnreadable, L"there is not enough memory to read it");
   }
 }
 
@@ -313,22 +263,37 @@ std::wstring PendingDocumentPath(const std::wstring& path) {
   return path + L"." + std::to_wstring(::GetCurrentProcessId()) + L".new";
 }
 
-bool ReplaceDocument(const std::wstring& path, const std::string& text) {
+bool ReplaceDocument(const std::wstring& path, const std::string& text, DWORD* error) {
+  DWORD ignored = 0;
+  DWORD& failure = error != nullptr ? *error : ignored;
+  failure = ERROR_INVALID_NAME;
   if (path.empty()) return false;
   try {
     const std::wstring pending = PendingDocumentPath(path);
     {
       UniqueFile file(::CreateFileW(pending.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                     nullptr));
-      if (!file) return false;
+      if (!file) {
+        failure = ::GetLastError();
+        return false;
+      }
       DWORD written = 0;
-      const bool complete = ::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                            written == text.size() && ::FlushFileBuffers(file.Get());
+      const bool wrote = ::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+      const bool complete = wrote && written == text.size() && ::FlushFileBuffers(file.Get());
       if (!complete) {
+        failure = wrote && written != text.size() ? ERROR_DISK_FULL : ::GetLastError();
         file.Reset();
         ::DeleteFileW(pending.c_str());
         return false;
       }
+    }
+    // A document marked read-only is not replaced: Windows refuses it, and so do we where the
+    // platform would not (Wine replaces it).
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      failure = ERROR_ACCESS_DENIED;
+      ::DeleteFileW(pending.c_str());
+      return false;
     }
     // A reader that holds the document open without allowing deletion blocks the replacement for
     // a moment; anything else is final.
@@ -336,13 +301,14 @@ bool ReplaceDocument(const std::wstring& path, const std::string& text) {
       if (::MoveFileExW(pending.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return true;
       }
-      const DWORD error = ::GetLastError();
-      if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION) break;
+      failure = ::GetLastError();
+      if (failure != ERROR_SHARING_VIOLATION && failure != ERROR_ACCESS_DENIED && failure != ERROR_LOCK_VIOLATION) break;
       ::Sleep(10);
     }
     ::DeleteFileW(pending.c_str());
     return false;
   } catch (...) {
+    failure = ERROR_NOT_ENOUGH_MEMORY;
     return false;
   }
 }

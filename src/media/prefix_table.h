@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zel::media {
 
@@ -25,6 +26,27 @@ struct PrefixEntry {
 // Prefix key -> entry, ordered by plain code-unit comparison (std::wstring's), case-sensitive.
 using PrefixMap = std::map<std::wstring, PrefixEntry>;
 
+// An element of a loaded document that the table does not hold as written: a later element of a
+// Prefix already taken, or one without a Prefix. A save writes it back as it was read, so that a
+// hand-edited or doubly registered document never loses an entry by being loaded and saved.
+struct KeptElement {
+  std::string xml;           // the element as read (names, attribute order and values, content)
+  std::wstring description;  // names it in the log: its Prefix (or none) and its Satellite
+};
+
+// The table as a document holds it.
+struct DocumentTable {
+  // The first element of each Prefix: what lookups and registrations use. An element without a
+  // Prefix stands for the empty key, which only the id "X" alone reaches.
+  PrefixMap table;
+  std::vector<KeptElement> kept;
+  // The table's empty key is a kept element without a Prefix: it is written once, as kept.
+  bool empty_key_kept = false;
+
+  // Stores `entry` under `key`, which the next print writes as an entry of its own.
+  void Put(const std::wstring& key, PrefixEntry entry);
+};
+
 // The key of an "X" id: the at most two characters after the X ("XAB12" -> "AB", "X" -> "").
 // Only meaningful for ids that begin with "X".
 std::wstring PrefixKeyOf(const std::wstring& id);
@@ -34,38 +56,40 @@ std::wstring PrefixKeyOf(const std::wstring& id);
 // key leaves no next one (its first character is the last UTF-16 code unit).
 std::optional<std::wstring> NextPrefixKey(const PrefixMap& table);
 
-// The configuration document for `table`: UTF-8, the declaration, Settings/Common/MediumIdPrefixs
-// and one MediumIdPrefix element per entry in key order with its seven attributes in their order.
-std::string PrintPrefixDocument(const PrefixMap& table);
-
-// Reads a configuration document's text into `table` (cleared first). False, with `table` empty,
-// for a document that is not well-formed, too large or too deeply nested, lacks "Settings" or
-// carries a "Version" other than "1.0". A document without "Common" or "MediumIdPrefixs" is a
-// valid, empty table. The number of entries is not limited.
-bool ParsePrefixDocument(const std::string& text, PrefixMap* table);
-
-// True when ParsePrefixDocument would take a document of `text`'s size and nesting: what is
-// checked before a save, so that the module never writes a document it would refuse to read.
-bool WithinDocumentLimits(const std::string& text);
-
-// How deeply the parser will nest elements in `text` (what it takes for an element, a comment, a
-// declaration or a quoted attribute value, it is taken for here too). Counting stops past `limit`.
-size_t ElementNesting(const std::string& text, size_t limit);
+// The configuration document: UTF-8, the declaration, Settings/Common/MediumIdPrefixs and one
+// MediumIdPrefix element per table entry in key order with its seven attributes in their order,
+// then the kept elements in the order they were read. Laid out as the module has always written
+// it (four blanks per level, CR LF, " />").
+std::string PrintPrefixDocument(const DocumentTable& document);
 
 enum class DocumentState {
-  kLoaded,   // read and parsed
-  kAbsent,   // no such file: an empty table, which a save may create
-  kRefused,  // there, but unreadable (locked, no access, ...) or refused by ParsePrefixDocument
+  kLoaded,      // read and parsed
+  kAbsent,      // no such file: an empty table, which a save may create
+  kUnreadable,  // there, but the file cannot be read (held by another, no access, a folder, ...)
+  kMalformed,   // read, but not a document of ours: not well-formed, too large or too deeply
+                // nested, no "Settings", a "Version" missing or other than "1.0" and not newer
+  kNewer,       // its "Version" is a number above 1.0: a later product's document
 };
 
-// Reads the document at `path` (ParsePrefixDocument); `table` is empty unless kLoaded. Never
+struct DocumentLoad {
+  DocumentState state = DocumentState::kLoaded;
+  std::wstring reason;  // why it is not loaded; empty for kLoaded and kAbsent
+};
+
+// Reads a configuration document's text into `document` (cleared first; empty unless kLoaded).
+// A document without "Common" or "MediumIdPrefixs" is a valid, empty table. The number of entries
+// is not limited. Answers kLoaded, kMalformed or kNewer. Never throws.
+DocumentLoad ParsePrefixDocument(const std::string& text, DocumentTable* document);
+
+// Reads the document at `path` (ParsePrefixDocument); `document` is empty unless kLoaded. Never
 // throws.
-DocumentState LoadPrefixDocument(const std::wstring& path, PrefixMap* table);
+DocumentLoad LoadPrefixDocument(const std::wstring& path, DocumentTable* document);
 
 // Replaces the document at `path` with `text` atomically: the text goes to a file of its own
 // beside it (PendingDocumentPath), is flushed, and then takes the old document's place. On any
-// failure the previous document is left as it was and false is returned. Never throws.
-bool ReplaceDocument(const std::wstring& path, const std::string& text);
+// failure the previous document is left as it was and false is returned with the system's error
+// in `error`. Never throws.
+bool ReplaceDocument(const std::wstring& path, const std::string& text, DWORD* error = nullptr);
 
 // The file ReplaceDocument writes before the replacement; unique to this process.
 std::wstring PendingDocumentPath(const std::wstring& path);
@@ -73,9 +97,9 @@ std::wstring PendingDocumentPath(const std::wstring& path);
 // Documents larger than this are neither read nor written: it bounds the memory a load takes while
 // leaving room for 100,000 entries of ordinary names (about 230 bytes each).
 constexpr uint64_t kLargestDocument = 32u << 20;
-// Documents nested deeper than this are neither read nor written. The parser recurses once per
-// level, so depth, not the number of entries (which are siblings), is what costs stack; the
-// module's own documents nest four levels deep.
-constexpr size_t kDeepestNesting = 256;
+// Elements nested deeper than this (counted from the document, "Settings" being 1) are refused by
+// the parser before it recurses further, so a document nested a hundred thousand levels deep
+// costs no stack. The module's own documents nest four levels deep.
+constexpr size_t kDeepestNesting = 98;
 
 }  // namespace zel::media

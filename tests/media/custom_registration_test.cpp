@@ -13,12 +13,28 @@ using namespace zeltest;
 constexpr const wchar_t* kRegister = L"Register Custom MediumId";
 
 // The saved document's table; fails the test when it does not parse.
-PrefixMap SavedTable() {
-  PrefixMap table;
+PrefixMap SavedTable(DocumentTable* whole = nullptr) {
+  DocumentTable document;
   const std::optional<std::string> text = ZelDocumentScope::Read();
   EXPECT_TRUE(text.has_value());
-  EXPECT_TRUE(ParsePrefixDocument(text.value_or(""), &table));
-  return table;
+  EXPECT_EQ(ParsePrefixDocument(text.value_or(""), &document).state, DocumentState::kLoaded);
+  if (whole != nullptr) *whole = document;
+  return document.table;
+}
+
+// The documents set aside beside zel.xml (name, bytes), removed once read.
+std::vector<std::pair<std::wstring, std::string>> TakeSetAside() {
+  const std::wstring document = ZelDocumentScope::Path();
+  const std::wstring folder = document.substr(0, document.rfind(L'\\') + 1);
+  std::vector<std::pair<std::wstring, std::string>> found;
+  WIN32_FIND_DATAW data{};
+  zel::UniqueFind find(::FindFirstFileW((document + L".unreadable-*").c_str(), &data));
+  for (bool more = static_cast<bool>(find); more; more = ::FindNextFileW(find.Get(), &data)) {
+    found.emplace_back(folder + data.cFileName, ReadBytes(folder + data.cFileName));
+  }
+  find.Reset();
+  for (const auto& [path, bytes] : found) ::DeleteFileW(path.c_str());
+  return found;
 }
 
 using CustomMediumIdTest = SatelliteServiceTest;
@@ -85,21 +101,63 @@ TEST_F(CustomMediumIdTest, NewKeysFollowTheLargestKeyOfALoadedTable) {
   }
 }
 
-// A document that is there but cannot be loaded is never written over: registrations answer 1,
-// lookups retry the load, and once it loads registrations go on after its keys.
-TEST_F(CustomMediumIdTest, ADocumentThatCannotBeLoadedIsLeftAsItIs) {
+// A document that is there but cannot be loaded is set aside beside itself, never deleted, and
+// registrations go on in a new table; one of a newer Version, or one that cannot be read at all,
+// is left as it is and refuses them.
+TEST_F(CustomMediumIdTest, ADocumentThatCannotBeLoadedIsSetAsideUnlessItIsNewerOrHeld) {
   const std::string valid = PrefixDocument("<MediumIdPrefix Prefix=\"AA\" Satellite=\"Old\" GetMediumFromId=\"g\"/>");
   std::string deep = valid;
   for (size_t i = 0; i <= kDeepestNesting; ++i) deep.insert(deep.find("</MediumIdPrefixs>"), "<a>");
+  for (size_t i = 0; i <= kDeepestNesting; ++i) deep.insert(deep.rfind("</MediumIdPrefixs>"), "</a>");
   struct Case {
     const char* what;
     std::string content;
-    bool hold;  // held open without sharing by another
+    const char* reason;  // in the ERROR line that names the set-aside file; null: not set aside
   };
-  const Case cases[] = {{"corrupt", valid.substr(0, valid.size() / 2), false},
-                        {"too deep", deep, false},
-                        {"held", valid, true}};
-  for (const Case& c : cases) {
+  const Case set_aside[] = {
+      {"empty", "", "it is not well-formed XML"},
+      {"garbage", std::string("\0\xFF\xFEgarbage", 10), "it is not well-formed XML"},
+      {"cut short", valid.substr(0, valid.size() / 2), "it is not well-formed XML"},
+      {"no Version", PrefixDocument("<MediumIdPrefix Prefix=\"AA\"/>", ""), "\"Settings\" has no \"Version\""},
+      {"Version 1.00", PrefixDocument("<MediumIdPrefix Prefix=\"AA\"/>", "Version=\"1.00\""), "its Version \"1.00\" is not 1.0"},
+      {"too deep", deep, "Element nesting is too deep"},
+  };
+  for (const Case& c : set_aside) {
+    ZelDocumentScope document(c.content);
+    LogWindow log;
+    RunningModule module;
+    const auto aside = TakeSetAside();
+    ASSERT_EQ(aside.size(), 1u) << c.what;
+    EXPECT_EQ(aside[0].second, c.content) << c.what;
+    const std::vector<std::string> lines = log.Lines("[ERROR] - The medium-id prefixes in ");
+    ASSERT_EQ(lines.size(), 1u) << c.what;
+    EXPECT_NE(lines[0].find(c.reason), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("The document is kept as " + Narrow(aside[0].first)), std::string::npos) << lines[0];
+    EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"New").output, Json("XAA")) << c.what;
+    EXPECT_EQ(SavedTable().at(L"AA").satellite, L"New") << c.what;
+  }
+
+  // Broken while the module runs: set aside at the next registration, which goes on from the keys
+  // this process knows.
+  {
+    ZelDocumentScope document(valid);
+    RunningModule module;
+    ZelDocumentScope::Write("");
+    EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"New").output, Json("XAB"));
+    EXPECT_EQ(TakeSetAside().size(), 1u);
+    EXPECT_EQ(SavedTable().size(), 2u);
+  }
+
+  struct Refused {
+    const char* what;
+    std::string content;
+    bool hold;  // held open without sharing by another; else newer
+  };
+  const Refused refused[] = {
+      {"newer", PrefixDocument("<MediumIdPrefix Prefix=\"AA\" Satellite=\"Old\"/>", "Version=\"2.0\""), false},
+      {"held", valid, true},
+  };
+  for (const Refused& c : refused) {
     ZelDocumentScope document(c.content);
     zel::UniqueFile holder;
     if (c.hold) {
@@ -111,64 +169,135 @@ TEST_F(CustomMediumIdTest, ADocumentThatCannotBeLoadedIsLeftAsItIs) {
     EXPECT_EQ(log.Count("[ERROR] - Cannot load the medium-id prefixes from"), 1u) << c.what;
     EXPECT_EQ(Outcome(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"New")), Json::array({1, nullptr})) << c.what;
     EXPECT_EQ(log.Count("[WARN] - RegisterCustomMediumId exception: cannot load"), 1u) << c.what;
+    EXPECT_EQ(log.Count("are a later product's (its Version \"2.0\" is newer than 1.0"), c.hold ? 0u : 1u) << c.what;
     EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAA1"])").rc, 404) << c.what;
     holder.Reset();
     EXPECT_EQ(ZelDocumentScope::Read(), c.content) << c.what;
+    EXPECT_TRUE(TakeSetAside().empty()) << c.what;
 
     ZelDocumentScope::Write(valid);
-    ::Sleep(PrefixStore::kLookupRetryMs + 100);  // lookups retry the load at most once a second
+    ::Sleep(PrefixStore::kLookupRetryMs + 100);  // lookups look at the document at most once a second
     EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAA1"])").output, Json("made")) << c.what;
     EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"New").output, Json("XAB")) << c.what;
   }
 }
 
-// A key is answered only once it is saved; a refused save changes neither the document nor the
-// routes, and is answered 1.
-TEST_F(CustomMediumIdTest, AFailedSaveAnswersOneAndKeepsDocumentAndTable) {
+// A document that cannot be written does not lose the key: it is answered and routed from memory,
+// and the next registration, or Close, saves it.
+TEST_F(CustomMediumIdTest, AKeyThatCannotBeSavedIsAnsweredRoutedAndSavedLater) {
   ZelDocumentScope document(PrefixDocument("<MediumIdPrefix Prefix=\"AA\" Satellite=\"S1\"/>"));
-  const std::string before = ZelDocumentScope::Read().value();
-  RunningModule module(R"({"Blocked": {"PlayListCreate": {"rc": 0, "answer": "made"}}})");
-  const std::wstring pending = PendingDocumentPath(ZelDocumentScope::Path());
-  const std::string huge_name(kLargestDocument, 'n');  // the document would outgrow what loads
-  const std::string huge = "[\"" + huge_name + "\", \"b\", \"c\"]";
+  const std::wstring path = ZelDocumentScope::Path();
+  const std::wstring pending = PendingDocumentPath(path);
+  zel::UniqueFile holder;
   struct Case {
     const char* what;
     std::function<void()> block, unblock;
-    std::string input;
-    const char* warning;
+    const char* failure;
   };
-  zel::UniqueFile reader;
   const Case cases[] = {
       {"pending file blocked", [&] { ::CreateDirectoryW(pending.c_str(), nullptr); },
-       [&] { ::RemoveDirectoryW(pending.c_str()); }, R"(["a", "b", "c"])", "cannot replace"},
+       [&] { ::RemoveDirectoryW(pending.c_str()); }, "cannot replace"},
       {"reader holds the document",
        [&] {
-         reader.Reset(::CreateFileW(ZelDocumentScope::Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
+         holder.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
        },
-       [&] { reader.Reset(); }, R"(["a", "b", "c"])", "cannot replace"},
-      {"too large", [] {}, [] {}, huge, "the document would grow to"},
+       [&] { holder.Reset(); }, "cannot replace"},
+      {"read-only", [&] { ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY); },
+       [&] { ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL); }, "cannot replace"},
+      {"lock held past its wait",
+       [&] {
+         holder.Reset(::CreateFileW(DocumentLock::LockPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_ALWAYS, 0, nullptr));
+       },
+       [&] { holder.Reset(); }, "cannot take"},
   };
-  for (const Case& c : cases) {
-    LogWindow log;
-    c.block();
-    const Json outcome = Outcome(module.Call(kRegister, c.input, 5, L"Blocked"));
-    c.unblock();
-    EXPECT_EQ(outcome, Json::array({1, nullptr})) << c.what;
-    EXPECT_EQ(log.Count(std::string("[WARN] - RegisterCustomMediumId exception: ") + c.warning), 1u) << c.what;
-    EXPECT_EQ(ZelDocumentScope::Read().value_or(""), before) << c.what;
-    EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAB1"])").rc, 404) << c.what;  // nothing routed
+  std::string satellites = "{";
+  for (int i = 0; i < 5; ++i) {
+    satellites += (i > 0 ? ", " : "") + ("\"Blocked" + std::to_string(i) + "\": {\"PlayListCreate\": {\"rc\": 0, \"answer\": \"made\"}}");
   }
-  EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"Blocked").output, Json("XAB"));
-  EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAB1"])").output, Json("made"));
+  satellites += "}";
+  {
+    RunningModule module(satellites);
+    char key = 'B';
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      const Case& c = cases[i];
+      const std::string before = ZelDocumentScope::Read().value();
+      const std::wstring satellite = L"Blocked" + std::to_wstring(i);
+      const std::string expected = std::string("XA") + key++;
+      LogWindow log;
+      c.block();
+      EXPECT_EQ(Outcome(module.Call(kRegister, R"(["a", "b", "c"])", 5, satellite)), Json::array({0, expected})) << c.what;
+      EXPECT_EQ(module.Call(L"PlaylistNew", "[\"u\", \"" + expected + "1\"]").output, Json("made")) << c.what;
+      EXPECT_EQ(ZelDocumentScope::Read().value_or(""), before) << c.what;
+      c.unblock();
+      EXPECT_EQ(log.Count(std::string("[ERROR] - The medium-id prefixes cannot be saved: ") + c.failure), 1u) << c.what;
+      // The next registration saves both.
+      const std::string next = std::string("XA") + key++;
+      EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"Next" + std::to_wstring(i)).output, Json(next));
+      const PrefixMap saved = SavedTable();
+      EXPECT_EQ(saved.at(zelhost::FromUtf8(expected.substr(1))).satellite, satellite) << c.what;
+      EXPECT_EQ(saved.count(zelhost::FromUtf8(next.substr(1))), 1u) << c.what;
+    }
+
+    // Saved at Close at the latest.
+    cases[2].block();
+    EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"Blocked4").output, Json(std::string("XA") + key));
+    cases[2].unblock();
+  }
+  EXPECT_EQ(SavedTable().at(std::wstring(L"A") + wchar_t(L'A' + 9)).satellite, L"Blocked4");
+
+  // A document that would outgrow what loads is refused: 1, nothing stored or routed.
+  RunningModule module(R"({"Huge": {"PlayListCreate": {"rc": 0, "answer": "made"}}})");
+  LogWindow log;
+  const std::string before = ZelDocumentScope::Read().value();
+  const std::string huge = "[\"" + std::string(kLargestDocument, 'n') + "\", \"b\", \"c\"]";
+  EXPECT_EQ(Outcome(module.Call(kRegister, huge, 5, L"Huge")), Json::array({1, nullptr}));
+  EXPECT_EQ(log.Count("[WARN] - RegisterCustomMediumId exception: the document would grow to"), 1u);
+  EXPECT_EQ(ZelDocumentScope::Read().value_or(""), before);
+  EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAK1"])").rc, 404);
+}
+
+// Lookups see what another process saved; entries the table does not use as written (a second
+// element of a Prefix, one without a Prefix) are named in a WARN line and kept in every save.
+TEST_F(CustomMediumIdTest, LookupsSeeOtherProcessesKeysAndSavesKeepWhatTheyLoaded) {
+  RunningModule module(R"({"First": {"PlayListCreate": {"rc": 0, "answer": "first"}},
+                           "Second": {"PlayListCreate": {"rc": 0, "answer": "second"}},
+                           "Later": {"PlayListCreate": {"rc": 0, "answer": "later"}}})");
+  EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAA1"])").rc, 404);
+  LogWindow log;
+  const std::string written = PrefixDocument(
+      "<MediumIdPrefix Prefix=\"AA\" Satellite=\"First\"/><MediumIdPrefix Prefix=\"AA\" Satellite=\"Second\"/>"
+      "<MediumIdPrefix Satellite=\"Unnamed\"/>");
+  ::Sleep(PrefixStore::kLookupRetryMs + 100);
+  ZelDocumentScope::Write(written);  // by "another process"
+  EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAA1"])").output, Json("first"));  // the first of a Prefix
+  EXPECT_EQ(log.Count("[WARN] - The medium-id prefixes in " + Narrow(ZelDocumentScope::Path()) +
+                      " hold 2 entries that are not used as written: Prefix 'AA' (satellite 'Second'), no Prefix "
+                      "(satellite 'Unnamed')"),
+            1u);
+  ZelDocumentScope::Write(written.substr(0, written.find("</MediumIdPrefixs>")) +
+                          "<MediumIdPrefix Prefix=\"AB\" Satellite=\"Later\"/>" +
+                          written.substr(written.find("</MediumIdPrefixs>")));
+  ::Sleep(PrefixStore::kLookupRetryMs + 100);
+  EXPECT_EQ(module.Call(L"PlaylistNew", R"(["u", "XAB1"])").output, Json("later"));
+
+  EXPECT_EQ(module.Call(kRegister, R"(["a", "b", "c"])", 5, L"New").output, Json("XAC"));
+  DocumentTable saved;
+  EXPECT_EQ(SavedTable(&saved).size(), 4u);  // "", AA, AB, AC
+  ASSERT_EQ(saved.kept.size(), 2u);
+  EXPECT_EQ(saved.kept[0].xml, "<MediumIdPrefix Prefix=\"AA\" Satellite=\"Second\"/>");
+  EXPECT_EQ(saved.kept[1].xml, "<MediumIdPrefix Satellite=\"Unnamed\"/>");
 }
 
 // Host processes sharing the data folder take turns through the lock file beside the document
 // (see DocumentLock for why a file and not a named mutex): each re-reads the document under it,
-// so no registration is lost and no key is given twice.
-TEST_F(CustomMediumIdTest, ProcessesSharingTheDataFolderNeverShareAKey) {
+// so no registration is lost and no key is given twice, also while the document is read-only for
+// a moment (the keys wait in the lock file's note and in memory, and are saved later).
+TEST_F(CustomMediumIdTest, ProcessesSharingTheDataFolderNeverShareAKeyNorLoseOneWhileItCannotBeSaved) {
   constexpr int kProcesses = 3;
   constexpr int kSatellites = 30;
+  const std::wstring path = ZelDocumentScope::Path();
   std::vector<HostRun> runs(kProcesses);
   std::vector<std::thread> hosts;
   for (int p = 0; p < kProcesses; ++p) {
@@ -177,20 +306,57 @@ TEST_F(CustomMediumIdTest, ProcessesSharingTheDataFolderNeverShareAKey) {
       requests += R"({"service": "Register Custom MediumId", "input": ["g", "i", "l"], "requester": "P)" +
                   std::to_string(p) + "-S" + std::to_string(s) + "\"}\n";
     }
+    // Then every key the three may have been given: its own keys must route (to a satellite the
+    // host does not know, which answers -1), the others may not (404).
+    for (char first = 'A'; first <= 'D'; ++first) {
+      for (char second = 'A'; second <= 'Z'; ++second) {
+        requests += std::string(R"({"service": "PlaylistNew", "input": ["u", "X)") + first + second + "1\"]}\n";
+      }
+    }
     hosts.emplace_back([&runs, p, requests] { runs[p] = RunHost({L"--workers", L"4", L"serve", L"--stdio"}, requests); });
   }
+  // The fourth party: makes the document read-only once it exists, until a registration has left
+  // its unsaved keys in the lock file's note.
+  bool note_seen = false;
+  std::thread fourth([&] {
+    const ULONGLONG deadline = ::GetTickCount64() + 60000;
+    while (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && ::GetTickCount64() < deadline) ::Sleep(1);
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    while (!note_seen && ::GetTickCount64() < deadline) {
+      zel::UniqueFile lock(::CreateFileW(DocumentLock::LockPath(path).c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+      LARGE_INTEGER size{};
+      note_seen = lock && ::GetFileSizeEx(lock.Get(), &size) && size.QuadPart > 0;
+      ::Sleep(5);
+    }
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  });
   for (std::thread& host : hosts) host.join();
+  fourth.join();
+  EXPECT_TRUE(note_seen) << "no registration met the read-only document";
 
   std::map<std::string, int> keys;  // key -> times answered
   for (const HostRun& run : runs) {
     std::istringstream lines(run.out);
+    std::set<std::string> mine;
     int replies = 0;
     for (std::string line; std::getline(lines, line); ++replies) {
       const Json reply = Json::parse(line);
-      EXPECT_EQ(reply["rc"], 0) << line;
-      if (reply["output"].is_string()) ++keys[reply["output"].get<std::string>()];
+      if (replies < kSatellites) {
+        EXPECT_EQ(reply["rc"], 0) << line;
+        if (reply["output"].is_string() && mine.insert(reply["output"].get<std::string>()).second) {
+          ++keys[reply["output"].get<std::string>()];
+        }
+      } else {
+        const std::string id = "X" + std::string(1, 'A' + (replies - kSatellites) / 26) +
+                               std::string(1, 'A' + (replies - kSatellites) % 26);
+        if (mine.count(id) != 0) {
+          EXPECT_EQ(reply["rc"], -1) << id << " is not routed where it was given: " << line;
+        }
+      }
     }
-    EXPECT_EQ(replies, kSatellites) << run.err;
+    EXPECT_EQ(replies, kSatellites + 4 * 26) << run.err;
+    EXPECT_EQ(mine.size(), size_t{kSatellites});
   }
   EXPECT_EQ(keys.size(), size_t{kProcesses * kSatellites});
   for (const auto& [key, times] : keys) EXPECT_EQ(times, 1) << key;
@@ -227,9 +393,9 @@ TEST_F(CustomMediumIdTest, ThirtyTwoSatellitesRegisteringAtOnce) {
   std::thread reader([&] {
     while (!done) {
       if (std::optional<std::string> text = ReadShared(ZelDocumentScope::Path())) {
-        PrefixMap table;
+        DocumentTable table;
         ++reads;
-        if (!ParsePrefixDocument(*text, &table)) ++bad_reads;
+        if (ParsePrefixDocument(*text, &table).state != DocumentState::kLoaded) ++bad_reads;
       }
     }
   });

@@ -32,8 +32,17 @@ void ZelDocumentScope::Write(const std::optional<std::string>& content) {
   ::WriteFile(file.Get(), content->data(), static_cast<DWORD>(content->size()), &written, nullptr);
 }
 
-ZelDocumentScope::ZelDocumentScope(const std::optional<std::string>& content) : previous_(Read()) { Write(content); }
-ZelDocumentScope::~ZelDocumentScope() { Write(previous_); }
+// The lock file beside the document goes too: a note of unsaved keys one test left must not reach
+// the next.
+ZelDocumentScope::ZelDocumentScope(const std::optional<std::string>& content) : previous_(Read()) {
+  ::DeleteFileW((Path() + L".lock").c_str());
+  Write(content);
+}
+ZelDocumentScope::~ZelDocumentScope() {
+  ::SetFileAttributesW(Path().c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::DeleteFileW((Path() + L".lock").c_str());
+  Write(previous_);
+}
 
 std::string PrefixDocument(const std::string& prefixes, const std::string& version_attribute) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n<Settings " + version_attribute +
