@@ -103,7 +103,7 @@ CommandLine Parse(const std::vector<std::wstring>& args) {
       if (line.engine.status < 100 || line.engine.status > 999) throw UsageError("--status must be an HTTP status");
     } else if (arg == L"--body") {
       if (!ParseEngineBody(ToUtf8(value("--body")), &line.engine.body)) {
-        throw UsageError("--body must be xml, empty, long, half, huge or silent");
+        throw UsageError("--body must be xml, empty, long, half, huge, silent or trickle");
       }
     } else if (arg == L"--delay-ms") {
       line.engine.delay_ms = static_cast<DWORD>(ParseLong(value("--delay-ms"), "--delay-ms"));
@@ -196,7 +196,7 @@ int RunServe(const CommandLine& line) {
 // prints {"search_url": ...}, the value to give "search_url" (or --search-url) for it.
 int RunSearchEngine(const CommandLine& line) {
   if (line.words.size() != 1) {
-    throw UsageError("usage: search-engine [--port N] [--status N] [--body xml|empty|long|half|huge|silent] "
+    throw UsageError("usage: search-engine [--port N] [--status N] [--body xml|empty|long|half|huge|silent|trickle] "
                      "[--delay-ms N] [--seconds N]");
   }
   SearchEngineStandIn engine(line.engine);
