@@ -6,6 +6,10 @@
 // started with _beginthreadex that each sleep 100 ms. Under Wine starting a thread costs a few
 // milliseconds, so on a busy machine that floor alone can pass 200 ms; the ratio against it shows
 // what the module adds.
+//
+// Past the module's cap on sub-requests out at once (1,024), the rest wait for places: 2,000
+// sub-requests to the same satellite, in the same run, should take at most 1.3 x (2,000 / cap) x
+// 100 ms, that is, the places are handed on as soon as they are free.
 
 #include <windows.h>
 #include <process.h>
@@ -18,12 +22,15 @@
 #include "bench_support.h"
 #include "common/text.h"
 #include "host_session.h"
+#include "media/sub_request_places.h"
 
 namespace {
 
 constexpr int kGroup = 64;
 constexpr int kDelayMs = 100;
 constexpr int kRounds = 7;
+constexpr int kPastTheCap = 2000;
+constexpr int kPastTheCapRounds = 3;
 
 // Seconds for one MultiRequest of `count` sub-requests; negative when a slot came back unanswered.
 double TimeGroup(zelhost::HostSession& session, int count) {
@@ -87,14 +94,17 @@ int main() {
   std::vector<double> single;
   std::vector<double> group;
   std::vector<double> bare;
+  std::vector<double> past_the_cap;
   TimeGroup(session, kGroup);  // warm up: the first threads and pages of the run
   for (int round = 0; round < kRounds; ++round) {
     single.push_back(TimeGroup(session, 1));
     group.push_back(TimeGroup(session, kGroup));
     bare.push_back(TimeBareThreads(kGroup));
   }
+  for (int round = 0; round < kPastTheCapRounds; ++round) past_the_cap.push_back(TimeGroup(session, kPastTheCap));
   ::DeleteFileW(script.c_str());
-  if (*std::min_element(single.begin(), single.end()) < 0 || *std::min_element(group.begin(), group.end()) < 0) {
+  if (*std::min_element(single.begin(), single.end()) < 0 || *std::min_element(group.begin(), group.end()) < 0 ||
+      *std::min_element(past_the_cap.begin(), past_the_cap.end()) < 0) {
     std::fprintf(stderr, "MultiRequest left slots unanswered\n");
     return 1;
   }
@@ -106,5 +116,14 @@ int main() {
   std::sort(group.begin(), group.end());
   std::printf("%-44s %12.1f ms  worst %.1f ms  target under %d ms: %s\n", "  64 sub-requests, best of 7",
               group.front() * 1000, group.back() * 1000, 2 * kDelayMs, median_group < 2 * kDelayMs ? "met" : "MISSED");
+  const double cap = zel::media::kMostRunningSubRequests;
+  const double bound_ms = 1.3 * (kPastTheCap / cap) * kDelayMs;
+  const double median_past = MedianMs(past_the_cap);
+  zelbench::Report("MultiRequest, 2,000 x 100 ms satellites (median of 3)", median_past, "ms", median_group,
+                   "(64 sub-requests)");
+  std::sort(past_the_cap.begin(), past_the_cap.end());
+  std::printf("%-44s %12.1f ms  worst %.1f ms  target at most %.0f ms (1.3 x 2,000 / %.0f x 100 ms): %s\n",
+              "  2,000 sub-requests, best of 3", past_the_cap.front() * 1000, past_the_cap.back() * 1000, bound_ms, cap,
+              median_past <= bound_ms ? "met" : "MISSED");
   return 0;
 }

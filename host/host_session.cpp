@@ -1,5 +1,7 @@
 #include "host_session.h"
 
+#include <olectl.h>
+
 #include <cstdio>
 
 namespace zelhost {
@@ -86,6 +88,11 @@ void HostSession::StartRemoteBroker(const HostOptions& options) {
     journal.assign(full, length);
   }
   const HRESULT hr = RemoteBroker::Connect(FromUtf8(script), journal, options.workers, &remote_);
+  if (hr == CONNECT_E_ADVISELIMIT) {
+    throw HostError("another zelhost process holds the broker in zelbroker.exe (0x80040201): one host at a time "
+                    "can use --broker local-server; end that host or let it finish, then start this one again "
+                    "(or use --broker embedded)");
+  }
   if (FAILED(hr)) {
     char text[96];
     snprintf(text, sizeof(text), "could not start the broker server zelbroker.exe (0x%08lX)",

@@ -272,7 +272,7 @@ void HttpGateway::CallService(const httplib::Request& request, httplib::Response
   const std::wstring requester = FromUtf8(body.value("requester", std::string("console")));
   const LONG rc = body.value("rc", 0);
   const std::wstring service = FromUtf8(request.matches[1]);
-  const HostSession::Reply reply = session_.Call(requester, service, input, rc);
+  HostSession::Reply reply = session_.Call(requester, service, input, rc);
   if (reply.delivery == kErrorNotRegistered) {
     AnswerError(response, 404, "no component registered the service " + ToUtf8(service));
   } else if (FAILED(reply.delivery)) {
@@ -280,7 +280,9 @@ void HttpGateway::CallService(const httplib::Request& request, httplib::Response
     snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(reply.delivery));
     AnswerError(response, 502, "the broker could not deliver " + ToUtf8(service) + " (" + code + ")");
   } else {
-    response.set_content(DumpJson(Json{{"rc", reply.rc}, {"output", reply.output}}), "application/json");
+    // The output moves into the answer, whose JSON is gone before the text is handed on.
+    const std::string text = DumpJson(Json{{"rc", reply.rc}, {"output", std::move(reply.output)}});
+    response.set_content(text, "application/json");
   }
 }
 

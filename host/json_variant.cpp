@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <new>
+#include <stdexcept>
+#include <string_view>
 
 #include "base64.h"
 #include "common/safearray_lock.h"
@@ -159,49 +162,56 @@ void MakeTagged(const Json& object, VARIANT* out, VariantArena* arena) {
   }
 }
 
+// A zero-based byte array goes to base64 straight from its data: a JSON item per byte first would
+// take some thirty times the array's size. The count is the array's own (up to 4 GiB - 1 bytes),
+// never a 32-bit signed bound.
+Json BytesToJson(const unsigned char* data, ULONG count) {
+  try {
+    Json object = Json::object();
+    object["bytes"] = Base64Encode(std::string_view(reinterpret_cast<const char*>(data), count));
+    return object;
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error("the output's byte array of " + std::to_string(count) +
+                             " bytes is too large for this host to write as JSON");
+  }
+}
+
 Json ArrayToJson(const VARIANT& value) {
   const VARTYPE type = V_VT(&value) & ~VT_ARRAY;
   SAFEARRAY* sa = V_ARRAY(&value);
-  LONG lower = 0;
-  LONG upper = -1;
-  if (sa == nullptr || ::SafeArrayGetDim(sa) != 1 || FAILED(::SafeArrayGetLBound(sa, 1, &lower)) ||
-      FAILED(::SafeArrayGetUBound(sa, 1, &upper))) {
-    return Json{{"vt", V_VT(&value)}};
-  }
+  const Json unreadable{{"vt", V_VT(&value)}};
+  if (sa == nullptr || ::SafeArrayGetDim(sa) != 1) return unreadable;
+  const UINT size = type == VT_VARIANT ? sizeof(VARIANT)
+                    : type == VT_BSTR  ? sizeof(BSTR)
+                    : type == VT_I4    ? sizeof(LONG)
+                    : type == VT_UI1   ? 1
+                                       : 0;
+  if (size == 0 || ::SafeArrayGetElemsize(sa) != size) return unreadable;
+  const LONG lower = sa->rgsabound[0].lLbound;
+  const ULONG count = sa->rgsabound[0].cElements;
+  zel::SafeArrayDataLock lock(sa);
+  if (count > 0 && !lock.Ok()) return unreadable;
+  if (type == VT_UI1 && lower == 0) return BytesToJson(static_cast<const unsigned char*>(lock.Data()), count);
+
   Json items = Json::array();
-  std::string bytes;
-  for (LONG i = lower; i <= upper; ++i) {
-    LONG index = i;
+  for (ULONG k = 0; k < count; ++k) {
     if (type == VT_VARIANT) {
       // Read in place, for the same reason as above: a copy would hide a null BSTR.
-      void* slot = nullptr;
-      if (FAILED(::SafeArrayPtrOfIndex(sa, &index, &slot))) return Json{{"vt", V_VT(&value)}};
-      items.push_back(VariantToJson(*static_cast<const VARIANT*>(slot)));
+      items.push_back(VariantToJson(static_cast<const VARIANT*>(lock.Data())[k]));
     } else if (type == VT_BSTR) {
-      ScopedVariant element;
-      element.SetNullString();
-      BSTR& text = V_BSTR(element.Get());
-      if (FAILED(::SafeArrayGetElement(sa, &index, &text))) return Json{{"vt", V_VT(&value)}};
+      const BSTR text = static_cast<const BSTR*>(lock.Data())[k];
       items.push_back(text == nullptr ? Json{{"bstr", nullptr}}
                                       : Json(ToUtf8(std::wstring(text, ::SysStringLen(text)))));
     } else if (type == VT_I4) {
-      LONG number = 0;
-      if (FAILED(::SafeArrayGetElement(sa, &index, &number))) return Json{{"vt", V_VT(&value)}};
-      items.push_back(number);
-    } else if (type == VT_UI1) {
-      BYTE byte = 0;
-      if (FAILED(::SafeArrayGetElement(sa, &index, &byte))) return Json{{"vt", V_VT(&value)}};
-      items.push_back(byte);
-      bytes += static_cast<char>(byte);
+      items.push_back(static_cast<const LONG*>(lock.Data())[k]);
     } else {
-      return Json{{"vt", V_VT(&value)}};
+      items.push_back(static_cast<const BYTE*>(lock.Data())[k]);
     }
   }
   if (type == VT_VARIANT && lower == 0) return items;
-  if (type == VT_UI1 && lower == 0) return Json{{"bytes", Base64Encode(bytes)}};
   static const char* const kNames[] = {"variant", "bstr", "i4", "ui1"};
   const char* of = type == VT_VARIANT ? kNames[0] : type == VT_BSTR ? kNames[1] : type == VT_I4 ? kNames[2] : kNames[3];
-  Json object{{"array", items}, {"of", of}};
+  Json object{{"array", std::move(items)}, {"of", of}};
   if (lower != 0) object["lbound"] = lower;
   return object;
 }
@@ -300,7 +310,41 @@ Json ParseJson(const std::string& text) {
   }
 }
 
-std::string DumpJson(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+namespace {
+
+// About the length of the JSON's one-line text (exact for text that needs no escapes), so that the
+// text is made in one buffer of its size: grown by doubling, a large base64 string would cost up
+// to twice its size again on the way.
+size_t TextLength(const Json& json) {
+  switch (json.type()) {
+    case Json::value_t::string:
+      return json.get_ref<const std::string&>().size() + 2;
+    case Json::value_t::array: {
+      size_t length = 2;
+      for (const Json& item : json) length += TextLength(item) + 1;
+      return length;
+    }
+    case Json::value_t::object: {
+      size_t length = 2;
+      for (const auto& [key, value] : json.items()) length += key.size() + 4 + TextLength(value);
+      return length;
+    }
+    default:
+      return 24;
+  }
+}
+
+}  // namespace
+
+std::string DumpJson(const Json& json) {
+  std::string text;
+  text.reserve(TextLength(json));
+  // What json.dump() does, into a buffer made to measure.
+  nlohmann::detail::serializer<Json> writer(nlohmann::detail::output_adapter<char>(text), ' ',
+                                            Json::error_handler_t::replace);
+  writer.dump(json, false, false, 0);
+  return text;
+}
 
 std::string ToUtf8(const std::wstring& text) { return zel::WideToUtf8(text); }
 std::wstring FromUtf8(const std::string& text) { return zel::Utf8ToWide(text); }

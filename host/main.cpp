@@ -103,7 +103,7 @@ CommandLine Parse(const std::vector<std::wstring>& args) {
       if (line.engine.status < 100 || line.engine.status > 999) throw UsageError("--status must be an HTTP status");
     } else if (arg == L"--body") {
       if (!ParseEngineBody(ToUtf8(value("--body")), &line.engine.body)) {
-        throw UsageError("--body must be xml, empty, long, half, huge or silent");
+        throw UsageError("--body must be xml, empty, long, half, huge, silent or trickle");
       }
     } else if (arg == L"--delay-ms") {
       line.engine.delay_ms = static_cast<DWORD>(ParseLong(value("--delay-ms"), "--delay-ms"));
@@ -126,8 +126,14 @@ void PrintLine(const std::string& text) {
   fflush(stdout);
 }
 
-std::string ReplyLine(const HostSession::Reply& reply) {
-  return "{\"rc\": " + std::to_string(reply.rc) + ", \"output\": " + DumpJson(reply.output) + "}";
+// {"rc": N, "output": ...} on one line. The output is written as it is dumped, never copied into a
+// line first: a large byte array costs its base64 text twice at most (the JSON and its dump).
+void PrintReply(const HostSession::Reply& reply) {
+  const std::string head = "{\"rc\": " + std::to_string(reply.rc) + ", \"output\": ";
+  const std::string output = DumpJson(reply.output);
+  fwrite(head.data(), 1, head.size(), stdout);
+  fwrite(output.data(), 1, output.size(), stdout);
+  PrintLine("}");
 }
 
 std::string HresultText(HRESULT hr) {
@@ -152,7 +158,7 @@ int RunCall(const CommandLine& line) {
               << HresultText(reply.delivery) << ")\n";
     return kExitNotDelivered;
   }
-  PrintLine(ReplyLine(reply));
+  PrintReply(reply);
   return kExitDelivered;
 }
 
@@ -183,7 +189,7 @@ int RunServe(const CommandLine& line) {
       if (FAILED(reply.delivery)) {
         throw JsonError("the broker could not deliver " + ToUtf8(service) + " (" + HresultText(reply.delivery) + ")");
       }
-      PrintLine(ReplyLine(reply));
+      PrintReply(reply);
     } catch (const std::exception& error) {  // JsonError, and nlohmann's type errors
       std::cerr << "zelhost: " << error.what() << "\n";
       PrintLine("{\"error\": " + DumpJson(error.what()) + "}");
@@ -196,7 +202,7 @@ int RunServe(const CommandLine& line) {
 // prints {"search_url": ...}, the value to give "search_url" (or --search-url) for it.
 int RunSearchEngine(const CommandLine& line) {
   if (line.words.size() != 1) {
-    throw UsageError("usage: search-engine [--port N] [--status N] [--body xml|empty|long|half|huge|silent] "
+    throw UsageError("usage: search-engine [--port N] [--status N] [--body xml|empty|long|half|huge|silent|trickle] "
                      "[--delay-ms N] [--seconds N]");
   }
   SearchEngineStandIn engine(line.engine);

@@ -45,7 +45,8 @@ std::string XmlText(const std::string& bytes) {
 bool ParseEngineBody(const std::string& name, EngineBody* body) {
   static const std::pair<const char*, EngineBody> kNames[] = {
       {"xml", EngineBody::kXml},   {"empty", EngineBody::kEmpty}, {"long", EngineBody::kLong},
-      {"half", EngineBody::kHalf}, {"huge", EngineBody::kHuge},   {"silent", EngineBody::kSilent}};
+      {"half", EngineBody::kHalf}, {"huge", EngineBody::kHuge},   {"silent", EngineBody::kSilent},
+      {"trickle", EngineBody::kTrickle}};
   for (const auto& [text, value] : kNames) {
     if (name == text) {
       *body = value;
@@ -126,7 +127,9 @@ void SearchEngineStandIn::Answer(const httplib::Request& request, httplib::Respo
   }
   // Ranges are answered below, the way the engine does: the library must not cut the body again.
   const_cast<httplib::Request&>(request).ranges.clear();
-  const DWORD delay = options_.body == EngineBody::kSilent ? INFINITE : options_.delay_ms;
+  const DWORD delay = options_.body == EngineBody::kSilent    ? INFINITE
+                      : options_.body == EngineBody::kTrickle ? 0
+                                                              : options_.delay_ms;
   if (!Wait(delay)) {
     response.status = 503;  // stopping: whoever still waits learns it now
     return;
@@ -148,6 +151,15 @@ void SearchEngineStandIn::Answer(const httplib::Request& request, httplib::Respo
       response.set_content_provider(body->size(), kXmlType, [body](size_t offset, size_t, httplib::DataSink& sink) {
         return offset < body->size() / 2 && sink.write(body->data(), body->size() / 2);
       });
+      return;
+    }
+    case EngineBody::kTrickle: {
+      // Never silent for as long as delay_ms, so that only a limit on the whole answer ends it.
+      auto body = std::make_shared<std::string>(AnswerFor(seen.target, EngineBody::kLong));
+      response.set_content_provider(body->size(), kXmlType,
+                                    [this, body](size_t offset, size_t, httplib::DataSink& sink) {
+                                      return Wait(options_.delay_ms) && sink.write(body->data() + offset, 1);
+                                    });
       return;
     }
     default:

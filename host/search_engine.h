@@ -26,16 +26,17 @@ enum class EngineBody {
   kHalf,    // announces the long list, sends half of it, then closes the connection
   kHuge,    // announces and streams 1 GiB (until the client goes away)
   kSilent,  // reads the request and never answers
+  kTrickle, // announces the long list at once, then sends it one byte per delay_ms
 };
 
 struct SearchEngineOptions {
   unsigned short port = 0;  // 0: any free port
   int status = 200;
   EngineBody body = EngineBody::kXml;
-  DWORD delay_ms = 0;  // before the first byte of the answer
+  DWORD delay_ms = 0;  // before the first byte of the answer; kTrickle: before each byte
 };
 
-// Parses "xml", "empty", "long", "half", "huge" or "silent"; false for anything else.
+// Parses "xml", "empty", "long", "half", "huge", "silent" or "trickle"; false for anything else.
 bool ParseEngineBody(const std::string& name, EngineBody* body);
 
 // One request as the stand-in received it.

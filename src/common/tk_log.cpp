@@ -1,10 +1,9 @@
 #include "common/tk_log.h"
 
-#include <share.h>
-
 #include <cwchar>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "common/product_folders.h"
 #include "common/registry.h"
@@ -40,9 +39,26 @@ void CopyToBack(const std::wstring& path) {
   if (back.size() < kPathChars) ::CopyFileW(path.c_str(), back.c_str(), FALSE);
 }
 
-FILE* OpenForAppend(const std::wstring& path) {
-  if (path.size() >= kPathChars) return nullptr;
-  return _wfsopen(path.c_str(), L"a", _SH_DENYNO);
+// Shared for reading and writing, as other programs write the same logs; each line goes to the end
+// of the file as it is when the line is written.
+UniqueFile OpenForAppend(const std::wstring& path) {
+  if (path.size() >= kPathChars) return UniqueFile();
+  return UniqueFile(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+BOOL WriteWithWriteFile(HANDLE file, const void* bytes, DWORD size, DWORD* written) {
+  return ::WriteFile(file, bytes, size, written, nullptr);
+}
+
+// Appends `bytes` whole or not at all: a write that stops part-way (a full disk) is cut back off
+// the file, so that no torn line stays for the next one to be glued to.
+void AppendWhole(HANDLE file, const std::string& bytes, CTkLog::LineWriter writer) {
+  LARGE_INTEGER end{};
+  if (!::SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END)) return;
+  DWORD written = 0;
+  if (writer(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written) && written == bytes.size()) return;
+  if (::SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) ::SetEndOfFile(file);
 }
 
 }  // namespace
@@ -51,13 +67,14 @@ CTkLog::CTkLog(const wchar_t* file_name, bool with_process_id)
     : with_process_id_(with_process_id),
       file_name_(file_name != nullptr ? file_name : L""),
       process_id_(::GetCurrentProcessId()),
-      level_(ReadRegistryLevel(kError)) {}
+      level_(ReadRegistryLevel(kError)),
+      line_writer_(&WriteWithWriteFile) {}
 
-CTkLog::~CTkLog() {
-  for (Stream* stream : {&main_, &error_}) {
-    if (stream->file != nullptr) fclose(stream->file);
-    stream->file = nullptr;
-  }
+CTkLog::~CTkLog() = default;
+
+void CTkLog::SetLineWriter(LineWriter writer) {
+  auto guard = lock_.Lock();
+  line_writer_ = writer != nullptr ? writer : &WriteWithWriteFile;
 }
 
 #define ZEL_LOG_FORWARD(level)         \
@@ -131,7 +148,7 @@ void CTkLog::Write(const wchar_t* format, va_list args, int level) {
   if (level > level_) return;
   auto guard = lock_.Lock();
   if (!initialised_) InitializeLocked();
-  if (!main_.open || main_.file == nullptr) return;
+  if (!main_.open || !main_.file) return;
 
   wchar_t line[kLineChars];
   SYSTEMTIME now;
@@ -143,7 +160,7 @@ void CTkLog::Write(const wchar_t* format, va_list args, int level) {
 void CTkLog::WriteError(const wchar_t* format, va_list args) {
   auto guard = lock_.Lock();
   if (!initialised_) InitializeLocked();
-  if (!error_.open || error_.file == nullptr) return;
+  if (!error_.open || !error_.file) return;
 
   wchar_t line[kLineChars];
   SYSTEMTIME now;
@@ -186,8 +203,8 @@ bool CTkLog::OpenWithFallback(Stream& stream, bool rotate_at_start) {
         stream.count = static_cast<long>(size);
       }
     }
-    if (FILE* file = OpenForAppend(candidate)) {
-      stream.file = file;
+    if (UniqueFile file = OpenForAppend(candidate)) {
+      stream.file = std::move(file);
       stream.path = candidate;
       return true;
     }
@@ -196,8 +213,7 @@ bool CTkLog::OpenWithFallback(Stream& stream, bool rotate_at_start) {
 }
 
 void CTkLog::RotateRunning(Stream& stream) {
-  fclose(stream.file);
-  stream.file = nullptr;
+  stream.file.Reset();
   CopyToBack(stream.path);
   // Empty the file, then append to it again; if it has meanwhile become unusable, fall back to the
   // numbered names as at start.
@@ -206,7 +222,7 @@ void CTkLog::RotateRunning(Stream& stream) {
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   truncate.Reset();
   stream.file = OpenForAppend(stream.path);
-  if (stream.file == nullptr) stream.open = OpenWithFallback(stream, false);
+  if (!stream.file) stream.open = OpenWithFallback(stream, false);
 }
 
 void CTkLog::Emit(Stream& stream, const wchar_t* line, int length) {
@@ -214,12 +230,11 @@ void CTkLog::Emit(Stream& stream, const wchar_t* line, int length) {
   if (stream.count >= kRotateSize) {
     stream.count = length + 2;
     RotateRunning(stream);
-    if (stream.file == nullptr) return;
+    if (!stream.file) return;
   }
   std::string utf8 = WideToUtf8(std::wstring_view(line, static_cast<size_t>(length)));
-  utf8 += '\n';  // text mode writes CR LF
-  fwrite(utf8.data(), 1, utf8.size(), stream.file);
-  fflush(stream.file);
+  utf8 += "\r\n";
+  AppendWhole(stream.file.Get(), utf8, line_writer_);
 }
 
 }  // namespace zel

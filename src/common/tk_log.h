@@ -3,10 +3,10 @@
 #include <windows.h>
 
 #include <cstdarg>
-#include <cstdio>
 #include <string>
 
 #include "common/tk_section.h"
+#include "common/unique_handle.h"
 
 namespace zel {
 
@@ -41,6 +41,11 @@ class CTkLog {
   virtual void Write(const wchar_t* format, va_list args, int level);
   virtual void WriteError(const wchar_t* format, va_list args);
 
+  // Writes one line's bytes to the log file in one call, as WriteFile does (the default, also
+  // when `writer` is null). A test puts a writer here that stops part-way, as on a full disk.
+  using LineWriter = BOOL (*)(HANDLE file, const void* bytes, DWORD size, DWORD* written);
+  void SetLineWriter(LineWriter writer);
+
   int Level() const noexcept { return level_; }
   bool IsEnabled(int level) const noexcept { return level <= level_; }
   // Overrides the registry level for the life of the object (the host's and the tests' knob).
@@ -58,7 +63,7 @@ class CTkLog {
 
  private:
   struct Stream {
-    FILE* file = nullptr;
+    UniqueFile file;
     long count = 0;
     bool open = false;
     std::wstring base;  // the name the fallbacks 1 to 9 are made from
@@ -70,7 +75,7 @@ class CTkLog {
   // rotates an oversized file first and takes the count from its size.
   static bool OpenWithFallback(Stream& stream, bool rotate_at_start);
   static void RotateRunning(Stream& stream);
-  static void Emit(Stream& stream, const wchar_t* line, int length);
+  void Emit(Stream& stream, const wchar_t* line, int length);
   static int AppendMessage(wchar_t* line, int prefix_length, const wchar_t* format, va_list args);
 
   bool initialised_ = false;
@@ -82,6 +87,7 @@ class CTkLog {
   TkSection lock_;
   DWORD process_id_;
   int level_ = kError;
+  LineWriter line_writer_;
 };
 
 }  // namespace zel

@@ -54,7 +54,9 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {6, L"my-ZEL_TailLog", ZEL_ORDINARY(files::TailLog)},
     {7, L"GetAudioCategoryTotals", ZEL_WITH(Channel(), media::GetAudioCategoryTotals)},
     {8, L"GetTVCategoryTotals", ZEL_WITH(Channel(), media::GetTVCategoryTotals)},
-    {9, L"MultiRequest", ZEL_WITH(channel, media::MakeGroupedRequest)},
+    {9, L"MultiRequest", [](ServiceCall& call) -> LONG {
+       return media::MakeGroupedRequest(call.module.channel, call.module.sub_requests, call.input, call.output);
+     }},
     {10, L"QueryFileSize", ZEL_ZIP_JOB(zip::QueryFileSize)},
     {11, L"CreateZip", ZEL_ZIP_JOB(zip::CreateZip)},
     {12, L"DeleteTempFile", ZEL_ORDINARY(zip::DeleteTempFile)},

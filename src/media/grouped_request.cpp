@@ -1,11 +1,10 @@
 #include "media/grouped_request.h"
 
-#include <algorithm>
-#include <atomic>
+#include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "common/answer.h"
 #include "common/parameter_error_guard.h"
@@ -20,51 +19,92 @@
 namespace zel::media {
 namespace {
 
-// One sub-request. `request` is written before its thread starts and read only by that thread;
-// `slot` is written by the thread and read by the waiting handler, both under `lock`, so that a
-// read at the moment of a time-out sees either the prepared pair or the finished one, never half
-// of a VARIANT.
+// One sub-request. Target, service and parameters are read by the handler before any thread
+// starts and then read only by the thread that sends it; `slot` is written by that thread and read
+// by the waiting handler, both under `lock`, so that a read at the moment of a time-out sees either
+// the prepared pair or the finished one, never half of a VARIANT.
 struct SubRequest {
-  const core::BrokerChannel* channel = nullptr;
   ScopedVariant request;
+  std::wstring target;
+  std::wstring service;
+  ScopedVariant parameters;
+  SubRequestPlaces::Ticket ticket = 0;
   TkSection lock;
-  ScopedVariant slot;  // VT_EMPTY until the thread has read its sub-request
+  ScopedVariant slot;  // VT_EMPTY until the sub-request has been read
 };
 
 // The records of one group, shared by the handler and by every sub-request thread: whoever lets
 // go last releases them, which after a time-out is the last thread to end. The group shares the
-// channel its records name, so that Close meanwhile cannot take it away.
+// channel and the places its records use, so that Close meanwhile cannot take them away.
+//
+// Sub-requests that can be sent wait in the group's queue, one line per target in input order,
+// until there is a place for their target; the handler and every thread done with a sub-request
+// take the next that may start. Nothing starts once the time is up or the queue is closed.
 class RequestGroup {
  public:
-  RequestGroup(std::shared_ptr<const core::BrokerChannel> channel, LONG count)
-      : channel_(std::move(channel)), records_(std::make_unique<SubRequest[]>(count)) {
-    for (LONG i = 0; i < count; ++i) records_[i].channel = channel_.get();
-  }
+  RequestGroup(std::shared_ptr<const core::BrokerChannel> channel, std::shared_ptr<SubRequestPlaces> places,
+               LONG count)
+      : channel_(std::move(channel)), places_(std::move(places)), records_(std::make_unique<SubRequest[]>(count)) {}
   RequestGroup(const RequestGroup&) = delete;
   RequestGroup& operator=(const RequestGroup&) = delete;
 
   SubRequest& operator[](LONG i) { return records_[i]; }
+  const core::BrokerChannel& Channel() const { return *channel_; }
+
+  // Before any thread starts.
+  void Enqueue(LONG i) {
+    queued_[records_[i].target].push_back(i);
+    ++unfinished_;
+  }
+  void StartBy(ULONGLONG deadline) { deadline_ = deadline; }
+
+  // The next queued sub-request that may start now, its place taken; -1 when none may.
+  LONG TakeStartable() {
+    auto guard = lock_.Lock();
+    if (closed_ || ::GetTickCount64() >= deadline_) return -1;
+    for (auto line = queued_.begin(); line != queued_.end(); ++line) {
+      const LONG i = line->second.front();
+      if (!places_->TryTake(line->first, &records_[i].ticket)) continue;
+      line->second.pop_front();
+      if (line->second.empty()) queued_.erase(line);
+      return i;
+    }
+    return -1;
+  }
+
+  // Sub-request i has come back, or could not be sent: its place is free again.
+  void Finished(LONG i) {
+    {
+      auto guard = lock_.Lock();
+      --unfinished_;
+    }
+    places_->GiveBack(records_[i].target, records_[i].ticket);
+  }
+  bool AllFinished() {
+    auto guard = lock_.Lock();
+    return unfinished_ == 0;
+  }
+  // What is still queued never starts; answers how many that is.
+  LONG Close() {
+    auto guard = lock_.Lock();
+    closed_ = true;
+    LONG left = 0;
+    for (const auto& line : queued_) left += static_cast<LONG>(line.second.size());
+    unfinished_ -= left;
+    queued_.clear();
+    return left;
+  }
 
  private:
   std::shared_ptr<const core::BrokerChannel> channel_;
-  std::unique_ptr<SubRequest[]> records_;  // released before the channel
+  std::shared_ptr<SubRequestPlaces> places_;
+  std::unique_ptr<SubRequest[]> records_;  // released before the channel and the places
+  TkSection lock_;
+  std::map<std::wstring, std::deque<LONG>> queued_;  // by target, in input order
+  LONG unfinished_ = 0;  // queued or being sent
+  bool closed_ = false;
+  ULONGLONG deadline_ = 0;
 };
-
-// Sub-request threads running now, in every group, and how many may; module-wide on purpose.
-std::atomic<LONG> running_sub_requests{0};
-std::atomic<LONG> sub_request_cap{kMostRunningSubRequests};
-
-// Counts a running sub-request thread out when it ends, however it ends.
-struct RunningSubRequest {
-  ~RunningSubRequest() { running_sub_requests.fetch_sub(1); }
-};
-
-// Counts a thread in, or refuses it when the cap is reached.
-bool ReserveSubRequestThread() {
-  if (running_sub_requests.fetch_add(1) < sub_request_cap.load()) return true;
-  running_sub_requests.fetch_sub(1);
-  return false;
-}
 
 constexpr int kDeepestParameters = 32;
 
@@ -90,7 +130,7 @@ void DetachReferences(VARIANT& value, int depth) {
 }
 
 // The parameters of a sub-request (its elements from 2 on), made its own. Target and service are
-// left as they are: the sub-request's thread refuses them if they are not plain strings.
+// left as they are: ReadSubRequest refuses them if they are not plain strings.
 void DetachParameters(VARIANT& request) {
   if (V_VT(&request) != (VT_ARRAY | VT_VARIANT) || V_ARRAY(&request) == nullptr) return;
   SAFEARRAY* array = V_ARRAY(&request);
@@ -115,33 +155,59 @@ LONG ReturnCodeOf(const VARIANT& status) {
   }
 }
 
-// The body of a sub-request's thread.
-void RunSubRequest(SubRequest& record) {
-  GuardHandler(L"threadKroRequest exception: %s", 0, [&]() -> LONG {
-    ScopedVariant target;
-    ScopedVariant service;
-    ScopedVariant parameters;
-    VUtil::GetElement(*record.request, 0, target.Get());
-    VUtil::GetElement(*record.request, 1, service.Get());
-    VUtil::GetElement(*record.request, 2, parameters.Get());
-    const std::wstring target_name = VUtil::StringOf(*target);
-    const std::wstring service_name = VUtil::StringOf(*service);
-    Publish(record, answer::List(ScopedVariant(), ScopedVariant()));
+// Reads the target, the service and the parameters of a sub-request and prepares its slot; false
+// (WARN line, slot left VT_EMPTY) when it cannot be sent.
+bool ReadSubRequest(SubRequest& record) {
+  return GuardHandler(L"threadKroRequest exception: %s", 0, [&]() -> LONG {
+           ScopedVariant target;
+           ScopedVariant service;
+           VUtil::GetElement(*record.request, 0, target.Get());
+           VUtil::GetElement(*record.request, 1, service.Get());
+           VUtil::GetElement(*record.request, 2, record.parameters.Get());
+           record.target = VUtil::StringOf(*target);
+           record.service = VUtil::StringOf(*service);
+           Publish(record, answer::List(ScopedVariant(), ScopedVariant()));
+           return 1;
+         }) == 1;
+}
 
-    ModuleLog().Debug(L"Request %ls...", service_name.c_str());
-    core::BrokerChannel::Reply reply;
-    try {
-      reply = record.channel->Send(target_name, service_name, *parameters);
-    } catch (const _com_error& error) {
-      // The slot keeps its prepared pair of empty values.
-      ModuleLog().Warn(L"threadKroRequest: the broker request %ls failed: hr = 0x%08X", service_name.c_str(),
-                       static_cast<unsigned>(error.Error()));
-      return 0;
+// Sends one sub-request and publishes what the broker answered.
+void SendSubRequest(const core::BrokerChannel& channel, SubRequest& record) {
+  const wchar_t* service = record.service.c_str();
+  ModuleLog().Debug(L"Request %ls...", service);
+  core::BrokerChannel::Reply reply;
+  try {
+    reply = channel.Send(record.target, record.service, *record.parameters);
+  } catch (const _com_error& error) {
+    // The slot keeps its prepared pair of empty values.
+    ModuleLog().Warn(L"threadKroRequest: the broker request %ls failed: hr = 0x%08X", service,
+                     static_cast<unsigned>(error.Error()));
+    return;
+  } catch (const WideError& error) {
+    ModuleLog().Warn(L"threadKroRequest exception: %s", error.Message().c_str());
+    return;
+  }
+  ModuleLog().Debug(L"Request %ls returned %d", service, ReturnCodeOf(*reply.status));
+  Publish(record, answer::List(std::move(reply.status), std::move(reply.result)));
+}
+
+// Starts a thread that sends sub-request `first`, then whatever else of the group may start,
+// until nothing more may. False when no thread started.
+bool StartSender(const std::shared_ptr<RequestGroup>& group, LONG first) {
+  const UniqueKernelHandle thread = StartModuleThread([group = group, first]() mutable {
+    const UniqueComApartment apartment = JoinMultithreadedApartment();
+    for (LONG i = first; i >= 0; i = group->TakeStartable()) {
+      // However the sending ends, the place is given back and the group counts it done.
+      const struct Done {
+        RequestGroup& group;
+        LONG i;
+        ~Done() { group.Finished(i); }
+      } done{*group, i};
+      SendSubRequest(group->Channel(), (*group)[i]);
     }
-    ModuleLog().Debug(L"Request %ls returned %d", service_name.c_str(), ReturnCodeOf(*reply.status));
-    Publish(record, answer::List(std::move(reply.status), std::move(reply.result)));
-    return 0;
+    group.reset();  // the last thread of a timed-out group releases the records here
   });
+  return static_cast<bool>(thread);
 }
 
 // Milliseconds left until `deadline` (a GetTickCount64 value), 0 once it has passed.
@@ -150,85 +216,51 @@ DWORD RemainingUntil(ULONGLONG deadline) {
   return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
 }
 
-// Waits until every thread has ended, at most MAXIMUM_WAIT_OBJECTS handles at a time, all batches
-// within the one deadline. False when it passed (or a wait failed) before all had ended.
-bool WaitForAll(const std::vector<UniqueKernelHandle>& threads, ULONGLONG deadline) {
-  std::vector<HANDLE> batch;
-  for (size_t first = 0; first < threads.size(); first += MAXIMUM_WAIT_OBJECTS) {
-    const size_t end = std::min<size_t>(threads.size(), first + MAXIMUM_WAIT_OBJECTS);
-    batch.clear();
-    for (size_t i = first; i < end; ++i) batch.push_back(threads[i].Get());
-    const DWORD outcome =
-        ::WaitForMultipleObjects(static_cast<DWORD>(batch.size()), batch.data(), TRUE, RemainingUntil(deadline));
-    if (outcome >= WAIT_OBJECT_0 + batch.size()) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
-LONG SetSubRequestThreadCap(LONG cap) { return sub_request_cap.exchange(cap); }
-
-LONG MakeGroupedRequest(const std::shared_ptr<const core::BrokerChannel>& channel, const VARIANT& input, VARIANT& output) {
-  return MakeGroupedRequestWithin(channel, input, output, kGroupTimeLimitMs);
-}
-
-LONG MakeGroupedRequestWithin(const std::shared_ptr<const core::BrokerChannel>& channel, const VARIANT& input,
-                              VARIANT& output, DWORD limit_ms) {
+LONG MakeGroupedRequest(const std::shared_ptr<const core::BrokerChannel>& channel,
+                        const std::shared_ptr<SubRequestPlaces>& places, const VARIANT& input, VARIANT& output,
+                        DWORD limit_ms) {
   return GuardHandler(L"MakeGroupedRequest exception: %s", 1, [&]() -> LONG {
     const LONG count = VUtil::GetArrayLength(input);
     if (count < 1) return -1;
     // Every sub-request is read before any thread starts, so that unreadable input starts nothing.
-    auto group = std::make_shared<RequestGroup>(channel, count);
+    auto group = std::make_shared<RequestGroup>(channel, places, count);
     for (LONG i = 0; i < count; ++i) {
       VUtil::GetElement(input, i, (*group)[i].request.Get());
       DetachParameters(*(*group)[i].request);
     }
     ScopedVariant answer;
     VUtil::CreateArray(answer.Get(), VT_VARIANT, count);
-
-    // The limit covers the whole group, starting the threads included, so that a huge group cannot
-    // hold the request much longer than the limit: threads not started by then never start.
-    const ULONGLONG deadline = ::GetTickCount64() + limit_ms;
-    std::vector<UniqueKernelHandle> threads;
-    threads.reserve(count);
-    LONG unstarted = 0;
-    LONG refused = 0;
-    bool out_of_time = false;
     for (LONG i = 0; i < count; ++i) {
-      out_of_time = out_of_time || RemainingUntil(deadline) == 0;
-      if (!out_of_time && !ReserveSubRequestThread()) {
-        Publish((*group)[i], answer::List(ScopedVariant(), ScopedVariant()));
-        ++refused;
-        continue;
-      }
-      UniqueKernelHandle thread;
-      if (!out_of_time) {
-        thread = StartModuleThread([group, i]() mutable {
-          RunningSubRequest counted;
-          const UniqueComApartment apartment = JoinMultithreadedApartment();
-          RunSubRequest((*group)[i]);
-          group.reset();  // the last thread of a timed-out group releases the records here
-        });
-        if (!thread) running_sub_requests.fetch_sub(1);
-      }
-      if (thread) {
-        threads.push_back(std::move(thread));
-      } else {
-        ++unstarted;
-      }
-    }
-    if (refused > 0) {
-      ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests refused: %d sub-request threads are running already",
-                       refused, count, static_cast<int>(sub_request_cap.load()));
-    }
-    if (unstarted > 0) {
-      ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests got no thread; their slots stay empty", unstarted,
-                       count);
+      if (ReadSubRequest((*group)[i])) group->Enqueue(i);
     }
 
+    // The limit covers the whole group, starting included, so that a huge group or a long wait for
+    // places cannot hold the request much longer than the limit.
+    const ULONGLONG deadline = ::GetTickCount64() + limit_ms;
+    group->StartBy(deadline);
+    LONG unstarted = 0;
     ModuleLog().Debug(L"Waiting for requests");
-    if (out_of_time || !WaitForAll(threads, deadline)) ModuleLog().Warn(L"Multi request timed out");
+    while (!group->AllFinished() && RemainingUntil(deadline) > 0) {
+      const uint64_t generation = places->Generation();
+      for (LONG i = group->TakeStartable(); i >= 0; i = group->TakeStartable()) {
+        if (!StartSender(group, i)) {
+          ++unstarted;
+          group->Finished(i);
+        }
+      }
+      places->AwaitChange(generation, deadline);
+    }
+    unstarted += group->Close();
+    if (unstarted > 0) {
+      ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests were not started within %u ms "
+                       L"(%d of %d places taken); their slots answer empty",
+                       static_cast<int>(unstarted), static_cast<int>(count), static_cast<unsigned>(limit_ms),
+                       static_cast<int>(places->Taken()), static_cast<int>(places->Cap()));
+    }
+
+    if (unstarted > 0 || !group->AllFinished()) ModuleLog().Warn(L"Multi request timed out");
     ModuleLog().Debug(L"Building outparams");
     for (LONG i = 0; i < count; ++i) {
       SubRequest& record = (*group)[i];

@@ -6,35 +6,28 @@
 #include <memory>
 
 #include "core/broker_channel.h"
+#include "media/sub_request_places.h"
 
 namespace zel::media {
 
 // How long "MultiRequest" waits for all of its sub-requests together.
 constexpr DWORD kGroupTimeLimitMs = 25000;
 
-// How many sub-request threads may be running at once, module-wide. A satellite that never answers
-// keeps its sub-requests' threads waiting for good; beyond this many, a sub-request gets no thread
-// and its slot answers the empty pair at once (a WARN line counts them).
-constexpr LONG kMostRunningSubRequests = 1024;
-
-// Replaces that bound (for tests, so that reaching it needs no thousand threads); returns the old.
-LONG SetSubRequestThreadCap(LONG cap);
-
 // "MultiRequest": `input` is a zero-based variant array of n >= 1 sub-requests, each a variant
 // array [target, service, parameters, ...]. Every sub-request goes straight to the broker from a
-// thread of its own; all run at once and are waited for together, at most kGroupTimeLimitMs from
-// the start of the first thread (a thread not started by then never starts).
+// thread of its own, side by side, as far as `places` has room for it (past that, it waits for a
+// place in the group's queue, and a thread that is done with one takes the next); all within
+// `limit_ms` from the start, starting included: a sub-request not started by then never starts.
 // `output` becomes a variant array of n slots in input order: [status, result] as the broker
-// answered, [VT_EMPTY, VT_EMPTY] for a sub-request still running at the time-out or whose broker
-// request itself failed, VT_EMPTY for a sub-request that could not be read or got no thread.
+// answered, [VT_EMPTY, VT_EMPTY] for a sub-request still running or not started at the time-out
+// or whose broker request itself failed (one WARN line counts those not started), VT_EMPTY for a
+// sub-request that could not be read.
 // Returns 0 when the output was built (also after a time-out), -1 for an empty array (output
 // untouched), 1 when the input cannot be read (WARN line, output untouched).
-// The group's records stay alive, and keep `channel` alive, until the last of its threads ends,
-// which after a time-out may be after this call and after Close.
-LONG MakeGroupedRequest(const std::shared_ptr<const core::BrokerChannel>& channel, const VARIANT& input, VARIANT& output);
-
-// The same with another time limit, so that a time-out can be tried without waiting 25 seconds.
-LONG MakeGroupedRequestWithin(const std::shared_ptr<const core::BrokerChannel>& channel, const VARIANT& input,
-                              VARIANT& output, DWORD limit_ms);
+// The group's records stay alive, and keep `channel` and `places` alive, until the last of its
+// threads ends, which after a time-out may be after this call and after Close.
+LONG MakeGroupedRequest(const std::shared_ptr<const core::BrokerChannel>& channel,
+                        const std::shared_ptr<SubRequestPlaces>& places, const VARIANT& input, VARIANT& output,
+                        DWORD limit_ms = kGroupTimeLimitMs);
 
 }  // namespace zel::media

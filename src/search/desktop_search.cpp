@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "common/vutil.h"
+#include "search/answer_reader.h"
 
 namespace zel::search {
 namespace {
@@ -19,7 +20,6 @@ namespace {
 constexpr const wchar_t* kEngineKey = L"Software\\Google\\Google Desktop\\API";
 constexpr DWORD kUrlChars = 2048;
 constexpr LONG kInputElements = 5;
-constexpr DWORD kChunkBytes = 10000;
 constexpr LONG kHttpOk = 200;
 
 struct SearchInput {
@@ -52,29 +52,6 @@ SearchInput ReadInput(const VARIANT& input) {
   read.num = V_I4(&element[3]);
   read.flags = V_I4(&element[4]);
   return read;
-}
-
-// Reads the answer in 10000-byte pieces, each asking for the running offset, until it ends or a
-// read fails (true), or until the limits cut it short (false: the rest is still unread).
-bool ReadAnswer(CMyHttpRequest& request, const SearchLimits& limits, std::string* answer) {
-  const ULONGLONG deadline = ::GetTickCount64() + limits.answer_deadline_ms;
-  std::string chunk(kChunkBytes, '\0');
-  for (;;) {
-    DWORD count = 0;
-    if (!request.Read(chunk.data(), static_cast<LONG>(answer->size()), kChunkBytes, &count) || count == 0) {
-      return true;
-    }
-    const size_t room = limits.max_answer_bytes - answer->size();
-    answer->append(chunk, 0, std::min<size_t>(count, room));
-    if (count > room) {
-      ModuleLog().Warn(L"GoogleDesktopSearch: answer cut at %u bytes", static_cast<unsigned>(limits.max_answer_bytes));
-      return false;
-    }
-    if (::GetTickCount64() > deadline) {
-      ModuleLog().Warn(L"GoogleDesktopSearch: answer cut after %u ms", static_cast<unsigned>(limits.answer_deadline_ms));
-      return false;
-    }
-  }
 }
 
 // Closes a request whose answer was not read to its end. WinINet may read the rest before it lets
@@ -138,7 +115,7 @@ SearchOutcome Search(const SearchEndpoint& endpoint, const std::wstring& request
     CloseUnread(std::move(request));
     return outcome;
   }
-  if (!ReadAnswer(*request, limits, &outcome.answer)) CloseUnread(std::move(request));
+  outcome.answer = ReadAnswerWithin(std::move(request), limits.max_answer_bytes, limits.answer_deadline_ms);
   return outcome;
 }
 

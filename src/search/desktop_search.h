@@ -49,7 +49,7 @@ SearchEndpoint CrackSearchUrl(const std::wstring& url);
 // The endpoint's path, the encoded query appended directly, then format, start, num and flags.
 std::wstring RequestPath(const std::wstring& endpoint_path, const std::wstring& query, LONG start, LONG num,
                          LONG flags);
-// Sends one query and reads the whole answer in 10000-byte pieces.
+// Sends one query and reads the whole answer in pieces of at most 4 KiB.
 SearchOutcome Search(const SearchEndpoint& endpoint, const std::wstring& request_path,
                      const SearchLimits& limits = {});
 

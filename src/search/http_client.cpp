@@ -1,5 +1,6 @@
 #include "search/http_client.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <utility>
 
@@ -109,7 +110,20 @@ bool CMyHttpRequest::SendRanged(LONG offset, const wchar_t* headers, const void*
   return true;
 }
 
-bool CMyHttpRequest::Read(void* buffer, LONG offset, DWORD size, DWORD* count) {
+// WinINet's receive time-out bounds each wait for bytes, not a read: a read of n bytes waits until
+// n have come. Waiting for what is there, with the time-out cut to what is left, bounds both.
+bool CMyHttpRequest::AwaitAnswerBytes(ULONGLONG deadline, DWORD* available) {
+  const ULONGLONG now = ::GetTickCount64();
+  if (now >= deadline) {
+    ::SetLastError(ERROR_INTERNET_TIMEOUT);
+    return false;
+  }
+  DWORD receive = static_cast<DWORD>(std::min<ULONGLONG>(timeouts_.receive_ms, deadline - now));
+  ::InternetSetOptionW(request_.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &receive, sizeof(receive));
+  return ::InternetQueryDataAvailable(request_.Get(), available, 0, 0) != FALSE;
+}
+
+bool CMyHttpRequest::Read(void* buffer, LONG offset, DWORD size, DWORD* count, ULONGLONG deadline) {
   *count = 0;
   if (!request_) {
     ::SetLastError(ERROR_INVALID_HANDLE);
@@ -123,8 +137,13 @@ bool CMyHttpRequest::Read(void* buffer, LONG offset, DWORD size, DWORD* count) {
       return false;
     }
   }
+  if (deadline != kNoDeadline) {
+    DWORD available = 0;
+    if (!AwaitAnswerBytes(deadline, &available)) return false;
+    size = std::min(size, available);  // 0 at the end of the answer
+  }
   DWORD got = 0;
-  if (!::InternetReadFile(request_.Get(), buffer, size, &got)) return false;
+  if (size > 0 && !::InternetReadFile(request_.Get(), buffer, size, &got)) return false;
   *count = got;
   position_ += static_cast<LONG>(got);
   return true;

@@ -61,7 +61,12 @@ class CMyHttpRequest {
   // any other offset sends the request again asking for the answer from that byte, which the
   // server must confirm with 206. `*count` 0 means the answer is complete. False on failure (the
   // reason is in GetLastError()).
-  bool Read(void* buffer, LONG offset, DWORD size, DWORD* count);
+  // With a `deadline` (a GetTickCount64 value), the read waits for answer bytes no longer than
+  // what is left until then (the receive time-out is set from it) and returns those that have come,
+  // however few, rather than waiting for `size` of them; past the deadline it fails with
+  // ERROR_INTERNET_TIMEOUT. So a server that sends a byte now and then cannot stretch a read.
+  static constexpr ULONGLONG kNoDeadline = ~0ull;
+  bool Read(void* buffer, LONG offset, DWORD size, DWORD* count, ULONGLONG deadline = kNoDeadline);
 
   // The answer's numeric status; -1 without a request or when the query fails.
   LONG StatusCode() const;
@@ -84,6 +89,7 @@ class CMyHttpRequest {
 
  private:
   bool SendRanged(LONG offset, const wchar_t* headers, const void* data, DWORD data_length);
+  bool AwaitAnswerBytes(ULONGLONG deadline, DWORD* available);
   void ApplyTimeouts(HINTERNET handle) const;
 
   std::wstring host_;

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "common/parameter_error_guard.h"
 #include "common/module_log.h"
 #include "common/product_folders.h"
+#include "common/text.h"
 #include "common/unique_handle.h"
 #include "zip/zip_entry_tree.h"
 #include "zip/zip_paths.h"
@@ -48,11 +50,32 @@ LONG FolderToArchive(const VARIANT& input, std::wstring* folder, std::wstring* d
   return 0;
 }
 
-// Files others hold open for writing (the logs) are read all the same, up to the size they had when
-// opened; never through a link that leads out of the data folder.
-void LeaveOut(const std::wstring& path, const wchar_t* why) {
-  ModuleLog().Error(L"ZipLogs: left %ls out of the archive: %ls", path.c_str(), why);
-}
+// The files left out of an archive and why: each gets an ERROR line, and the archive ends with an
+// entry listing them, so that whoever reads it knows what it misses.
+class LeftOut {
+ public:
+  static constexpr const wchar_t* kEntryName = L"left-out.txt";
+
+  void Add(const std::wstring& path, const std::wstring& name, const std::wstring& why) {
+    ModuleLog().Error(L"ZipLogs: left %ls out of the archive: %ls", path.c_str(), why.c_str());
+    std::wstring shown = name;  // as the archive names it
+    std::replace(shown.begin(), shown.end(), L'\\', L'/');
+    text_ += shown + L": " + why + L"\r\n";
+  }
+  // The reason a file could not be opened, from GetLastError() as the open left it.
+  static std::wstring CannotOpen() {
+    const DWORD error = ::GetLastError();
+    std::wstring why = L"it cannot be opened (error " + std::to_wstring(error);
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) why += L": another process holds it";
+    if (error == ERROR_ACCESS_DENIED) why += L": access denied";
+    return why + L")";
+  }
+  bool Empty() const { return text_.empty(); }
+  std::string Utf8() const { return WideToUtf8(L"Files left out of this archive:\r\n" + text_); }
+
+ private:
+  std::wstring text_;
+};
 
 }  // namespace
 
@@ -80,24 +103,33 @@ LONG ZipLogs(const VARIANT& input, VARIANT& output) {
       return 2;
     };
     if (writer == nullptr) return fail(L"no writer");
+    // Files others hold open for writing (the logs) are read all the same, up to the size they had
+    // when opened; never through a link that leads out of the data folder.
+    LeftOut left_out;
     for (const auto& file : tree.Files()) {
+      const std::wstring name = tree.ArchiveName(*file);
       UniqueFile source(::CreateFileW(file->path.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
       if (!source) {
-        LeaveOut(file->path, L"it cannot be opened");
+        left_out.Add(file->path, name, LeftOut::CannotOpen());
         continue;
       }
       if (!IsFinalPathInside(FinalPathOf(source.Get()), data_final)) {
-        LeaveOut(file->path, L"it leads out of the data folder");
+        left_out.Add(file->path, name, L"it leads out of the data folder");
         continue;
       }
-      const ZipResult result = writer->AddEntry(tree.ArchiveName(*file), ZipSource::OpenFile(source.Get()), false);
+      const ZipResult result = writer->AddEntry(name, ZipSource::OpenFile(source.Get()), false);
       if (result == ZipCannotOpen || result == ZipBadArguments) {  // refused before anything was written
-        LeaveOut(file->path, ZipResultText(result));
+        left_out.Add(file->path, name, ZipResultText(result));
       } else if (result != ZipOk) {
         return fail(file->path + L": " + ZipResultText(result));
       }
+    }
+    if (!left_out.Empty()) {
+      const std::string list = left_out.Utf8();
+      const ZipResult result = writer->AddEntry(LeftOut::kEntryName, ZipSource::Memory(list.data(), list.size()), false);
+      if (result != ZipOk) return fail(std::wstring(LeftOut::kEntryName) + L": " + ZipResultText(result));
     }
     if (writer->CloseArchive() != ZipOk) return fail(L"the central directory: write failed");
     writer.reset();

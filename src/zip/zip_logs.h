@@ -10,7 +10,9 @@ namespace zel::zip {
 // PathAppendW appends, so a leading "\" is dropped; any other input means the data folder itself).
 // Built at once on the request's thread, each file streamed in pieces; output [archive path
 // (VT_BSTR), archive size (VT_I4)]. A file that cannot be opened, that leads out of the data folder
-// through a link, or that the archive cannot hold (4 GiB or more) is left out with an ERROR line.
+// through a link, or that the archive cannot hold is left out with an ERROR line, and the archive
+// then ends with an entry "left-out.txt" naming each file left out and why (no such entry when
+// nothing was left out). The size answered is the finished archive's, that entry included.
 // 0; 1 data folder unknown; 2 no archive (no new file could be made, or writing it failed: it is
 // deleted); 403 a sub-folder that would leave the data folder ("..", absolute paths, drive
 // letters, network paths, a link leading out, a path longer than any folder), nothing archived;

@@ -130,6 +130,36 @@ TEST(TkLogTest, RotationBoundaries) {
   EXPECT_EQ(ReadLines(file.path).size(), 524u);
 }
 
+// Writers that stop part-way, as on a full disk: one fails after half the line, one reports the
+// short count as success.
+BOOL HalfThenDiskFull(HANDLE file, const void* bytes, DWORD size, DWORD* written) {
+  ::WriteFile(file, bytes, size / 2, written, nullptr);
+  ::SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+BOOL HalfAndDone(HANDLE file, const void* bytes, DWORD size, DWORD* written) {
+  return ::WriteFile(file, bytes, size / 2, written, nullptr);
+}
+
+TEST(TkLogTest, ALineThatCannotBeWrittenWholeLeavesNoPartBehind) {
+  for (const CTkLog::LineWriter writer : {&HalfThenDiskFull, &HalfAndDone}) {
+    LogFile file;
+    CTkLog log(file.name.c_str(), false);
+    log.Error(L"before");
+    log.SetLineWriter(writer);
+    log.Error(L"torn %s", std::wstring(500, L'x').c_str());
+    log.SetLineWriter(nullptr);
+    log.Error(L"after");
+    const std::string bytes = ReadBytes(file.path);
+    EXPECT_EQ(bytes.find("torn"), std::string::npos) << bytes;
+    const std::vector<std::string> lines = ReadLines(file.path);
+    ASSERT_EQ(lines.size(), 2u) << bytes;
+    EXPECT_NE(lines[0].find("[ERROR] - before"), std::string::npos);
+    EXPECT_NE(lines[1].find("[ERROR] - after"), std::string::npos);
+    EXPECT_EQ(bytes.size(), lines[0].size() + lines[1].size() + 4) << "CR LF after each, nothing else";
+  }
+}
+
 TEST(TkLogTest, HeldFilesFallBackToNumberedNamesAndFatalAlsoReachesTheErrorLog) {
   LogFile file;
   UniqueFile held(::CreateFileW(file.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));

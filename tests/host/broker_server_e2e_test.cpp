@@ -375,9 +375,10 @@ DWORD BrokerProcessId() {
   return static_cast<DWORD>(id);
 }
 
-// A host that ends without leaving, in the middle of its request: the broker drops its
-// registration and event sink, so that the next host's module can advise (one sink at a time) and
-// register on the same broker and its request is answered; the broker then ends on its own.
+// A host that ends without leaving, in the middle of its request (while it holds the broker, a
+// second host is refused with the reason): the broker drops its registration and event sink, so
+// that the next host's module can advise (one sink at a time) and register on the same broker and
+// its request is answered; the broker then ends on its own.
 TEST_F(BrokerServerTest, WhatADeadHostHeldIsReleased) {
   const std::wstring satellites = folder_.WriteFile(
       L"slow.json", R"({"ZidAvaraV2": {"GetExtensions": {"delay_ms": 20000, "answer": [".mp3"]}}})");
@@ -392,6 +393,13 @@ TEST_F(BrokerServerTest, WhatADeadHostHeldIsReleased) {
     ASSERT_GT(ModuleLines(asked).size(), before);
     server.Reset(::OpenProcess(SYNCHRONIZE, FALSE, BrokerProcessId()));
     ASSERT_TRUE(server);
+    // Meanwhile a second host cannot have the broker, and says why and what to do.
+    const HostRun refused = Run(L"local-server", {L"call", L"GetFileInfo", L"[\"x\"]"});
+    EXPECT_EQ(refused.exit_code, 1u);
+    EXPECT_NE(refused.err.find("another zelhost process holds the broker in zelbroker.exe (0x80040201): one host at "
+                               "a time can use --broker local-server; end that host or let it finish"),
+              std::string::npos)
+        << refused.err;
   }  // ended here, in the middle of its request
   const std::wstring path = folder_.WriteFile(L"a.txt", "abc");
   const HostRun next = Run(L"local-server", {L"call", L"GetFileInfo", L"[" + Quoted(path) + L"]"});

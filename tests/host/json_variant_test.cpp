@@ -2,12 +2,42 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <tuple>
 
+#include "base64.h"
 #include "broker/satellites.h"
 #include "json_variant.h"
 #include "support/test_support.h"
+
+// The bytes the C++ heap holds now and at most, counted for the whole program, so that a test can
+// see what a conversion costs; each block carries its size in front of it.
+namespace heap {
+std::atomic<size_t> held{0};
+std::atomic<size_t> peak{0};
+constexpr size_t kHeader = 16;
+}  // namespace heap
+
+void* operator new(size_t size) {
+  void* block = std::malloc(size + heap::kHeader);
+  if (block == nullptr) throw std::bad_alloc();
+  *static_cast<size_t*>(block) = size;
+  const size_t now = heap::held += size;
+  for (size_t most = heap::peak.load(); now > most && !heap::peak.compare_exchange_weak(most, now);) {
+  }
+  return static_cast<char*>(block) + heap::kHeader;
+}
+void operator delete(void* pointer) noexcept {
+  if (pointer == nullptr) return;
+  void* block = static_cast<char*>(pointer) - heap::kHeader;
+  heap::held -= *static_cast<size_t*>(block);
+  std::free(block);
+}
+void operator delete(void* pointer, size_t) noexcept { operator delete(pointer); }
 
 namespace zelhost {
 namespace {
@@ -21,6 +51,8 @@ TEST(JsonVariantTest, EveryNotationGivesItsTypeAndComesBack) {
       {R"({"ui8": 18446744073709551615})", VT_UI8, nullptr}, {R"({"date": 45000.5})", VT_DATE, nullptr},
       {R"({"bstr": "x"})", VT_BSTR, R"("x")"}, {R"({"bytes": "AAEC/w=="})", VT_ARRAY | VT_UI1, nullptr},
       {R"({"array": [1], "of": "ui1"})", VT_ARRAY | VT_UI1, R"({"bytes": "AQ=="})"},
+      {R"({"bytes": ""})", VT_ARRAY | VT_UI1, nullptr},
+      {R"({"array": [0, 255], "lbound": 3, "of": "ui1"})", VT_ARRAY | VT_UI1, nullptr},
       {R"({"array": ["a", {"bstr": null}], "of": "bstr"})", VT_ARRAY | VT_BSTR, nullptr},
       {R"({"array": [1, -2], "of": "i4"})", VT_ARRAY | VT_I4, nullptr},
       {R"({"array": [1, 2], "lbound": 1, "of": "variant"})", VT_ARRAY | VT_VARIANT, nullptr},
@@ -33,6 +65,32 @@ TEST(JsonVariantTest, EveryNotationGivesItsTypeAndComesBack) {
     EXPECT_EQ(value.Type(), type) << json;
     EXPECT_EQ(VariantToJson(*value), ParseJson(back != nullptr ? back : json)) << json;
   }
+}
+
+// A byte array goes to its base64 text without a JSON item per byte: the JSON and its one-line
+// text together hold the base64 twice (8/3 of the array) and little else, so that with the array
+// itself a reply costs at most three times its payload.
+TEST(JsonVariantTest, AByteArrayGoesStraightToBase64) {
+  constexpr ULONG kBytes = 64u << 20;
+  zel::ScopedVariant array;
+  V_VT(array.Get()) = VT_ARRAY | VT_UI1;
+  V_ARRAY(array.Get()) = ::SafeArrayCreateVector(VT_UI1, 0, kBytes);
+  ASSERT_NE(V_ARRAY(array.Get()), nullptr);
+  unsigned char* data = static_cast<unsigned char*>(V_ARRAY(array.Get())->pvData);
+  for (ULONG i = 0; i < kBytes; ++i) data[i] = static_cast<unsigned char>(i * 7 + (i >> 12));
+
+  const size_t before = heap::held.load();
+  heap::peak = before;
+  std::string text = DumpJson(VariantToJson(*array));
+  const double cost = static_cast<double>(heap::peak.load() - before) / kBytes;
+  std::printf("a %u-byte array to JSON text: heap peak %.2f x its size\n", static_cast<unsigned>(kBytes), cost);
+  EXPECT_LE(cost, 2.8);
+  ASSERT_EQ(text.size(), (kBytes + 2) / 3 * 4 + 12);
+  EXPECT_EQ(text.substr(0, 10), "{\"bytes\":\"");
+  const auto decoded = Base64Decode(text.substr(10, text.size() - 12));
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_TRUE(decoded->size() == kBytes && std::equal(decoded->begin(), decoded->end(), data,
+                                                       [](char a, unsigned char b) { return static_cast<unsigned char>(a) == b; }));
 }
 
 TEST(JsonVariantTest, UnknownTagsAndValuesThatDoNotFitAreRefused) {

@@ -20,13 +20,14 @@ bool Eventually(const std::function<bool()>& condition) {
   return condition();
 }
 
-// Sends MultiRequest with a short time limit through a channel of the test's own;
-// answers [rc, output].
-Json GroupWithin(const std::string& input, DWORD limit_ms) {
+// Sends MultiRequest with a short time limit through a channel of the test's own and `places`
+// (none shared with other calls when not given); answers [rc, output].
+Json GroupWithin(const std::string& input, DWORD limit_ms,
+                 const std::shared_ptr<SubRequestPlaces>& places = std::make_shared<SubRequestPlaces>()) {
   auto channel = ModuleChannel();
   ScopedVariant in = V(input);
   ScopedVariant out;
-  const LONG rc = MakeGroupedRequestWithin(channel, *in, *out, limit_ms);
+  const LONG rc = MakeGroupedRequest(channel, places, *in, *out, limit_ms);
   channel.reset();  // as Close would: the group keeps its own share
   return Json::array({rc, J(*out)});
 }
@@ -99,8 +100,9 @@ TEST_F(GroupedRequestTest, ATimeOutAnswersTheFinishedSlotsAndAnEmptyPairForTheRe
   EXPECT_TRUE(Eventually([&] { return !ModuleLogLinesWith("Request " + late + " returned 0").empty(); }));
 
   // Starting the threads counts against the limit too: once it has passed, no more start.
-  EXPECT_EQ(GroupWithin(R"([["Fast", "Go", 0], ["Fast", "Go", 2]])", 0), Json::parse("[0, [null, null]]"));
-  EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest: 2 of 2 sub-requests got no thread; their slots stay empty"), 1u);
+  EXPECT_EQ(GroupWithin(R"([["Fast", "Go", 0], ["Fast", "Go", 2]])", 0),
+            Json::array({0, Json::array({kPending, kPending})}));
+  EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest: 2 of 2 sub-requests were not started within 0 ms"), 1u);
   EXPECT_EQ(module.Journal().size(), 3u);
 }
 
@@ -126,8 +128,8 @@ class Counted final : public IUnknown {
   std::atomic<ULONG> references_{1};
 };
 
-// Answers every request with a Counted object; the services "Gate0", "Gate1", ... only once the
-// test opens that gate (or after 10 s). Counts the requests that have arrived, so that a test can
+// Answers every request with a Counted object; "Pause" after 20 ms, the services "Gate0",
+// "Gate1", ... only once the test opens that gate (or after 10 s). Counts the requests that have arrived, so that a test can
 // time its steps from the moment every sub-request is running rather than by guesses about how
 // long starting threads takes.
 class GatedRouter : public zelhost::SatelliteRouter {
@@ -137,6 +139,9 @@ class GatedRouter : public zelhost::SatelliteRouter {
   }
   void Open(int gate) { ::SetEvent(gates_[gate].Get()); }
   bool AwaitArrivals(LONG count) { return Eventually([&] { return arrived_.load() >= count; }); }
+  LONG Arrived() const { return arrived_.load(); }
+  // The most requests that were in the router at the same time.
+  LONG MostAtOnce() const { return most_.load(); }
   // The parameters of the request behind `gate`, as they read once it opened; null until then.
   Json LateParameters(int gate) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -145,6 +150,10 @@ class GatedRouter : public zelhost::SatelliteRouter {
   HRESULT Answer(const std::wstring&, const std::wstring& service, const VARIANT& parameters, VARIANT* result,
                  VARIANT* status) override {
     ++arrived_;
+    const LONG now = ++inside_;
+    for (LONG most = most_.load(); now > most && !most_.compare_exchange_weak(most, now);) {
+    }
+    if (service == L"Pause") ::Sleep(20);
     if (service.rfind(L"Gate", 0) == 0) {
       const int gate = std::stoi(service.substr(4));
       ::WaitForSingleObject(gates_[gate].Get(), 10000);
@@ -157,12 +166,15 @@ class GatedRouter : public zelhost::SatelliteRouter {
     VUtil::CreateArray(result, VT_VARIANT, 1);
     VUtil::PutElement(*result, 0, *answer);
     zelhost::MakeStatus(0, status);
+    --inside_;
     return S_OK;
   }
 
  private:
   UniqueKernelHandle gates_[2];
   std::atomic<LONG> arrived_{0};
+  std::atomic<LONG> inside_{0};
+  std::atomic<LONG> most_{0};
   std::mutex mutex_;
   Json late_parameters_[2];
 };
@@ -182,22 +194,49 @@ TEST_F(GroupedRequestTest, ATimedOutGroupIsReleasedByItsLastThreadAlsoAfterClose
   EXPECT_TRUE(Counted::AllReleased());
 }
 
-// A satellite that never answers holds its sub-requests' threads; past the module-wide cap a slot
-// answers its empty pair at once instead of starting one more thread.
-TEST_F(GroupedRequestTest, WaitingSubRequestThreadsAreCappedModuleWide) {
+// Past the cap, sub-requests wait for a place and are all sent within the limit, never more of
+// them at once than the cap allows.
+TEST_F(GroupedRequestTest, PastTheCapSubRequestsWaitForAPlaceAndAreAllAnswered) {
   auto router = std::make_shared<GatedRouter>();
   RunningModule module;
   module.Scope().Broker().SetRouter(router);
-  const LONG cap = SetSubRequestThreadCap(2);
+  auto places = std::make_shared<SubRequestPlaces>(4);
   LogWindow log;
-  EXPECT_EQ(GroupWithin(R"([["Any", "Gate0", 0], ["Any", "Gate0", 0], ["Any", "Quick", 0]])", 300),
-            Json::array({0, Json::array({kPending, kPending, kPending})}));
-  EXPECT_EQ(GroupWithin(R"([["Any", "Quick", 0]])", 300), Json::array({0, Json::array({kPending})}));
-  EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest: 1 of 3 sub-requests refused: 2 sub-request threads"), 1u);
-  EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest: 1 of 1 sub-requests refused"), 1u);
-  router->Open(0);  // the waiting threads end and free their places
-  EXPECT_TRUE(Eventually([] { return GroupWithin(R"([["Any", "Quick", 0]])", 1000)[1][0] == kCountedAnswer; }));
-  SetSubRequestThreadCap(cap);
+  std::string input;
+  for (int i = 0; i < 40; ++i) input += (i ? ", " : "") + std::string(R"(["Any", "Pause", 0])");
+  EXPECT_EQ(GroupWithin("[" + input + "]", 10000, places), Json::array({0, Json(40, kCountedAnswer)}));
+  EXPECT_LE(router->MostAtOnce(), 4);
+  EXPECT_GE(router->MostAtOnce(), 2) << "side by side";
+  EXPECT_EQ(log.Count("were not started"), 0u);
+  EXPECT_EQ(places->Taken(), 0);
+  EXPECT_TRUE(Counted::AllReleased());
+}
+
+// A satellite that never answers holds its sub-requests' places; it cannot take the last ones, so
+// that the sub-requests of a satellite that answers are still sent, in another group or in the
+// same, while its own wait in the queue and answer empty when the time is up.
+TEST_F(GroupedRequestTest, ASatelliteThatNeverAnswersDoesNotStarveTheOthers) {
+  auto router = std::make_shared<GatedRouter>();
+  RunningModule module;
+  module.Scope().Broker().SetRouter(router);
+  auto places = std::make_shared<SubRequestPlaces>(4);  // one place in reserve
+  LogWindow log;
+  const std::string dead = R"(["Dead", "Gate0", 0])";
+  const std::string live = R"(["Live", "Pause", 0])";
+  EXPECT_EQ(GroupWithin("[" + dead + ", " + dead + ", " + dead + ", " + dead + ", " + dead + "]", 300, places),
+            Json::array({0, Json(5, kPending)}));
+  EXPECT_EQ(places->Taken(), 3);
+  EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest: 2 of 5 sub-requests were not started within 300 ms (3 of 4 places "
+                      "taken)"),
+            1u);
+  EXPECT_EQ(GroupWithin("[" + live + ", " + live + ", " + live + "]", 5000, places),
+            Json::array({0, Json(3, kCountedAnswer)}));
+  EXPECT_EQ(GroupWithin("[" + dead + ", " + live + ", " + dead + ", " + live + "]", 1000, places),
+            Json::array({0, Json::array({kPending, kCountedAnswer, kPending, kCountedAnswer})}));
+  EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest: 2 of 4 sub-requests were not started"), 1u);
+  EXPECT_EQ(router->Arrived(), 3 + 3 + 2);
+  router->Open(0);  // the waiting calls come back and free their places
+  EXPECT_TRUE(Eventually([&] { return places->Taken() == 0; }));
   EXPECT_TRUE(Counted::AllReleased());
 }
 
@@ -225,8 +264,9 @@ TEST_F(GroupedRequestTest, ASubRequestOutlivingTheCallOwnsItsParameters) {
   VUtil::PutElement(*input, 1, *SubRequestTo("Gate1", *nested));
 
   auto channel = ModuleChannel();
+  auto places = std::make_shared<SubRequestPlaces>();
   ScopedVariant output;
-  EXPECT_EQ(MakeGroupedRequestWithin(channel, *input, *output, 200), 0);
+  EXPECT_EQ(MakeGroupedRequest(channel, places, *input, *output, 200), 0);
   EXPECT_EQ(J(*output), Json::array({kPending, kPending}));
   text = V("666");
   auto late_parameters = [&](int gate) {
@@ -244,7 +284,7 @@ TEST_F(GroupedRequestTest, ASubRequestOutlivingTheCallOwnsItsParameters) {
   V_VARIANTREF(reference.Get()) = cycle.Get();
   VUtil::PutElement(*cycle, 0, *reference);
   VUtil::PutElement(*input, 1, *SubRequestTo("Gate1", *cycle));
-  EXPECT_EQ(MakeGroupedRequestWithin(channel, *input, *output, 200), 1);
+  EXPECT_EQ(MakeGroupedRequest(channel, places, *input, *output, 200), 1);
   EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest exception: Sub-request parameters nest too deeply"), 1u);
 }
 

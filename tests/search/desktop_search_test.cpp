@@ -153,6 +153,17 @@ TEST_F(DesktopSearchTest, EnginesThatHangDripOrFloodAreCutOffWhileOthersAreServe
   EXPECT_EQ(std::make_tuple(huge.code, huge.answer.size(), huge.answer.substr(0, 16)),
             std::make_tuple(0, limits.max_answer_bytes, std::string("<huge/>\n<huge/>\n")));
 
+  // An engine that sends a byte every 3 s is never silent for the 3.5 s that WinINet waits at most:
+  // reading still ends when its 4 s are up, with what came before.
+  {
+    const SearchLimits trickle_limits{{1000, 1000, 3500}, 4000, 1 << 20};
+    SearchEngineStandIn engine({0, 200, EngineBody::kTrickle, 3000});
+    const ULONGLONG start = ::GetTickCount64();
+    const SearchOutcome trickled = Search({L"127.0.0.1", engine.Port(), L"/search?q="}, path, trickle_limits);
+    EXPECT_LT(::GetTickCount64() - start, 5200u);
+    EXPECT_EQ(std::make_pair(trickled.code, trickled.answer), std::make_pair(0, std::string("<")));
+  }
+
   // Through the module with its own limits: a search that hangs holds one broker thread only.
   auto hung = std::make_unique<SearchEngineStandIn>(SearchEngineOptions{0, 200, EngineBody::kSilent, 0});
   PointAt(*hung);

@@ -14,6 +14,7 @@
 #include "base64.h"
 #include "common/product_folders.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 #include "common/vutil.h"
 #include "support/host_process.h"
 #include "support/test_support.h"
@@ -80,21 +81,42 @@ TEST_F(ZipLogsTest, ASubFolderIsDeflatedUnderItsDeepestCommonFolder) {
   // Too large for the 32-bit size the step reads: left out, never archived as its low bytes.
   ziptest::SparseFile(folder_ + L"\\Logs\\huge.log", (int64_t{1} << 32) + 3);
 
+  // Held by another process that shares nothing: left out, and said so inside the archive.
+  Write(L"Logs\\held.log", "held");
+  const UniqueFile held(::CreateFileW((folder_ + L"\\Logs\\held.log").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held);
+
   ziptest::Bytes archive;
   ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_))), &archive), 0);
   auto entries = ziptest::ReadAllEntries(archive);
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.back().first, "left-out.txt") << "the list of what is missing comes last";
+  const std::string list(entries.back().second.begin(), entries.back().second.end());
+  const std::string held_line = "Logs/held.log: it cannot be opened (error 32: another process holds it)\r\n";
+  const std::string huge_line = "Logs/huge.log: refused (name, size or kind the archive cannot hold)\r\n";
+  const std::string heading = "Files left out of this archive:\r\n";
+  EXPECT_TRUE(list == heading + held_line + huge_line || list == heading + huge_line + held_line) << list;
+  const auto logged = zeltest::ModuleLogLinesWith("[ERROR] - ZipLogs: left ");
+  EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                          [&](const std::string& line) { return line.find(Narrow(name_)) != std::string::npos; }),
+            2);
   std::sort(entries.begin(), entries.end());
   // The empty file is an empty entry; the suffix rule is the writer's.
+  entries.erase(std::find_if(entries.begin(), entries.end(), [](const auto& entry) { return entry.first == "left-out.txt"; }));
   EXPECT_EQ(entries, (std::vector<std::pair<std::string, ziptest::Bytes>>{
                          {"Logs/ZovIdivariRuder.log", ziptest::ToBytes(log)}, {"Logs/empty.log", {}},
                          {"Logs/old/archive.log.gz", ziptest::ToBytes(packed)},
                          {"Logs/old/note.txt", ziptest::ToBytes("n")}}));
   EXPECT_LT(archive.size(), log.size() / 5) << "the log was compressed";
 
-  // The sub-folder named alone: the deepest folder holding all files is Logs itself.
-  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + L"\\Logs"))), &archive), 0);
-  EXPECT_EQ(ziptest::ReadListing(archive).entries.size(), 4u);
-  EXPECT_EQ(ziptest::ReadListing(archive).entries[0].name.substr(0, 5), "Logs/");
+  // The sub-folder named alone: the deepest folder holding all files is Logs itself. Once nothing
+  // is left out, there is no list.
+  ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(name_ + L"\\Logs\\old"))), &archive), 0);
+  const auto listing = ziptest::ReadListing(archive).entries;
+  ASSERT_EQ(listing.size(), 2u);
+  EXPECT_EQ(listing[0].name.substr(0, 4), "old/");
+  EXPECT_EQ(listing[1].name.substr(0, 4), "old/");
 }
 
 TEST_F(ZipLogsTest, OtherInputsMeanTheWholeDataFolderAndAFolderWithoutFilesTheEndRecordAlone) {
@@ -146,8 +168,11 @@ TEST_F(ZipLogsTest, EscapesAreRefusedAndLinksLeadingOutAreNotFollowed) {
     ziptest::Bytes archive;
     ASSERT_EQ(Zip(*V(zelhost::DumpJson(Narrow(sub))), &archive), 0) << Narrow(sub);
     const auto entries = ziptest::ReadAllEntries(archive);
-    ASSERT_EQ(entries.size(), 1u);
+    ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].first, Narrow(name_) + "/inside.txt");
+    EXPECT_EQ(entries[1], std::make_pair(std::string("left-out.txt"),
+                                         ziptest::ToBytes("Files left out of this archive:\r\n" + Narrow(name_) +
+                                                          "/linked.txt: it leads out of the data folder\r\n")));
   }
   for (const wchar_t* link : {L"\\outdir", L"\\linked.txt"}) ziptest::RemoveLink(folder_ + link);
   zeltest::RemoveTree(outside);
