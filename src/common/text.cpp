@@ -66,6 +66,16 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
+size_t WithoutCutUtf8End(std::string_view text) {
+  for (size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back for its lead
+    const size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    return length > back ? text.size() - back : text.size();
+  }
+  return text.size();
+}
+
 std::wstring Utf8OrAnsiToWide(std::string_view text) {
   return IsUtf8(text) ? Utf8ToWide(text) : AnsiToWide(text);
 }

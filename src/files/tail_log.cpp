@@ -66,12 +66,7 @@ TailRequest ReadTailRequest(const VARIANT& input) {
   return request;
 }
 
-// UTF-8 lead bytes say how long their character is; continuation bytes are 10xxxxxx.
 bool IsContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
-size_t SequenceLength(char lead) {
-  const auto byte = static_cast<unsigned char>(lead);
-  return byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-}
 
 // Drops what a cut left of a UTF-8 character: the continuation bytes at the start of a read that
 // began inside the file, and a lead byte without all its continuation bytes at the end (a writer
@@ -87,14 +82,8 @@ void DropCutCharacters(std::string* text, bool cut_at_start) {
   }
   const size_t last_start = text->rfind('\n') == std::string::npos ? 0 : text->rfind('\n') + 1;
   const std::string_view last = std::string_view(*text).substr(last_start);
-  for (size_t back = 1; back <= 3 && back <= last.size(); ++back) {
-    const char byte = last[last.size() - back];
-    if (IsContinuation(byte)) continue;
-    if (SequenceLength(byte) > back && !IsUtf8(last) && IsUtf8(last.substr(0, last.size() - back))) {
-      text->resize(text->size() - back);
-    }
-    break;
-  }
+  const size_t whole = WithoutCutUtf8End(last);
+  if (whole < last.size() && !IsUtf8(last) && IsUtf8(last.substr(0, whole))) text->resize(last_start + whole);
 }
 
 // Line by line, so that a log that older versions began in the ANSI code page reads right on both

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/module_log.h"
+#include "search/answer_text.h"
 #include "common/registry.h"
 #include "common/module_thread.h"
 #include "common/safearray_lock.h"
@@ -127,18 +128,29 @@ SearchOutcome Search(const SearchEndpoint& endpoint, const std::wstring& request
                                                   std::wstring(), true);
   request->SetTimeouts(limits.timeouts);
   if (request->Open(0, nullptr, L"GET") != 0) {
-    CMyHttpRequest::ErrorText(&outcome.error);
+    const DWORD error = CMyHttpRequest::ErrorText(&outcome.error);
+    if (outcome.error.empty()) outcome.error = FormatWide(L"The desktop-search engine cannot be reached (error %u).", error);
     outcome.code = SearchOutcome::kRequestFailed;
     return outcome;
   }
   const LONG status = request->StatusCode();
+  // A connection the engine closed without a status line: there is no HTTP status to name.
+  if (status <= 0) {
+    outcome.code = SearchOutcome::kRequestFailed;
+    outcome.error = L"The desktop-search engine closed the connection without answering.";
+    return outcome;
+  }
   if (status != kHttpOk) {
     outcome.code = SearchOutcome::kHttpError;
     outcome.error = FormatWide(L"HTTP error %d", static_cast<int>(status));
     CloseUnread(std::move(request));
     return outcome;
   }
-  if (!ReadAnswer(*request, limits, &outcome.answer)) CloseUnread(std::move(request));
+  LONG length = -1;
+  request->ContentInformation(&outcome.content_type, &length);
+  outcome.cut_short = !ReadAnswer(*request, limits, &outcome.answer);
+  if (outcome.cut_short) CloseUnread(std::move(request));
+  if (length >= 0 && outcome.answer.size() < static_cast<size_t>(length)) outcome.cut_short = true;
   return outcome;
 }
 
@@ -152,7 +164,7 @@ LONG GoogleDesktopSearch(const std::wstring& requester, const VARIANT& input, VA
   const SearchOutcome outcome = Search(endpoint, path);
   ScopedVariant text;
   if (outcome.code == 0) {
-    text.SetString(AnsiToWide(outcome.answer));
+    text.SetString(DecodeAnswer(outcome.answer, outcome.content_type, outcome.cut_short));
   } else {
     ModuleLog().Warn(L"GoogleDesktopSearch: %s", outcome.error.c_str());
     text.SetString(outcome.error);
