@@ -17,22 +17,44 @@ namespace zel::browse {
 namespace {
 
 constexpr LONGLONG kUnixEpochAsFileTime = 116444736000000000LL;
+constexpr LONGLONG kTicksPerSecond = 10000000;
 
-// A file time (100 ns units since 1601) as seconds since 1970.
-__time64_t UnixSeconds(LONGLONG file_time) { return (file_time - kUnixEpochAsFileTime) / 10000000; }
+// A file time (100 ns units since 1601) as seconds since 1970, rounded down: a time before 1970
+// is negative, and 1969-12-31 23:59:59.5 stays in 1969.
+__time64_t UnixSeconds(LONGLONG file_time) {
+  const LONGLONG ticks = file_time - kUnixEpochAsFileTime;
+  return ticks / kTicksPerSecond - (ticks % kTicksPerSecond < 0 ? 1 : 0);
+}
+
+// Seconds since 1970 as local calendar time. Through the platform's file times rather than the
+// runtime's _localtime64_s, which knows nothing before 1970 (old scans and camera files carry
+// such dates) or after 3000: any time from 1601 to 30827 converts.
+std::optional<SYSTEMTIME> LocalCalendar(__time64_t seconds) {
+  constexpr LONGLONG kLowest = -kUnixEpochAsFileTime / kTicksPerSecond;
+  constexpr LONGLONG kHighest = (0x7FFFFFFFFFFFFFFFLL - kUnixEpochAsFileTime) / kTicksPerSecond;
+  if (seconds < kLowest || seconds > kHighest) return std::nullopt;
+  ULARGE_INTEGER ticks;
+  ticks.QuadPart = static_cast<ULONGLONG>(seconds * kTicksPerSecond + kUnixEpochAsFileTime);
+  const FILETIME utc_time{ticks.LowPart, ticks.HighPart};
+  SYSTEMTIME utc, local;
+  if (!::FileTimeToSystemTime(&utc_time, &utc) || !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+    return std::nullopt;
+  }
+  return local;
+}
 
 std::wstring LocalDateTime(__time64_t seconds) {
-  std::tm local{};
-  if (_localtime64_s(&local, &seconds) != 0) return std::wstring();
-  return FormatWide(L"%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                    local.tm_hour, local.tm_min, local.tm_sec);
+  const std::optional<SYSTEMTIME> local = LocalCalendar(seconds);
+  if (!local) return std::wstring();
+  return FormatWide(L"%04d-%02d-%02d %02d:%02d:%02d", local->wYear, local->wMonth, local->wDay, local->wHour,
+                    local->wMinute, local->wSecond);
 }
 
 std::wstring LocalDatePart(__time64_t seconds, bool month) {
-  std::tm local{};
-  if (_localtime64_s(&local, &seconds) != 0) return std::wstring();
+  const std::optional<SYSTEMTIME> local = LocalCalendar(seconds);
+  if (!local) return std::wstring();
   // Both parts are written with four digits: clients parse the month as they parse the year.
-  return FormatWide(L"%04d", month ? local.tm_mon + 1 : local.tm_year + 1900);
+  return FormatWide(L"%04d", month ? local->wMonth : local->wYear);
 }
 
 // The path with each character of `from` replaced by the one at the same place in `to`.

@@ -157,6 +157,17 @@ TEST_F(FolderContentTest, SizesAndDatesComeFromTheFoldersDirectoryReadEvenForLoc
     EXPECT_EQ(tail, rows) << key;
     EXPECT_EQ(reply.output[2], 2) << key;
   }
+  // Dates before 1970 are dates like any other (in any zone the months stay June and March),
+  // whether the folder's read or the file itself gives them. (A Linux file has no creation time
+  // of its own: only the write and access times are set here.)
+  const std::wstring early = Make(root_, L"early\\1960.txt", "x");
+  ASSERT_TRUE(browsetest::SetTimes(early, {1960, 6, 0, 15, 12, 0, 0, 0}, {1930, 3, 0, 15, 12, 0, 0, 0}));
+  for (const std::wstring& path : {root_ + L"\\early", early}) {
+    const Json rows = Rows(Request(path, R"(3, "", "dateModified,lastAccessTime", "title"])"));
+    ASSERT_EQ(rows.size(), 1u) << Narrow(path);
+    EXPECT_EQ(rows[0][0].get<std::string>().substr(0, 8) + rows[0][1].get<std::string>().substr(0, 8), "1960-06-1930-03-")
+        << rows;
+  }
   // A removable drive stays without size and dates, whatever a read may have said of it.
   CFileTools removable(L"E:\\", L"Stick");
   removable.SetFacts(FileFacts{1, 2, 3, 4}, true);
