@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "browse/extension_map.h"
+#include "common/long_path.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
 
@@ -71,6 +72,18 @@ LONGLONG Quad(DWORD high, DWORD low) {
 
 __time64_t UnixSeconds(const FILETIME& time) { return UnixSeconds(Quad(time.dwHighDateTime, time.dwLowDateTime)); }
 
+// The platform's path tests stop at MAX_PATH; longer paths are asked in the extended form.
+bool IsDirectory(const std::wstring& path) {
+  if (path.size() < MAX_PATH) return ::PathIsDirectoryW(path.c_str()) != FALSE;
+  const DWORD attributes = ::GetFileAttributesW(ExtendedLengthPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool PathExists(const std::wstring& path) {
+  if (path.size() < MAX_PATH) return ::PathFileExistsW(path.c_str()) != FALSE;
+  return ::GetFileAttributesW(ExtendedLengthPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace
 
 FileFacts FactsOf(const WIN32_FIND_DATAW& data) {
@@ -128,16 +141,16 @@ bool CFileTools::IsFolder() {
     if (path_.compare(0, 3, L"::{") == 0) {
       is_folder_ = true;
     } else if (IsShortcut()) {
-      is_folder_ = ::PathIsDirectoryW(ResolveShortcut(path_).c_str()) != FALSE;
+      is_folder_ = IsDirectory(ResolveShortcut(path_));
     } else {
-      is_folder_ = browsable_ || ::PathIsRootW(path_.c_str()) || ::PathIsDirectoryW(path_.c_str());
+      is_folder_ = browsable_ || ::PathIsRootW(path_.c_str()) || IsDirectory(path_);
     }
   }
   return *is_folder_;
 }
 
 bool CFileTools::Exists() const {
-  return ::PathFileExistsW(IsShortcut() ? ResolveShortcut(path_).c_str() : path_.c_str()) != FALSE;
+  return PathExists(IsShortcut() ? ResolveShortcut(path_) : path_);
 }
 
 void CFileTools::SetFacts(const FileFacts& facts, bool directory) {
@@ -149,7 +162,7 @@ void CFileTools::SetFacts(const FileFacts& facts, bool directory) {
 
 const FileFacts* CFileTools::Facts() {
   if (facts_) return &*facts_;
-  UniqueFile file(::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  UniqueFile file(::CreateFileW(FileSystemPath(path_).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   // The basic information carries the times and tells a folder (which a platform may let open this
   // way, and which still takes the folder fallbacks); it costs a fraction of the full file
