@@ -162,8 +162,8 @@ void CFileTools::SetFacts(const FileFacts& facts, bool directory) {
 
 const FileFacts* CFileTools::Facts() {
   if (facts_) return &*facts_;
-  UniqueFile file(::CreateFileW(FileSystemPath(path_).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(::CreateFileW(FileSystemPath(path_).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   // The basic information carries the times and tells a folder (which a platform may let open this
   // way, and which still takes the folder fallbacks); it costs a fraction of the full file
   // information, which also asks the volume for its serial number. A device (CON) has none.

@@ -23,8 +23,9 @@ constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
 std::optional<FolderIdentity> IdentityOf(const std::wstring& path) {
   // No access asked for: attributes and ids need none. Backup semantics open folders; links are
   // followed to what they lead to.
-  UniqueFile folder(::CreateFileW(ExtendedLengthPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  UniqueFile folder(::CreateFileW(ExtendedLengthPath(path).c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!folder) return std::nullopt;
   // The 128-bit id where the platform has it (ReFS needs it; older systems do not know it), else
   // the 64-bit index and the 32-bit serial.

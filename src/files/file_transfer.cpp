@@ -41,8 +41,9 @@ long long ReadRangeValue(const VARIANT& input, LONG index, const wchar_t* wrong_
 // Opens a disk file for reading while others may read, write or delete it. Devices, pipes and
 // consoles are refused: a read from them could block the request forever.
 UniqueFile OpenDiskFile(const std::wstring& path) {
-  UniqueFile file(::CreateFileW(FileSystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueFile file(::CreateFileW(FileSystemPath(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (file && ::GetFileType(file.Get()) != FILE_TYPE_DISK) file.Reset();
   return file;
 }
