@@ -10,11 +10,11 @@ namespace zelhost {
 // next request on it; some WinINet builds re-send a ranged request on the connection of an answer
 // they did not read to the end, and a reset then fails the request instead of letting the client
 // see the connection end and open a new one.
-class LingeringServer final : public httplib::Server {
+class LingeringServer : public httplib::Server {
  public:
   static constexpr DWORD kLingerMs = 1000;
 
- private:
+ protected:
   bool process_and_close_socket(socket_t sock) override {
     const bool served = httplib::detail::process_server_socket(
         svr_sock_, sock, keep_alive_max_count_, keep_alive_timeout_sec_, read_timeout_sec_, read_timeout_usec_,

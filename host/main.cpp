@@ -4,7 +4,7 @@
 //   zelhost [options] call SERVICE 'INPUT-JSON' [--requester NAME] [--rc N]
 //   zelhost [options] serve --stdio
 //   zelhost [options] serve --http [ADDRESS:]PORT [--console FOLDER]   (see http_gateway.h)
-//   zelhost search-engine [--port N] [--status N] [--body KIND] [--delay-ms N] [--seconds N]
+//   zelhost search-engine [--port N] [--status N] [--body KIND] [--charset NAME] [--delay-ms N] [--seconds N]
 // options: --satellites FILE  --journal FILE  --log-level N  --module PATH  --workers N
 //          --search-url URL  --broker embedded|local-server
 //
@@ -103,7 +103,11 @@ CommandLine Parse(const std::vector<std::wstring>& args) {
       if (line.engine.status < 100 || line.engine.status > 999) throw UsageError("--status must be an HTTP status");
     } else if (arg == L"--body") {
       if (!ParseEngineBody(ToUtf8(value("--body")), &line.engine.body)) {
-        throw UsageError("--body must be xml, empty, long, half, huge, silent or trickle");
+        throw UsageError("--body must be xml, empty, long, half, huge, silent, trickle or hang-up");
+      }
+    } else if (arg == L"--charset") {
+      if (!ParseEngineCharset(ToUtf8(value("--charset")), &line.engine.charset)) {
+        throw UsageError("--charset must be utf-8, windows-1252, iso-8859-1 or none");
       }
     } else if (arg == L"--delay-ms") {
       line.engine.delay_ms = static_cast<DWORD>(ParseLong(value("--delay-ms"), "--delay-ms"));
@@ -202,8 +206,8 @@ int RunServe(const CommandLine& line) {
 // prints {"search_url": ...}, the value to give "search_url" (or --search-url) for it.
 int RunSearchEngine(const CommandLine& line) {
   if (line.words.size() != 1) {
-    throw UsageError("usage: search-engine [--port N] [--status N] [--body xml|empty|long|half|huge|silent|trickle] "
-                     "[--delay-ms N] [--seconds N]");
+    throw UsageError("usage: search-engine [--port N] [--status N] [--body xml|empty|long|half|huge|silent|trickle|hang-up] "
+                     "[--charset utf-8|windows-1252|iso-8859-1|none] [--delay-ms N] [--seconds N]");
   }
   SearchEngineStandIn engine(line.engine);
   PrintLine("{\"search_url\": " + DumpJson(ToUtf8(engine.SearchUrl())) + "}");

@@ -219,7 +219,9 @@ async function search() {
     $('results').start = state.searchStart + 1;
     $('results').replaceChildren(...results.map((r) => {
       const li = document.createElement('li');
-      li.textContent = `${r.querySelector('title')?.textContent || ''} - ${r.querySelector('url')?.textContent || ''}`;
+      const snippet = r.querySelector('snippet')?.textContent;
+      li.textContent = `${r.querySelector('title')?.textContent || ''}${snippet ? ` (${snippet})` : ''}` +
+        ` - ${r.querySelector('url')?.textContent || ''}`;
       return li;
     }));
     const pager = $('search-pager');

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "browse/extension_map.h"
+#include "common/long_path.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
 
@@ -17,22 +18,44 @@ namespace zel::browse {
 namespace {
 
 constexpr LONGLONG kUnixEpochAsFileTime = 116444736000000000LL;
+constexpr LONGLONG kTicksPerSecond = 10000000;
 
-// A file time (100 ns units since 1601) as seconds since 1970.
-__time64_t UnixSeconds(LONGLONG file_time) { return (file_time - kUnixEpochAsFileTime) / 10000000; }
+// A file time (100 ns units since 1601) as seconds since 1970, rounded down: a time before 1970
+// is negative, and 1969-12-31 23:59:59.5 stays in 1969.
+__time64_t UnixSeconds(LONGLONG file_time) {
+  const LONGLONG ticks = file_time - kUnixEpochAsFileTime;
+  return ticks / kTicksPerSecond - (ticks % kTicksPerSecond < 0 ? 1 : 0);
+}
+
+// Seconds since 1970 as local calendar time. Through the platform's file times rather than the
+// runtime's _localtime64_s, which knows nothing before 1970 (old scans and camera files carry
+// such dates) or after 3000: any time from 1601 to 30827 converts.
+std::optional<SYSTEMTIME> LocalCalendar(__time64_t seconds) {
+  constexpr LONGLONG kLowest = -kUnixEpochAsFileTime / kTicksPerSecond;
+  constexpr LONGLONG kHighest = (0x7FFFFFFFFFFFFFFFLL - kUnixEpochAsFileTime) / kTicksPerSecond;
+  if (seconds < kLowest || seconds > kHighest) return std::nullopt;
+  ULARGE_INTEGER ticks;
+  ticks.QuadPart = static_cast<ULONGLONG>(seconds * kTicksPerSecond + kUnixEpochAsFileTime);
+  const FILETIME utc_time{ticks.LowPart, ticks.HighPart};
+  SYSTEMTIME utc, local;
+  if (!::FileTimeToSystemTime(&utc_time, &utc) || !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+    return std::nullopt;
+  }
+  return local;
+}
 
 std::wstring LocalDateTime(__time64_t seconds) {
-  std::tm local{};
-  if (_localtime64_s(&local, &seconds) != 0) return std::wstring();
-  return FormatWide(L"%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                    local.tm_hour, local.tm_min, local.tm_sec);
+  const std::optional<SYSTEMTIME> local = LocalCalendar(seconds);
+  if (!local) return std::wstring();
+  return FormatWide(L"%04d-%02d-%02d %02d:%02d:%02d", local->wYear, local->wMonth, local->wDay, local->wHour,
+                    local->wMinute, local->wSecond);
 }
 
 std::wstring LocalDatePart(__time64_t seconds, bool month) {
-  std::tm local{};
-  if (_localtime64_s(&local, &seconds) != 0) return std::wstring();
+  const std::optional<SYSTEMTIME> local = LocalCalendar(seconds);
+  if (!local) return std::wstring();
   // Both parts are written with four digits: clients parse the month as they parse the year.
-  return FormatWide(L"%04d", month ? local.tm_mon + 1 : local.tm_year + 1900);
+  return FormatWide(L"%04d", month ? local->wMonth : local->wYear);
 }
 
 // The path with each character of `from` replaced by the one at the same place in `to`.
@@ -48,6 +71,18 @@ LONGLONG Quad(DWORD high, DWORD low) {
 }
 
 __time64_t UnixSeconds(const FILETIME& time) { return UnixSeconds(Quad(time.dwHighDateTime, time.dwLowDateTime)); }
+
+// The platform's path tests stop at MAX_PATH; longer paths are asked in the extended form.
+bool IsDirectory(const std::wstring& path) {
+  if (path.size() < MAX_PATH) return ::PathIsDirectoryW(path.c_str()) != FALSE;
+  const DWORD attributes = ::GetFileAttributesW(ExtendedLengthPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool PathExists(const std::wstring& path) {
+  if (path.size() < MAX_PATH) return ::PathFileExistsW(path.c_str()) != FALSE;
+  return ::GetFileAttributesW(ExtendedLengthPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 }  // namespace
 
@@ -106,16 +141,16 @@ bool CFileTools::IsFolder() {
     if (path_.compare(0, 3, L"::{") == 0) {
       is_folder_ = true;
     } else if (IsShortcut()) {
-      is_folder_ = ::PathIsDirectoryW(ResolveShortcut(path_).c_str()) != FALSE;
+      is_folder_ = IsDirectory(ResolveShortcut(path_));
     } else {
-      is_folder_ = browsable_ || ::PathIsRootW(path_.c_str()) || ::PathIsDirectoryW(path_.c_str());
+      is_folder_ = browsable_ || ::PathIsRootW(path_.c_str()) || IsDirectory(path_);
     }
   }
   return *is_folder_;
 }
 
 bool CFileTools::Exists() const {
-  return ::PathFileExistsW(IsShortcut() ? ResolveShortcut(path_).c_str() : path_.c_str()) != FALSE;
+  return PathExists(IsShortcut() ? ResolveShortcut(path_) : path_);
 }
 
 void CFileTools::SetFacts(const FileFacts& facts, bool directory) {
@@ -127,8 +162,8 @@ void CFileTools::SetFacts(const FileFacts& facts, bool directory) {
 
 const FileFacts* CFileTools::Facts() {
   if (facts_) return &*facts_;
-  UniqueFile file(::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile file(::CreateFileW(FileSystemPath(path_).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   // The basic information carries the times and tells a folder (which a platform may let open this
   // way, and which still takes the folder fallbacks); it costs a fraction of the full file
   // information, which also asks the volume for its serial number. A device (CON) has none.

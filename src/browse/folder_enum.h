@@ -35,9 +35,10 @@ struct FolderEnumOptions {
   bool include_files = true;
   // Objects without the file-system attribute (drives' parents, network places) are listed.
   bool include_non_file_system = false;
-  // A folder met is replaced by its contents, depth first. Folders that are reparse points
-  // (junctions, symbolic links), folders deeper than kMaxFolderDepth and folders whose name had to
-  // be cut are not entered: they are listed like any other object.
+  // A folder met is replaced by its contents, depth first. A linked folder (junction, symbolic
+  // link) is entered like any other, but no folder twice: one that leads to a folder entered
+  // already (a second link to it, a link back up) is left out without a row. Folders deeper than
+  // kMaxFolderDepth are not entered but listed like any other object, with a WARN line.
   bool recursive = false;
   // Extensions without dot; when not empty, only files whose extension matches one of them,
   // ignoring case, are listed (folders and other objects are not filtered).
@@ -45,8 +46,10 @@ struct FolderEnumOptions {
 };
 
 // Appends the objects of the shell folder `path` to `items`, in the shell's order: the desktop for
-// an empty or blank path, "D:" read as "D:\", shell paths ("::{...}") as well as disk folders.
-// A path the shell cannot parse or bind lists nothing.
+// an empty or blank path, "D:" read as "D:\", shell paths ("::{...}") as well as disk folders, the
+// target of a shortcut to a folder. A disk folder too long for the shell (or one it cannot parse)
+// is listed from its directory read, in the file system's order; any other path the shell cannot
+// parse or bind lists nothing.
 void EnumerateFolder(const std::wstring& path, const FolderEnumOptions& options, FileList& items);
 
 }  // namespace zel::browse

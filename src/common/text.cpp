@@ -19,6 +19,8 @@ std::string WideToCodePage(UINT code_page, std::wstring_view text) {
   return out;
 }
 
+}  // namespace
+
 std::wstring CodePageToWide(UINT code_page, std::string_view text) {
   if (text.empty()) return {};
   const int length = static_cast<int>(text.size());
@@ -29,7 +31,54 @@ std::wstring CodePageToWide(UINT code_page, std::string_view text) {
   return out;
 }
 
-}  // namespace
+bool IsUtf8(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  for (size_t i = 0; i < size;) {
+    const unsigned char lead = bytes[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t extra;
+    char32_t code;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+      code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+      code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      code = lead & 0x07;
+    } else {
+      return false;  // a continuation byte without lead, C0/C1 (overlong), or past F4
+    }
+    if (size - i <= extra) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      if ((bytes[i + k] & 0xC0) != 0x80) return false;
+      code = (code << 6) | (bytes[i + k] & 0x3F);
+    }
+    const char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+    if (code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+size_t WithoutCutUtf8End(std::string_view text) {
+  for (size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back for its lead
+    const size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    return length > back ? text.size() - back : text.size();
+  }
+  return text.size();
+}
+
+std::wstring Utf8OrAnsiToWide(std::string_view text) {
+  return IsUtf8(text) ? Utf8ToWide(text) : AnsiToWide(text);
+}
 
 std::string WideToUtf8(std::wstring_view text) { return WideToCodePage(CP_UTF8, text); }
 std::wstring Utf8ToWide(std::string_view text) { return CodePageToWide(CP_UTF8, text); }

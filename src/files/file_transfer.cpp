@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/answer.h"
+#include "common/long_path.h"
 #include "common/parameter_error_guard.h"
 #include "common/module_log.h"
 #include "common/safearray_lock.h"
@@ -40,8 +41,9 @@ long long ReadRangeValue(const VARIANT& input, LONG index, const wchar_t* wrong_
 // Opens a disk file for reading while others may read, write or delete it. Devices, pipes and
 // consoles are refused: a read from them could block the request forever.
 UniqueFile OpenDiskFile(const std::wstring& path) {
-  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueFile file(::CreateFileW(FileSystemPath(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (file && ::GetFileType(file.Get()) != FILE_TYPE_DISK) file.Reset();
   return file;
 }
@@ -68,7 +70,7 @@ LONG GetFileInfo(const VARIANT& input, VARIANT& output) {
     const std::wstring path = VUtil::StringOf(*element);
 
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!::GetFileAttributesExW(FileSystemPath(path).c_str(), GetFileExInfoStandard, &data)) {
       ModuleLog().Debug(L"GetFileInfo: problem reading file info for %ls", path.c_str());
       return -1;
     }

@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "common/answer.h"
@@ -63,6 +64,39 @@ TailRequest ReadTailRequest(const VARIANT& input) {
   VUtil::GetElement(input, 1, element.Get());
   if (!LimitOf(*element, &request.limit)) throw WideError(L"the limit is not a number");
   return request;
+}
+
+bool IsContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// Drops what a cut left of a UTF-8 character: the continuation bytes at the start of a read that
+// began inside the file, and a lead byte without all its continuation bytes at the end (a writer
+// still busy with its line). Only where the line then is well-formed UTF-8: the bytes of a log in
+// the ANSI code page stay as they are.
+void DropCutCharacters(std::string* text, bool cut_at_start) {
+  const size_t first_end = std::min(text->find('\n'), text->size());
+  size_t lead = 0;
+  while (cut_at_start && lead < 3 && lead < first_end && IsContinuation((*text)[lead])) ++lead;
+  if (lead > 0 && !IsUtf8(std::string_view(*text).substr(0, first_end)) &&
+      IsUtf8(std::string_view(*text).substr(lead, first_end - lead))) {
+    text->erase(0, lead);
+  }
+  const size_t last_start = text->rfind('\n') == std::string::npos ? 0 : text->rfind('\n') + 1;
+  const std::string_view last = std::string_view(*text).substr(last_start);
+  const size_t whole = WithoutCutUtf8End(last);
+  if (whole < last.size() && !IsUtf8(last) && IsUtf8(last.substr(0, whole))) text->resize(last_start + whole);
+}
+
+// Line by line, so that a log that older versions began in the ANSI code page reads right on both
+// sides of the change.
+std::wstring TextOfLines(const std::string& text) {
+  std::wstring out;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    out += Utf8OrAnsiToWide(std::string_view(text).substr(start, end - start));
+    if (end < text.size()) out += L'\n';
+    start = end + 1;
+  }
+  return out;
 }
 
 struct Tail {
@@ -119,6 +153,7 @@ Tail ReadTail(const TailRequest& request) {
   if (tail.text) {
     const size_t line_end = tail.text->find('\n');
     if (line_end != std::string::npos) tail.text->erase(0, line_end + 1);
+    DropCutCharacters(&*tail.text, request.limit <= size && count < size);
   }
   return tail;
 }
@@ -134,7 +169,7 @@ LONG TailLog(const VARIANT& input, VARIANT& output) {
   }
   try {
     const LONG length = tail.text ? static_cast<LONG>(tail.text->size()) : 0;
-    ScopedVariant text = tail.text ? answer::String(AnsiToWide(*tail.text)) : answer::NullString();
+    ScopedVariant text = tail.text ? answer::String(TextOfLines(*tail.text)) : answer::NullString();
     answer::List(answer::Long(tail.size), answer::Long(length), std::move(text)).ReleaseInto(output);
   } catch (const WideError& error) {
     ModuleLog().Warn(L"my-ZEL_TailLog: %s", error.Message().c_str());

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/module_log.h"
+#include "search/answer_text.h"
 #include "common/registry.h"
 #include "common/module_thread.h"
 #include "common/safearray_lock.h"
@@ -104,18 +105,31 @@ SearchOutcome Search(const SearchEndpoint& endpoint, const std::wstring& request
                                                   std::wstring(), true);
   request->SetTimeouts(limits.timeouts);
   if (request->Open(0, nullptr, L"GET") != 0) {
-    CMyHttpRequest::ErrorText(&outcome.error);
+    const DWORD error = CMyHttpRequest::ErrorText(&outcome.error);
+    if (outcome.error.empty()) outcome.error = FormatWide(L"The desktop-search engine cannot be reached (error %u).", error);
     outcome.code = SearchOutcome::kRequestFailed;
     return outcome;
   }
   const LONG status = request->StatusCode();
+  // A connection the engine closed without a status line: there is no HTTP status to name.
+  if (status <= 0) {
+    outcome.code = SearchOutcome::kRequestFailed;
+    outcome.error = L"The desktop-search engine closed the connection without answering.";
+    return outcome;
+  }
   if (status != kHttpOk) {
     outcome.code = SearchOutcome::kHttpError;
     outcome.error = FormatWide(L"HTTP error %d", static_cast<int>(status));
     CloseUnread(std::move(request));
     return outcome;
   }
+  LONG length = -1;
+  request->ContentInformation(&outcome.content_type, &length);
   outcome.answer = ReadAnswerWithin(std::move(request), limits.max_answer_bytes, limits.answer_deadline_ms);
+  // The reader does not say why it stopped: an answer shorter than announced, at the size limit, or
+  // of no announced length may end inside a character, which the decoding then drops.
+  outcome.cut_short = length < 0 || outcome.answer.size() < static_cast<size_t>(length) ||
+                      outcome.answer.size() >= limits.max_answer_bytes;
   return outcome;
 }
 
@@ -129,7 +143,7 @@ LONG GoogleDesktopSearch(const std::wstring& requester, const VARIANT& input, VA
   const SearchOutcome outcome = Search(endpoint, path);
   ScopedVariant text;
   if (outcome.code == 0) {
-    text.SetString(AnsiToWide(outcome.answer));
+    text.SetString(DecodeAnswer(outcome.answer, outcome.content_type, outcome.cut_short));
   } else {
     ModuleLog().Warn(L"GoogleDesktopSearch: %s", outcome.error.c_str());
     text.SetString(outcome.error);

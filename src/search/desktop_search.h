@@ -37,7 +37,9 @@ struct SearchOutcome {
   static constexpr int kHttpError = -12;
 
   int code = 0;
-  std::string answer;  // the engine's bytes, unconverted
+  std::string answer;         // the engine's bytes, unconverted
+  std::wstring content_type;  // as the engine named it, "" without one
+  bool cut_short = false;     // shorter than the engine announced, or cut by the limits
   std::wstring error;
 };
 

@@ -3,6 +3,7 @@
 #include <comdef.h>
 #include <shlobj.h>
 
+#include "common/long_path.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "support/test_support.h"
@@ -17,11 +18,12 @@ std::wstring Make(const std::wstring& root, const std::wstring& relative, const 
   size_t start = 0;
   for (size_t slash; (slash = relative.find(L'\\', start)) != std::wstring::npos; start = slash + 1) {
     path = root + L"\\" + relative.substr(0, slash);
-    ::CreateDirectoryW(path.c_str(), nullptr);
+    ::CreateDirectoryW(zel::ExtendedLengthPath(path).c_str(), nullptr);
   }
   if (start == relative.size()) return path;
   path = root + L"\\" + relative;
-  zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  zel::UniqueFile file(
+      ::CreateFileW(zel::ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   DWORD written = 0;
   if (file && !bytes.empty()) ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   return path;

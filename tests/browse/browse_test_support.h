@@ -10,7 +10,7 @@
 namespace browsetest {
 
 // Creates `relative` (and its parents) under `root`; names ending in "\" are folders, the others
-// files holding `bytes`. Returns the full path.
+// files holding `bytes`, at any depth. Returns the full path.
 std::wstring Make(const std::wstring& root, const std::wstring& relative, const std::string& bytes = "");
 
 // Sets the write time of `path` and both its creation and access times to `other`.

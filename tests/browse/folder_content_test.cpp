@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "browse/extension_map.h"
 #include "browse/folder_enum.h"
+#include "base64.h"
 #include "browse_test_support.h"
 #include "common/module_log.h"
 #include "common/text.h"
@@ -104,6 +106,60 @@ TEST_F(FolderContentTest, FilterRecursionTokensAndHostilePaths) {
   }
 }
 
+TEST_F(FolderContentTest, SpellingsOfAPathListTheSameAndClimbNoHigherThanTheRoot) {
+  const std::wstring sub = Make(root_, L"caf\u00E9 \u65E5\u672C\u8A9E\\") ;
+  Make(sub, L"\U0001D11E.mp3", "1");
+  const std::string columns = R"(3, "", "path,title", "title:asc"])";
+  const Json plain = Rows(Request(sub, columns));
+  ASSERT_EQ(plain, Json::array({Json::array({Narrow(sub + L"\\\U0001D11E.mp3"), "\U0001D11E.mp3"})}));
+  std::wstring slashed = sub;
+  for (wchar_t& c : slashed) c = c == L'\\' ? L'/' : c;
+  for (const std::wstring& spelling : {slashed, L"  " + sub, sub + L"\\", root_ + L"\\\\.\\x\\..\\" + sub.substr(root_.size() + 1),
+                                       L"\\\\?\\" + sub}) {
+    EXPECT_EQ(Rows(Request(spelling, columns)), plain) << Narrow(spelling);
+  }
+  EXPECT_EQ(Rows(Request(L"C:\\..\\..\\..", R"(1, "", "path", "title:asc"])")),
+            Rows(Request(L"C:\\", R"(1, "", "path", "title:asc"])")));
+}
+
+TEST_F(FolderContentTest, ADeepTreeListsWholeAndItsIdsServeTheFiles) {
+  // 70 files over 14 levels of folders named in three scripts, down to more than 300 characters.
+  std::wstring folder = Make(root_, L"deep\\");
+  std::vector<std::pair<std::wstring, std::string>> files;
+  for (int level = 0; level < 14; ++level) {
+    folder = Make(folder, L"\u65E5\u672C\u8A9E caf\u00E9 \U0001D11E folder " + std::to_wstring(level) + L"\\");
+    for (int i = 0; i < 5; ++i) {
+      const std::wstring name = L"\U0001D11E " + std::to_wstring(level) + L"-" + std::to_wstring(i) + L".mp3";
+      files.emplace_back(Make(folder, name, "bytes of " + Narrow(name)), "bytes of " + Narrow(name));
+    }
+  }
+  ASSERT_GT(files.back().first.size(), 300u);
+  const auto reply = Request(root_ + L"\\deep", R"(18, "", "title,path,type,mediumId", "title"])");
+  ASSERT_EQ(reply.rc, 0);
+  const Json rows = Rows(reply);
+  ASSERT_EQ(rows.size(), 70u);
+  EXPECT_EQ(reply.output[3], 70);
+  std::set<std::string> listed;
+  for (const Json& row : rows) {
+    const std::string path = row[1].get<std::string>();
+    listed.insert(path);
+    EXPECT_EQ(row[0], path.substr(path.rfind('\\') + 1));
+    EXPECT_EQ(row[2], "file") << path;
+    // The id leads back to the path, and the path to the bytes.
+    const auto medium = module_.Call(L"GetMediumFromId", "[\"req\", " + zelhost::DumpJson(row[3].get<std::string>()) + "]");
+    EXPECT_EQ(Json::array({medium.rc, medium.output}), Json::array({0, Json::array({"audio/x-unknown", path})}));
+    const auto bytes = module_.Call(L"GetFile", "[" + zelhost::DumpJson(path) + ", 0, 1000]");
+    EXPECT_EQ(bytes.rc, 0) << path;
+    const std::string got = bytes.output.is_object() ? bytes.output.value("bytes", "") : "";
+    EXPECT_EQ(zelhost::Base64Decode(got).value_or("?"), "bytes of " + path.substr(path.rfind('\\') + 1)) << path;
+  }
+  std::set<std::string> made;
+  for (const auto& [path, bytes] : files) made.insert(Narrow(path));
+  EXPECT_EQ(listed, made);
+  // The deepest folder is browsable on its own.
+  EXPECT_EQ(Rows(Request(folder, R"(3, "", "title", "title:asc"])")).size(), 5u);
+}
+
 // A UTC time of day in `year` as the date columns write it (local time).
 std::string LocalText(WORD year) {
   const SYSTEMTIME utc{year, 6, 0, 1, 12, 0, 0, 0};
@@ -156,6 +212,17 @@ TEST_F(FolderContentTest, SizesAndDatesComeFromTheFoldersDirectoryReadEvenForLoc
     const Json tail = rows.size() == 4 ? got : Json(std::vector<Json>(got.begin() + 2, got.end()));
     EXPECT_EQ(tail, rows) << key;
     EXPECT_EQ(reply.output[2], 2) << key;
+  }
+  // Dates before 1970 are dates like any other (in any zone the months stay June and March),
+  // whether the folder's read or the file itself gives them. (A Linux file has no creation time
+  // of its own: only the write and access times are set here.)
+  const std::wstring early = Make(root_, L"early\\1960.txt", "x");
+  ASSERT_TRUE(browsetest::SetTimes(early, {1960, 6, 0, 15, 12, 0, 0, 0}, {1930, 3, 0, 15, 12, 0, 0, 0}));
+  for (const std::wstring& path : {root_ + L"\\early", early}) {
+    const Json rows = Rows(Request(path, R"(3, "", "dateModified,lastAccessTime", "title"])"));
+    ASSERT_EQ(rows.size(), 1u) << Narrow(path);
+    EXPECT_EQ(rows[0][0].get<std::string>().substr(0, 8) + rows[0][1].get<std::string>().substr(0, 8), "1960-06-1930-03-")
+        << rows;
   }
   // A removable drive stays without size and dates, whatever a read may have said of it.
   CFileTools removable(L"E:\\", L"Stick");

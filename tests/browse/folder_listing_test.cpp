@@ -12,14 +12,19 @@
 #include "browse/directory_facts.h"
 #include "browse/folder_enum.h"
 #include "browse/folder_path.h"
+#include "browse/folder_walk.h"
 #include "browse/sort_files.h"
 #include "browse_test_support.h"
+#include "common/long_path.h"
+#include "common/module_log.h"
+#include "common/unique_handle.h"
 #include "support/test_support.h"
 
 namespace zel::browse {
 namespace {
 
 using browsetest::Make;
+using zeltest::ModuleLogLinesWith;
 using zeltest::Narrow;
 
 // The file names (last path component) of a listing, sorted: the shell chooses the order.
@@ -90,6 +95,23 @@ TEST(ResolveFolderPathTest, TokensExpandToTheirShellFolders) {
     EXPECT_EQ(ResolveFolderPath(path), path) << Narrow(path);
   }
   EXPECT_EQ(_wcsicmp(ResolveFolderPath(L"%DRIVES%").c_str(), kMyComputerPath), 0);
+  EXPECT_EQ(ResolveFolderPath(L" %MYMUSIC%/../x//"), music.substr(0, music.rfind(L'\\')) + L"\\x");
+}
+
+TEST(NormalizeFolderPathTest, OneSpellingNeverAboveTheRoot) {
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L" \t C:/Users//root/./Music/../caf\u00E9/", L"C:\\Users\\root\\caf\u00E9"},
+      {L"C:\\..\\..\\x\\..\\..\\\u65E5\u672C\u8A9E", L"C:\\\u65E5\u672C\u8A9E"},
+      {L"C:", L"C:\\"}, {L"c:/", L"c:\\"}, {L"C:\\.\\..", L"C:\\"},
+      {L"\\\\?\\C:\\a\\.\\\U0001D11E", L"C:\\a\\\U0001D11E"},
+      {L"\\\\?\\UNC\\srv\\share\\a", L"\\\\srv\\share\\a"},
+      {L"//srv/share/../../x", L"\\\\srv\\share\\x"}, {L"\\\\srv\\\\share\\", L"\\\\srv\\share"},
+      // Shell paths, devices, relative and odd paths keep their spelling, without leading blanks.
+      {L" ::{20D04FE0-3AEA-1069-A2D8-08002B30309D}\\..", L"::{20D04FE0-3AEA-1069-A2D8-08002B30309D}\\.."},
+      {L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"}, {L"a/../b", L"a/../b"}, {L"CON", L"CON"}, {L"C:x\\..", L"C:x\\.."},
+      {L"\\\\srv", L"\\\\srv"}, {L"\\\\..\\share\\x", L"\\\\..\\share\\x"}, {L"   ", L""},
+  };
+  for (const auto& [path, expected] : cases) EXPECT_EQ(NormalizeFolderPath(path), expected) << Narrow(path);
 }
 
 class FolderListingTest : public ::testing::Test {
@@ -185,20 +207,87 @@ TEST_F(FolderListingTest, RecursionListsContentsInPlaceOfTheirFoldersAndStops) {
     Make(root_, L"chain" + chain + L"\\f.txt", "x");
     chain += L"\\d";
   }
+  ModuleLog().SetLevel(CTkLog::kWarn);
+  const std::wstring cut_at = root_ + L"\\chain" + chain.substr(0, 65 * 2);
+  const std::string warning = "recursion stops 64 folders down, not entering " + Narrow(cut_at);
+  const size_t warned = ModuleLogLinesWith(warning).size();
   EXPECT_EQ(List(root_ + L"\\chain", 0x12).size(), 65u);  // the listed folder and the 64 levels below it
+  ModuleLog().SetLevel(CTkLog::kError);
+  EXPECT_EQ(ModuleLogLinesWith(warning).size(), warned + 1);
   const FileList with_folders = List(root_ + L"\\chain", 0x13);
   ASSERT_EQ(with_folders.size(), 66u);  // the folder 65 levels down is listed, not entered
   EXPECT_EQ(std::count_if(with_folders.begin(), with_folders.end(), [](const auto& item) { return item->IsFolder(); }), 1);
 }
 
-TEST_F(FolderListingTest, RecursionNeverEntersLinks) {
-  if (!browsetest::MakeFolderLink(root_ + L"\\sub\\loop", root_)) GTEST_SKIP() << "no symbolic links here";
-  EXPECT_EQ(List(root_, 0x12).size(), 6u);  // every file once; the link back to the top is not followed
-  const FileList with_folders = List(root_, 0x13);
-  EXPECT_EQ(with_folders.size(), 7u);
-  EXPECT_TRUE(Find(with_folders, root_ + L"\\sub\\loop") != nullptr);
+TEST_F(FolderListingTest, LinkedFoldersAreEnteredOnceAndShortcutsLeadToTheirFolders) {
+  // Outside the listed tree: a folder named in three scripts, reached by two links; a link back to
+  // the top; a shortcut to a folder.
+  zeltest::TempFolder outside;
+  const std::wstring elsewhere = Make(outside.Path(), L"\u65E5\u672C\u8A9E caf\u00E9 \U0001D11E\\");
+  Make(elsewhere, L"f\u00E9.mp3", "x");
+  Make(elsewhere, L"inner\\g.mp3", "x");
+  if (!browsetest::MakeFolderLink(root_ + L"\\sub\\loop", root_) ||
+      !browsetest::MakeFolderLink(root_ + L"\\linked", elsewhere) ||
+      !browsetest::MakeFolderLink(root_ + L"\\sub\\again", elsewhere)) {
+    GTEST_SKIP() << "no symbolic links here";
+  }
+  // How the directory read reports a link (Wine: a Unix symbolic link), for the record.
+  WIN32_FIND_DATAW data;
+  UniqueFind find(::FindFirstFileW((root_ + L"\\linked").c_str(), &data));
+  ASSERT_TRUE(find);
+  RecordProperty("link_attributes", static_cast<int>(data.dwFileAttributes));
+  const auto identity = [](const std::wstring& path) { return IdentityOf(path).value_or(FolderIdentity{}); };
+  EXPECT_TRUE(IdentityOf(root_ + L"\\linked") && !(identity(root_ + L"\\linked") < identity(elsewhere)) &&
+              !(identity(elsewhere) < identity(root_ + L"\\linked")));
+  EXPECT_TRUE(identity(root_) < identity(elsewhere) || identity(elsewhere) < identity(root_));
+
+  // Every file once, the linked folder's included; no link is a row, with folders or without.
+  const Names_ all{"a.Mp3", "b.ogg", "c.WAV", "d.mp3", "e.mp3", "f\xC3\xA9.mp3", "g.mp3", "noext"};
+  EXPECT_EQ(Names(List(root_, 0x12)), all);
+  EXPECT_EQ(Names(List(root_, 0x13)), all);
+  EXPECT_EQ(Names(List(root_ + L"\\sub", 0x12)), (Names_{"a.Mp3", "b.ogg", "c.WAV", "d.mp3", "e.mp3", "f\xC3\xA9.mp3", "g.mp3", "noext"}));
   // Listed directly, a link is an ordinary folder.
-  EXPECT_EQ(Names(List(root_ + L"\\sub\\loop", 0x01)), (Names_{"empty", "sub"}));
+  EXPECT_EQ(Names(List(root_ + L"\\sub\\loop", 0x01)), (Names_{"empty", "linked", "sub"}));
+  EXPECT_EQ(Names(List(root_ + L"\\linked", 0x03)), (Names_{"f\xC3\xA9.mp3", "inner"}));
+
+  // A shortcut to a folder lists the folder; one to a file lists nothing. (Wine's shortcuts keep
+  // their target in the ANSI code page, so this target's name stays within it.)
+  const std::wstring target = Make(outside.Path(), L"caf\u00E9\\");
+  Make(target, L"\u65E5\u672C\u8A9E.mp3", "x");
+  Make(target, L"inner\\g.mp3", "x");
+  ASSERT_TRUE(browsetest::MakeShortcut(root_ + L"\\\u65E5\u672C\u8A9E.lnk", target));
+  ASSERT_TRUE(browsetest::MakeShortcut(root_ + L"\\song.lnk", root_ + L"\\a.Mp3"));
+  const FileList through = List(root_ + L"\\\u65E5\u672C\u8A9E.lnk", 0x03);
+  EXPECT_EQ(Names(through), (Names_{"inner", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.mp3"}));
+  EXPECT_TRUE(Find(through, target + L"\\\u65E5\u672C\u8A9E.mp3") != nullptr);
+  EXPECT_EQ(Names(List(root_ + L"\\\u65E5\u672C\u8A9E.lnk", 0x12)), (Names_{"g.mp3", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.mp3"}));
+  EXPECT_TRUE(List(root_ + L"\\song.lnk", 0x03).empty());
+}
+
+TEST_F(FolderListingTest, FoldersPastTheShellsLengthAreReadDirectlyWithWholePaths) {
+  // Three levels of long names in three scripts: 300 characters and more below the root.
+  std::wstring deep = root_;
+  for (int level = 0; level < 3; ++level) {
+    deep = Make(deep, L"\u65E5\u672C\u8A9E-caf\u00E9-\U0001D11E-" + std::wstring(90, L'a' + level) + L"\\");
+  }
+  ASSERT_GT(deep.size(), 300u);
+  Make(deep, L"x\u00E9.mp3", "12345");
+  Make(deep, L"inner\\y.mp3", "1");
+  Make(deep, L"h.mp3", "1");
+  ASSERT_TRUE(::SetFileAttributesW(ExtendedLengthPath(deep + L"\\h.mp3").c_str(), FILE_ATTRIBUTE_HIDDEN));
+  const FileList listed = List(deep, 0x03, {L"mp3"});
+  EXPECT_EQ(Names(listed), (Names_{"inner", "x\xC3\xA9.mp3"}));
+  const CFileTools* file = Find(listed, deep + L"\\x\u00E9.mp3");
+  ASSERT_TRUE(file != nullptr);
+  EXPECT_EQ(Narrow(const_cast<CFileTools*>(file)->Title()), "x\xC3\xA9.mp3");
+  EXPECT_EQ(const_cast<CFileTools*>(file)->Size(), 5);
+  EXPECT_TRUE(const_cast<CFileTools*>(Find(listed, deep + L"\\inner"))->IsFolder());
+  EXPECT_EQ(Names(List(deep, 0x0A)), (Names_{"h.mp3", "x\xC3\xA9.mp3"}));
+  // Recursively from the top, through the shell and then the directory read; nothing is cut.
+  EXPECT_EQ(Names(List(root_, 0x12, {L"mp3"})), (Names_{"a.Mp3", "d.mp3", "e.mp3", "x\xC3\xA9.mp3", "y.mp3"}));
+  EXPECT_TRUE(Find(List(root_, 0x12), deep + L"\\inner\\y.mp3") != nullptr);
+  // Spellings of the long path the shell would never see reach the same folder.
+  EXPECT_EQ(Names(List(L"\\\\?\\" + deep, 0x03)), Names(List(deep, 0x03)));
 }
 
 // Odd paths are listed through the module in the folder content tests.

@@ -98,6 +98,13 @@ TEST(HostInfoTest, TailLogDropsTheFirstLineUpToTheCapRefusesWhatItCannotReadAndK
   const std::string crlf = Quoted(folder.WriteFile(L"crlf.log", "first\r\nsecond\r\nthird\r\n"));
   const std::string ctrl_z = Quoted(folder.WriteFile(L"ctrlz.log", "first\nsecond\n\x1A" "after"));
   const std::string empty = Quoted(folder.WriteFile(L"empty.log", ""));
+  // The module's log is UTF-8; an older writer's lines are in the ANSI code page. A read that
+  // begins inside a character (of three or four bytes) drops it, as does an end a writer has
+  // not finished.
+  const std::string utf8 = Quoted(folder.WriteFile(L"utf8.log", "x\n\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.mp3\ncaf\xE9\n"));
+  const std::string cut = Quoted(folder.WriteFile(L"cut.log", "aaaa\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"));
+  const std::string astral = Quoted(folder.WriteFile(L"astral.log", "x\na\xF0\x9D\x84\x9E" "b"));
+  const std::string unfinished = Quoted(folder.WriteFile(L"unfinished.log", "x\ndone\nend\xE6\x97"));
   const std::pair<std::string, Json> cases[] = {
       {path + ", 5000000", Tail(100, 90, hundred.substr(10))},
       {path + ", 10", Tail(100, 0, "")},  // "line 9...\n": all of it dropped
@@ -109,6 +116,12 @@ TEST(HostInfoTest, TailLogDropsTheFirstLineUpToTheCapRefusesWhatItCannotReadAndK
       {path + ", -1", Tail(100, 90, hundred.substr(10))},
       {path + ", 15.9", Tail(100, 10, "line 9...\n")},
       {empty + ", 50", Tail(0, 0, "")},
+      {utf8 + ", 50", Tail(21, 19, "\u65E5\u672C\u8A9E.mp3\n" + zel::WideToUtf8(zel::AnsiToWide("caf\xE9")) + "\n")},
+      {cut + ", 8", Tail(13, 6, "\u672C\u8A9E")},
+      {cut + ", 13", Tail(13, 13, "aaaa\u65E5\u672C\u8A9E")},
+      {astral + ", 4", Tail(8, 1, "b")},
+      {astral + ", 5", Tail(8, 5, "\U0001D11E" "b")},
+      {unfinished + ", 50", Tail(12, 8, "done\nend")},
   };
   for (const auto& [input, expected] : cases) {
     EXPECT_EQ(Serve(TailLog, "[" + input + "]"), expected) << input;
@@ -137,7 +150,12 @@ TEST(HostInfoTest, TailLogDropsTheFirstLineUpToTheCapRefusesWhatItCannotReadAndK
   ModuleLog().Warn(L"HostInfoTest: tail of a file whose read fails");  // the log is open from here on
   const size_t warnings = zeltest::ModuleLogLinesWith("my-ZEL_TailLog: read failed after 0 bytes").size();
   const Json failed = Serve(TailLog, R"(["Z:\\proc\\self\\mem", 100])");
+  // The module's own log, tailed: its lines are UTF-8 and read back as written.
+  ModuleLog().Warn(L"HostInfoTest: \u65E5\u672C\u8A9E.mp3 caf\u00E9 \U0001D11E");
   ModuleLog().SetLevel(CTkLog::kError);
+  const Json own = Serve(TailLog, "[" + Quoted(ModuleLog().MainPath()) + ", 4000]");
+  EXPECT_NE(own[1][2].get<std::string>().find("HostInfoTest: \u65E5\u672C\u8A9E.mp3 caf\u00E9 \U0001D11E\n"),
+            std::string::npos) << own;
   EXPECT_EQ(failed, Tail(0, 0, kNullString));
   EXPECT_EQ(zeltest::ModuleLogLinesWith("my-ZEL_TailLog: read failed after 0 bytes").size(), warnings + 1);
 }

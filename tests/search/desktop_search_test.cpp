@@ -11,6 +11,7 @@
 
 #include "common/module_log.h"
 #include "common/text.h"
+#include "search/answer_text.h"
 #include "search/desktop_search.h"
 #include "search_engine.h"
 #include "support/registry_scope.h"
@@ -20,6 +21,7 @@ namespace zel::search {
 namespace {
 
 using zelhost::EngineBody;
+using zelhost::EngineCharset;
 using zelhost::SearchEngineOptions;
 using zelhost::SearchEngineStandIn;
 using zeltest::Json;
@@ -48,7 +50,7 @@ class DesktopSearchTest : public ::testing::Test {
 TEST_F(DesktopSearchTest, TheEnginesAnswerComesBackAsTextAndQueriesOfEveryClassArriveExactly) {
   SearchEngineStandIn engine({0, 200, EngineBody::kXml, 0});
   PointAt(engine);
-  // The answer comes back as text (in the ANSI code page: an ASCII query keeps it comparable).
+  // The answer comes back as text, its non-ASCII snippet included.
   EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"a b")).output,
             Json(SearchEngineStandIn::AnswerFor("/search?q=a+b&format=xml&start=0&num=10&flags=0", EngineBody::kXml)));
   std::wstring pairs;
@@ -66,6 +68,53 @@ TEST_F(DesktopSearchTest, TheEnginesAnswerComesBackAsTextAndQueriesOfEveryClassA
                         REG_EXPAND_SZ);
   EXPECT_EQ(module_.Call(L"GoogleDesktopSearch", Input(L"\u00E9&x", -5, 2147483647, -1)).rc, 0);
   EXPECT_EQ(engine.Requests().back().target, "/search&s=K3y?q=%C3%A9%26x&format=xml&start=-5&num=2147483647&flags=-1");
+}
+
+TEST_F(DesktopSearchTest, AnswersAreReadInTheCharsetTheyNameElseAsUtf8AndAHangUpIsNamed) {
+  const std::string target = "/search?q=caf%C3%A9&format=xml&start=0&num=2&flags=0";
+  // What each result's snippet reads as; characters a legacy charset lacks came as references.
+  const std::pair<EngineCharset, std::wstring> charsets[] = {
+      {EngineCharset::kUtf8, L"caf\u00E9 \u2013 \u6F22\u5B57 \U0001D11E"},
+      {EngineCharset::kNone, L"caf\u00E9 \u2013 \u6F22\u5B57 \U0001D11E"},
+      {EngineCharset::kWindows1252, L"caf\u00E9 \u2013 &#28450;&#23383; &#119070;"},
+      {EngineCharset::kLatin1, L"caf\u00E9 &#8211; &#28450;&#23383; &#119070;"}};
+  for (const auto& [charset, snippet] : charsets) {
+    SearchEngineStandIn engine({0, 200, EngineBody::kXml, 0, charset});
+    PointAt(engine);
+    const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"caf\u00E9", 0, 2));
+    ASSERT_EQ(reply.rc, 0) << reply.output;
+    const std::wstring text = Utf8ToWide(reply.output.get<std::string>());
+    EXPECT_EQ(text.find(L"<query>caf\u00E9</query>") != std::wstring::npos && text.find(snippet) != std::wstring::npos &&
+                  text.find(L"\uFFFD") == std::wstring::npos, true) << reply.output;
+    const std::string sent = SearchEngineStandIn::AnswerFor(target, EngineBody::kXml, charset);
+    EXPECT_EQ(text, CodePageToWide(charset == EngineCharset::kUtf8 || charset == EngineCharset::kNone ? CP_UTF8 : 1252, sent));
+  }
+  // The Content-Type's charset before the declaration's; labels in any case and quoting; a label
+  // not known, or none, reads UTF-8, and bytes that are not UTF-8 the ANSI code page.
+  const std::string declared = "<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xE9 \x96</a>";
+  const std::string utf8 = "<?xml version=\"1.0\"?><a>caf\xC3\xA9</a>";
+  const std::tuple<std::string, std::wstring, std::wstring> cases[] = {
+      {declared, L"text/xml", L"<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\u00E9 \u2013</a>"},
+      {declared, L"text/xml; Charset=\"UTF-8\"", AnsiToWide(declared)},
+      {"<a>\x82\xA0</a>", L"text/xml;charset=shift_jis ", L"<a>\u3042</a>"},
+      {"<a>\xE9</a>", L"text/xml; charset=KOI8-R", L"<a>\u0418</a>"},
+      {utf8, L"text/xml; charset=x-unknown", L"<?xml version=\"1.0\"?><a>caf\u00E9</a>"},
+      {"\xEF\xBB\xBF" + utf8, L"", L"<?xml version=\"1.0\"?><a>caf\u00E9</a>"},
+      {"caf\xC3\xA9 \xE6\xBC", L"text/xml; charset=utf-8", L"caf\u00E9 "},  // cut short inside a character
+      {"<a>caf\xE9", L"", AnsiToWide("<a>caf\xE9")},  // whole: the last byte is a character
+      {"", L"text/xml; charset=windows-1252", L""},
+  };
+  for (const auto& [body, type, expected] : cases) EXPECT_EQ(DecodeAnswer(body, type, !body.empty() && body.back() == '\xBC'), expected) << body;
+  for (const char* label : {"", "utf-7", "windows-1259", "iso-8859-99", "cp"}) EXPECT_EQ(CodePageOfCharset(label), 0u) << label;
+
+  // An engine that closes the connection without a byte of answer.
+  SearchEngineStandIn hang_up({0, 200, EngineBody::kHangUp, 0});
+  PointAt(hang_up);
+  const RunningModule::Reply reply = module_.Call(L"GoogleDesktopSearch", Input(L"q"));
+  ASSERT_TRUE(reply.rc == 1 && reply.output.is_string()) << reply.output;
+  EXPECT_FALSE(hang_up.Requests().empty());
+  const std::string said = reply.output.get<std::string>();
+  EXPECT_TRUE(said.size() > 20 && said.find("HTTP error") == std::string::npos) << said;
 }
 
 TEST_F(DesktopSearchTest, WithoutAUsableSearchUrlTheEngineIsNotInstalled) {
@@ -94,12 +143,15 @@ TEST_F(DesktopSearchTest, StatusesEmptyLongAndBrokenAnswersAndConnectionFailures
   const std::string long_body =
       SearchEngineStandIn::AnswerFor("/search?q=q&format=xml&start=0&num=10&flags=0", EngineBody::kLong);
   ASSERT_GT(long_body.size(), 30000u);
+  // Half of it ends inside a character, which is dropped.
+  std::string half = long_body.substr(0, long_body.size() / 2);
+  while (!IsUtf8(half)) half.pop_back();
   // The long answer comes in several 10000-byte pieces, each exactly once; an engine that goes
   // away half way answers what came.
   const std::tuple<int, EngineBody, std::string, LONG> cases[] = {
       {404, EngineBody::kXml, "HTTP error 404", 1}, {302, EngineBody::kXml, "HTTP error 302", 1},
       {200, EngineBody::kEmpty, "", 0}, {200, EngineBody::kLong, long_body, 0},
-      {200, EngineBody::kHalf, long_body.substr(0, long_body.size() / 2), 0}};
+      {200, EngineBody::kHalf, half, 0}};
   for (const auto& [status, body, expected, rc] : cases) {
     SearchEngineStandIn engine({0, status, body, 0});
     PointAt(engine);

@@ -9,6 +9,7 @@
 
 #include "common/module_log.h"
 #include "common/text.h"
+#include "common/long_path.h"
 #include "common/unique_handle.h"
 #include "core/module.h"
 
@@ -42,20 +43,24 @@ TempFolder::TempFolder() {
 }
 
 void RemoveTree(const std::wstring& folder) {
+  // The extended form reaches folders of any depth; a linked folder is removed, not entered.
+  const std::wstring extended = zel::ExtendedLengthPath(folder);
   WIN32_FIND_DATAW data;
-  zel::UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
+  zel::UniqueFind find(::FindFirstFileW((extended + L"\\*").c_str(), &data));
   for (bool more = static_cast<bool>(find); more; more = ::FindNextFileW(find.Get(), &data)) {
     const std::wstring name = data.cFileName, path = folder + L"\\" + name;
     if (name == L"." || name == L"..") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    const DWORD attributes = data.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
       RemoveTree(path);
     } else {
-      ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      ::DeleteFileW(path.c_str());
+      const std::wstring target = zel::ExtendedLengthPath(path);
+      ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (!::DeleteFileW(target.c_str())) ::RemoveDirectoryW(target.c_str());
     }
   }
   find.Reset();
-  ::RemoveDirectoryW(folder.c_str());
+  ::RemoveDirectoryW(extended.c_str());
 }
 
 TempFolder::~TempFolder() { RemoveTree(path_); }

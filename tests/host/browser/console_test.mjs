@@ -18,7 +18,7 @@ const out = path.resolve(options.out);
 const screenshots = path.resolve(options.screenshots);
 const folder = path.join(out, 'folder');  // the prepared folder the console browses
 // The whole run ends by itself well before CTest would kill it, so that no host is left behind.
-const kBudgetMs = 150000;
+const kBudgetMs = 200000;
 const kWaitMs = 20000;  // the longest wait for one element or state
 
 function parseArguments(args) {
@@ -72,6 +72,28 @@ function startHost() {
   });
   return { child, started };
 }
+
+// A search-engine stand-in answering in `charset`; resolves to the process and its search URL.
+function startEngine(charset) {
+  const child = spawn(options.wine, [options.host, 'search-engine', '--charset', charset, '--seconds', '60'],
+    { detached: true, stdio: ['ignore', 'pipe', 'inherit'] });
+  return new Promise((resolve, reject) => {
+    let text = '';
+    const timer = setTimeout(() => reject(new Error(`the ${charset} engine printed no address`)), 60000);
+    child.stdout.on('data', (chunk) => {
+      text += chunk;
+      if (!text.includes('\n')) return;
+      clearTimeout(timer);
+      try { resolve({ child, url: JSON.parse(text.split('\n')[0]).search_url }); } catch (error) { reject(error); }
+    });
+  });
+}
+
+// The desktop-search engine's address, which the module reads at every search.
+const kEngineKey = 'HKCU\\Software\\Google\\Google Desktop\\API';
+const setSearchUrl = (url) => execFileSync(options.wine, url === null
+  ? ['reg', 'delete', kEngineKey, '/v', 'search_url', '/f'] : ['reg', 'add', kEngineKey, '/v', 'search_url', '/d', url, '/f'],
+{ stdio: 'ignore' });
 
 async function stopHost(child) {
   if (child.exitCode !== null || child.signalCode !== null) return;
@@ -262,6 +284,30 @@ print("zip ok", len(names))
       const pane = await page.$eval('#tail', (pre) => [pre.scrollTop, pre.clientHeight, pre.scrollHeight]);
       assert.ok(pane[2] > pane[1], `the tail fills its pane: ${pane}`);
       assert.ok(pane[0] + pane[1] >= pane[2] - 4, `the tail is scrolled to its end: ${pane}`);
+    }],
+
+    ['shows search results written in UTF-8, in windows-1252 and without a charset', async (page) => {
+      await page.click('nav button[data-tab=search]');
+      const charsets = ['utf-8', 'windows-1252', 'none'];
+      const engines = await Promise.allSettled(charsets.map(startEngine));
+      try {
+        for (const [index, charset] of charsets.entries()) {
+          if (engines[index].status === 'rejected') throw engines[index].reason;
+          setSearchUrl(engines[index].value.url);
+          await page.fill('#query', 'caf\u00e9');
+          await page.click('#search-go');
+          // Characters windows-1252 lacks came as references, which the page's XML reader resolves.
+          await page.waitForFunction(() => document.querySelectorAll('#results li').length === 10, null,
+            { timeout: kWaitMs });
+          const items = await page.$$eval('#results li', (lis) => lis.map((li) => li.textContent));
+          for (const item of items) assert.ok(item.includes('(caf\u00e9 \u2013 \u6f22\u5b57 \u{1d11e})'), `${charset}: ${item}`);
+          await page.screenshot({ path: path.join(screenshots, `search-${charset}.png`), fullPage: true });
+          await page.evaluate(() => document.getElementById('results').replaceChildren());
+        }
+      } finally {
+        try { setSearchUrl(null); } catch { /* never set */ }
+        await Promise.all(engines.filter((e) => e.status === 'fulfilled').map((e) => stopHost(e.value.child)));
+      }
     }],
 
     ['shows the host facts and the medium-id prefix table', async (page) => {
