@@ -11,7 +11,7 @@
 namespace zelhost {
 namespace {
 
-constexpr size_t kReadBytes = 16384;
+constexpr size_t kReadBytes = 65536;
 
 // A datagram socket on the loopback address that sends to itself.
 UniqueSocket MakeWakeSocket() {
