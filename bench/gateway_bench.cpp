@@ -122,10 +122,11 @@ Exchange Send(int port, const std::string& request, bool keep_body) {
   return exchange;
 }
 
-std::string Request(const std::string& method, const std::string& target, const std::string& token,
+// The gateway answers only requests that name its own address and port in Host.
+std::string Request(int port, const std::string& method, const std::string& target, const std::string& token,
                     const std::string& body = "") {
-  std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
-                        "X-Zel-Token: " + token + "\r\n";
+  std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                        "\r\nConnection: close\r\nX-Zel-Token: " + token + "\r\n";
   if (!body.empty()) {
     request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   }
@@ -175,7 +176,7 @@ double DirectMiBps(zelhost::HostSession& session, const std::wstring& path) {
 double GatewayMiBps(int port, const std::string& token, const std::wstring& path) {
   const double start = zelbench::Now();
   const Exchange download =
-      Send(port, Request("GET", "/api/files?path=" + QueryEscaped(zelhost::ToUtf8(path)), token), false);
+      Send(port, Request(port, "GET", "/api/files?path=" + QueryEscaped(zelhost::ToUtf8(path)), token), false);
   if (download.status != 200 || download.body_bytes != static_cast<unsigned long long>(kDownloadBytes)) return 0;
   return download.body_bytes / (download.last_byte - start) / (1 << 20);
 }
@@ -203,14 +204,14 @@ double DirectZipSeconds(zelhost::HostSession& session, const zelhost::Json& ids)
 bool ZipRound(int port, const std::string& token, const zelhost::Json& ids, ZipTimes* times) {
   const double start = zelbench::Now();
   const Exchange made =
-      Send(port, Request("POST", "/api/zip", token, zelhost::DumpJson({{"ids", ids}, {"name", "bench.zip"}})), true);
+      Send(port, Request(port, "POST", "/api/zip", token, zelhost::DumpJson({{"ids", ids}, {"name", "bench.zip"}})), true);
   times->answered = made.last_byte - start;
   const zelhost::Json answer = zelhost::ParseJson(made.body.empty() ? "null" : made.body);
   if (made.status != 200 || !answer.is_object() || answer.value("rc", -1) != 0) {
     std::fprintf(stderr, "POST /api/zip: %d %s\n", made.status, made.body.c_str());
     return false;
   }
-  const Exchange archive = Send(port, Request("GET", answer["url"].get<std::string>(), token), false);
+  const Exchange archive = Send(port, Request(port, "GET", answer["url"].get<std::string>(), token), false);
   if (archive.status != 200 || archive.body_bytes != answer["size"].get<unsigned long long>()) {
     std::fprintf(stderr, "GET %s: %d, %llu bytes\n", answer["url"].get<std::string>().c_str(), archive.status,
                  archive.body_bytes);
@@ -238,7 +239,7 @@ int main() {
   zelhost::HttpGateway gateway(session, zelhost::GatewayOptions{});
   std::thread server([&gateway] { gateway.Run(); });
   const std::string& token = gateway.Access().Token();
-  while (Send(gateway.Port(), Request("GET", "/api/logs?size=1", token), false).status != 200) ::Sleep(10);
+  while (Send(gateway.Port(), Request(gateway.Port(), "GET", "/api/logs?size=1", token), false).status != 200) ::Sleep(10);
 
   // The machine is shared: the two sides alternate, and the figure is the median of the per-round
   // ratios, with each side's best shown.

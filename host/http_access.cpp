@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <algorithm>
+#include <cctype>
 #include <stdexcept>
 
 #include <httplib.h>
@@ -64,9 +66,37 @@ bool HttpAccess::HoldsToken(const httplib::Request& request) const {
          SameSecret(CookieValue(request.get_header_value("Cookie"), kCookie), token_);
 }
 
+bool HttpAccess::NamesThisGateway(const httplib::Request& request) const {
+  std::string host = request.get_header_value("Host");
+  std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
+  const auto literal = [](const std::string& address) {
+    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+  };
+  const std::string port = ":" + std::to_string(port_);
+  for (const std::string& name : {literal(address_), literal(request.local_addr), std::string("localhost"),
+                                  std::string("127.0.0.1"), std::string("[::1]")}) {
+    if (!name.empty() && (host == name + port || (port_ == 80 && host == name))) return true;
+  }
+  return false;
+}
+
 bool HttpAccess::Screen(const httplib::Request& request, httplib::Response& response) const {
   response.set_header("X-Content-Type-Options", "nosniff");
   response.set_header("Referrer-Policy", "no-referrer");
+  response.set_header("Cache-Control", "no-store");
+  // Any name but the gateway's own is a page whose name was made to point here (DNS rebinding).
+  if (!NamesThisGateway(request)) {
+    AnswerError(response, 421, "requests for another host than this gateway are refused");
+    return true;
+  }
+  // A browser names the page that sent a request; anything but the console itself is refused.
+  const std::string site = request.get_header_value("Sec-Fetch-Site");
+  const std::string origin = request.get_header_value("Origin");
+  if ((!site.empty() && site != "same-origin" && site != "none") ||
+      (!origin.empty() && origin != "http://" + request.get_header_value("Host"))) {
+    AnswerError(response, 403, "requests from another origin are refused");
+    return true;
+  }
   if (request.path == "/" && request.has_param("token")) {
     if (!SameSecret(request.get_param_value("token"), token_)) {
       AnswerError(response, 401, "the access token is wrong");
@@ -75,16 +105,6 @@ bool HttpAccess::Screen(const httplib::Request& request, httplib::Response& resp
     // The token leaves the address bar at once; from here on the cookie carries it.
     response.set_header("Set-Cookie", std::string(kCookie) + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
     response.set_redirect("/", 303);
-    return true;
-  }
-  if (request.path.rfind("/api/", 0) != 0) return false;
-  response.set_header("Cache-Control", "no-store");
-  // A browser names the page that sent a request; anything but the console itself is refused.
-  const std::string site = request.get_header_value("Sec-Fetch-Site");
-  const std::string origin = request.get_header_value("Origin");
-  if ((!site.empty() && site != "same-origin" && site != "none") ||
-      (!origin.empty() && origin != "http://" + request.get_header_value("Host"))) {
-    AnswerError(response, 403, "requests from another origin are refused");
     return true;
   }
   if (!HoldsToken(request)) {

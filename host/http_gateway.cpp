@@ -6,7 +6,7 @@
 #include <thread>
 #include <iostream>
 
-#include "lingering_server.h"
+#include "gateway_server.h"
 
 #include "broker/kro_broker.h"
 #include "common/product_folders.h"
@@ -21,6 +21,8 @@ constexpr const wchar_t* kRequester = L"zelhost-http";
 // A zip job that adds nothing to its archive for this long is taken as stuck.
 constexpr DWORD kStallMs = 30000;
 constexpr DWORD kGrowthPollMs = 5;
+// Longer paths name nothing here; refusing them keeps the routes' patterns off huge inputs.
+constexpr size_t kLongestPath = 1024;
 // Room for a few pieces in the connection's send buffer: a send returns once its piece is copied
 // there, and the next piece is read while the client takes the last one.
 constexpr int kSendBufferBytes = 4 * static_cast<int>(HttpGateway::kPieceBytes);
@@ -76,28 +78,47 @@ Json JsonBody(const httplib::Request& request) {
 }  // namespace
 
 HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, HttpAccess access)
-    : session_(session), options_(options), access_(std::move(access)), server_(std::make_unique<LingeringServer>()) {
+    : session_(session),
+      options_(options),
+      access_(std::move(access)),
+      console_(options.console_folder.empty() ? ConsoleFiles() : ConsoleFiles(options.console_folder)),
+      server_(std::make_unique<GatewayServer>()) {
+  const DWORD console_attributes = ::GetFileAttributesW(options_.console_folder.c_str());
+  if (!options_.console_folder.empty() &&
+      (console_attributes == INVALID_FILE_ATTRIBUTES || (console_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
+    throw HostError("the console folder " + ToUtf8(options_.console_folder) + " does not exist");
+  }
   httplib::Server& server = *server_;
   server.set_socket_options([](socket_t socket) {
     httplib::default_socket_options(socket);
     ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&kSendBufferBytes),
                  sizeof(kSendBufferBytes));
   });
-  // Only the console's own address is screened before routing. The API is screened in its
-  // routes, once the library has read the request's body: a refusal that left the body unread
-  // would have the rest of it taken for the connection's next request.
+  // Every request is screened before routing, the console's files as much as the API. A refusal
+  // here leaves the request's body unread; the server hands the routes exactly one framed request,
+  // so that body can never be taken for the connection's next request (gateway_server.h).
+  // The console's files are answered here too: a plain name looked up in a fixed set, never a path.
   server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
-    if (request.path.rfind("/api/", 0) == 0 || !access_.Screen(request, response)) {
-      return httplib::Server::HandlerResponse::Unhandled;
+    if (!access_.Screen(request, response)) {
+      if (request.path.size() > kLongestPath) {
+        AnswerError(response, 414, "the request's path is too long");
+      } else if (request.path.rfind("/api/", 0) == 0) {
+        return httplib::Server::HandlerResponse::Unhandled;
+      } else if (request.method != "GET" && request.method != "HEAD") {
+        AnswerError(response, 405, "the console's files are only read");
+      } else if (const std::optional<ConsoleFiles::File> file = console_.Find(request.path)) {
+        response.set_content(file->bytes, file->type);
+      } else {
+        AnswerError(response, 404, "the console has no such file");
+      }
     }
     ForgetRanges(request);
     return httplib::Server::HandlerResponse::Handled;
   });
-  // Every API route is registered through route(): it is what screens them.
   auto route = [this](void (HttpGateway::*handler)(const httplib::Request&, httplib::Response&)) {
     return [this, handler](const httplib::Request& request, httplib::Response& response) {
       try {
-        if (!access_.Screen(request, response)) (this->*handler)(request, response);
+        (this->*handler)(request, response);
       } catch (const HostError& error) {
         AnswerError(response, 502, error.what());
       } catch (const std::exception& error) {  // JsonError, and nlohmann's type errors
@@ -115,17 +136,15 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
   server.Get("/api/host/prefixes", route(&HttpGateway::PrefixTable));
   server.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
     if (response.body.empty() && !response.content_provider_) {
-      AnswerError(response, response.status, httplib::detail::status_message(response.status));
+      AnswerError(response, response.status, httplib::status_message(response.status));
     }
   });
-  if (!options_.console_folder.empty() && !server.set_mount_point("/", ToUtf8(options_.console_folder))) {
-    throw HostError("the console folder " + ToUtf8(options_.console_folder) + " does not exist");
-  }
   port_ = options_.port == 0 ? server.bind_to_any_port(options_.address)
                              : (server.bind_to_port(options_.address, options_.port) ? options_.port : -1);
   if (port_ <= 0) {
     throw HostError("cannot listen on " + options_.address + ":" + std::to_string(options_.port));
   }
+  access_.SetListening(options_.address, port_);
 }
 
 HttpGateway::~HttpGateway() { Stop(); }

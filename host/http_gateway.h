@@ -11,6 +11,7 @@
 #include "common/safearray_lock.h"
 #include "common/scoped_variant.h"
 #include "common/tk_section.h"
+#include "console_files.h"
 #include "host_session.h"
 #include "http_access.h"
 
@@ -26,7 +27,7 @@ namespace zelhost {
 struct GatewayOptions {
   std::string address = "127.0.0.1";
   int port = 0;                 // 0: any free port
-  std::wstring console_folder;  // the console's static files; empty: none are served
+  std::wstring console_folder;  // the console's files for editing them without a rebuild; empty: the built-in ones
 };
 
 // The module over HTTP, in front of the host's broker:
@@ -38,8 +39,8 @@ struct GatewayOptions {
 //   GET  /api/logs?size=N      the log's tail ("my-ZEL_TailLog")
 //   GET  /api/logs.zip         every log as one archive ("ZipLogs"), then deleted
 //   GET  /api/host/prefixes    the medium-id prefix table of zel.xml (http_prefixes.h)
-//   GET  /...                  the console's files
-// Every /api/ request passes HttpAccess first. The server's threads call the broker directly.
+//   GET  /NAME                 the console's files (console_files.h), "/" its page
+// Every request passes HttpAccess first. The server's threads call the broker directly.
 class HttpGateway {
  public:
   // Binds at once; throws HostError when it cannot.
@@ -108,6 +109,7 @@ class HttpGateway {
   HostSession& session_;
   GatewayOptions options_;
   HttpAccess access_;
+  ConsoleFiles console_;
   std::unique_ptr<httplib::Server> server_;
   int port_ = 0;
   zel::TkSection lock_;

@@ -16,11 +16,16 @@ class LingeringServer : public httplib::Server {
 
  protected:
   bool process_and_close_socket(socket_t sock) override {
+    std::string remote_address, local_address;
+    int remote_port = 0, local_port = 0;
+    httplib::detail::get_remote_ip_and_port(sock, remote_address, remote_port);
+    httplib::detail::get_local_ip_and_port(sock, local_address, local_port);
     const bool served = httplib::detail::process_server_socket(
         svr_sock_, sock, keep_alive_max_count_, keep_alive_timeout_sec_, read_timeout_sec_, read_timeout_usec_,
         write_timeout_sec_, write_timeout_usec_,
-        [this](httplib::Stream& stream, bool close_connection, bool& connection_closed) {
-          return process_request(stream, close_connection, connection_closed, nullptr);
+        [&](httplib::Stream& stream, bool close_connection, bool& connection_closed) {
+          return process_request(stream, remote_address, remote_port, local_address, local_port, close_connection,
+                                 connection_closed, nullptr);
         });
     ::shutdown(sock, SD_SEND);
     DWORD timeout_ms = kLingerMs;

@@ -19,5 +19,6 @@ trap 'kill "$engine" 2>/dev/null; rm -f "$engine_out"' EXIT
 for _ in $(seq 100); do [ -s "$engine_out" ] && break; sleep 0.1; done
 search_url=$(python3 -c 'import json,sys; print(json.loads(open(sys.argv[1]).readline())["search_url"])' "$engine_out")
 # Demo satellites: extension lists for the four media types and a few canned answers.
-wine "$host" --log-level 3 --satellites "Z:${top//\//\\}\\host\\demo\\satellites.json" --search-url "$search_url" serve --http "127.0.0.1:${ZEL_HTTP_PORT:-8080}" \
-  --console "Z:${top//\//\\}\\host\\console"
+# The console is the one built into zelhost.exe; add --console FOLDER to serve another.
+wine "$host" --log-level 3 --satellites "Z:${top//\//\\}\\host\\demo\\satellites.json" --search-url "$search_url" \
+  serve --http "127.0.0.1:${ZEL_HTTP_PORT:-8080}"

@@ -43,7 +43,35 @@ fetch_source() {  # PACKAGE FOLDER FILE-THAT-PROVES-IT
   rm -rf "$third_party/$2-src"
 }
 fetch_source tinyxml2 tinyxml2 tinyxml2.cpp
-fetch_source cpp-httplib cpp-httplib httplib.h
+
+# cpp-httplib comes from Debian 13 (trixie), whose 0.18.7 carries the fixes for the request-size
+# and header-count denials of service (CVE-2025-46728, CVE-2025-52887, CVE-2025-53629) that
+# Debian 12's 0.11.4 lacks. Its source index is kept in the build tree, so the machine's apt
+# sources (and the version of every other source package) stay as they are.
+fetch_trixie_httplib() {
+  local dest="$third_party/cpp-httplib" apt="$top/build/apt-trixie"
+  [ ! -f "$dest/.zel-trixie" ] || return 0
+  echo "setup: fetching Debian 13's cpp-httplib source"
+  local mirror security
+  mirror=$(awk '$1 == "URIs:" && $2 !~ /security/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  security=$(awk '$1 == "URIs:" && $2 ~ /security/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  mirror=${mirror:-http://deb.debian.org/debian}
+  security=${security:-http://deb.debian.org/debian-security}
+  rm -rf "$apt" "$dest" "$third_party/cpp-httplib-src"
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$third_party/cpp-httplib-src"
+  local keys=/usr/share/keyrings/debian-archive-keyring.gpg
+  printf 'deb-src [signed-by=%s] %s trixie main\ndeb-src [signed-by=%s] %s trixie-security main\n' \
+    "$keys" "$mirror" "$keys" "$security" > "$apt/sources.list"
+  local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+              -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o Dir::State::status=/dev/null
+              -o Debug::NoLocking=1)
+  apt-get "${opts[@]}" update -qq
+  (cd "$third_party/cpp-httplib-src" && apt-get "${opts[@]}" source -qq cpp-httplib >/dev/null 2>&1)
+  mv "$third_party/cpp-httplib-src"/cpp-httplib-*/ "$dest"
+  rm -rf "$third_party/cpp-httplib-src" "$apt"
+  touch "$dest/.zel-trixie"
+}
+fetch_trixie_httplib
 
 # Header-only helpers are reached through a folder of their own so that /usr/include never
 # enters the cross compiler's include path.

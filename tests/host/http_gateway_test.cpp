@@ -7,16 +7,21 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/product_folders.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "gateway_server.h"
 #include "http_gateway.h"
 #include "json_variant.h"
 #include "support/host_process.h"
@@ -118,7 +123,7 @@ TEST_F(HttpGatewayTest, FilesAreServedWithLengthsAndSingleRanges) {
   EXPECT_EQ(empty->body, "");
 }
 
-TEST_F(HttpGatewayTest, RequestsWithoutTheTokenOrFromAnotherOriginOrMalformedAreRefused) {
+TEST_F(HttpGatewayTest, RequestsWithoutTheTokenForAnotherHostOrFromAnotherOriginOrMalformedAreRefused) {
   const std::string path = Narrow(folder_.WriteFile(L"five.txt", "hello"));
   const std::string info = DumpJson(Json{{"input", {path}}});
   struct Case {
@@ -136,6 +141,14 @@ TEST_F(HttpGatewayTest, RequestsWithoutTheTokenOrFromAnotherOriginOrMalformedAre
       {"wrong token", "/api/services/GetFileInfo", {{"X-Zel-Token", std::string(64, '0')}}, info, 401},
       {"no token, file", "/api/files?path=" + httplib::detail::encode_query_param(path), {}, "", 401},
       {"no token, logs", "/api/logs", {{"Cookie", "zel_token="}}, "", 401},
+      {"localhost", "/api/services/GetFileInfo", WithToken({{"Host", "LocalHost:" + std::to_string(port_)}}), info, 200},
+      {"no token, the console", "/", {}, "", 401},
+      {"no token, a console file", "/console.js", {{"Cookie", "zel_token=" + std::string(64, '0')}}, "", 401},
+      {"another host", "/api/services/GetFileInfo", WithToken({{"Host", "evil.example"}}), info, 421},
+      {"another host, its port", "/", {{"Host", "evil.example:" + std::to_string(port_)}, {"Cookie", "zel_token=" + token_}}, "", 421},
+      {"another port", "/api/services/GetFileInfo", WithToken({{"Host", "127.0.0.1:1"}}), info, 421},
+      {"no host", "/api/services/GetFileInfo", WithToken({{"Host", ""}}), info, 421},
+      {"another origin, its host", "/api/services/GetFileInfo", WithToken({{"Origin", "http://evil.example"}}), info, 403},
       {"other origin", "/api/services/GetFileInfo", WithToken({{"Origin", "http://example.com"}}), info, 403},
       {"cross site", "/api/services/GetFileInfo", WithToken({{"Sec-Fetch-Site", "cross-site"}}), info, 403},
       {"malformed", "/api/services/GetFileInfo", WithToken(), "{\"input\": [", 400},
@@ -186,11 +199,18 @@ class LoopbackConnection {
   }
   // recv's result: bytes read, 0 once the gateway closed, negative on an error or a timeout.
   int Receive(char* buffer, int size) { return connected_ ? ::recv(socket_, buffer, size, 0) : -1; }
+  void SetNonBlocking() {
+    u_long on = 1;
+    ::ioctlsocket(socket_, FIONBIO, &on);
+  }
 
  private:
   SOCKET socket_;
   bool connected_ = false;
 };
+
+// The gateway answers only requests that name it in Host.
+std::string HostLine(u_short port) { return "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"; }
 
 // Sends the parts on one connection a moment apart, so that each arrives on its own as from a slow
 // client, and answers all that comes back until the gateway closes it.
@@ -208,10 +228,10 @@ std::string Exchange(u_short port, const std::vector<std::string>& parts) {
 
 TEST_F(HttpGatewayTest, ARefusedRequestsBodyIsNeverTakenForTheConnectionsNextRequest) {
   const std::string body = R"({"input": ["Z:\\x"]})";
-  const std::string head = "POST /api/services/GetFileInfo HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                           "Content-Type: application/json\r\nContent-Length: " +
-                           std::to_string(body.size()) + "\r\n\r\n";
-  const std::string next = "GET /api/logs?size=10 HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Zel-Token: " + token_ +
+  const std::string head = "POST /api/services/GetFileInfo HTTP/1.1\r\n" + HostLine(port_) +
+                           "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                           "\r\n\r\n";
+  const std::string next = "GET /api/logs?size=10 HTTP/1.1\r\n" + HostLine(port_) + "X-Zel-Token: " + token_ +
                            "\r\nConnection: close\r\n\r\n";
   const std::string answers = Exchange(port_, {head, body, next});
   EXPECT_EQ(answers.rfind("HTTP/1.1 401 ", 0), 0u) << answers;
@@ -219,7 +239,7 @@ TEST_F(HttpGatewayTest, ARefusedRequestsBodyIsNeverTakenForTheConnectionsNextReq
   EXPECT_EQ(answers.find("HTTP/1.1 400 "), std::string::npos) << answers;
 }
 
-TEST_F(HttpGatewayTest, TheConsoleAddressSetsTheCookieOnce) {
+TEST_F(HttpGatewayTest, TheConsoleAddressSetsTheCookieThatOpensTheBuiltInConsole) {
   const httplib::Result right = client_->Get(("/?token=" + token_).c_str());
   ASSERT_TRUE(right);
   EXPECT_EQ(right->status, 303);
@@ -229,6 +249,157 @@ TEST_F(HttpGatewayTest, TheConsoleAddressSetsTheCookieOnce) {
   ASSERT_TRUE(wrong);
   EXPECT_EQ(wrong->status, 401);
   EXPECT_EQ(wrong->get_header_value("Set-Cookie"), "");
+  // The host was started without --console: its files are the ones built into it.
+  const httplib::Headers cookie{{"Cookie", "zel_token=" + token_}};
+  const struct {
+    const char* path;
+    const char* type;
+    const char* holds;
+  } files[] = {{"/", "text/html", "console.js"}, {"/console.js", "text/javascript", "fetch("}, {"/console.css", "text/css", "{"}};
+  for (const auto& file : files) {
+    const httplib::Result got = client_->Get(file.path, cookie);
+    ASSERT_TRUE(got) << file.path;
+    EXPECT_EQ(got->status, 200) << file.path;
+    EXPECT_EQ(got->get_header_value("Content-Type").rfind(file.type, 0), 0u) << file.path;
+    EXPECT_NE(got->body.find(file.holds), std::string::npos) << file.path;
+  }
+}
+
+// Every spelling of a way out of the console's files or the API that we could think of, sent as
+// raw bytes (no client library to tidy them up) with the token, to the built-in console and to a
+// --console folder: none reaches a file. The target files hold a marker that no answer may carry.
+TEST_F(HttpGatewayTest, NoSpellingOfAPathLeadsOutOfTheConsoleOrTheApi) {
+  const std::string marker = "zel-secret-" + Narrow(zeltest::UniqueName(L"m"));
+  const std::wstring console = folder_.Path() + L"\\console";
+  ASSERT_TRUE(::CreateDirectoryW(console.c_str(), nullptr));
+  ASSERT_TRUE(::CreateDirectoryW((console + L"\\sub").c_str(), nullptr));
+  folder_.WriteFile(L"console\\index.html", "<p>edited console</p>");
+  folder_.WriteFile(L"console\\sub\\inner.txt", marker);
+  const std::string secret = Narrow(folder_.WriteFile(L"secret.txt", marker));  // beside the console folder
+  zeltest::RunningHost edited({L"serve", L"--http", L"127.0.0.1:0", L"--console", console});
+  const Json started = ParseJson(edited.ReadLine());
+  ASSERT_TRUE(started.contains("port")) << started;
+
+  // secret is C:\users\...\secret.txt: `rooted` drops the drive, `up` climbs from anywhere to the root.
+  const std::string rooted = secret.substr(2);
+  std::string up;
+  for (int i = 0; i < 12; ++i) up += "..\\";
+  up += rooted.substr(1);
+  const auto spelled = [](std::string text, const std::string& backslash) {
+    std::string out;
+    for (const char c : text) out += c == '\\' ? backslash : c == ':' ? std::string("%3A") : std::string(1, c);
+    return out;
+  };
+  const std::vector<std::string> spellings = {
+      "..%5csecret.txt", "..%5Csecret.txt", "%2e%2e%5csecret.txt", "%2E%2E%5Csecret.txt", "..%255csecret.txt",
+      "..\\secret.txt", "sub/..\\..\\secret.txt", "x/..\\..%5c..%2fsecret.txt", "..%2fsecret.txt", "%2f..%2fsecret.txt",
+      spelled(up, "%5c"), spelled(up, "%5C"), spelled(up, "%255c"), spelled(up, "\\"), spelled(up, "/"),
+      spelled(secret, "%5c"), "C:%5c" + spelled(rooted.substr(1), "%5c"), secret,
+      "%5c%5c%3f%5c" + spelled(secret, "%5c"), "\\\\?\\" + secret, "\\\\.\\" + secret,
+      "%5c%5clocalhost%5cC$" + spelled(rooted, "%5c"), "\\\\?\\UNC\\localhost\\C$" + rooted,
+      "%5c%5c127.0.0.1%5cC%24" + spelled(rooted, "%5c"),
+      "secret.txt", "secret.txt%00", "secret.txt%00.html", "..%5csecret.txt%00index.html", "%00..%5csecret.txt",
+      "%c0%ae%c0%ae%c0%afsecret.txt", "%c0%ae%c0%ae%5csecret.txt", "%e0%80%ae%e0%80%ae%e0%80%afsecret.txt",
+      "%c0%ae%c0%ae%c1%9csecret.txt", "%c0%2e%c0%2e%c0%5csecret.txt", "..%c0%afsecret.txt",
+      "CON", "NUL", "COM1", "con.txt", "nul.html", "LPT1", "CONIN$", "NUL:", "sub%5cinner.txt", "sub/inner.txt",
+      "sub", "..", ".", "%2e%2e", "...%5csecret.txt", "index.html%5c..%5c..%5csecret.txt", "index.html::$DATA",
+      "..%5c" + spelled(up, "%5c"), std::string(1000, 'a'), std::string(5000, 'a'),
+  };
+  const struct {
+    const char* label;
+    u_short port;
+    std::string token;
+  } gateways[] = {{"built-in", port_, token_}, {"--console", started["port"].get<u_short>(), started["token"]}};
+  int answered = 0;
+  for (const auto& gateway : gateways) {
+    for (const char* prefix : {"/", "/api/files/", "/api/"}) {
+      for (const std::string& spelling : spellings) {
+        const std::string target = prefix + spelling;
+        LoopbackConnection connection(gateway.port);
+        connection.Send("GET " + target + " HTTP/1.1\r\n" + HostLine(gateway.port) + "Cookie: zel_token=" + gateway.token +
+                        "\r\nConnection: close\r\n\r\n");
+        std::string answer;
+        char buffer[4096];
+        for (int got; (got = connection.Receive(buffer, sizeof(buffer))) > 0;) answer.append(buffer, got);
+        const std::string label = std::string(gateway.label) + " " + target.substr(0, 200);
+        const std::string status = answer.substr(0, 13);
+        // A path longer than any the gateway has is refused as such.
+        const bool refused = status == "HTTP/1.1 404 " || status == "HTTP/1.1 403 " ||
+                             (target.size() > 1024 && status == "HTTP/1.1 414 ");
+        EXPECT_TRUE(refused) << label << ": " << answer.substr(0, 300);
+        EXPECT_EQ(answer.find(marker), std::string::npos) << label;
+        answered += status.rfind("HTTP/1.1 ", 0) == 0;
+      }
+    }
+  }
+  EXPECT_EQ(answered, static_cast<int>(2 * 3 * spellings.size()));
+  // The folder's own files are served, from the folder as it is now.
+  httplib::Client client("127.0.0.1", started["port"].get<int>());
+  const httplib::Headers cookie{{"Cookie", "zel_token=" + started["token"].get<std::string>()}};
+  const httplib::Result page = client.Get("/", cookie);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->body, "<p>edited console</p>");
+  folder_.WriteFile(L"console\\added.js", "added();");
+  const httplib::Result added = client.Get("/added.js", cookie);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->body, "added();");
+  EXPECT_EQ(client.Get("/console.js", cookie)->status, 404);  // not in the folder: the built-in set is not mixed in
+}
+
+// 64 clients that each send a header line every 250 ms wait in the intake, not in the workers: a
+// request with the token is answered at once, and each slow client is dropped once its header
+// section is late, however steadily it sends.
+TEST_F(HttpGatewayTest, SlowClientsHoldNoWorkerAndAreDroppedWhenTheirHeadersAreLate) {
+  constexpr int kSlow = 64;
+  constexpr ULONGLONG kLineMs = 250;
+  const ULONGLONG deadline_ms = GatewayServer::kLimits.header_ms;
+  struct Slow {
+    std::unique_ptr<LoopbackConnection> connection;
+    ULONGLONG dropped = 0;  // ms from the start
+  };
+  std::vector<Slow> slow(kSlow);
+  const ULONGLONG start = ::GetTickCount64();
+  for (Slow& client : slow) {
+    client.connection = std::make_unique<LoopbackConnection>(port_);
+    ASSERT_TRUE(client.connection->Send("GET /api/logs HTTP/1.1\r\n" + HostLine(port_)));
+    client.connection->SetNonBlocking();
+  }
+  std::atomic<bool> trickling{true};
+  std::thread trickle([&] {
+    for (int left = kSlow; left > 0 && ::GetTickCount64() - start < deadline_ms + 5000;) {
+      for (Slow& client : slow) {
+        if (client.dropped != 0) continue;
+        char buffer[512];
+        int got = 0;
+        while ((got = client.connection->Receive(buffer, sizeof(buffer))) > 0) {
+        }
+        if (got == 0 || (got < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK) || !client.connection->Send("X-Slow: 1\r\n")) {
+          client.dropped = ::GetTickCount64() - start;
+          --left;
+        }
+      }
+      ::Sleep(kLineMs);
+    }
+    trickling = false;
+  });
+  ::Sleep(1000);
+  const ULONGLONG asked = ::GetTickCount64();
+  const httplib::Result answer = client_->Get("/api/logs?size=10", WithToken());
+  const ULONGLONG answered_ms = ::GetTickCount64() - asked;
+  const bool still_trickling = trickling;
+  trickle.join();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->status, 200);
+  EXPECT_LT(answered_ms, 1000u);
+  EXPECT_TRUE(still_trickling);
+  std::cout << "answered in " << answered_ms << " ms among " << kSlow << " slow clients\n";
+  ULONGLONG last = 0;
+  for (const Slow& client : slow) {
+    EXPECT_GE(client.dropped, deadline_ms - 500);  // none before its time...
+    EXPECT_LE(client.dropped, deadline_ms + 2000);  // ...and each soon after it
+    last = std::max(last, client.dropped);
+  }
+  std::cout << "the last slow client dropped after " << last << " ms\n";
 }
 
 // The same gateway with the broker in zelbroker.exe: a service call and a download of several
@@ -307,7 +478,7 @@ RawDownload GetRaw(u_short port, const std::string& target, const std::string& t
                    const std::function<void(size_t)>& on_body = nullptr) {
   RawDownload download;
   const std::string request =
-      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nX-Zel-Token: " + token + "\r\n\r\n";
+      "GET " + target + " HTTP/1.1\r\n" + HostLine(port) + "Connection: close\r\nX-Zel-Token: " + token + "\r\n\r\n";
   std::string received;
   size_t body_at = std::string::npos;
   LoopbackConnection connection(port);
@@ -349,6 +520,8 @@ TEST_F(HttpGatewayTest, AZipDownloadsOnceWithTheAnnouncedLengthAndIsDeleted) {
   const httplib::Result again = client_->Get(url.c_str(), WithToken());
   ASSERT_TRUE(again);
   EXPECT_EQ(again->status, 404);
+  // The archive goes once the download's answer is out, which may be a moment after the client has it.
+  for (int i = 0; i < 500 && TemporaryArchives() != archives; ++i) ::Sleep(10);
   EXPECT_EQ(TemporaryArchives(), archives);
 }
 

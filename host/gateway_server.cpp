@@ -1,0 +1,122 @@
+#include "gateway_server.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zelhost {
+namespace {
+
+// The accepting thread runs each connection's job at once: the job only hands it on.
+class HandOver final : public httplib::TaskQueue {
+ public:
+  bool enqueue(std::function<void()> job) override {
+    job();
+    return true;
+  }
+  void shutdown() override {}
+};
+
+// What a worker reads from and writes to for one request: the request's bytes as the intake
+// framed them, then nothing; the answer goes to the connection's socket.
+class FramedStream final : public httplib::Stream {
+ public:
+  FramedStream(const ClientConnection& connection, size_t length, time_t write_sec, time_t write_usec)
+      : connection_(connection), length_(length), write_sec_(write_sec), write_usec_(write_usec) {}
+
+  bool is_readable() const override { return offset_ < length_; }
+  bool is_writable() const override {
+    return httplib::detail::select_write(socket(), write_sec_, write_usec_) > 0 &&
+           httplib::detail::is_socket_alive(socket());
+  }
+  ssize_t read(char* ptr, size_t size) override {
+    const size_t count = std::min(size, length_ - offset_);
+    memcpy(ptr, connection_.received.data() + offset_, count);
+    offset_ += count;
+    return static_cast<ssize_t>(count);
+  }
+  ssize_t write(const char* ptr, size_t size) override {
+    if (!is_writable()) return -1;
+    return httplib::detail::send_socket(socket(), ptr, size, CPPHTTPLIB_SEND_FLAGS);
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = connection_.remote_address;
+    port = connection_.remote_port;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip = connection_.local_address;
+    port = connection_.local_port;
+  }
+  socket_t socket() const override { return connection_.socket.Get(); }
+
+ private:
+  const ClientConnection& connection_;
+  const size_t length_;
+  const time_t write_sec_;
+  const time_t write_usec_;
+  size_t offset_ = 0;
+};
+
+}  // namespace
+
+constexpr RequestIntake::Limits GatewayServer::kLimits;
+
+GatewayServer::GatewayServer()
+    : workers_(std::make_unique<httplib::ThreadPool>(kWorkers)),
+      intake_(std::make_unique<RequestIntake>(kLimits, [this](std::shared_ptr<ClientConnection> connection, size_t length) {
+        workers_->enqueue([this, connection, length] { Answer(connection, length); });
+      })) {
+  new_task_queue = [] { return new HandOver(); };
+  set_payload_max_length(kLimits.body_bytes);
+}
+
+GatewayServer::~GatewayServer() {
+  // The workers first, while they can still hand their connections back to the intake; a request
+  // the intake hands on after that is dropped with the pool.
+  workers_->shutdown();
+  intake_.reset();
+}
+
+bool GatewayServer::process_and_close_socket(socket_t sock) {
+  UniqueSocket accepted(sock);
+  std::string address;
+  int port = 0;
+  httplib::detail::get_remote_ip_and_port(sock, address, port);
+  {
+    std::lock_guard<zel::TkSection> lock(lock_);
+    if (connections_[address] >= kConnectionsPerAddress) {
+      static constexpr char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      ::send(sock, kBusy, sizeof(kBusy) - 1, 0);
+      return false;
+    }
+    ++connections_[address];
+  }
+  auto connection = std::make_shared<ClientConnection>(accepted.Release(), [this, address] {
+    std::lock_guard<zel::TkSection> lock(lock_);
+    if (--connections_[address] == 0) connections_.erase(address);
+  });
+  connection->remote_address = address;
+  connection->remote_port = port;
+  httplib::detail::get_local_ip_and_port(sock, connection->local_address, connection->local_port);
+  intake_->Wait(std::move(connection), false);
+  return true;
+}
+
+void GatewayServer::Answer(std::shared_ptr<ClientConnection> connection, size_t length) {
+  bool closed = false;
+  const bool last = ++connection->answered >= keep_alive_max_count_;
+  bool served = false;
+  {
+    FramedStream stream(*connection, length, write_timeout_sec_, write_timeout_usec_);
+    served = process_request(stream, connection->remote_address, connection->remote_port, connection->local_address,
+                             connection->local_port, last, closed, nullptr);
+  }
+  // Whatever of the request the routes left unread goes with it.
+  connection->received.erase(0, length);
+  if (served && !closed && !last) {
+    intake_->Wait(std::move(connection), true);
+  } else {
+    intake_->Close(std::move(connection));
+  }
+}
+
+}  // namespace zelhost
