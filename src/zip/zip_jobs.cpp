@@ -108,7 +108,7 @@ void RunZipJob(const std::shared_ptr<TCreateZipThreadData>& job) {
 
 // Checks every file as the writer will open it, so that nothing announced is refused later.
 // 0, or the code the request is refused with.
-LONG CheckSources(const wchar_t* service, const CZipEntryTree& tree, long long* total) {
+LONG CheckSources(const wchar_t* service, CZipEntryTree& tree, long long* total) {
   *total = 0;
   for (const auto& node : tree.Files()) {
     UniqueFile file(::CreateFileW(node->path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -123,9 +123,6 @@ LONG CheckSources(const wchar_t* service, const CZipEntryTree& tree, long long* 
     } else if (!::GetFileSizeEx(file.Get(), &size)) {
       refused = 403;
       why = L"has no readable size";
-    } else if (size.QuadPart > 0xFFFFFFFFLL) {
-      refused = 8;
-      why = L"has 4 GiB or more";
     } else {
       const size_t name_bytes = WideToUtf8(tree.ArchiveName(*node)).size();
       if (name_bytes == 0 || name_bytes > CZipWriter::kMaxNameBytes) {
@@ -137,6 +134,7 @@ LONG CheckSources(const wchar_t* service, const CZipEntryTree& tree, long long* 
       ModuleLog().Warn(L"%ls: %ls %ls", service, node->path.c_str(), why);
       return refused;
     }
+    node->size = static_cast<uint64_t>(size.QuadPart);
     *total += size.QuadPart;
   }
   return 0;
@@ -148,11 +146,7 @@ LONG PlanArchive(const wchar_t* service, const std::vector<std::wstring>& paths,
   for (const std::wstring& path : paths) tree->AddFile(path);
   const LONG refused = CheckSources(service, *tree, total);
   if (refused != 0) return refused;
-  *predicted = *total + tree->EstimateOverhead();
-  if (*predicted > 0xFFFFFFFFLL) {
-    ModuleLog().Warn(L"%ls: an archive of %I64d bytes is more than a zip without Zip64 holds", service, *predicted);
-    return 8;
-  }
+  *predicted = *total + static_cast<long long>(tree->EstimateOverhead());
   return 0;
 }
 

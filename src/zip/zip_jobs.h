@@ -22,12 +22,12 @@ using MediumPathResolver =
 
 // "CreateZip": input [string, id, id, ...]; output [archive path (VT_BSTR), archive size
 // (VT_I8)]. Resolves the ids, then CreateZipOfPaths. Return codes: 0; 2 archive not built (no
-// new file in the temporary folder, or the writing failed within the wait); 403, 404, 8 a listed
+// new file in the temporary folder, or the writing failed within the wait); 403, 404 a listed
 // file the archive cannot hold (see CreateZipOfPaths); the resolver's code; -1 unusable input.
 LONG CreateZip(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
 
 // "QueryFileSize": input as CreateZip; output [number of paths (VT_I4), their total size (VT_I8)].
-// 0; the code CreateZip would answer for the same files (403, 404, 8); the resolver's code; -1 for
+// 0; the code CreateZip would answer for the same files (403, 404); the resolver's code; -1 for
 // unusable input.
 LONG QueryFileSize(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
 
@@ -48,8 +48,9 @@ struct ZipJobOptions {
 // fails (a full disk, a file that changed meanwhile) deletes its archive and writes an ERROR line,
 // and within the wait answers 2. A listed file refuses the whole request before anything is
 // written: 404 it does not exist; 403 it cannot be opened as the writer opens it (another process
-// holds it for writing or exclusively, a folder) or its archive name is too long; 8 it has 4 GiB
-// or more, or the archive would.
+// holds it for writing or exclusively, a folder) or its archive name is too long. Archives and
+// files past 4 GiB and counts past 65,535 take the Zip64 records, and the announced size counts
+// them.
 LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, const ZipJobOptions& options = {});
 
 // The part of "QueryFileSize" after the ids are resolved.

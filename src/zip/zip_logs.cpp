@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <memory>
 #include <string>
 
@@ -48,6 +49,9 @@ LONG FolderToArchive(const VARIANT& input, std::wstring* folder, std::wstring* d
   return 0;
 }
 
+// A log of 4 GiB is no log any more: deflating it would hold the request for minutes.
+constexpr LONGLONG kLargestLog = LONGLONG{1} << 32;
+
 // Files others hold open for writing (the logs) are read all the same, up to the size they had when
 // opened; never through a link that leads out of the data folder.
 void LeaveOut(const std::wstring& path, const wchar_t* why) {
@@ -92,6 +96,11 @@ LONG ZipLogs(const VARIANT& input, VARIANT& output) {
         LeaveOut(file->path, L"it leads out of the data folder");
         continue;
       }
+      LARGE_INTEGER size{};
+      if (::GetFileSizeEx(source.Get(), &size) && size.QuadPart >= kLargestLog) {
+        LeaveOut(file->path, L"it has 4 GiB or more, more than is deflated while the request waits");
+        continue;
+      }
       const ZipResult result = writer->AddEntry(tree.ArchiveName(*file), ZipSource::OpenFile(source.Get()), false);
       if (result == ZipCannotOpen || result == ZipBadArguments) {  // refused before anything was written
         LeaveOut(file->path, ZipResultText(result));
@@ -104,7 +113,10 @@ LONG ZipLogs(const VARIANT& input, VARIANT& output) {
 
     struct _stat64 status;
     if (_wstat64(archive.c_str(), &status) != 0) return 2;
-    answer::List(answer::String(archive), answer::Long(static_cast<LONG>(status.st_size))).ReleaseInto(output);
+    // VT_I4 as clients have always read it; VT_I8 only for a size that does not fit.
+    const long long size = status.st_size;
+    ScopedVariant size_answer = size <= LONG_MAX ? answer::Long(static_cast<LONG>(size)) : answer::LongLong(size);
+    answer::List(answer::String(archive), std::move(size_answer)).ReleaseInto(output);
     return 0;
   });
 }

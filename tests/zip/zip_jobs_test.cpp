@@ -153,9 +153,7 @@ TEST_F(ZipJobsTest, FilesTheWriterWouldRefuseRefuseTheRequestUpFront) {
   const struct {
     std::wstring path;
     LONG code;
-  } cases[] = {{writing, 403}, {exclusive, 403}, {folder_.Path() + L"\\missing.txt", 404}, {folder_.Path(), 403},
-               {ziptest::SparseFile(folder_.Path() + L"\\huge.bin", int64_t{1} << 32), 8},
-               {ziptest::SparseFile(folder_.Path() + L"\\big.bin", (int64_t{1} << 32) - 100), 8}};  // fits, its archive not
+  } cases[] = {{writing, 403}, {exclusive, 403}, {folder_.Path() + L"\\missing.txt", 404}, {folder_.Path(), 403}};
   const size_t archives = ziptest::TemporaryArchives();
   for (const auto& refused : cases) {
     ScopedVariant query;

@@ -77,7 +77,7 @@ TEST_F(ZipLogsTest, ASubFolderIsDeflatedUnderItsDeepestCommonFolder) {
   Write(L"Logs\\empty.log", "");
   Write(L"Logs\\old\\archive.log.gz", packed);
   Write(L"Logs\\old\\note.txt", "n");
-  // Too large for the 32-bit size the step reads: left out, never archived as its low bytes.
+  // 4 GiB or more: left out, never archived as its low bytes nor deflated for minutes.
   ziptest::SparseFile(folder_ + L"\\Logs\\huge.log", (int64_t{1} << 32) + 3);
 
   ziptest::Bytes archive;
