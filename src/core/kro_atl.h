@@ -64,7 +64,8 @@ class CKroAtl final : public CKroEventSink {
   media::PrefixStore prefixes_;
   browse::CLocalMedia local_media_{*channel_};
   media::DvrTable dvrs_;
-  const ModuleParts parts_{channel_, prefixes_, local_media_, dvrs_};
+  zip::ZipJobs zip_jobs_;
+  const ModuleParts parts_{channel_, prefixes_, local_media_, dvrs_, zip_jobs_};
   std::atomic<LONG> holds_{1};
 };
 

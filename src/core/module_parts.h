@@ -7,17 +7,19 @@
 #include "media/medium_route.h"
 #include "media/prefix_store.h"
 #include "media/registrations.h"
+#include "zip/zip_jobs.h"
 
 namespace zel::core {
 
 // What the module object lends its services for one request: the channel to the other components,
-// the medium-id prefix table, the local media and the DVR registrations. Services get these parts,
+// the medium-id prefix table, the local media, the DVR registrations and the zip jobs. Services get these parts,
 // never the module object, so that nothing in a service reaches back into the core.
 struct ModuleParts {
   std::shared_ptr<const BrokerChannel> channel;  // shared: a grouped request may outlive Close
   media::PrefixStore& prefixes;
   browse::CLocalMedia& local_media;
   media::DvrTable& dvrs;
+  zip::ZipJobs& zip_jobs;
 
   const BrokerChannel& Channel() const { return *channel; }
   media::MediumRouter Router() const { return {prefixes, local_media, *channel}; }

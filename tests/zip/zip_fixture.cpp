@@ -23,6 +23,7 @@
 #include "common/vutil.h"
 #include "support/test_support.h"
 #include "zip/zip_entry_tree.h"
+#include "zip/zip_job_hooks.h"
 #include "zip/zip_jobs.h"
 #include "zip/zip_logs.h"
 #include "zip/zip_paths.h"
@@ -102,11 +103,15 @@ void LogsArchive(const Case& c) {
 void JobArchive(const std::wstring& name, const std::vector<std::wstring>& paths) {
   ::SetEnvironmentVariableW(L"TMP", g_output.c_str());
   zel::ScopedVariant output;
-  zel::UniqueKernelHandle worker;
+  std::vector<zel::UniqueKernelHandle> workers;
+  zel::zip::ZipJobHooks hooks;
+  hooks.wait_ms = 0;
+  hooks.on_worker = [&workers](zel::UniqueKernelHandle worker) { workers.push_back(std::move(worker)); };
+  zel::zip::ZipJobs jobs(hooks);
   const DWORD start = ::GetTickCount();
-  if (zel::zip::CreateZipOfPaths(paths, *output, zel::zip::ZipJobOptions{0, &worker, {}}) != 0) return Fail(L"CreateZip " + name);
+  if (jobs.CreateZipOfPaths(paths, *output) != 0 || workers.empty()) return Fail(L"CreateZip " + name);
   const DWORD answered = ::GetTickCount() - start;
-  ::WaitForSingleObject(worker.Get(), INFINITE);
+  ::WaitForSingleObject(workers[0].Get(), INFINITE);
   const std::wstring archive = zel::VUtil::GetStringElement(*output, 0);
   zel::ScopedVariant size;
   zel::VUtil::GetElement(*output, 1, size.Get());
@@ -142,15 +147,6 @@ std::vector<std::wstring> Episodes() {
     }
     paths.push_back(path);
   }
-  return paths;
-}
-
-// Every file under `folder`, in the order the file system lists them.
-std::vector<std::wstring> FilesUnder(const std::wstring& folder) {
-  zel::zip::CZipEntryTree tree;
-  tree.AddFolderFiles(folder);
-  std::vector<std::wstring> paths;
-  for (const auto& file : tree.Files()) paths.push_back(file->path);
   return paths;
 }
 
@@ -191,7 +187,7 @@ int wmain(int argc, wchar_t** argv) {
   for (const Case& c : cases) TreeArchives(c);
   LogsArchive({L"logs", {{L"ZovIdivariRuder.log", Words(300000, 17)}, {L"old\\a.log.gz", Random(5000, 18)},
                          {L"Zel\\zel.xml", "<?xml version=\"1.0\"?>\n<zel/>\n"}}});
-  JobArchive(L"count", FilesUnder(g_output + L"\\src\\count\\count"));
+  JobArchive(L"count", {g_output + L"\\src\\count\\count"});
   JobArchive(L"big", Episodes());
   return g_failures == 0 ? 0 : 1;
 }

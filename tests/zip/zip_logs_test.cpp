@@ -59,7 +59,8 @@ class ZipLogsTest : public ::testing::Test {
       *archive = ziptest::ReadFileBytes(path);
       EXPECT_EQ(J(*output)[1], static_cast<long long>(archive->size())) << "the size as VT_I4";
       ScopedVariant ignored;
-      EXPECT_EQ(DeleteTempFile(*V("[\"\", " + zelhost::DumpJson(Narrow(path)) + "]"), *ignored), 0)
+      ZipJobs jobs;
+      EXPECT_EQ(DeleteTempFile(jobs, *V("[\"\", " + zelhost::DumpJson(Narrow(path)) + "]"), *ignored), 0)
           << "no job is registered for it: the file is simply deleted";
     }
     return rc;
