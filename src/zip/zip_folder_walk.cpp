@@ -1,6 +1,5 @@
 #include "zip/zip_folder_walk.h"
 
-#include <cstring>
 #include <set>
 
 #include "common/unique_handle.h"
@@ -53,26 +52,38 @@ class FolderWalk {
 
 }  // namespace
 
-bool IdentityOf(HANDLE handle, FileIdentity* identity) {
-  // FileIdInfo (Windows 8 on) answers from the open file alone; GetFileInformationByHandle also
-  // looks up the volume, which costs about a millisecond under Wine, and gives 64-bit indexes only.
+bool FileIndexOf(HANDLE handle, uint64_t* index) {
+  using QueryInformationFile = LONG(WINAPI*)(HANDLE, void* status, void* information, ULONG size, ULONG kind);
+  static const auto query = reinterpret_cast<QueryInformationFile>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+  constexpr ULONG kFileInternalInformation = 6;
   struct {
-    ULONGLONG volume;
-    BYTE id[16];
-  } id{};
-  constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
-  if (::GetFileInformationByHandleEx(handle, kFileIdInfo, &id, sizeof(id))) {
-    identity->volume = id.volume;
-    memcpy(&identity->index_low, id.id, 8);
-    memcpy(&identity->index_high, id.id + 8, 8);
+    void* status;
+    ULONG_PTR information;
+  } io{};  // IO_STATUS_BLOCK
+  LARGE_INTEGER value{};
+  if (query == nullptr || query(handle, &io, &value, sizeof(value), kFileInternalInformation) < 0) return false;
+  *index = static_cast<uint64_t>(value.QuadPart);
+  return true;
+}
+
+bool IdentityOf(HANDLE handle, FileIdentity* identity) {
+  DWORD serial = 0;
+  if (!::GetVolumeInformationByHandleW(handle, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) return false;
+  identity->volume = serial;
+  return FileIndexOf(handle, &identity->index);
+}
+
+bool FileIdentities::Of(const std::wstring& path, HANDLE file, FileIdentity* identity) {
+  const std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+  const auto known = volumes_.find(folder);
+  if (known == volumes_.end()) {
+    if (!IdentityOf(file, identity)) return false;
+    volumes_.emplace(folder, identity->volume);
     return true;
   }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(handle, &information)) return false;
-  identity->volume = information.dwVolumeSerialNumber;
-  identity->index_low = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-  identity->index_high = 0;
-  return true;
+  identity->volume = known->second;
+  return FileIndexOf(file, &identity->index);
 }
 
 bool WalkFolder(const std::wstring& folder, const FolderWalkVisitor& visit) {

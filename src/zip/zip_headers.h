@@ -116,6 +116,39 @@ class HeaderBytes {
   std::vector<unsigned char> bytes_;
 };
 
+// What ends an archive whose central directory of `directory_size` bytes starts at
+// `directory_offset`: the Zip64 end record and its locator where a value needs them, then the
+// classic end record with the values that fit and the markers of those that do not.
+inline HeaderBytes EndRecords(uint64_t entries, uint64_t directory_size, uint64_t directory_offset) {
+  HeaderBytes end;
+  if (EndNeedsZip64(entries, directory_size, directory_offset)) {
+    end.U32(kZip64EndRecordSignature);
+    end.U64(56 - 12);  // the record's size after this field
+    end.U16(kVersionMadeBy);
+    end.U16(kVersionNeededZip64);
+    end.U32(0);  // this disk
+    end.U32(0);  // disk of the central directory
+    end.U64(entries);
+    end.U64(entries);
+    end.U64(directory_size);
+    end.U64(directory_offset);
+    end.U32(kZip64LocatorSignature);
+    end.U32(0);  // disk of the Zip64 end record
+    end.U64(directory_offset + directory_size);  // where the Zip64 end record starts
+    end.U32(1);  // disks in all
+  }
+  const uint32_t classic_entries = Fits16(entries) ? static_cast<uint32_t>(entries) : kMarker16;
+  end.U32(kEndRecordSignature);
+  end.U16(0);  // this disk
+  end.U16(0);  // disk of the central directory
+  end.U16(classic_entries);
+  end.U16(classic_entries);
+  end.U32OrMarker(directory_size);
+  end.U32OrMarker(directory_offset);
+  end.U16(0);  // comment length
+  return end;
+}
+
 // What the writer knows of one entry, and the two headers it makes of it.
 struct ZipEntryRecord {
   uint16_t version_made_by = kVersionMadeBy;

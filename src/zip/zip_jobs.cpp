@@ -109,10 +109,11 @@ void ZipJobs::Run(Registry& registry, const std::shared_ptr<Job>& job) {
     why = L"no writer";
   } else {
     writer->SetCancelFlag(&job->cancel);
+    FileIdentities identities;
     for (const PlannedFile& file : job->plan.files) {
       if (job->cancel) break;
       UniqueFile reopened;
-      const HANDLE source = OpenPlannedFile(file, &reopened, &why);
+      const HANDLE source = OpenPlannedFile(file, identities, &reopened, &why);
       const ZipResult result =
           source == nullptr ? ZipCannotOpen : writer->AddEntry(file.name, ZipSource::OpenFile(source, file.size), true);
       if (result != ZipOk) {

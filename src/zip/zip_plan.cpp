@@ -85,7 +85,7 @@ class Planner {
     planned.path = path;
     planned.size = static_cast<uint64_t>(size.QuadPart);
     if (plan_.files.size() >= max_held_) {
-      if (!IdentityOf(file.Get(), &planned.identity)) {
+      if (!identities_.Of(path, file.Get(), &planned.identity)) {
         LeaveOut(path, L"it cannot be told apart from other files");
         return Planned::kRefused;
       }
@@ -106,6 +106,7 @@ class Planner {
   ZipPlan& plan_;
   const size_t max_held_;
   CZipEntryTree tree_;
+  FileIdentities identities_;
 };
 
 }  // namespace
@@ -125,14 +126,14 @@ LONG PlanArchive(const wchar_t* service, const std::vector<std::wstring>& paths,
   return any_exists ? 403 : 404;
 }
 
-HANDLE OpenPlannedFile(const PlannedFile& file, UniqueFile* reopened, std::wstring* why) {
+HANDLE OpenPlannedFile(const PlannedFile& file, FileIdentities& identities, UniqueFile* reopened, std::wstring* why) {
   if (file.file) return file.file.Get();
   reopened->Reset(::CreateFileW(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   FileIdentity now;
   if (!*reopened) {
     *why = L"it cannot be opened again";
-  } else if (!IdentityOf(reopened->Get(), &now) || !(now == file.identity)) {
+  } else if (!identities.Of(file.path, reopened->Get(), &now) || !(now == file.identity)) {
     *why = L"it is no longer the file that was planned (replaced meanwhile)";
   } else {
     return reopened->Get();

@@ -48,9 +48,9 @@ LONG PlanArchive(const wchar_t* service, const std::vector<std::wstring>& paths,
                  size_t max_held_files = kMaxHeldFiles);
 
 // The handle the writer reads `file` through: the one held since planning, or the path opened
-// again (into `reopened`) if it is still the file that was planned. Null, with `why` set, when it
-// is not.
-HANDLE OpenPlannedFile(const PlannedFile& file, UniqueFile* reopened, std::wstring* why);
+// again (into `reopened`) if it is still the file that was planned (`identities` keeps the
+// volumes of the folders met so far, for the job's files). Null, with `why` set, when it is not.
+HANDLE OpenPlannedFile(const PlannedFile& file, FileIdentities& identities, UniqueFile* reopened, std::wstring* why);
 
 // "QueryFileSize"'s count and total of `paths`: each path counts once and adds its size, or 0 when
 // it cannot be examined; a folder counts and adds the files under it, as PlanArchive finds them.

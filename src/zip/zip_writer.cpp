@@ -213,34 +213,7 @@ ZipResult CZipWriter::CloseArchive() {
     directory_size += header.Size();
   }
   if (result == ZipOk) {
-    const uint64_t entries = records_.size();
-    HeaderBytes end;
-    if (EndNeedsZip64(entries, directory_size, directory_offset)) {
-      const uint64_t zip64_end_offset = directory_offset + directory_size;
-      end.U32(kZip64EndRecordSignature);
-      end.U64(56 - 12);  // the record's size after this field
-      end.U16(kVersionMadeBy);
-      end.U16(kVersionNeededZip64);
-      end.U32(0);  // this disk
-      end.U32(0);  // disk of the central directory
-      end.U64(entries);
-      end.U64(entries);
-      end.U64(directory_size);
-      end.U64(directory_offset);
-      end.U32(kZip64LocatorSignature);
-      end.U32(0);  // disk of the Zip64 end record
-      end.U64(zip64_end_offset);
-      end.U32(1);  // disks in all
-    }
-    const uint32_t classic_entries = Fits16(entries) ? static_cast<uint32_t>(entries) : kMarker16;
-    end.U32(kEndRecordSignature);
-    end.U16(0);  // this disk
-    end.U16(0);  // disk of the central directory
-    end.U16(classic_entries);
-    end.U16(classic_entries);
-    end.U32OrMarker(directory_size);
-    end.U32OrMarker(directory_offset);
-    end.U16(0);  // comment length
+    const HeaderBytes end = EndRecords(records_.size(), directory_size, directory_offset);
     if (!sink_->Write(end.Data(), end.Size())) result = ZipWriteFailed;
   }
   records_.clear();

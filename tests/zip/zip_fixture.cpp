@@ -126,10 +126,12 @@ void JobArchive(const std::wstring& name, const std::vector<std::wstring>& paths
   if (!::MoveFileW(archive.c_str(), (g_output + L"\\" + name + L".zip").c_str())) Fail(L"move " + name);
 }
 
+constexpr int64_t kEpisodeSize = 1717986918;  // 1.6 GiB
+
 // Three 1.6 GiB sparse "episodes", each with a few distinct bytes at its start, middle and end.
 std::vector<std::wstring> Episodes() {
   std::vector<std::wstring> paths;
-  const int64_t size = 1717986918;  // 1.6 GiB
+  const int64_t size = kEpisodeSize;
   for (int i = 1; i <= 3; ++i) {
     const std::wstring path = g_output + L"\\src\\big\\big\\e0" + std::to_wstring(i) + L".mkv";
     ::SHCreateDirectoryExW(nullptr, (g_output + L"\\src\\big\\big").c_str(), nullptr);
@@ -188,6 +190,19 @@ int wmain(int argc, wchar_t** argv) {
   LogsArchive({L"logs", {{L"ZovIdivariRuder.log", Words(300000, 17)}, {L"old\\a.log.gz", Random(5000, 18)},
                          {L"Zel\\zel.xml", "<?xml version=\"1.0\"?>\n<zel/>\n"}}});
   JobArchive(L"count", {g_output + L"\\src\\count\\count"});
-  JobArchive(L"big", Episodes());
+  const std::vector<std::wstring> episodes = Episodes();
+  JobArchive(L"big", episodes);
+  zel::ScopedVariant counted;  // [3, 3 x 1.6 GiB]
+  zel::ScopedVariant count;
+  zel::ScopedVariant total;
+  const bool answered = zel::zip::QueryFileSizeOfPaths(episodes, *counted) == 0;
+  if (answered) {
+    zel::VUtil::GetElement(*counted, 0, count.Get());
+    zel::VUtil::GetElement(*counted, 1, total.Get());
+  }
+  if (!answered || count.Type() != VT_I4 || V_I4(count.Get()) != 3 || total.Type() != VT_I8 ||
+      V_I8(total.Get()) != 3 * kEpisodeSize) {
+    Fail(L"QueryFileSize of the episodes");
+  }
   return g_failures == 0 ? 0 : 1;
 }
