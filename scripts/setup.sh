@@ -8,9 +8,10 @@ third_party="$top/build/third_party"
 
 # libwine-dev: the IDL files (oaidl.idl, ocidl.idl) and stdole2.tlb that widl needs for the broker's
 # type library. chromium: the browser the console's tests drive.
+# libarchive-tools: bsdtar, one of the readers the zip tests check archives with.
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           wine wine64 googletest nlohmann-json3-dev libz-mingw-w64-dev
-          dpkg-dev xz-utils unzip p7zip-full python3 ca-certificates ccache libwine-dev chromium)
+          dpkg-dev xz-utils unzip p7zip-full libarchive-tools python3 ca-certificates ccache libwine-dev chromium)
 
 missing=()
 for p in "${packages[@]}"; do

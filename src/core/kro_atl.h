@@ -65,7 +65,8 @@ class CKroAtl final : public CKroEventSink {
   browse::CLocalMedia local_media_{*channel_};
   media::DvrTable dvrs_;
   std::shared_ptr<media::SubRequestPlaces> sub_requests_ = std::make_shared<media::SubRequestPlaces>();
-  const ModuleParts parts_{channel_, prefixes_, local_media_, dvrs_, sub_requests_};
+  zip::ZipJobs zip_jobs_;
+  const ModuleParts parts_{channel_, prefixes_, local_media_, dvrs_, sub_requests_, zip_jobs_};
   std::atomic<LONG> holds_{1};
 };
 

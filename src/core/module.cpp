@@ -43,14 +43,16 @@ LONG InitializeModule() {
     return 0;
   }
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  StartServices();
   g_state.startup_event.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
   try {
     g_state.object = new CKroAtl();
   } catch (...) {
     g_state.object = nullptr;
   }
-  if (g_state.object != nullptr) g_state.object->RegisterWithBroker();
+  if (g_state.object != nullptr) {
+    StartServices(g_state.object->Parts());
+    g_state.object->RegisterWithBroker();
+  }
   if (g_state.startup_event) ::SetEvent(g_state.startup_event.Get());
   log.Info(L"ZovIdivariRuder started");
   return 0;
@@ -63,8 +65,8 @@ LONG CloseModule() {
     g_state.object->Disconnect();
     // Keys registered while the document could not be written get their last chance here.
     g_state.object->Parts().prefixes.SaveUnsaved();
+    StopServices(g_state.object->Parts());
   }
-  StopServices();
   if (g_state.startup_event) {
     ::WaitForSingleObject(g_state.startup_event.Get(), INFINITE);
     g_state.startup_event.Reset();

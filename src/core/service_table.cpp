@@ -27,13 +27,10 @@ namespace zel::core {
 #define ZEL_ROUTED(handler) ZEL_WITH(Router(), handler)
 #define ZEL_REQUESTER(part, handler) \
   [](ServiceCall& call) -> LONG { return handler(call.module.part, call.requester, call.input, call.output); }
-// The zip jobs turn medium ids into paths through the medium-list query.
-#define ZEL_ZIP_JOB(handler)                                                                          \
-  [](ServiceCall& call) -> LONG {                                                                     \
-    return handler(call.input, call.output,                                                           \
-                   [&call](const std::wstring& first, const VARIANT& ids, std::vector<std::wstring>* paths) { \
-                     return media::GetMediumListPath(call.module.Router(), first, ids, paths);                 \
-                   });                                                                                \
+// The zip services turn medium ids into paths through the medium-list query.
+#define ZEL_ZIP_RESOLVER                                                                   \
+  [&call](const std::wstring& first, const VARIANT& ids, std::vector<std::wstring>* paths) { \
+    return media::GetMediumListPath(call.module.Router(), first, ids, paths);              \
   }
 // "GoogleDesktopSearch" runs on no object, with the requester, a copy of the input that it owns
 // and the request's own return-code location: it sets the code before an input error leaves it.
@@ -57,9 +54,10 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {9, L"MultiRequest", [](ServiceCall& call) -> LONG {
        return media::MakeGroupedRequest(call.module.channel, call.module.sub_requests, call.input, call.output);
      }},
-    {10, L"QueryFileSize", ZEL_ZIP_JOB(zip::QueryFileSize)},
-    {11, L"CreateZip", ZEL_ZIP_JOB(zip::CreateZip)},
-    {12, L"DeleteTempFile", ZEL_ORDINARY(zip::DeleteTempFile)},
+    {10, L"QueryFileSize", [](ServiceCall& call) -> LONG { return zip::QueryFileSize(call.input, call.output, ZEL_ZIP_RESOLVER); }},
+    {11, L"CreateZip",
+     [](ServiceCall& call) -> LONG { return zip::CreateZip(call.module.zip_jobs, call.input, call.output, ZEL_ZIP_RESOLVER); }},
+    {12, L"DeleteTempFile", ZEL_WITH(zip_jobs, zip::DeleteTempFile)},
     {13, L"ZipLogs", ZEL_ORDINARY(zip::ZipLogs)},
     {14, L"GetZelDataFolder", ZEL_ORDINARY(files::GetZelDataFolder)},
     {15, L"Register Custom MediumId", ZEL_REQUESTER(prefixes, media::RegisterCustomMediumId)},
@@ -90,11 +88,11 @@ const ServiceEntry kServiceTable[kServiceCount] = {
     {39, L"GenerateCrash", ZEL_ORDINARY(files::GenerateCrash)},
 };
 
-void StartServices() { zip::StartZipJobs(); }
+void StartServices(const ModuleParts& parts) { parts.zip_jobs.Start(); }
 
-void StopServices() {
+void StopServices(const ModuleParts& parts) {
   constexpr DWORD kZipStopWaitMs = 10000;
-  zip::StopZipJobs(kZipStopWaitMs);
+  parts.zip_jobs.Stop(kZipStopWaitMs);
 }
 
 #undef ZEL_ORDINARY
@@ -102,6 +100,6 @@ void StopServices() {
 #undef ZEL_ROUTED
 #undef ZEL_REQUESTER
 #undef ZEL_REQUESTER_COPY_RC
-#undef ZEL_ZIP_JOB
+#undef ZEL_ZIP_RESOLVER
 
 }  // namespace zel::core

@@ -36,8 +36,8 @@ extern const ServiceEntry kServiceTable[kServiceCount];
 // What the service families do when the module starts and closes, beside answering requests:
 // day-old archives left by a crash are removed at start; at close no zip job outlives the module
 // with a half-written archive (each is cancelled and deletes its archive, within a bounded wait).
-void StartServices();
-void StopServices();
+void StartServices(const ModuleParts& parts);
+void StopServices(const ModuleParts& parts);
 
 // Finds `service` in `table` (exact comparison, table order) and runs its handler, storing its
 // result in `*return_code`; an unknown name or a row without handler leaves `*return_code` as it

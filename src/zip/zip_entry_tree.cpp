@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "zip/zip_headers.h"
 #include "zip/zip_writer.h"
 
 namespace zel::zip {
@@ -67,6 +68,10 @@ void CZipEntryTree::AddFile(const std::wstring& path) {
   Link(*files_.back());
 }
 
+void CZipEntryTree::AddFolder(const std::wstring& folder) {
+  if (FindFolderByPath(folder) == nullptr) Link(*MakeFolder(folder));
+}
+
 int CZipEntryTree::AddFolderFiles(const std::wstring& folder) {
   WIN32_FIND_DATAW found;
   UniqueFind find(::FindFirstFileW((folder + L"\\*.*").c_str(), &found));
@@ -96,10 +101,14 @@ std::wstring CZipEntryTree::ArchiveName(const CZipEntryNode& node) const {
   return name;
 }
 
-uint32_t CZipEntryTree::EstimateOverhead() const {
-  uint64_t total = 22;
-  for (const auto& file : files_) total += 102 + 2 * static_cast<uint64_t>(WideToUtf8(ArchiveName(*file)).size());
-  return static_cast<uint32_t>(std::min<uint64_t>(total, 0xFFFFFFFFu));
+uint64_t CZipEntryTree::EstimateOverhead() const {
+  ZipLayout layout;
+  uint64_t data = 0;
+  for (const auto& file : files_) {
+    layout.AddStored(WideToUtf8(ArchiveName(*file)).size(), file->size);
+    data += file->size;
+  }
+  return layout.Size() - data;
 }
 
 ZipWriteOutcome CZipEntryTree::WriteArchive(const std::wstring& archive_path, bool store_only, std::wstring* failure) {

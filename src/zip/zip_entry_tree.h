@@ -16,10 +16,12 @@ enum class ZipWriteOutcome { kFinished, kCancelled, kFailed };
 
 // A file or folder of an entry tree: `name` is the last component of `path` (the text after its
 // last "\", empty if it has none); `parent` is the folder it hangs under, or null for a root.
+// `size` is a file's planned size, which the archive's layout is computed from.
 struct CZipEntryNode {
   std::wstring name;
   std::wstring path;
   CZipEntryNode* parent = nullptr;
+  uint64_t size = 0;
 };
 
 // The files of one zip job and the folder nodes that name them inside the archive. A file is named
@@ -37,6 +39,9 @@ class CZipEntryTree {
 
   // Adds one file (the same path twice gives two entries) and links it into the tree.
   void AddFile(const std::wstring& path);
+  // Makes `folder` a folder node (unless it is one already), so that files added under it are
+  // named from its own name down ("Season 1\e01.mkv"), whatever else is added.
+  void AddFolder(const std::wstring& folder);
   // Adds every file under `folder`, at any depth, in the order the file system lists them, and
   // returns how many. Folders that are reparse points (junctions, links) are not entered, so a
   // link loop cannot make the walk endless; a folder that cannot be listed adds nothing.
@@ -44,9 +49,10 @@ class CZipEntryTree {
 
   // The node's name inside the archive, "\"-separated, as the tree stands now.
   std::wstring ArchiveName(const CZipEntryNode& node) const;
-  // Header bytes of a stored archive of these files: 22, plus 102 and twice the UTF-8 length of
-  // the archive name per file. Saturates at 0xFFFFFFFF.
-  uint32_t EstimateOverhead() const;
+  // Header bytes of a stored archive of these files at their planned sizes: 22, plus 102 and twice
+  // the UTF-8 length of the archive name per file, plus exactly the Zip64 fields and records the
+  // writer adds where sizes, offsets or the count outgrow the classic fields.
+  uint64_t EstimateOverhead() const;
 
   // Writes the archive into `sink` (stored entries if `store_only`, else deflated ones); the sink
   // is the new file at `archive_path`. Every file must go in whole: a file the writer refuses or

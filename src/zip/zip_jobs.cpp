@@ -2,78 +2,28 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <map>
-#include <memory>
 #include <set>
 
 #include "common/answer.h"
-#include "common/parameter_error_guard.h"
 #include "common/locker.h"
 #include "common/module_log.h"
 #include "common/module_thread.h"
-#include "common/scoped_variant.h"
-#include "common/text.h"
-#include "common/vutil.h"
-#include "zip/zip_entry_tree.h"
+#include "common/parameter_error_guard.h"
+#include "zip/zip_job_hooks.h"
 #include "zip/zip_paths.h"
+#include "zip/zip_plan.h"
+#include "zip/zip_writer.h"
 
 namespace zel::zip {
-
-// One CreateZip job. Shared by the worker, which runs it, the CreateZip call that started it while
-// that call waits, and a Close that waits for it; the job map holds a plain pointer to it only
-// while the job is registered, and the worker unregisters the job before letting go of it.
-struct TCreateZipThreadData {
-  std::wstring archive_path;
-  CZipEntryTree tree;
-  long long predicted = 0;
-  std::unique_ptr<ZipSink> sink;  // the new archive file, until the worker writes into it
-  UniqueKernelHandle done;        // set once the worker is through with the archive
-  std::atomic<bool> failed{false};
-};
-
 namespace {
 
-struct JobRegistry {
-  std::map<std::wstring, std::shared_ptr<TCreateZipThreadData>> by_path;  // what DeleteTempFile can cancel
-  std::set<std::shared_ptr<TCreateZipThreadData>> running;  // every worker not yet through, for Close
-  bool closing = false;
-};
-using ZipJobMap = locker<JobRegistry>;
+enum class JobState { kPlanned, kWriting, kDone, kFailed, kCancelled };
+
+bool IsOver(JobState state) { return state == JobState::kDone || state == JobState::kFailed || state == JobState::kCancelled; }
 
 constexpr DWORD kCancelWaitMs = 5000;
-
-// Process-wide: it must outlive every worker, and workers may outlive the module's Close.
-ZipJobMap& JobMap() {
-  static ZipJobMap map;
-  return map;
-}
-
-void Register(const std::shared_ptr<TCreateZipThreadData>& job) {
-  ZipJobMap& jobs = JobMap();
-  auto guard = jobs.Lock();
-  jobs.container.by_path[job->archive_path] = job;
-  jobs.container.running.insert(job);
-  if (jobs.container.closing) job->tree.RequestCancel();
-}
-
-// Removes the job's entry if it is still this job's: a cancelled job's path may already name a
-// newer job's archive.
-void Unregister(TCreateZipThreadData* job) {
-  ZipJobMap& jobs = JobMap();
-  auto guard = jobs.Lock();
-  const auto found = jobs.container.by_path.find(job->archive_path);
-  if (found != jobs.container.by_path.end() && found->second.get() == job) jobs.container.by_path.erase(found);
-}
-
-void Finish(const std::shared_ptr<TCreateZipThreadData>& job) {
-  Unregister(job.get());
-  ::SetEvent(job->done.Get());
-  ZipJobMap& jobs = JobMap();
-  auto guard = jobs.Lock();
-  jobs.container.running.erase(job);
-}
 
 bool FileSize(const std::wstring& path, long long* size) {
   struct _stat64 status;
@@ -82,152 +32,154 @@ bool FileSize(const std::wstring& path, long long* size) {
   return true;
 }
 
-void RunZipJob(const std::shared_ptr<TCreateZipThreadData>& job) {
-  const DWORD start = ::GetTickCount();
-  std::wstring why;
-  ZipWriteOutcome outcome = job->tree.WriteArchive(std::move(job->sink), job->archive_path, true, &why);
-  const DWORD elapsed = ::GetTickCount() - start;
-  long long size = 0;
-  if (!FileSize(job->archive_path, &size)) size = 0;
-  if (outcome == ZipWriteOutcome::kFinished && size != job->predicted) {
-    // A file changed between the check and its copy: the archive is not the one announced.
-    ::DeleteFileW(job->archive_path.c_str());
-    why = L"it came out at " + std::to_wstring(size) + L" bytes instead of the announced " +
-          std::to_wstring(job->predicted) + L" (a file changed meanwhile)";
-    outcome = ZipWriteOutcome::kFailed;
-    size = 0;
-  }
-  ModuleLog().Info(L"Built %ls zip in %ds. Size=%I64db", job->archive_path.c_str(), static_cast<int>(elapsed / 1000),
-                   size);
-  if (outcome == ZipWriteOutcome::kFailed) {
-    job->failed = true;
-    ModuleLog().Error(L"CreateZip: %ls failed and was deleted: %ls", job->archive_path.c_str(), why.c_str());
-  }
-  Finish(job);
-}
-
-// Checks every file as the writer will open it, so that nothing announced is refused later.
-// 0, or the code the request is refused with.
-LONG CheckSources(const wchar_t* service, const CZipEntryTree& tree, long long* total) {
-  *total = 0;
-  for (const auto& node : tree.Files()) {
-    UniqueFile file(::CreateFileW(node->path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER size{};
-    LONG refused = 0;
-    const wchar_t* why = L"";
-    if (!file) {
-      const DWORD error = ::GetLastError();
-      const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME;
-      refused = missing ? 404 : 403;
-      why = missing ? L"does not exist" : L"cannot be opened for reading (held by another process, or a folder)";
-    } else if (!::GetFileSizeEx(file.Get(), &size)) {
-      refused = 403;
-      why = L"has no readable size";
-    } else if (size.QuadPart > 0xFFFFFFFFLL) {
-      refused = 8;
-      why = L"has 4 GiB or more";
-    } else {
-      const size_t name_bytes = WideToUtf8(tree.ArchiveName(*node)).size();
-      if (name_bytes == 0 || name_bytes > CZipWriter::kMaxNameBytes) {
-        refused = 403;
-        why = L"has no archive name of 1 to 259 bytes";
-      }
-    }
-    if (refused != 0) {
-      ModuleLog().Warn(L"%ls: %ls %ls", service, node->path.c_str(), why);
-      return refused;
-    }
-    *total += size.QuadPart;
-  }
-  return 0;
-}
-
-// The files of a request as their archive will hold them; 0 or the refusal code.
-LONG PlanArchive(const wchar_t* service, const std::vector<std::wstring>& paths, CZipEntryTree* tree,
-                 long long* total, long long* predicted) {
-  for (const std::wstring& path : paths) tree->AddFile(path);
-  const LONG refused = CheckSources(service, *tree, total);
-  if (refused != 0) return refused;
-  *predicted = *total + tree->EstimateOverhead();
-  if (*predicted > 0xFFFFFFFFLL) {
-    ModuleLog().Warn(L"%ls: an archive of %I64d bytes is more than a zip without Zip64 holds", service, *predicted);
-    return 8;
-  }
-  return 0;
-}
-
-// Element 0 of a CreateZip or QueryFileSize request, and elements 1 to count-1 copied into a new
-// array: the arguments of the id resolution.
-struct ZipRequest {
-  std::wstring first;
-  ScopedVariant ids;
-};
-
-ZipRequest ReadZipRequest(const VARIANT& input) {
-  ZipRequest request;
-  const LONG count = VUtil::GetArrayLength(input);
-  request.first = VUtil::GetStringElement(input, 0);
-  VUtil::CreateArray(request.ids.Get(), VT_VARIANT, count - 1);
-  for (LONG i = 1; i < count; ++i) {
-    ScopedVariant element;
-    VUtil::GetElement(input, i, element.Get());
-    VUtil::PutElement(*request.ids, i - 1, *element);
-  }
-  return request;
-}
-
-// The common start of CreateZip and QueryFileSize: read the request, resolve its ids, and go on
-// with the paths; a non-zero code of the resolution is the answer as it stands.
-template <class Continue>
-LONG ResolveThen(const wchar_t* warn_format, const VARIANT& input, const MediumPathResolver& resolve, Continue next) {
-  return GuardHandler(warn_format, -1, [&]() -> LONG {
-    const ZipRequest request = ReadZipRequest(input);
-    std::vector<std::wstring> paths;
-    const LONG resolved = resolve(request.first, *request.ids, &paths);
-    return resolved != 0 ? resolved : next(paths);
-  });
-}
-
 }  // namespace
 
-LONG CreateZip(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve) {
-  return ResolveThen(L"CreateZip: %s", input, resolve,
-                     [&](const std::vector<std::wstring>& paths) { return CreateZipOfPaths(paths, output); });
+// One CreateZip job. Shared by its worker, the CreateZip call that started it while that call
+// waits, and a Stop that waits for it; the registry holds it while it is not over.
+struct ZipJobs::Job {
+  std::wstring archive_path;
+  ZipPlan plan;
+  std::unique_ptr<ZipSink> sink;  // the new archive file, until the worker writes into it
+  std::atomic<bool> cancel{false};
+  UniqueKernelHandle over;  // set once the job is over and has let go of the archive
+  JobState state = JobState::kPlanned;  // under the registry's lock
+};
+
+// The job map and the lock that guards it, shared with every worker so that a worker that
+// outlives the module's Close still finds it.
+struct ZipJobs::Registry {
+  struct Jobs {
+    std::map<std::wstring, std::shared_ptr<Job>> by_path;  // what DeleteTempFile can cancel
+    std::set<std::shared_ptr<Job>> running;                // every job not over, for Stop
+    bool closing = false;
+  };
+
+  explicit Registry(const ZipJobHooks& job_hooks) : hooks(job_hooks) {}
+
+  void Register(const std::shared_ptr<Job>& job) {
+    auto guard = jobs.Lock();
+    jobs.container.by_path[job->archive_path] = job;
+    jobs.container.running.insert(job);
+    if (jobs.container.closing) job->cancel = true;
+  }
+
+  // The one place a job's state changes. A job that is over leaves the registry (its path entry
+  // only if the entry is still this job's: a cancelled job's path may name a newer job's archive
+  // by now) and lets its waiters go.
+  void Move(const std::shared_ptr<Job>& job, JobState to) {
+    auto guard = jobs.Lock();
+    job->state = to;
+    if (!IsOver(to)) return;
+    const auto found = jobs.container.by_path.find(job->archive_path);
+    if (found != jobs.container.by_path.end() && found->second == job) jobs.container.by_path.erase(found);
+    jobs.container.running.erase(job);
+    ::SetEvent(job->over.Get());
+  }
+
+  JobState StateOf(const Job& job) {
+    auto guard = jobs.Lock();
+    return job.state;
+  }
+
+  // Asks the job writing `path` to stop; it can no longer be found by its path.
+  std::shared_ptr<Job> Cancel(const std::wstring& path) {
+    auto guard = jobs.Lock();
+    const auto found = jobs.container.by_path.find(path);
+    if (found == jobs.container.by_path.end()) return nullptr;
+    std::shared_ptr<Job> job = found->second;
+    job->cancel = true;
+    jobs.container.by_path.erase(found);
+    return job;
+  }
+
+  const ZipJobHooks hooks;
+  locker<Jobs> jobs;
+};
+
+// The worker: writes the archive, checks it came out as announced, logs, and moves the job to its
+// last state. An archive that is not done is deleted.
+void ZipJobs::Run(Registry& registry, const std::shared_ptr<Job>& job) {
+  registry.Move(job, JobState::kWriting);
+  const DWORD start = ::GetTickCount();
+  std::wstring why;
+  std::unique_ptr<CZipWriter> writer = CZipWriter::CreateArchive(std::move(job->sink));
+  JobState outcome = JobState::kDone;
+  if (writer == nullptr) {
+    outcome = JobState::kFailed;
+    why = L"no writer";
+  } else {
+    writer->SetCancelFlag(&job->cancel);
+    FileIdentities identities;
+    for (const PlannedFile& file : job->plan.files) {
+      if (job->cancel) break;
+      UniqueFile reopened;
+      const HANDLE source = OpenPlannedFile(file, identities, &reopened, &why);
+      const ZipResult result =
+          source == nullptr ? ZipCannotOpen : writer->AddEntry(file.name, ZipSource::OpenFile(source, file.size), true);
+      if (result != ZipOk) {
+        if (why.empty()) why = ZipResultText(result);
+        why = file.path + L": " + why;
+        outcome = JobState::kFailed;
+        break;
+      }
+    }
+    if (writer->CloseArchive() != ZipOk && outcome == JobState::kDone) {
+      outcome = JobState::kFailed;
+      why = L"the central directory: write failed";
+    }
+    writer.reset();
+  }
+  if (job->cancel) outcome = JobState::kCancelled;
+  long long size = 0;
+  if (!FileSize(job->archive_path, &size)) size = 0;
+  if (outcome == JobState::kDone && static_cast<uint64_t>(size) != job->plan.archive_size) {
+    why = L"it came out at " + std::to_wstring(size) + L" bytes instead of the announced " +
+          std::to_wstring(job->plan.archive_size);
+    outcome = JobState::kFailed;
+  }
+  if (outcome != JobState::kDone) {
+    ::DeleteFileW(job->archive_path.c_str());
+    size = 0;
+  }
+  ModuleLog().Info(L"Built %ls zip in %ds. Size=%I64db", job->archive_path.c_str(),
+                   static_cast<int>((::GetTickCount() - start) / 1000), size);
+  if (outcome == JobState::kFailed) {
+    ModuleLog().Error(L"CreateZip: %ls failed and was deleted: %ls", job->archive_path.c_str(), why.c_str());
+  }
+  registry.Move(job, outcome);
 }
 
-LONG QueryFileSize(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve) {
-  return ResolveThen(L"QueryFileSize: %s", input, resolve,
-                     [&](const std::vector<std::wstring>& paths) { return QueryFileSizeOfPaths(paths, output); });
-}
+ZipJobs::ZipJobs() : ZipJobs(ZipJobHooks{}) {}
+ZipJobs::ZipJobs(const ZipJobHooks& hooks) : registry_(std::make_shared<Registry>(hooks)) {}
+ZipJobs::~ZipJobs() = default;
 
-LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, const ZipJobOptions& options) {
+LONG ZipJobs::CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output) {
   return GuardHandler(L"CreateZip: %s", -1, [&]() -> LONG {
-    auto job = std::make_shared<TCreateZipThreadData>();
-    long long total = 0;
-    const LONG refused = PlanArchive(L"CreateZip", paths, &job->tree, &total, &job->predicted);
+    auto job = std::make_shared<Job>();
+    const ZipJobHooks& hooks = registry_->hooks;
+    const LONG refused = PlanArchive(L"CreateZip", paths, &job->plan, hooks.max_held_files);
     if (refused != 0) return refused;
-    ModuleLog().Info(L"Creating zip of %d files (%I64d -> %I64d)", static_cast<int>(paths.size()), total,
-                     job->predicted);
+    ModuleLog().Info(L"Creating zip of %d files (%I64d -> %I64d)", static_cast<int>(job->plan.files.size()),
+                     static_cast<long long>(job->plan.total), static_cast<long long>(job->plan.archive_size));
 
     UniqueFile file;
-    job->done.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!job->done || !CreateTemporaryArchive(&job->archive_path, &file)) {
+    job->over.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!job->over || !CreateTemporaryArchive(&job->archive_path, &file)) {
       ModuleLog().Warn(L"CreateZip: no new archive file (error %u)", static_cast<unsigned>(::GetLastError()));
       return 2;
     }
     job->sink = FileSinkOn(std::move(file));
-    if (options.wrap_sink) job->sink = options.wrap_sink(std::move(job->sink));
-    // Registered before the worker can end, so that the worker's own removal always comes after.
-    Register(job);
+    if (hooks.wrap_sink) job->sink = hooks.wrap_sink(std::move(job->sink));
+    // Registered before the worker can end, so that the worker's own end always comes after.
+    registry_->Register(job);
     UniqueKernelHandle worker;
     auto abandon = [&] {  // no worker will run: nothing of the job may stay
-      Unregister(job.get());
       job->sink.reset();
       ::DeleteFileW(job->archive_path.c_str());
-      Finish(job);
+      registry_->Move(job, JobState::kFailed);
     };
     try {
-      worker = StartModuleThread([job] { RunZipJob(job); });
+      worker = StartModuleThread([registry = registry_, job] { Run(*registry, job); });
     } catch (...) {
       abandon();
       throw;
@@ -237,17 +189,16 @@ LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, c
       ModuleLog().Warn(L"CreateZip: could not start the zip worker (error %u)", static_cast<unsigned>(::GetLastError()));
       return 2;
     }
-    if (options.worker != nullptr) {
-      ::DuplicateHandle(::GetCurrentProcess(), worker.Get(), ::GetCurrentProcess(), options.worker->Receive(), 0,
-                        FALSE, DUPLICATE_SAME_ACCESS);
+    if (hooks.on_worker) {
+      UniqueKernelHandle copy;
+      ::DuplicateHandle(::GetCurrentProcess(), worker.Get(), ::GetCurrentProcess(), copy.Receive(), 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+      hooks.on_worker(std::move(copy));
     }
 
-    const DWORD waited = ::WaitForSingleObject(worker.Get(), options.wait_ms);
-    long long size = job->predicted;
-    if (waited != WAIT_TIMEOUT) {
-      // The worker has removed its entry itself; this only makes sure no entry outlives the job.
-      if (waited == WAIT_OBJECT_0) Unregister(job.get());
-      if (job->failed || !FileSize(job->archive_path, &size)) return 2;
+    long long size = static_cast<long long>(job->plan.archive_size);
+    if (::WaitForSingleObject(worker.Get(), hooks.wait_ms) != WAIT_TIMEOUT) {
+      if (registry_->StateOf(*job) != JobState::kDone || !FileSize(job->archive_path, &size)) return 2;
     }
     answer::List(answer::String(job->archive_path), answer::LongLong(size)).ReleaseInto(output);
     ModuleLog().Info(L"zip size %I64d.", size);
@@ -255,91 +206,22 @@ LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, c
   });
 }
 
-LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& output) {
-  return GuardHandler(L"QueryFileSize: %s", -1, [&]() -> LONG {
-    CZipEntryTree tree;
-    long long total = 0;
-    long long predicted = 0;
-    const LONG refused = PlanArchive(L"QueryFileSize", paths, &tree, &total, &predicted);
-    if (refused != 0) return refused;
-    answer::List(answer::Long(static_cast<LONG>(paths.size())), answer::LongLong(total)).ReleaseInto(output);
-    return 0;
-  });
+bool ZipJobs::CancelAndWait(const std::wstring& path) {
+  const std::shared_ptr<Job> cancelled = registry_->Cancel(path);
+  // A cancelled job stops within the piece it is copying and deletes its archive itself.
+  return cancelled != nullptr && ::WaitForSingleObject(cancelled->over.Get(), kCancelWaitMs) == WAIT_OBJECT_0 &&
+         ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
-LONG DeleteOwnArchive(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L"\\/");
-  if (!IsArchiveFileName(slash == std::wstring::npos ? path : path.substr(slash + 1))) return 403;
-  const std::wstring folder = TemporaryFolder();
-  const std::wstring temporary = FinalFolderPath(folder);
-  if (temporary.empty()) return 403;
-  // Everything is decided on what the path opens, and the delete goes through that same handle.
-  UniqueFile file(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file) {  // missing or in use; a path that does not even name the temporary folder is refused
-    const bool named_inside = slash + 1 == folder.size() &&
-                              ::CompareStringOrdinal(path.c_str(), static_cast<int>(slash), folder.c_str(),
-                                                     static_cast<int>(slash), TRUE) == CSTR_EQUAL;
-    return named_inside ? 404 : 403;
-  }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(file.Get(), &information)) return 403;
-  const DWORD not_regular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-  if ((information.dwFileAttributes & not_regular) != 0 || information.nNumberOfLinks != 1) return 403;
-  const std::wstring final_path = FinalPathOf(file.Get());
-  const size_t final_slash = final_path.rfind(L'\\');
-  if (final_slash == std::wstring::npos || !IsArchiveFileName(final_path.substr(final_slash + 1)) ||
-      !IsFinalPathInside(final_path, temporary) || final_slash != temporary.size()) {
-    return 403;
-  }
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  return ::SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof(disposition)) ? 0 : 404;
+size_t ZipJobs::Registered() const {
+  auto guard = registry_->jobs.Lock();
+  return registry_->jobs.container.by_path.size();
 }
 
-LONG DeleteTempFile(const VARIANT& input, VARIANT&) {
-  return GuardHandler(L"DeleteTempFile: %s", -1, [&]() -> LONG {
-    ScopedVariant unused;
-    VUtil::GetElement(input, 0, unused.Get());
-    const std::wstring path = VUtil::GetStringElement(input, 1);
-    if (!IsBoundedClientPath(path)) {
-      ModuleLog().Warn(L"DeleteTempFile: refused a path of %u characters", static_cast<unsigned>(path.size()));
-      return 403;
-    }
-    std::shared_ptr<TCreateZipThreadData> cancelled;
-    {
-      ZipJobMap& jobs = JobMap();
-      auto guard = jobs.Lock();
-      const auto found = jobs.container.by_path.find(path);
-      if (found != jobs.container.by_path.end()) {
-        cancelled = found->second;
-        cancelled->tree.RequestCancel();
-        jobs.container.by_path.erase(found);
-      }
-    }
-    // A cancelled job stops within the piece it is copying and deletes its archive itself; once
-    // it has, the archive is gone as asked.
-    if (cancelled != nullptr && ::WaitForSingleObject(cancelled->done.Get(), kCancelWaitMs) == WAIT_OBJECT_0 &&
-        ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      return 0;
-    }
-    const LONG deleted = DeleteOwnArchive(path);
-    if (deleted == 403) ModuleLog().Warn(L"DeleteTempFile: %ls is not an archive of ours", path.c_str());
-    return deleted;
-  });
-}
-
-size_t RegisteredZipJobs() {
-  ZipJobMap& jobs = JobMap();
-  auto guard = jobs.Lock();
-  return jobs.container.by_path.size();
-}
-
-void StartZipJobs() {
+void ZipJobs::Start() {
   {
-    ZipJobMap& jobs = JobMap();
-    auto guard = jobs.Lock();
-    jobs.container.closing = false;
+    auto guard = registry_->jobs.Lock();
+    registry_->jobs.container.closing = false;
   }
   const std::wstring folder = TemporaryFolder();
   if (folder.empty()) return;
@@ -358,20 +240,19 @@ void StartZipJobs() {
   }
 }
 
-void StopZipJobs(DWORD wait_ms) {
-  std::vector<std::shared_ptr<TCreateZipThreadData>> running;
+void ZipJobs::Stop(DWORD wait_ms) {
+  std::vector<std::shared_ptr<Job>> running;
   {
-    ZipJobMap& jobs = JobMap();
-    auto guard = jobs.Lock();
-    jobs.container.closing = true;
-    jobs.container.by_path.clear();
-    running.assign(jobs.container.running.begin(), jobs.container.running.end());
-    for (const auto& job : running) job->tree.RequestCancel();
+    auto guard = registry_->jobs.Lock();
+    registry_->jobs.container.closing = true;
+    registry_->jobs.container.by_path.clear();
+    running.assign(registry_->jobs.container.running.begin(), registry_->jobs.container.running.end());
+    for (const auto& job : running) job->cancel = true;
   }
   const DWORD start = ::GetTickCount();
   for (const auto& job : running) {
     const DWORD spent = ::GetTickCount() - start;
-    if (::WaitForSingleObject(job->done.Get(), spent < wait_ms ? wait_ms - spent : 0) != WAIT_OBJECT_0) {
+    if (::WaitForSingleObject(job->over.Get(), spent < wait_ms ? wait_ms - spent : 0) != WAIT_OBJECT_0) {
       ModuleLog().Error(L"Close: the zip job for %ls did not stop in time", job->archive_path.c_str());
     }
   }

@@ -5,13 +5,13 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "common/unique_handle.h"
-#include "zip/zip_writer.h"
-
 namespace zel::zip {
+
+struct ZipJobHooks;
 
 // Turns the medium ids of a "CreateZip" or "QueryFileSize" request into file paths: `first` is
 // the request's element 0, `ids` an array of VARIANT holding the ids (the routing id first).
@@ -20,37 +20,60 @@ namespace zel::zip {
 using MediumPathResolver =
     std::function<LONG(const std::wstring& first, const VARIANT& ids, std::vector<std::wstring>* paths)>;
 
-// "CreateZip": input [string, id, id, ...]; output [archive path (VT_BSTR), archive size
-// (VT_I8)]. Resolves the ids, then CreateZipOfPaths. Return codes: 0; 2 archive not built (no
-// new file in the temporary folder, or the writing failed within the wait); 403, 404, 8 a listed
-// file the archive cannot hold (see CreateZipOfPaths); the resolver's code; -1 unusable input.
-LONG CreateZip(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
+// The module's "CreateZip" jobs: each writes one stored archive in the temporary folder on a worker
+// thread of its own. A job moves Planned -> Writing -> Done | Failed | Cancelled; while it is not
+// over it is registered under its archive path, so that DeleteTempFile can cancel it and Stop can
+// wait for it. One ZipJobs per module object, with its own lock; a worker that outlives the
+// module's Close keeps what it needs of it alive until it ends.
+class ZipJobs {
+ public:
+  ZipJobs();
+  // A ZipJobs that runs its jobs as `hooks` say (tests; see zip_job_hooks.h).
+  explicit ZipJobs(const ZipJobHooks& hooks);
+  ~ZipJobs();
+  ZipJobs(const ZipJobs&) = delete;
+  ZipJobs& operator=(const ZipJobs&) = delete;
 
-// "QueryFileSize": input as CreateZip; output [number of paths (VT_I4), their total size (VT_I8)].
-// 0; the code CreateZip would answer for the same files (403, 404, 8); the resolver's code; -1 for
-// unusable input.
-LONG QueryFileSize(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
+  // The part of "CreateZip" after the ids are resolved: a stored archive of `paths` in the
+  // temporary folder, written by a worker thread. Answers [archive path (VT_BSTR), size (VT_I8)]
+  // at once when the worker ends within the wait (with the archive's size), else with the size
+  // the archive will have, leaving the worker running. A job that fails (a full disk, a file that
+  // changed meanwhile) deletes its archive and writes an ERROR line, and within the wait answers 2;
+  // so does a request that finds no new archive file. See PlanArchive for what is archived and
+  // what refuses the request.
+  LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output);
 
-struct ZipJobOptions {
-  DWORD wait_ms = 5000;  // how long CreateZip waits for its worker before answering
-  // If set, receives a handle of the worker thread (the caller's to close), for callers that must
-  // know when the job has ended.
-  UniqueKernelHandle* worker = nullptr;
-  // If set, wraps the sink on the new archive file (tests: a disk that fills up).
-  std::function<std::unique_ptr<ZipSink>(std::unique_ptr<ZipSink>)> wrap_sink;
+  // Cancels the job writing `path`, if one is, and waits until it has stopped and deleted its
+  // archive (a bounded wait). True when a job was cancelled and its archive is gone.
+  bool CancelAndWait(const std::wstring& path);
+
+  // Module start: jobs may run, and archives of ours last written a day ago or more (left by a
+  // crash, or never fetched) are deleted.
+  void Start();
+  // Module close: cancels every job (each deletes its archive) and waits up to `wait_ms` for them.
+  // Jobs asked for afterwards are cancelled at once, until Start.
+  void Stop(DWORD wait_ms);
+
+  // Jobs DeleteTempFile can cancel now.
+  size_t Registered() const;
+
+ private:
+  struct Job;
+  struct Registry;
+  // A job's worker.
+  static void Run(Registry& registry, const std::shared_ptr<Job>& job);
+
+  std::shared_ptr<Registry> registry_;
 };
 
-// The part of "CreateZip" after the ids are resolved: a stored archive of `paths` in the temporary
-// folder, written by a worker thread. Answers at once when the worker ends within the wait (with
-// the archive's size), else with the size the archive will have, and leaves the worker running,
-// registered so that DeleteTempFile can cancel it. Every listed file is checked first as the
-// writer will open it, so that the announced size is the archive's exact size; a job that still
-// fails (a full disk, a file that changed meanwhile) deletes its archive and writes an ERROR line,
-// and within the wait answers 2. A listed file refuses the whole request before anything is
-// written: 404 it does not exist; 403 it cannot be opened as the writer opens it (another process
-// holds it for writing or exclusively, a folder) or its archive name is too long; 8 it has 4 GiB
-// or more, or the archive would.
-LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, const ZipJobOptions& options = {});
+// "CreateZip": input [string, id, id, ...]; output [archive path (VT_BSTR), archive size
+// (VT_I8)]. Resolves the ids, then ZipJobs::CreateZipOfPaths. Return codes: those of
+// CreateZipOfPaths; the resolver's code; -1 unusable input.
+LONG CreateZip(ZipJobs& jobs, const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
+
+// "QueryFileSize": input as CreateZip; output [number of paths (VT_I4), their total size (VT_I8)].
+// 0; the resolver's code; -1 for unusable input.
+LONG QueryFileSize(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
 
 // The part of "QueryFileSize" after the ids are resolved.
 LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& output);
@@ -60,21 +83,9 @@ LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& outpu
 // directly inside the temporary folder with an archive's name, judged by the final path of what the
 // path opens. 0 deleted; 403 anything else, or a path longer than any of ours (nothing deleted);
 // 404 missing or not deletable (a running job deletes it itself when it stops); -1 unusable input.
-LONG DeleteTempFile(const VARIANT& input, VARIANT& output);
+LONG DeleteTempFile(ZipJobs& jobs, const VARIANT& input, VARIANT& output);
 
 // Deletes `path` if it is one of our archives as DeleteTempFile judges it: 0, 403 or 404.
 LONG DeleteOwnArchive(const std::wstring& path);
-
-// Module start: jobs may run, and archives of ours last written a day ago or more (left by a crash,
-// or never fetched) are deleted.
-void StartZipJobs();
-
-// Module close: cancels every running job (each deletes its archive) and waits up to `wait_ms`
-// for them. Jobs asked for afterwards are cancelled at once, until StartZipJobs.
-void StopZipJobs(DWORD wait_ms);
-
-// Jobs currently registered in the job map (running past their CreateZip's wait, or still within
-// it).
-size_t RegisteredZipJobs();
 
 }  // namespace zel::zip

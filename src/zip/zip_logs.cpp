@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <string>
 
@@ -136,7 +137,10 @@ LONG ZipLogs(const VARIANT& input, VARIANT& output) {
 
     struct _stat64 status;
     if (_wstat64(archive.c_str(), &status) != 0) return 2;
-    answer::List(answer::String(archive), answer::Long(static_cast<LONG>(status.st_size))).ReleaseInto(output);
+    // VT_I4 as clients have always read it; VT_I8 only for a size that does not fit.
+    const long long size = status.st_size;
+    ScopedVariant size_answer = size <= LONG_MAX ? answer::Long(static_cast<LONG>(size)) : answer::LongLong(size);
+    answer::List(answer::String(archive), std::move(size_answer)).ReleaseInto(output);
     return 0;
   });
 }

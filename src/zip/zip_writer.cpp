@@ -39,6 +39,7 @@ const wchar_t* ZipResultText(ZipResult result) {
     case ZipBadArguments: return L"refused (name, size or kind the archive cannot hold)";
     case ZipAlreadyClosed: return L"archive already closed";
     case ZipCannotSeek: return L"cannot seek in the archive";
+    case ZipSourceShrank: return L"it has shrunk since the archive was planned";
   }
   return L"unknown result";
 }
@@ -65,8 +66,18 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
   if (central_written_) return ZipAlreadyClosed;
   if (poisoned_) return ZipWriteFailed;
 
+  ArchiveName stored;
+  if (!ToArchiveName(name, &stored)) return ZipBadArguments;
+  return AddEntry(stored, source, store_only);
+}
+
+ZipResult CZipWriter::AddEntry(const ArchiveName& name, const ZipSource& source, bool store_only) {
+  if (central_written_) return ZipAlreadyClosed;
+  if (poisoned_) return ZipWriteFailed;
+  if (name.bytes.empty()) return ZipBadArguments;
+
   ZipEntryRecord record;
-  if (!ToArchiveName(name, &record.name)) return ZipBadArguments;
+  record.name = name.bytes;
   if (!IsPlainAscii(record.name)) {
     record.flags |= kFlagUtf8Name;
     record.local_flags |= kFlagUtf8Name;
@@ -86,6 +97,7 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
     case ZipSourceKind::kOpenFile:
       if (source.file == INVALID_HANDLE_VALUE || source.file == nullptr) return ZipBadArguments;
       if (!ReadDiskFileInfo(source.file, &info)) return ZipCannotOpen;
+      if (source.planned != ZipSource::kSizeAsFound) info.size = source.planned;
       break;
     case ZipSourceKind::kMemory:
       if (source.data == nullptr || source.length == 0) return ZipBadArguments;
@@ -97,24 +109,22 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
   // Nothing to compress: an empty source is stored, so that its entry holds no data at all.
   if (info.size == 0) record.method = kMethodStored;
 
-  // Everything must stay addressable by 32-bit offsets and sizes, the end record included.
-  const uint64_t name_size = record.name.size();
-  const uint64_t fixed = written_ + kLocalFixedSize + name_size + central_size_ + kCentralFixedSize + name_size +
-                         kEndRecordSize;
-  if (info.size > 0xFFFFFFFFull || fixed > kLargestArchive) return ZipBadArguments;
-  const uint64_t data_room = kLargestArchive - fixed;
-  const uint64_t worst_data = record.method == kMethodStored ? info.size : DeflateBound(info.size);
-  if (worst_data > data_room) return ZipBadArguments;
-  // A source that grows while it is read is cut where its entry would no longer fit.
-  uint64_t input_limit = record.method == kMethodStored ? data_room : DeflateInputLimit(data_room);
-  // A file others may be writing (a log) is taken as it was when looked at, however it grows.
+  // The local header's length is fixed before the data is known: its sizes get a Zip64 field if
+  // the data may reach 4 GiB, else the data is held below that, whatever the source does meanwhile.
+  const bool stored = record.method == kMethodStored;
+  record.local_zip64 = LocalSizesNeedZip64(stored ? info.size : DeflateBound(info.size));
+  uint64_t input_limit = UINT64_MAX;
+  if (!record.local_zip64) input_limit = stored ? kMarker32 - 1 : DeflateInputLimit(kMarker32 - 1);
+  // A file others may be writing (a log, a recording) is taken as it was when looked at or
+  // planned, however it grows.
   if (source.kind == ZipSourceKind::kOpenFile) input_limit = std::min(input_limit, info.size);
 
   record.dos_date_time = (static_cast<uint32_t>(info.dos_date) << 16) | info.dos_time;
-  record.compressed_size = record.method == kMethodStored ? static_cast<uint32_t>(info.size) : 0;
-  record.uncompressed_size = static_cast<uint32_t>(info.size);
+  record.compressed_size = stored ? info.size : 0;
+  record.uncompressed_size = info.size;
   record.external_attributes = info.external_attributes;
-  record.local_header_offset = static_cast<uint32_t>(written_);
+  record.local_header_offset = written_;
+  record.ChooseVersion();
   record.modified = static_cast<uint32_t>(info.unix_modified);
   record.accessed = static_cast<uint32_t>(info.unix_accessed);
   record.created = static_cast<uint32_t>(info.unix_created);
@@ -125,9 +135,9 @@ ZipResult CZipWriter::AddEntry(const std::wstring& name, const ZipSource& source
   ZipEntryReader reader(read_from, static_cast<const unsigned char*>(source.data), source.length, cancel_);
   const ZipResult result = WriteEntry(record, reader, input_limit);
   if (result != ZipOk) return result;
-  central_size_ += kCentralFixedSize + name_size;
+  const bool shrank = source.planned != ZipSource::kSizeAsFound && reader.Count() < source.planned;
   records_.push_back(std::move(record));
-  return ZipOk;
+  return shrank ? ZipSourceShrank : ZipOk;
 }
 
 ZipResult CZipWriter::WriteEntry(ZipEntryRecord& record, ZipEntryReader& reader, uint64_t input_limit) {
@@ -166,8 +176,8 @@ ZipResult CZipWriter::WriteEntry(ZipEntryRecord& record, ZipEntryReader& reader,
   }
 
   record.crc = reader.Crc();
-  record.compressed_size = static_cast<uint32_t>(compressed);
-  record.uncompressed_size = static_cast<uint32_t>(reader.Count());
+  record.compressed_size = compressed;
+  record.uncompressed_size = reader.Count();
   record.flags &= static_cast<uint16_t>(~kFlagProvisional);
   record.local_flags = record.flags;
   const uint64_t end = header_offset + provisional.Size() + compressed;
@@ -198,22 +208,12 @@ ZipResult CZipWriter::CloseArchive() {
   const uint64_t directory_offset = written_;
   uint64_t directory_size = 0;
   for (const ZipEntryRecord& record : records_) {
-    if (result == ZipOk) {
-      const HeaderBytes header = record.CentralHeader();
-      if (!sink_->Write(header.Data(), header.Size())) result = ZipWriteFailed;
-    }
-    directory_size += kCentralFixedSize + record.name.size();
+    const HeaderBytes header = record.CentralHeader();
+    if (result == ZipOk && !sink_->Write(header.Data(), header.Size())) result = ZipWriteFailed;
+    directory_size += header.Size();
   }
   if (result == ZipOk) {
-    HeaderBytes end;
-    end.U32(kEndRecordSignature);
-    end.U16(0);  // this disk
-    end.U16(0);  // disk of the central directory
-    end.U16(static_cast<uint32_t>(records_.size() & 0xFFFF));
-    end.U16(static_cast<uint32_t>(records_.size() & 0xFFFF));
-    end.U32(static_cast<uint32_t>(directory_size));
-    end.U32(static_cast<uint32_t>(directory_offset));
-    end.U16(0);  // comment length
+    const HeaderBytes end = EndRecords(records_.size(), directory_size, directory_offset);
     if (!sink_->Write(end.Data(), end.Size())) result = ZipWriteFailed;
   }
   records_.clear();

@@ -28,6 +28,8 @@ enum ZipResult : uint32_t {
                                   // or an entry the format cannot hold (see AddEntry)
   ZipAlreadyClosed = 0x00050000,  // the central directory has been written
   ZipCannotSeek = 0x02000000,     // the local header could not be reached to rewrite it
+  ZipSourceShrank = 0x00000800,   // a source with a planned size ended before it: the entry is
+                                  // complete and consistent, but shorter than planned
 };
 
 // A short English description of a result, for log lines.
@@ -36,18 +38,23 @@ const wchar_t* ZipResultText(ZipResult result);
 enum class ZipSourceKind : int { kFile = 1, kMemory = 2, kOpenFile = 3 };
 
 // What one entry is made of: a disk file the writer opens by path, a disk file the caller has
-// opened (read from its start up to the size it had when AddEntry looked; the caller keeps and
-// closes the handle), or a block of memory holding the whole contents. The path, handle or memory
-// must stay valid until AddEntry returns.
+// opened (read from its start up to `planned` bytes, or up to the size it had when AddEntry looked
+// if none was planned; the caller keeps and closes the handle), or a block of memory holding the
+// whole contents. The path, handle or memory must stay valid until AddEntry returns.
 struct ZipSource {
+  static constexpr uint64_t kSizeAsFound = UINT64_MAX;
+
   ZipSourceKind kind = ZipSourceKind::kFile;
   const wchar_t* path = nullptr;
   const void* data = nullptr;
   size_t length = 0;
   HANDLE file = INVALID_HANDLE_VALUE;
+  uint64_t planned = kSizeAsFound;
 
   static ZipSource File(const std::wstring& file_path) { return {ZipSourceKind::kFile, file_path.c_str(), nullptr, 0}; }
-  static ZipSource OpenFile(HANDLE handle) { return {ZipSourceKind::kOpenFile, nullptr, nullptr, 0, handle}; }
+  static ZipSource OpenFile(HANDLE handle, uint64_t planned_size = kSizeAsFound) {
+    return {ZipSourceKind::kOpenFile, nullptr, nullptr, 0, handle, planned_size};
+  }
   static ZipSource Memory(const void* bytes, size_t size) { return {ZipSourceKind::kMemory, nullptr, bytes, size}; }
 };
 
@@ -74,13 +81,16 @@ class CZipWriter {
   CZipWriter& operator=(const CZipWriter&) = delete;
 
   // Appends one entry named `name` (a path inside the archive; "\" becomes "/", stored as UTF-8,
-  // flagged as UTF-8 (general purpose bit 11) when it is not plain ASCII) with the bytes of `source`, stored if `store_only` or if the name ends in an already-compressed
-  // suffix, else deflated. Refused with ZipBadArguments before anything is written: a name that is
-  // empty, not valid UTF-16 or longer than 259 UTF-8 bytes; an empty or missing memory block; a
-  // source of 4 GiB or more, or one that could take the archive (central directory included) past
-  // 4 GiB, since the archive has no Zip64 records. After a write that fell short, every later
-  // call is refused with ZipWriteFailed.
+  // flagged as UTF-8 (general purpose bit 11) when it is not plain ASCII) with the bytes of
+  // `source`, stored if `store_only` or if the name ends in an already-compressed suffix, else
+  // deflated. Refused with ZipBadArguments before anything is written: a name that is empty, not
+  // valid UTF-16 or longer than 259 UTF-8 bytes; an empty or missing memory block. Sizes and
+  // offsets past the classic fields go into Zip64 records (see zip_headers.h); an entry announced
+  // below 4 GiB is cut where it would stop fitting its classic fields, should it grow meanwhile.
+  // After a write that fell short, every later call is refused with ZipWriteFailed.
   ZipResult AddEntry(const std::wstring& name, const ZipSource& source, bool store_only);
+  // The same with the name as stored, made once by ToArchiveName.
+  ZipResult AddEntry(const ArchiveName& name, const ZipSource& source, bool store_only);
 
   // Writes the central directory and the end record, once, and closes the sink; a second call
   // returns ZipAlreadyClosed. After a failed entry the directory goes right after the last
@@ -101,7 +111,6 @@ class CZipWriter {
 
   std::unique_ptr<ZipSink> sink_;
   uint64_t written_ = 0;
-  uint64_t central_size_ = 0;  // of the records so far
   bool central_written_ = false;
   bool poisoned_ = false;  // a write fell short: the file no longer matches `written_`
   const std::atomic<bool>* cancel_ = nullptr;

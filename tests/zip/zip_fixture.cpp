@@ -4,7 +4,10 @@
 // For each case <name> it leaves OUTPUT\<name>-stored.zip and OUTPUT\<name>-deflated.zip (or one
 // OUTPUT\<name>.zip for the log and empty archives) and the files that went into them under
 // OUTPUT\src\<name>\, laid out as the archives name them: an extraction must equal that folder
-// byte for byte.
+// byte for byte. Two archives go through the zip jobs themselves, in the output folder (the
+// temporary folder of this process): big.zip, three sparse files of 1.6 GiB (Zip64 sizes and
+// offsets), and count.zip, the 70,000 one-byte files the script made under OUTPUT\src\count\count
+// (a Zip64 entry count); each must come out at exactly the size its job announced.
 
 #include <windows.h>
 #include <shlobj.h>
@@ -20,6 +23,8 @@
 #include "common/vutil.h"
 #include "support/test_support.h"
 #include "zip/zip_entry_tree.h"
+#include "zip/zip_job_hooks.h"
+#include "zip/zip_jobs.h"
 #include "zip/zip_logs.h"
 #include "zip/zip_paths.h"
 #include "zip/zip_writer.h"
@@ -93,6 +98,60 @@ void LogsArchive(const Case& c) {
   zeltest::RemoveTree(data + L"\\" + sub);
 }
 
+// An archive of `paths` made by a zip job with the output folder as its temporary folder, renamed
+// to OUTPUT\<name>.zip once its worker has ended; its size must be the one announced.
+void JobArchive(const std::wstring& name, const std::vector<std::wstring>& paths) {
+  ::SetEnvironmentVariableW(L"TMP", g_output.c_str());
+  zel::ScopedVariant output;
+  std::vector<zel::UniqueKernelHandle> workers;
+  zel::zip::ZipJobHooks hooks;
+  hooks.wait_ms = 0;
+  hooks.on_worker = [&workers](zel::UniqueKernelHandle worker) { workers.push_back(std::move(worker)); };
+  zel::zip::ZipJobs jobs(hooks);
+  const DWORD start = ::GetTickCount();
+  if (jobs.CreateZipOfPaths(paths, *output) != 0 || workers.empty()) return Fail(L"CreateZip " + name);
+  const DWORD answered = ::GetTickCount() - start;
+  ::WaitForSingleObject(workers[0].Get(), INFINITE);
+  const std::wstring archive = zel::VUtil::GetStringElement(*output, 0);
+  zel::ScopedVariant size;
+  zel::VUtil::GetElement(*output, 1, size.Get());
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  const long long written = ::GetFileAttributesExW(archive.c_str(), GetFileExInfoStandard, &data)
+                                ? (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow
+                                : -1;
+  std::printf("zip_fixture: %s: %u entries, %lld bytes announced after %lu ms, written after %lu ms\n",
+              zel::WideToUtf8(name).c_str(), static_cast<unsigned>(paths.size()), V_I8(size.Get()),
+              static_cast<unsigned long>(answered), static_cast<unsigned long>(::GetTickCount() - start));
+  if (size.Type() != VT_I8 || V_I8(size.Get()) != written) Fail(L"announced and written sizes differ: " + name);
+  if (!::MoveFileW(archive.c_str(), (g_output + L"\\" + name + L".zip").c_str())) Fail(L"move " + name);
+}
+
+constexpr int64_t kEpisodeSize = 1717986918;  // 1.6 GiB
+
+// Three 1.6 GiB sparse "episodes", each with a few distinct bytes at its start, middle and end.
+std::vector<std::wstring> Episodes() {
+  std::vector<std::wstring> paths;
+  const int64_t size = kEpisodeSize;
+  for (int i = 1; i <= 3; ++i) {
+    const std::wstring path = g_output + L"\\src\\big\\big\\e0" + std::to_wstring(i) + L".mkv";
+    ::SHCreateDirectoryExW(nullptr, (g_output + L"\\src\\big\\big").c_str(), nullptr);
+    ziptest::SparseFile(path, size);
+    zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    for (const int64_t at : {int64_t{0}, size / 2, size - 100}) {
+      const std::string marker = Random(100, static_cast<unsigned>(i * 10 + at % 7));
+      LARGE_INTEGER position;
+      position.QuadPart = at;
+      DWORD written = 0;
+      if (!file || !::SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN) ||
+          !::WriteFile(file.Get(), marker.data(), 100, &written, nullptr)) {
+        Fail(L"cannot write " + path);
+      }
+    }
+    paths.push_back(path);
+  }
+  return paths;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -130,5 +189,20 @@ int wmain(int argc, wchar_t** argv) {
   for (const Case& c : cases) TreeArchives(c);
   LogsArchive({L"logs", {{L"ZovIdivariRuder.log", Words(300000, 17)}, {L"old\\a.log.gz", Random(5000, 18)},
                          {L"Zel\\zel.xml", "<?xml version=\"1.0\"?>\n<zel/>\n"}}});
+  JobArchive(L"count", {g_output + L"\\src\\count\\count"});
+  const std::vector<std::wstring> episodes = Episodes();
+  JobArchive(L"big", episodes);
+  zel::ScopedVariant counted;  // [3, 3 x 1.6 GiB]
+  zel::ScopedVariant count;
+  zel::ScopedVariant total;
+  const bool answered = zel::zip::QueryFileSizeOfPaths(episodes, *counted) == 0;
+  if (answered) {
+    zel::VUtil::GetElement(*counted, 0, count.Get());
+    zel::VUtil::GetElement(*counted, 1, total.Get());
+  }
+  if (!answered || count.Type() != VT_I4 || V_I4(count.Get()) != 3 || total.Type() != VT_I8 ||
+      V_I8(total.Get()) != 3 * kEpisodeSize) {
+    Fail(L"QueryFileSize of the episodes");
+  }
   return g_failures == 0 ? 0 : 1;
 }

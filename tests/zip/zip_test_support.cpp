@@ -17,29 +17,79 @@ namespace ziptest {
 uint16_t Le16(const Bytes& bytes, size_t at) { return static_cast<uint16_t>(bytes.at(at) | (bytes.at(at + 1) << 8)); }
 uint32_t Le32(const Bytes& bytes, size_t at) { return Le16(bytes, at) | (static_cast<uint32_t>(Le16(bytes, at + 2)) << 16); }
 
-ZipListing ReadListing(const Bytes& archive) {
+uint64_t Le64(const Bytes& bytes, size_t at) { return Le32(bytes, at) | (static_cast<uint64_t>(Le32(bytes, at + 4)) << 32); }
+
+namespace {
+
+// Replaces the values the classic fields mark with those of the entry's Zip64 extra field.
+bool ApplyZip64Extra(CentralEntry* entry) {
+  const Bytes& extra = entry->extra;
+  for (size_t at = 0; at + 4 <= extra.size(); at += 4 + Le16(extra, at + 2)) {
+    if (Le16(extra, at) != 1) continue;
+    size_t value = at + 4;
+    const size_t end = value + Le16(extra, at + 2);
+    for (uint64_t* field : {&entry->uncompressed, &entry->compressed, &entry->local_offset}) {
+      if (*field != 0xFFFFFFFFu) continue;
+      if (value + 8 > end || end > extra.size()) return false;
+      *field = Le64(extra, value);
+      value += 8;
+    }
+    return value == end;  // nothing more, nothing less than the marked fields
+  }
+  return entry->uncompressed != 0xFFFFFFFFu && entry->compressed != 0xFFFFFFFFu && entry->local_offset != 0xFFFFFFFFu;
+}
+
+}  // namespace
+
+ZipListing ReadListing(const Bytes& archive, uint64_t base) {
   ZipListing listing;
   if (archive.size() < 22) return listing;
   const size_t end = archive.size() - 22;
-  const uint16_t count = Le16(archive, end + 10);
+  uint64_t count = Le16(archive, end + 10);
+  uint64_t directory_size = Le32(archive, end + 12);
+  uint64_t directory_offset = Le32(archive, end + 16);
   if (Le32(archive, end) != 0x06054B50 || Le16(archive, end + 20) != 0 || Le16(archive, end + 8) != count ||
-      Le32(archive, end + 4) != 0 || static_cast<uint64_t>(Le32(archive, end + 16)) + Le32(archive, end + 12) != end) {
+      Le32(archive, end + 4) != 0) {
     return listing;
   }
-  size_t at = Le32(archive, end + 16);
-  while (at < end) {
-    if (Le32(archive, at) != 0x02014B50) return listing;
+  uint64_t directory_end = base + end;
+  if (end >= 20 + 56 && Le32(archive, end - 20) == 0x07064B50) {
+    const uint64_t record = Le64(archive, end - 20 + 8);
+    if (Le32(archive, end - 20 + 4) != 0 || Le32(archive, end - 20 + 16) != 1 || record != base + end - 20 - 56 ||
+        Le32(archive, end - 20 - 56) != 0x06064B50 || Le64(archive, end - 20 - 56 + 4) != 44) {
+      return listing;
+    }
+    const size_t at = end - 20 - 56;
+    const uint64_t entries = Le64(archive, at + 24);
+    // The classic fields hold the value or the marker.
+    if (Le64(archive, at + 32) != entries || (count != 0xFFFF && count != entries) ||
+        (directory_size != 0xFFFFFFFFu && directory_size != Le64(archive, at + 40)) ||
+        (directory_offset != 0xFFFFFFFFu && directory_offset != Le64(archive, at + 48))) {
+      return listing;
+    }
+    count = entries;
+    directory_size = Le64(archive, at + 40);
+    directory_offset = Le64(archive, at + 48);
+    directory_end = base + at;
+    listing.zip64_end = true;
+  }
+  if (directory_offset < base || directory_offset + directory_size != directory_end) return listing;
+  size_t at = static_cast<size_t>(directory_offset - base);
+  while (at < directory_end - base) {
+    if (at + 46 > archive.size() || Le32(archive, at) != 0x02014B50) return listing;
     const size_t name_length = Le16(archive, at + 28);
     const size_t extra_length = Le16(archive, at + 30);
+    if (at + 46 + name_length + extra_length > archive.size()) return listing;
     const auto name = archive.begin() + at + 46;
-    listing.entries.push_back({at, Le16(archive, at + 8), Le16(archive, at + 10), Le16(archive, at + 12),
-                               Le16(archive, at + 14), Le32(archive, at + 16), Le32(archive, at + 20),
-                               Le32(archive, at + 24), Le32(archive, at + 38), Le32(archive, at + 42),
-                               std::string(name, name + name_length),
+    listing.entries.push_back({at, Le16(archive, at + 6), Le16(archive, at + 8), Le16(archive, at + 10),
+                               Le16(archive, at + 12), Le16(archive, at + 14), Le32(archive, at + 16),
+                               Le32(archive, at + 20), Le32(archive, at + 24), Le32(archive, at + 38),
+                               Le32(archive, at + 42), std::string(name, name + name_length),
                                Bytes(name + name_length, name + name_length + extra_length)});
+    if (!ApplyZip64Extra(&listing.entries.back())) return listing;
     at += 46 + name_length + extra_length + Le16(archive, at + 32);
   }
-  listing.ok = at == end && (listing.entries.size() & 0xFFFF) == count;
+  listing.ok = base + at == directory_end && listing.entries.size() == count;
   return listing;
 }
 
@@ -63,8 +113,9 @@ std::vector<std::pair<std::string, Bytes>> ReadAllEntries(const Bytes& archive) 
   EXPECT_TRUE(listing.ok);
   for (const CentralEntry& entry : listing.entries) {
     // The local header repeats the central one's fields from "version needed" to the sizes.
-    const size_t at = entry.local_offset;
-    if (at + 30 > archive.size() || at + 30 + Le16(archive, at + 26) + Le16(archive, at + 28) + entry.compressed > archive.size()) {
+    const size_t at = static_cast<size_t>(entry.local_offset);
+    const size_t compressed = static_cast<size_t>(entry.compressed);
+    if (at + 30 > archive.size() || at + 30 + Le16(archive, at + 26) + Le16(archive, at + 28) + compressed > archive.size()) {
       ADD_FAILURE() << "entry past the end: " << entry.name;
       continue;
     }
@@ -74,10 +125,10 @@ std::vector<std::pair<std::string, Bytes>> ReadAllEntries(const Bytes& archive) 
     const size_t name_length = Le16(archive, at + 26);
     EXPECT_EQ(std::string(archive.begin() + at + 30, archive.begin() + at + 30 + name_length), entry.name);
     const unsigned char* stream = archive.data() + at + 30 + name_length + Le16(archive, at + 28);
-    Bytes data(stream, stream + (entry.method == 0 ? entry.compressed : 0));
+    Bytes data(stream, stream + (entry.method == 0 ? compressed : 0));
     if (entry.method != 0) {
       EXPECT_EQ(entry.method, 8) << entry.name;
-      EXPECT_TRUE(InflateRaw(stream, entry.compressed, entry.uncompressed, &data)) << "bad deflate stream: " << entry.name;
+      EXPECT_TRUE(InflateRaw(stream, compressed, static_cast<size_t>(entry.uncompressed), &data)) << "bad deflate stream: " << entry.name;
     }
     EXPECT_EQ(data.size(), entry.uncompressed) << entry.name;
     EXPECT_EQ(crc32(0, data.data(), static_cast<uInt>(data.size())), entry.crc) << entry.name;

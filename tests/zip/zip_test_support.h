@@ -16,21 +16,32 @@ using Bytes = std::vector<unsigned char>;
 uint16_t Le16(const Bytes& bytes, size_t at);
 uint32_t Le32(const Bytes& bytes, size_t at);
 
+uint64_t Le64(const Bytes& bytes, size_t at);
+
+// One central header; sizes and offset as the Zip64 extra field gives them where the classic
+// fields hold the marker.
 struct CentralEntry {
-  size_t header_offset;  // of the central header itself
-  uint16_t flags, method, dos_time, dos_date;
-  uint32_t crc, compressed, uncompressed, external_attributes, local_offset;
+  size_t header_offset;  // of the central header itself, in the bytes parsed
+  uint16_t version_needed, flags, method, dos_time, dos_date;
+  uint32_t crc;
+  uint64_t compressed, uncompressed;
+  uint32_t external_attributes;
+  uint64_t local_offset;
   std::string name;
   Bytes extra;
 };
 
 struct ZipListing {
-  bool ok = false;  // a well-formed end record and central directory
+  bool ok = false;  // a well-formed end record (Zip64 end record where needed) and central directory
+  bool zip64_end = false;  // the Zip64 end record and locator are there
   std::vector<CentralEntry> entries;
 };
 
-// Parses the end record (expected in the last 22 bytes: no comment) and the central directory.
-ZipListing ReadListing(const Bytes& archive);
+// Parses the end record (expected in the last 22 bytes: no comment), the Zip64 end record and
+// locator when they are there, and the central directory. `archive` may hold only the archive's
+// bytes from offset `base` on (the tail of an archive of gigabytes), as long as that covers the
+// central directory; offsets in the answer are the archive's own.
+ZipListing ReadListing(const Bytes& archive, uint64_t base = 0);
 
 // zlib's raw inflate of a whole stream into `out`; false unless the stream ends exactly where the
 // input does.

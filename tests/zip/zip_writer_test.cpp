@@ -23,6 +23,7 @@ namespace {
 using ziptest::Bytes;
 using ziptest::Le16;
 using ziptest::Le32;
+using ziptest::Le64;
 
 // Keeps what the writer writes; can refuse writes past `fail_after` bytes in total or refuse seeks.
 class MemorySink final : public ZipSink {
@@ -158,6 +159,35 @@ TEST_F(ZipWriterTest, StoredArchiveOfTwoFilesIsExactlyTheHandComputedBytes) {
   EXPECT_EQ(std::make_tuple(entries[0].method, entries[0].flags, entries[1].method), std::make_tuple(8, 2, 0))
       << "an empty file is stored: there is nothing to compress";
   EXPECT_EQ(ziptest::ReadAllEntries(deflated)[0].second, ziptest::ToBytes(hundred));
+}
+
+// Archives within the classic limits (under 4 GiB, under 65,535 entries) are pinned byte for byte
+// as the writer made them before it knew Zip64, stored and deflated: clients that read those
+// archives must see nothing new. Every time of every source is set, the creation time included.
+TEST_F(ZipWriterTest, ArchivesWithinTheClassicLimitsKeepTheirBytes) {
+  const std::pair<const wchar_t*, std::string> files[] = {
+      {L"a.txt", std::string(100, 'a')},
+      {L"dir\\b.x", ""},
+      {L"M\u00fcsik\\\u03a9mega.txt", [] { const auto b = ziptest::Generate(ziptest::Kind::kText, 5000, 7); return std::string(b.begin(), b.end()); }()},
+      {L"random.bin", [] { const auto b = ziptest::Generate(ziptest::Kind::kRandom, 70000, 1); return std::string(b.begin(), b.end()); }()},
+      {L"tool.exe", Image("PE", 0x40, 200)},
+      {L"logs\\app.zip", std::string(3000, 'z')},
+  };
+  const FILETIME time = FileTimeOf(2021, 6, 15, 12, 34, 56);
+  std::vector<std::wstring> paths;
+  for (const auto& [name, bytes] : files) paths.push_back(folder_.WriteFile(std::to_wstring(paths.size()) + L".src", bytes));
+  const std::pair<size_t, uint32_t> pinned[] = {{79052, 0x78964903}, {74624, 0x4D96301D}};  // size, CRC-32
+  for (bool store_only : {true, false}) {
+    for (const std::wstring& path : paths) {  // again each time: reading a file moves its access time
+      UniqueFile file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(file && ::SetFileTime(file.Get(), &time, &time, &time));
+    }
+    std::vector<std::tuple<std::wstring, ZipSource, bool>> entries;
+    for (size_t i = 0; i < paths.size(); ++i) entries.emplace_back(files[i].first, ZipSource::File(paths[i]), store_only);
+    const Bytes archive = ArchiveOf(entries);
+    const uint32_t crc = static_cast<uint32_t>(crc32(0, archive.data(), static_cast<uInt>(archive.size())));
+    EXPECT_EQ(std::make_pair(archive.size(), crc), pinned[store_only ? 0 : 1]) << (store_only ? "stored" : "deflated");
+  }
 }
 
 TEST_F(ZipWriterTest, CompressedSuffixesAreStoredWhateverWasAsked) {
@@ -301,38 +331,104 @@ TEST_F(ZipWriterTest, TheEndRecordOfNoEntriesAndOfMoreThan65535) {
   EXPECT_EQ(file_writer->CloseArchive(), ZipOk);
   EXPECT_EQ(ziptest::ReadFileBytes(on_disk), out.bytes);
 
-  MemorySink::State many;
-  writer = MemoryWriter(&many);
-  for (int i = 0; i < 65537; ++i) ASSERT_EQ(writer->AddEntry(L"e" + std::to_wstring(i), ZipSource::Memory("z", 1), true), ZipOk);
-  ASSERT_EQ(writer->CloseArchive(), ZipOk);
-  const size_t end = many.bytes.size() - 22;
-  EXPECT_EQ(std::make_tuple(Le16(many.bytes, end + 8), Le16(many.bytes, end + 10)), std::make_tuple(1, 1));
-  EXPECT_TRUE(ziptest::ReadListing(many.bytes).ok) << "the directory still spans every entry";
+  // 65,535 is the count field's marker: from there on the count is in the Zip64 end record, and the
+  // directory's size and offset stay in the classic record, where they fit.
+  for (const int count : {65534, 65535}) {
+    MemorySink::State many;
+    writer = MemoryWriter(&many);
+    ZipLayout layout;
+    for (int i = 0; i < count; ++i) {
+      const std::wstring name = L"e" + std::to_wstring(i);
+      ASSERT_EQ(writer->AddEntry(name, ZipSource::Memory("z", 1), true), ZipOk);
+      layout.AddStored(name.size(), 1);
+    }
+    ASSERT_EQ(writer->CloseArchive(), ZipOk);
+    const ziptest::ZipListing listing = ziptest::ReadListing(many.bytes);
+    const size_t end = many.bytes.size() - 22;
+    EXPECT_TRUE(listing.ok && listing.entries.size() == static_cast<size_t>(count)) << count;
+    EXPECT_EQ(std::make_tuple(listing.zip64_end, Le16(many.bytes, end + 10), many.bytes.size()),
+              std::make_tuple(count == 65535, std::min(count, 0xFFFF), layout.Size()));
+    EXPECT_EQ(Le32(many.bytes, end + 16), end - (count == 65535 ? 76 : 0) - Le32(many.bytes, end + 12));
+  }
 }
 
-// No Zip64: what cannot be addressed with 32 bits is refused before anything of it is written.
-TEST_F(ZipWriterTest, EntriesThatWouldPassFourGibibytesAreRefusedBeforeWriting) {
-  const std::wstring at = folder_.Path() + L"\\";
-  const std::wstring four = ziptest::SparseFile(at + L"four.bin", 4LL << 30);
-  const std::wstring almost_four = ziptest::SparseFile(at + L"almost.bin", 15LL << 28);  // 3.75 GiB
-  const std::wstring first = ziptest::SparseFile(at + L"first.bin", 9LL << 28);         // 2.25 GiB
-  const std::wstring second = ziptest::SparseFile(at + L"second.bin", 2LL << 30);
+// Keeps the first `front_size` bytes of what is written and everything from `tail_from` on; the
+// gigabytes of zeros between are only counted.
+class GapSink final : public ZipSink {
+ public:
+  struct State {
+    Bytes front, tail;
+    uint64_t position = 0, size = 0, front_size = 1 << 20, tail_from = 1ull << 32;
+  };
+  explicit GapSink(State* state) : s_(*state) {}
+  bool Write(const void* data, size_t size) override {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i, ++s_.position) {
+      if (s_.position < s_.front_size) Put(s_.front, s_.position, bytes[i]);
+      if (s_.position >= s_.tail_from) Put(s_.tail, s_.position - s_.tail_from, bytes[i]);
+      if (s_.position >= s_.front_size && s_.position < s_.tail_from) {  // skip the run of zeros at once
+        const uint64_t skip = std::min<uint64_t>(size - i, s_.tail_from - s_.position) - 1;
+        i += static_cast<size_t>(skip);
+        s_.position += skip;
+      }
+    }
+    s_.size = std::max(s_.size, s_.position);
+    return true;
+  }
+  bool Seek(uint64_t offset) override {
+    s_.position = offset;
+    return true;
+  }
+  bool Truncate() override { return true; }
 
-  MemorySink::State out;
-  out.keep_bytes = false;
-  auto writer = MemoryWriter(&out);
-  EXPECT_EQ(writer->AddEntry(L"four.bin", ZipSource::File(four), true), ZipBadArguments);
-  EXPECT_EQ(writer->AddEntry(L"almost.bin", ZipSource::File(almost_four), false), ZipBadArguments)
-      << "deflated, 3.75 GiB might come out larger than 4 GiB";
-  EXPECT_EQ(out.accepted, 0u);
-  ASSERT_EQ(writer->AddEntry(L"first.bin", ZipSource::File(first), true), ZipOk);
-  EXPECT_EQ(out.position, 30 + 9 + 17 + (9ull << 28));
-  const uint64_t accepted = out.accepted;
-  EXPECT_EQ(writer->AddEntry(L"second.bin", ZipSource::File(second), true), ZipBadArguments);
-  EXPECT_EQ(out.accepted, accepted);
-  EXPECT_EQ(writer->AddEntry(L"small.txt", ZipSource::Memory("fits", 4), true), ZipOk);
-  EXPECT_EQ(writer->CloseArchive(), ZipOk);
-  EXPECT_LT(out.accepted, 1ull << 32);
+ private:
+  static void Put(Bytes& bytes, uint64_t at, unsigned char value) {
+    if (bytes.size() <= at) bytes.resize(static_cast<size_t>(at) + 1);
+    bytes[static_cast<size_t>(at)] = value;
+  }
+  State& s_;
+};
+
+// An entry of 0xFFFFFFFF bytes (the size fields' marker value) takes the Zip64 fields in both
+// headers; the entry after it starts past 4 GiB and has its offset in a Zip64 field; the
+// directory's offset takes the Zip64 end record. The archive is exactly what ZipLayout adds up.
+TEST_F(ZipWriterTest, Zip64FieldsWhereAndOnlyWhereAValueOutgrowsItsField) {
+  const uint64_t big = 0xFFFFFFFFull;
+  const std::wstring sparse = ziptest::SparseFile(folder_.Path() + L"\\big.bin", static_cast<int64_t>(big));
+  GapSink::State out;
+  auto writer = CZipWriter::CreateArchive(std::make_unique<GapSink>(&out));
+  ASSERT_EQ(writer->AddEntry(L"a.txt", ZipSource::Memory("abc", 3), true), ZipOk);
+  ASSERT_EQ(writer->AddEntry(L"big.bin", ZipSource::File(sparse), true), ZipOk);
+  ASSERT_EQ(writer->AddEntry(L"after.txt", ZipSource::Memory("tail", 4), true), ZipOk);
+  ASSERT_EQ(writer->CloseArchive(), ZipOk);
+  ZipLayout layout;
+  layout.AddStored(5, 3);
+  layout.AddStored(7, big);
+  layout.AddStored(9, 4);
+  EXPECT_EQ(out.size, layout.Size());
+
+  const ziptest::ZipListing listing = ziptest::ReadListing(out.tail, out.tail_from);
+  ASSERT_TRUE(listing.ok && listing.zip64_end && listing.entries.size() == 3);
+  const uint64_t big_at = 30 + 5 + 17 + 3;
+  const uint64_t after_at = big_at + 30 + 7 + 20 + 17 + big;
+  const auto& e = listing.entries;
+  // version needed, uncompressed and compressed size, offset, extra field's length
+  using Row = std::tuple<int, uint64_t, uint64_t, uint64_t, size_t>;
+  EXPECT_EQ(Row(e[0].version_needed, e[0].uncompressed, e[0].compressed, e[0].local_offset, e[0].extra.size()), Row(20, 3, 3, 0, 9));
+  EXPECT_EQ(Row(e[1].version_needed, e[1].uncompressed, e[1].compressed, e[1].local_offset, e[1].extra.size()), Row(45, big, big, big_at, 9 + 20));
+  EXPECT_EQ(Row(e[2].version_needed, e[2].uncompressed, e[2].compressed, e[2].local_offset, e[2].extra.size()), Row(45, 4, 4, after_at, 9 + 12));
+  // The big entry's local header: marked sizes, both in its Zip64 field, which comes first.
+  const Bytes& front = out.front;
+  EXPECT_EQ(std::make_tuple(Le16(front, big_at + 4), Le32(front, big_at + 18), Le32(front, big_at + 22), Le16(front, big_at + 28)),
+            std::make_tuple(45, 0xFFFFFFFFu, 0xFFFFFFFFu, 17 + 20));
+  EXPECT_EQ(std::make_tuple(Le16(front, big_at + 37), Le16(front, big_at + 39), ziptest::Le64(front, big_at + 41), ziptest::Le64(front, big_at + 49)),
+            std::make_tuple(1, 16, big, big));
+  // The entry past 4 GiB: classic sizes in its local header, only its offset was too large.
+  const size_t after = static_cast<size_t>(after_at - out.tail_from);
+  EXPECT_EQ(std::make_tuple(Le16(out.tail, after + 4), Le32(out.tail, after + 22), Le16(out.tail, after + 28)), std::make_tuple(45, 4u, 17));
+  // The classic end record keeps what fits: 3 entries, the directory's size; its offset is marked.
+  const size_t end = out.tail.size() - 22;
+  EXPECT_EQ(std::make_tuple(Le16(out.tail, end + 10), Le32(out.tail, end + 16)), std::make_tuple(3, 0xFFFFFFFFu));
 }
 
 }  // namespace
