@@ -105,7 +105,7 @@ int main() {
   broker->SetRouter(satellites);
   std::map<std::wstring, std::wstring> types{{L".mp3", L"audio"}, {L".avi", L"video"}, {L".jpg", L"photo"}, {L".txt", L"document"}};
   {
-    zel::core::BrokerChannel channel;
+    zel::channel::BrokerChannel channel;
     channel.Attach(IKroBrokerPtr(static_cast<IKroBroker*>(broker.get())));
     zel::browse::CLocalMedia media(channel);
 

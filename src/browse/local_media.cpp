@@ -64,7 +64,7 @@ void CLocalMedia::LoadMediaTypes(const std::wstring& passed) {
     std::vector<std::wstring> extensions;
     try {
       const ScopedVariant parameters = answer::List(answer::String(passed), answer::String(type));
-      const core::BrokerChannel::Reply reply = channel_.Send(L"ZidAvaraV2", L"GetExtensions", *parameters);
+      const channel::BrokerChannel::Reply reply = channel_.Send(L"ZidAvaraV2", L"GetExtensions", *parameters);
       extensions = ExtensionsOf(*reply.status, *reply.result);
     } catch (const _com_error&) {
       continue;  // a type whose request fails adds nothing

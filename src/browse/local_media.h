@@ -8,7 +8,7 @@
 #include "browse/extension_map.h"
 #include "browse/file_tools.h"
 #include "common/tk_section.h"
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 
 namespace zel::browse {
 
@@ -32,7 +32,7 @@ struct TLocalMedium {
 class CLocalMedia {
  public:
   // `channel` reaches "ZidAvaraV2"; it must outlive this object.
-  explicit CLocalMedia(const core::BrokerChannel& channel) : channel_(channel) {}
+  explicit CLocalMedia(const channel::BrokerChannel& channel) : channel_(channel) {}
   CLocalMedia(const CLocalMedia&) = delete;
   CLocalMedia& operator=(const CLocalMedia&) = delete;
 
@@ -72,7 +72,7 @@ class CLocalMedia {
   // The id of a single-id handler's input [passed, id], after loading the media types.
   std::wstring ReadSingleId(const VARIANT& input);
 
-  const core::BrokerChannel& channel_;
+  const channel::BrokerChannel& channel_;
   ExtensionMap extensions_;
   const std::wstring local_prefix_ = kLocalMediumPrefix;
   SharedExtensionMap shared_types_;

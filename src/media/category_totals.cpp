@@ -24,8 +24,8 @@ constexpr const wchar_t* kListingsWarning = L"GetNbTVChannels: %s";
 // Sends one request and returns the satellite's answer array (the result). A failure of the broker
 // itself and a non-zero status are raised like any other unreadable answer, so that each request
 // routine reports all of them through its one WARN line.
-ScopedVariant Ask(const core::BrokerChannel& channel, const wchar_t* target, const wchar_t* service, const VARIANT& params) {
-  core::BrokerChannel::Reply reply;
+ScopedVariant Ask(const channel::BrokerChannel& channel, const wchar_t* target, const wchar_t* service, const VARIANT& params) {
+  channel::BrokerChannel::Reply reply;
   try {
     reply = channel.Send(target, service, params);
   } catch (const _com_error& error) {
@@ -46,7 +46,7 @@ void PutTotals(const std::array<LONG, count>& table, VARIANT& output) {
 
 }  // namespace
 
-LONG KroGetMusicCategoryTotals(const core::BrokerChannel& channel, const VARIANT& params, AudioTotals& table) {
+LONG KroGetMusicCategoryTotals(const channel::BrokerChannel& channel, const VARIANT& params, AudioTotals& table) {
   return GuardHandler(kMusicWarning, -1, [&]() -> LONG {
     const ScopedVariant result = Ask(channel, L"DiRuzov", L"GetCategoryTotals", params);
     if (VUtil::GetArrayLength(*result) < 1) return -1;
@@ -59,7 +59,7 @@ LONG KroGetMusicCategoryTotals(const core::BrokerChannel& channel, const VARIANT
   });
 }
 
-LONG KroGetPVRCategoryTotals(const core::BrokerChannel& channel, const wchar_t* media_type, LONG* totals) {
+LONG KroGetPVRCategoryTotals(const channel::BrokerChannel& channel, const wchar_t* media_type, LONG* totals) {
   return GuardHandler(kRecorderWarning, -1, [&]() -> LONG {
     const ScopedVariant type = answer::String(media_type);
     const ScopedVariant result = Ask(channel, L"Any", L"GetPVRCategoryTotals", *type);
@@ -72,7 +72,7 @@ LONG KroGetPVRCategoryTotals(const core::BrokerChannel& channel, const wchar_t* 
   });
 }
 
-LONG GetNbTVChannels(const core::BrokerChannel& channel, LONG* tv_count, LONG* input_count) {
+LONG GetNbTVChannels(const channel::BrokerChannel& channel, LONG* tv_count, LONG* input_count) {
   *tv_count = 0;
   *input_count = 0;
   return GuardHandler(kListingsWarning, -1, [&]() -> LONG {
@@ -101,7 +101,7 @@ LONG GetNbTVChannels(const core::BrokerChannel& channel, LONG* tv_count, LONG* i
   });
 }
 
-LONG GetAudioCategoryTotals(const core::BrokerChannel& channel, const VARIANT& input, VARIANT& output) {
+LONG GetAudioCategoryTotals(const channel::BrokerChannel& channel, const VARIANT& input, VARIANT& output) {
   // Element 0 is not used, but an input without it is refused; its error is the dispatcher's to log.
   ScopedVariant first;
   VUtil::GetElement(input, 0, first.Get());
@@ -112,7 +112,7 @@ LONG GetAudioCategoryTotals(const core::BrokerChannel& channel, const VARIANT& i
   return 0;
 }
 
-LONG GetTVCategoryTotals(const core::BrokerChannel& channel, const VARIANT&, VARIANT& output) {
+LONG GetTVCategoryTotals(const channel::BrokerChannel& channel, const VARIANT&, VARIANT& output) {
   TvTotals table{};
   if (GetNbTVChannels(channel, &table[0], &table[3]) != 0) table[0] = 0;
   if (KroGetPVRCategoryTotals(channel, L"Video", &table[1]) != 0) return 1;

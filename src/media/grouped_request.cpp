@@ -25,7 +25,7 @@ namespace {
 // read at the moment of a time-out sees either the prepared pair or the finished one, never half
 // of a VARIANT.
 struct SubRequest {
-  const core::BrokerChannel* channel = nullptr;
+  const channel::BrokerChannel* channel = nullptr;
   ScopedVariant request;
   TkSection lock;
   ScopedVariant slot;  // VT_EMPTY until the thread has read its sub-request
@@ -36,7 +36,7 @@ struct SubRequest {
 // channel its records name, so that Close meanwhile cannot take it away.
 class RequestGroup {
  public:
-  RequestGroup(std::shared_ptr<const core::BrokerChannel> channel, LONG count)
+  RequestGroup(std::shared_ptr<const channel::BrokerChannel> channel, LONG count)
       : channel_(std::move(channel)), records_(std::make_unique<SubRequest[]>(count)) {
     for (LONG i = 0; i < count; ++i) records_[i].channel = channel_.get();
   }
@@ -46,7 +46,7 @@ class RequestGroup {
   SubRequest& operator[](LONG i) { return records_[i]; }
 
  private:
-  std::shared_ptr<const core::BrokerChannel> channel_;
+  std::shared_ptr<const channel::BrokerChannel> channel_;
   std::unique_ptr<SubRequest[]> records_;  // released before the channel
 };
 
@@ -129,7 +129,7 @@ void RunSubRequest(SubRequest& record) {
     Publish(record, answer::List(ScopedVariant(), ScopedVariant()));
 
     ModuleLog().Debug(L"Request %ls...", service_name.c_str());
-    core::BrokerChannel::Reply reply;
+    channel::BrokerChannel::Reply reply;
     try {
       reply = record.channel->Send(target_name, service_name, *parameters);
     } catch (const _com_error& error) {
@@ -169,11 +169,11 @@ bool WaitForAll(const std::vector<UniqueKernelHandle>& threads, ULONGLONG deadli
 
 LONG SetSubRequestThreadCap(LONG cap) { return sub_request_cap.exchange(cap); }
 
-LONG MakeGroupedRequest(const std::shared_ptr<const core::BrokerChannel>& channel, const VARIANT& input, VARIANT& output) {
+LONG MakeGroupedRequest(const std::shared_ptr<const channel::BrokerChannel>& channel, const VARIANT& input, VARIANT& output) {
   return MakeGroupedRequestWithin(channel, input, output, kGroupTimeLimitMs);
 }
 
-LONG MakeGroupedRequestWithin(const std::shared_ptr<const core::BrokerChannel>& channel, const VARIANT& input,
+LONG MakeGroupedRequestWithin(const std::shared_ptr<const channel::BrokerChannel>& channel, const VARIANT& input,
                               VARIANT& output, DWORD limit_ms) {
   return GuardHandler(L"MakeGroupedRequest exception: %s", 1, [&]() -> LONG {
     const LONG count = VUtil::GetArrayLength(input);

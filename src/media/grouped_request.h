@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 
 namespace zel::media {
 
@@ -31,10 +31,10 @@ LONG SetSubRequestThreadCap(LONG cap);
 // untouched), 1 when the input cannot be read (WARN line, output untouched).
 // The group's records stay alive, and keep `channel` alive, until the last of its threads ends,
 // which after a time-out may be after this call and after Close.
-LONG MakeGroupedRequest(const std::shared_ptr<const core::BrokerChannel>& channel, const VARIANT& input, VARIANT& output);
+LONG MakeGroupedRequest(const std::shared_ptr<const channel::BrokerChannel>& channel, const VARIANT& input, VARIANT& output);
 
 // The same with another time limit, so that a time-out can be tried without waiting 25 seconds.
-LONG MakeGroupedRequestWithin(const std::shared_ptr<const core::BrokerChannel>& channel, const VARIANT& input,
+LONG MakeGroupedRequestWithin(const std::shared_ptr<const channel::BrokerChannel>& channel, const VARIANT& input,
                               VARIANT& output, DWORD limit_ms);
 
 }  // namespace zel::media

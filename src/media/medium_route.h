@@ -5,7 +5,7 @@
 #include <string>
 
 #include "browse/local_media.h"
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 #include "media/prefix_store.h"
 
 namespace zel::media {
@@ -15,7 +15,7 @@ namespace zel::media {
 struct MediumRouter {
   PrefixStore& prefixes;
   browse::CLocalMedia& local_media;
-  const core::BrokerChannel& channel;
+  const channel::BrokerChannel& channel;
 };
 
 // The built-in satellites and the broker's "let the broker choose" target.

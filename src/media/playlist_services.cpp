@@ -84,7 +84,7 @@ struct PlaylistRequest {
   StringArg name;
   StringArg item;
   std::wstring target;
-  const core::BrokerChannel* channel = nullptr;  // the channel that reaches `target`
+  const channel::BrokerChannel* channel = nullptr;  // the channel that reaches `target`
 };
 
 // 0 with `request` filled, or the service's code: 1 for a missing name or item, 404 no owner.

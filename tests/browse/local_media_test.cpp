@@ -66,7 +66,7 @@ class LocalMediaTest : public ::testing::Test {
   }
 
   zeltest::RunningModule module_{browsetest::kExtensionScript};
-  core::BrokerChannel channel_;
+  channel::BrokerChannel channel_;
   CLocalMedia media_{channel_};
   zeltest::TempFolder folder_;
 };

@@ -1,10 +1,10 @@
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 
 #include <utility>
 
 #include "common/com_checks.h"
 
-namespace zel::core {
+namespace zel::channel {
 namespace {
 
 // A BSTR of the whole text, embedded NULs included. Throws _com_error when there is no memory.
@@ -69,4 +69,4 @@ BrokerChannel::Reply BrokerChannel::Send(const std::wstring& target, const std::
   return reply;
 }
 
-}  // namespace zel::core
+}  // namespace zel::channel
