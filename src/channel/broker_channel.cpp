@@ -61,11 +61,11 @@ BrokerChannel::Reply BrokerChannel::Send(const std::wstring& target, const std::
   IKroBrokerPtr broker = Broker();
   if (broker == nullptr) _com_issue_error(kNotConnected);
   ScopedVariant copy;
-  ThrowIfFailed(copy.CopyFrom(parameters));
+  ZEL_THROW_IF_FAILED(copy.CopyFrom(parameters));
   const _bstr_t target_name = ToBstr(target);
   const _bstr_t operation_name = ToBstr(operation);
   Reply reply;
-  ThrowIfFailed(broker->Request(target_name, operation_name, *copy, reply.result.Get(), 0, reply.status.Get()));
+  ZEL_THROW_IF_FAILED(broker->Request(target_name, operation_name, *copy, reply.result.Get(), 0, reply.status.Get()));
   return reply;
 }
 

@@ -52,7 +52,11 @@ class CKroAtl final : public CKroEventSink {
 
  private:
   ~CKroAtl() override;
+  // Creates the broker, opens the event connection and attaches the channel.
+  HRESULT AttachBroker();
   bool Connect();
+  // The registration sequence: S_OK registered, S_FALSE refused by the broker, or the failure.
+  HRESULT RegisterServices(IKroBroker* broker);
 
   ScopedVariant registration_handle_;
   LONG registered_ = 0;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/answer.h"
-#include "common/parameter_error_guard.h"
+#include "common/request_input.h"
 #include "common/module_log.h"
 #include "common/module_thread.h"
 #include "common/safearray_lock.h"
@@ -107,41 +107,33 @@ void Publish(SubRequest& record, ScopedVariant pair) {
   record.slot.Swap(pair);
 }  // the prepared pair that `pair` now holds is cleared outside the lock
 
-LONG ReturnCodeOf(const VARIANT& status) {
-  try {
-    return VUtil::GetLongElement(status, 0);
-  } catch (const WideError&) {
-    return -1;
-  }
-}
-
 // The body of a sub-request's thread.
-void RunSubRequest(SubRequest& record) {
-  GuardHandler(L"threadKroRequest exception: %s", 0, [&]() -> LONG {
-    ScopedVariant target;
-    ScopedVariant service;
-    ScopedVariant parameters;
-    VUtil::GetElement(*record.request, 0, target.Get());
-    VUtil::GetElement(*record.request, 1, service.Get());
-    VUtil::GetElement(*record.request, 2, parameters.Get());
-    const std::wstring target_name = VUtil::StringOf(*target);
-    const std::wstring service_name = VUtil::StringOf(*service);
-    Publish(record, answer::List(ScopedVariant(), ScopedVariant()));
+void RunSubRequest(SubRequest& record) try {
+  ScopedVariant target;
+  ScopedVariant service;
+  ScopedVariant parameters;
+  VUtil::GetElement(*record.request, 0, target.Get());
+  VUtil::GetElement(*record.request, 1, service.Get());
+  VUtil::GetElement(*record.request, 2, parameters.Get());
+  const std::wstring target_name = VUtil::StringOf(*target);
+  const std::wstring service_name = VUtil::StringOf(*service);
+  Publish(record, answer::List(ScopedVariant(), ScopedVariant()));
 
-    ModuleLog().Debug(L"Request %ls...", service_name.c_str());
-    channel::BrokerChannel::Reply reply;
-    try {
-      reply = record.channel->Send(target_name, service_name, *parameters);
-    } catch (const _com_error& error) {
-      // The slot keeps its prepared pair of empty values.
-      ModuleLog().Warn(L"threadKroRequest: the broker request %ls failed: hr = 0x%08X", service_name.c_str(),
-                       static_cast<unsigned>(error.Error()));
-      return 0;
-    }
-    ModuleLog().Debug(L"Request %ls returned %d", service_name.c_str(), ReturnCodeOf(*reply.status));
-    Publish(record, answer::List(std::move(reply.status), std::move(reply.result)));
-    return 0;
-  });
+  ModuleLog().Debug(L"Request %ls...", service_name.c_str());
+  channel::BrokerChannel::Reply reply;
+  try {
+    reply = record.channel->Send(target_name, service_name, *parameters);
+  } catch (const _com_error& error) {
+    // The slot keeps its prepared pair of empty values.
+    ModuleLog().Warn(L"threadKroRequest: the broker request %ls failed: hr = 0x%08X", service_name.c_str(),
+                     static_cast<unsigned>(error.Error()));
+    return;
+  }
+  ModuleLog().Debug(L"Request %ls returned %d", service_name.c_str(), reply.Code());
+  Publish(record, answer::List(std::move(reply.status), std::move(reply.result)));
+} catch (const WideError& error) {
+  // A sub-request that cannot be read leaves its slot empty; the others go on.
+  ModuleLog().Warn(L"threadKroRequest exception: %s", error.Message().c_str());
 }
 
 // Milliseconds left until `deadline` (a GetTickCount64 value), 0 once it has passed.
@@ -169,75 +161,84 @@ bool WaitForAll(const std::vector<UniqueKernelHandle>& threads, ULONGLONG deadli
 
 LONG SetSubRequestThreadCap(LONG cap) { return sub_request_cap.exchange(cap); }
 
-LONG MakeGroupedRequest(const std::shared_ptr<const channel::BrokerChannel>& channel, const VARIANT& input, VARIANT& output) {
-  return MakeGroupedRequestWithin(channel, input, output, kGroupTimeLimitMs);
+GroupRequest DecodeGroupRequest(const VARIANT& input) {
+  const input::Elements elements(input);
+  const LONG count = elements.Length();
+  GroupRequest request;
+  request.sub_requests.resize(count);
+  for (LONG i = 0; i < count; ++i) {
+    if (FAILED(request.sub_requests[i].CopyFrom(elements.At(i)))) {
+      throw WideError::Input(L"SafeArrayGetElement failed in VUtil::GetElement");
+    }
+    DetachParameters(*request.sub_requests[i]);
+  }
+  return request;
 }
 
-LONG MakeGroupedRequestWithin(const std::shared_ptr<const channel::BrokerChannel>& channel, const VARIANT& input,
+LONG MakeGroupedRequest(const std::shared_ptr<const channel::BrokerChannel>& channel, GroupRequest request,
+                        VARIANT& output) {
+  return MakeGroupedRequestWithin(channel, std::move(request), output, kGroupTimeLimitMs);
+}
+
+LONG MakeGroupedRequestWithin(const std::shared_ptr<const channel::BrokerChannel>& channel, GroupRequest request,
                               VARIANT& output, DWORD limit_ms) {
-  return GuardHandler(L"MakeGroupedRequest exception: %s", 1, [&]() -> LONG {
-    const LONG count = VUtil::GetArrayLength(input);
-    if (count < 1) return -1;
-    // Every sub-request is read before any thread starts, so that unreadable input starts nothing.
-    auto group = std::make_shared<RequestGroup>(channel, count);
-    for (LONG i = 0; i < count; ++i) {
-      VUtil::GetElement(input, i, (*group)[i].request.Get());
-      DetachParameters(*(*group)[i].request);
-    }
-    ScopedVariant answer;
-    VUtil::CreateArray(answer.Get(), VT_VARIANT, count);
+  const LONG count = static_cast<LONG>(request.sub_requests.size());
+  if (count < 1) return -1;
+  auto group = std::make_shared<RequestGroup>(channel, count);
+  for (LONG i = 0; i < count; ++i) (*group)[i].request = std::move(request.sub_requests[i]);
+  ScopedVariant answer;
+  VUtil::CreateArray(answer.Get(), VT_VARIANT, count);
 
-    // The limit covers the whole group, starting the threads included, so that a huge group cannot
-    // hold the request much longer than the limit: threads not started by then never start.
-    const ULONGLONG deadline = ::GetTickCount64() + limit_ms;
-    std::vector<UniqueKernelHandle> threads;
-    threads.reserve(count);
-    LONG unstarted = 0;
-    LONG refused = 0;
-    bool out_of_time = false;
-    for (LONG i = 0; i < count; ++i) {
-      out_of_time = out_of_time || RemainingUntil(deadline) == 0;
-      if (!out_of_time && !ReserveSubRequestThread()) {
-        Publish((*group)[i], answer::List(ScopedVariant(), ScopedVariant()));
-        ++refused;
-        continue;
-      }
-      UniqueKernelHandle thread;
-      if (!out_of_time) {
-        thread = StartModuleThread([group, i]() mutable {
-          RunningSubRequest counted;
-          const UniqueComApartment apartment = JoinMultithreadedApartment();
-          RunSubRequest((*group)[i]);
-          group.reset();  // the last thread of a timed-out group releases the records here
-        });
-        if (!thread) running_sub_requests.fetch_sub(1);
-      }
-      if (thread) {
-        threads.push_back(std::move(thread));
-      } else {
-        ++unstarted;
-      }
+  // The limit covers the whole group, starting the threads included, so that a huge group cannot
+  // hold the request much longer than the limit: threads not started by then never start.
+  const ULONGLONG deadline = ::GetTickCount64() + limit_ms;
+  std::vector<UniqueKernelHandle> threads;
+  threads.reserve(count);
+  LONG unstarted = 0;
+  LONG refused = 0;
+  bool out_of_time = false;
+  for (LONG i = 0; i < count; ++i) {
+    out_of_time = out_of_time || RemainingUntil(deadline) == 0;
+    if (!out_of_time && !ReserveSubRequestThread()) {
+      Publish((*group)[i], answer::List(ScopedVariant(), ScopedVariant()));
+      ++refused;
+      continue;
     }
-    if (refused > 0) {
-      ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests refused: %d sub-request threads are running already",
-                       refused, count, static_cast<int>(sub_request_cap.load()));
+    UniqueKernelHandle thread;
+    if (!out_of_time) {
+      thread = StartModuleThread([group, i]() mutable {
+        RunningSubRequest counted;
+        const UniqueComApartment apartment = JoinMultithreadedApartment();
+        RunSubRequest((*group)[i]);
+        group.reset();  // the last thread of a timed-out group releases the records here
+      });
+      if (!thread) running_sub_requests.fetch_sub(1);
     }
-    if (unstarted > 0) {
-      ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests got no thread; their slots stay empty", unstarted,
-                       count);
+    if (thread) {
+      threads.push_back(std::move(thread));
+    } else {
+      ++unstarted;
     }
+  }
+  if (refused > 0) {
+    ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests refused: %d sub-request threads are running already",
+                     refused, count, static_cast<int>(sub_request_cap.load()));
+  }
+  if (unstarted > 0) {
+    ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests got no thread; their slots stay empty", unstarted,
+                     count);
+  }
 
-    ModuleLog().Debug(L"Waiting for requests");
-    if (out_of_time || !WaitForAll(threads, deadline)) ModuleLog().Warn(L"Multi request timed out");
-    ModuleLog().Debug(L"Building outparams");
-    for (LONG i = 0; i < count; ++i) {
-      SubRequest& record = (*group)[i];
-      auto guard = record.lock.Lock();
-      VUtil::PutElement(*answer, i, *record.slot);
-    }
-    answer.ReleaseInto(output);
-    return 0;
-  });
+  ModuleLog().Debug(L"Waiting for requests");
+  if (out_of_time || !WaitForAll(threads, deadline)) ModuleLog().Warn(L"Multi request timed out");
+  ModuleLog().Debug(L"Building outparams");
+  for (LONG i = 0; i < count; ++i) {
+    SubRequest& record = (*group)[i];
+    auto guard = record.lock.Lock();
+    VUtil::PutElement(*answer, i, *record.slot);
+  }
+  answer.ReleaseInto(output);
+  return 0;
 }
 
 }  // namespace zel::media

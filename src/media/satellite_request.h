@@ -32,8 +32,8 @@ struct MediumRecord {
 // Two failures are raised instead of returned:
 // - WideError: the result array has no element 0, or (record) the answer is not an array of
 //   VARIANT with string elements 0 and 1 and, where present, 3 and 4 (an empty element counts as
-//   a null string; any other type is refused). The calling service catches it with its WARN line
-//   and answers -1.
+//   a null string; any other type is refused). The calling service's row answers it with the
+//   service's WARN line and -1.
 // - _com_error: the broker's request operation itself failed, or there is no broker connection
 //   (channel::BrokerChannel::kNotConnected). Services let it pass: the dispatcher writes a WARN line with the HRESULT
 //   and makes it the return code. Services therefore write their output only after their last
