@@ -9,7 +9,7 @@
 #include <set>
 
 #include "common/answer.h"
-#include "common/parameter_error_guard.h"
+#include "common/request_input.h"
 #include "common/locker.h"
 #include "common/module_log.h"
 #include "common/module_thread.h"
@@ -156,52 +156,44 @@ LONG PlanArchive(const wchar_t* service, const std::vector<std::wstring>& paths,
   return 0;
 }
 
-// Element 0 of a CreateZip or QueryFileSize request, and elements 1 to count-1 copied into a new
-// array: the arguments of the id resolution.
-struct ZipRequest {
-  std::wstring first;
-  ScopedVariant ids;
-};
-
-ZipRequest ReadZipRequest(const VARIANT& input) {
-  ZipRequest request;
-  const LONG count = VUtil::GetArrayLength(input);
-  request.first = VUtil::GetStringElement(input, 0);
-  VUtil::CreateArray(request.ids.Get(), VT_VARIANT, count - 1);
-  for (LONG i = 1; i < count; ++i) {
-    ScopedVariant element;
-    VUtil::GetElement(input, i, element.Get());
-    VUtil::PutElement(*request.ids, i - 1, *element);
-  }
-  return request;
-}
-
-// The common start of CreateZip and QueryFileSize: read the request, resolve its ids, and go on
-// with the paths; a non-zero code of the resolution is the answer as it stands.
+// The common start of CreateZip and QueryFileSize: resolve the request's ids, and go on with the
+// paths; a non-zero code of the resolution is the answer as it stands.
 template <class Continue>
-LONG ResolveThen(const wchar_t* warn_format, const VARIANT& input, const MediumPathResolver& resolve, Continue next) {
-  return GuardHandler(warn_format, -1, [&]() -> LONG {
-    const ZipRequest request = ReadZipRequest(input);
-    std::vector<std::wstring> paths;
-    const LONG resolved = resolve(request.first, *request.ids, &paths);
-    return resolved != 0 ? resolved : next(paths);
-  });
+LONG ResolveThen(const ZipRequest& request, const MediumPathResolver& resolve, Continue next) {
+  std::vector<std::wstring> paths;
+  const LONG resolved = resolve(request.first, *request.ids, &paths);
+  return resolved != 0 ? resolved : next(paths);
 }
 
 }  // namespace
 
-LONG CreateZip(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve) {
-  return ResolveThen(L"CreateZip: %s", input, resolve,
+ZipRequest DecodeZipRequest(const VARIANT& input) {
+  const input::Elements elements(input);
+  ZipRequest request;
+  const LONG count = elements.Length();
+  request.first = elements.String(0).Value();
+  answer::ArrayBuilder ids(count - 1);
+  for (LONG i = 1; i < count; ++i) {
+    ScopedVariant id;
+    if (FAILED(id.CopyFrom(elements.At(i)))) throw WideError::Input(input::kNoElement);
+    ids.Set(i - 1, std::move(id));
+  }
+  request.ids = ids.Finish();
+  return request;
+}
+
+LONG CreateZip(const ZipRequest& request, VARIANT& output, const MediumPathResolver& resolve) {
+  return ResolveThen(request, resolve,
                      [&](const std::vector<std::wstring>& paths) { return CreateZipOfPaths(paths, output); });
 }
 
-LONG QueryFileSize(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve) {
-  return ResolveThen(L"QueryFileSize: %s", input, resolve,
+LONG QueryFileSize(const ZipRequest& request, VARIANT& output, const MediumPathResolver& resolve) {
+  return ResolveThen(request, resolve,
                      [&](const std::vector<std::wstring>& paths) { return QueryFileSizeOfPaths(paths, output); });
 }
 
 LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, const ZipJobOptions& options) {
-  return GuardHandler(L"CreateZip: %s", -1, [&]() -> LONG {
+  {
     auto job = std::make_shared<TCreateZipThreadData>();
     long long total = 0;
     const LONG refused = PlanArchive(L"CreateZip", paths, &job->tree, &total, &job->predicted);
@@ -252,11 +244,11 @@ LONG CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output, c
     answer::List(answer::String(job->archive_path), answer::LongLong(size)).ReleaseInto(output);
     ModuleLog().Info(L"zip size %I64d.", size);
     return 0;
-  });
+  }
 }
 
 LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& output) {
-  return GuardHandler(L"QueryFileSize: %s", -1, [&]() -> LONG {
+  {
     CZipEntryTree tree;
     long long total = 0;
     long long predicted = 0;
@@ -264,7 +256,7 @@ LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& outpu
     if (refused != 0) return refused;
     answer::List(answer::Long(static_cast<LONG>(paths.size())), answer::LongLong(total)).ReleaseInto(output);
     return 0;
-  });
+  }
 }
 
 LONG DeleteOwnArchive(const std::wstring& path) {
@@ -297,11 +289,15 @@ LONG DeleteOwnArchive(const std::wstring& path) {
   return ::SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof(disposition)) ? 0 : 404;
 }
 
-LONG DeleteTempFile(const VARIANT& input, VARIANT&) {
-  return GuardHandler(L"DeleteTempFile: %s", -1, [&]() -> LONG {
-    ScopedVariant unused;
-    VUtil::GetElement(input, 0, unused.Get());
-    const std::wstring path = VUtil::GetStringElement(input, 1);
+DeleteRequest DecodeDeleteRequest(const VARIANT& input) {
+  const input::Elements elements(input);
+  elements.At(0);  // not used, but it must be there
+  return {elements.String(1).Value()};
+}
+
+LONG DeleteTempFile(const DeleteRequest& request) {
+  {
+    const std::wstring& path = request.path;
     if (!IsBoundedClientPath(path)) {
       ModuleLog().Warn(L"DeleteTempFile: refused a path of %u characters", static_cast<unsigned>(path.size()));
       return 403;
@@ -326,7 +322,7 @@ LONG DeleteTempFile(const VARIANT& input, VARIANT&) {
     const LONG deleted = DeleteOwnArchive(path);
     if (deleted == 403) ModuleLog().Warn(L"DeleteTempFile: %ls is not an archive of ours", path.c_str());
     return deleted;
-  });
+  }
 }
 
 size_t RegisteredZipJobs() {

@@ -8,28 +8,37 @@
 #include <string>
 #include <vector>
 
+#include "common/scoped_variant.h"
 #include "common/unique_handle.h"
 #include "zip/zip_writer.h"
 
 namespace zel::zip {
 
-// Turns the medium ids of a "CreateZip" or "QueryFileSize" request into file paths: `first` is
-// the request's element 0, `ids` an array of VARIANT holding the ids (the routing id first).
-// Appends the paths found, in order, and returns 0, or the non-zero code the service returns as
-// it stands. The module's medium-list lookup is the one resolver outside the tests.
+// "CreateZip" and "QueryFileSize": input [string, id, id, ...] (a string array holding only the
+// first string too): element 0, and the ids copied into an array of VARIANT (the routing id first)
+// for the medium-list query.
+struct ZipRequest {
+  std::wstring first;
+  ScopedVariant ids;
+};
+ZipRequest DecodeZipRequest(const VARIANT& input);
+
+// Turns the medium ids of a "CreateZip" or "QueryFileSize" request into file paths. Appends the
+// paths found, in order, and returns 0, or the non-zero code the service returns as it stands.
+// The module's medium-list lookup is the one resolver outside the tests.
 using MediumPathResolver =
     std::function<LONG(const std::wstring& first, const VARIANT& ids, std::vector<std::wstring>* paths)>;
 
-// "CreateZip": input [string, id, id, ...]; output [archive path (VT_BSTR), archive size
-// (VT_I8)]. Resolves the ids, then CreateZipOfPaths. Return codes: 0; 2 archive not built (no
-// new file in the temporary folder, or the writing failed within the wait); 403, 404, 8 a listed
-// file the archive cannot hold (see CreateZipOfPaths); the resolver's code; -1 unusable input.
-LONG CreateZip(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
+// "CreateZip": output [archive path (VT_BSTR), archive size (VT_I8)]. Resolves the ids, then
+// CreateZipOfPaths. Return codes: 0; 2 archive not built (no new file in the temporary folder, or
+// the writing failed within the wait); 403, 404, 8 a listed file the archive cannot hold (see
+// CreateZipOfPaths); the resolver's code; -1 (by its row) unusable input.
+LONG CreateZip(const ZipRequest& request, VARIANT& output, const MediumPathResolver& resolve);
 
-// "QueryFileSize": input as CreateZip; output [number of paths (VT_I4), their total size (VT_I8)].
-// 0; the code CreateZip would answer for the same files (403, 404, 8); the resolver's code; -1 for
+// "QueryFileSize": output [number of paths (VT_I4), their total size (VT_I8)]. 0; the code
+// CreateZip would answer for the same files (403, 404, 8); the resolver's code; -1 (by its row)
 // unusable input.
-LONG QueryFileSize(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
+LONG QueryFileSize(const ZipRequest& request, VARIANT& output, const MediumPathResolver& resolve);
 
 struct ZipJobOptions {
   DWORD wait_ms = 5000;  // how long CreateZip waits for its worker before answering
@@ -59,8 +68,13 @@ LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& outpu
 // still running, then deletes the file if it is one of ours: a regular file (no link, no folder)
 // directly inside the temporary folder with an archive's name, judged by the final path of what the
 // path opens. 0 deleted; 403 anything else, or a path longer than any of ours (nothing deleted);
-// 404 missing or not deletable (a running job deletes it itself when it stops); -1 unusable input.
-LONG DeleteTempFile(const VARIANT& input, VARIANT& output);
+// 404 missing or not deletable (a running job deletes it itself when it stops); -1 (by its row)
+// unusable input.
+struct DeleteRequest {
+  std::wstring path;
+};
+DeleteRequest DecodeDeleteRequest(const VARIANT& input);
+LONG DeleteTempFile(const DeleteRequest& request);
 
 // Deletes `path` if it is one of our archives as DeleteTempFile judges it: 0, 403 or 404.
 LONG DeleteOwnArchive(const std::wstring& path);
