@@ -80,7 +80,7 @@ Elements::Elements(const VARIANT& array)
     sa_ = nullptr;
     return;
   }
-  count_ = upper - lower_ + 1;
+  count_ = static_cast<long long>(upper) - lower_ + 1;
 }
 
 LONG Elements::Length() const {
@@ -99,23 +99,24 @@ LONG Elements::Length() const {
 
 std::optional<LONG> Elements::ZeroBasedLength() const noexcept {
   if (sa_ == nullptr || lower_ != 0) return std::nullopt;
-  return count_;
+  return static_cast<LONG>(count_);
 }
 
 bool Elements::Has(LONG index) const noexcept {
-  return sa_ != nullptr && index >= lower_ && index - lower_ < count_;
+  // In 64 bits: an array's bounds may lie anywhere in the 32-bit range, and so may the index.
+  return sa_ != nullptr && index >= lower_ && static_cast<long long>(index) - lower_ < count_;
 }
 
 const VARIANT& Elements::At(LONG index) const {
   if (V_VT(&array_) != (VT_ARRAY | VT_VARIANT)) Refuse(kNotVariantArray);
   if (element_type_ != VT_VARIANT || !Has(index)) Refuse(kNoElement);
-  return static_cast<const VARIANT*>(lock_.Data())[index - lower_];
+  return static_cast<const VARIANT*>(lock_.Data())[static_cast<long long>(index) - lower_];
 }
 
 Text Elements::String(LONG index) const {
   if (V_VT(&array_) == (VT_ARRAY | VT_BSTR)) {
     if (element_type_ != VT_BSTR || !Has(index)) Refuse(kNoElement);
-    const BSTR text = static_cast<const BSTR*>(lock_.Data())[index - lower_];
+    const BSTR text = static_cast<const BSTR*>(lock_.Data())[static_cast<long long>(index) - lower_];
     return text == nullptr ? Text::Null() : Text(std::wstring(text, ::SysStringLen(text)));
   }
   if (V_VT(&array_) != (VT_ARRAY | VT_VARIANT)) Refuse(kNotStringList);

@@ -98,7 +98,7 @@ class Elements {
   VARTYPE element_type_ = VT_EMPTY;  // before sa_, which is made with it
   SAFEARRAY* sa_ = nullptr;          // null: not a one-dimensional array of VARIANT or BSTR
   LONG lower_ = 0;
-  LONG count_ = 0;
+  long long count_ = 0;
   SafeArrayDataLock lock_;
 };
 

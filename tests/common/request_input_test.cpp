@@ -70,6 +70,8 @@ TEST(RequestInputTest, ReadersTellNullFromEmptyAndRefuseWhatIsNotThere) {
       {VariantStringAt(-1), R"(["a"])", no_element},
       {VariantStringAt(0), R"({"array": ["a", "b"], "lbound": 1})", no_element},  // bounds as SafeArrayGetElement's
       {VariantStringAt(1), R"({"array": ["a", "b"], "lbound": 1})", "text:a"},
+      {VariantStringAt(0), R"({"array": ["a", "b"], "lbound": -2147483648})", no_element},  // no wrap-around
+      {VariantStringAt(-2147483647 - 1), R"({"array": ["a", "b"], "lbound": -2147483648})", "text:a"},
       {VariantStringAt(0), R"("a")", not_variants},
       {VariantStringAt(0), R"({"array": ["a"], "of": "bstr"})", not_variants},
       {VariantStringAt(0), R"({"byref": ["a"]})", not_variants},
