@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/com_object.h"
-#include "core/kro_interfaces.h"
+#include "channel/kro_interfaces.h"
 
 namespace zelbench {
 

@@ -18,6 +18,7 @@
 #include "browse/local_media.h"
 #include "common/scoped_variant.h"
 #include "json_variant.h"
+#include "media/media_requests.h"
 
 namespace {
 
@@ -77,7 +78,8 @@ double Direct(const std::vector<std::wstring>& paths, const std::map<std::wstrin
 double ThroughHandler(zel::browse::CLocalMedia& media, const VARIANT& input, zel::ScopedVariant* out) {
   const double start = zelbench::Now();
   out->Reset();
-  const LONG rc = media.GetFileListInfoFromId(input, *out->Get());
+  const zel::media::ListRequest request = zel::media::DecodeListRequest(input);  // as the service's row decodes it
+  const LONG rc = media.GetFileListInfoFromId(request.passed, request.list.ids, *out->Get());
   const double seconds = zelbench::Now() - start;
   if (rc != 0) std::fprintf(stderr, "GetFileListInfoFromId failed: %ld\n", static_cast<long>(rc));
   return seconds;
@@ -105,7 +107,7 @@ int main() {
   broker->SetRouter(satellites);
   std::map<std::wstring, std::wstring> types{{L".mp3", L"audio"}, {L".avi", L"video"}, {L".jpg", L"photo"}, {L".txt", L"document"}};
   {
-    zel::core::BrokerChannel channel;
+    zel::channel::BrokerChannel channel;
     channel.Attach(IKroBrokerPtr(static_cast<IKroBroker*>(broker.get())));
     zel::browse::CLocalMedia media(channel);
 

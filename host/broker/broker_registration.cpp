@@ -5,7 +5,7 @@
 
 #include "broker/broker_host_interface.h"
 #include "common/unique_handle.h"
-#include "core/kro_interfaces.h"
+#include "channel/kro_interfaces.h"
 
 _COM_SMARTPTR_TYPEDEF(ITypeLib, __uuidof(ITypeLib));
 

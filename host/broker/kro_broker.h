@@ -14,7 +14,7 @@
 #include "broker/satellites.h"
 #include "broker/worker_pool.h"
 #include "common/tk_section.h"
-#include "core/kro_interfaces.h"
+#include "channel/kro_interfaces.h"
 
 _COM_SMARTPTR_TYPEDEF(IDispatch, __uuidof(IDispatch));
 _COM_SMARTPTR_TYPEDEF(ITypeInfo, __uuidof(ITypeInfo));

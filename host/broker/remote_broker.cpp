@@ -2,7 +2,7 @@
 
 #include "broker/broker_registration.h"
 #include "broker/kro_broker.h"
-#include "core/kro_interfaces.h"
+#include "channel/kro_interfaces.h"
 
 namespace zelhost {
 namespace {

@@ -4,6 +4,7 @@
 #include "browse/folder_content.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "browse/folder_enum.h"
@@ -15,7 +16,7 @@
 #include "common/registry.h"
 #include "common/scoped_variant.h"
 #include "common/text.h"
-#include "common/vutil.h"
+#include "common/request_input.h"
 
 namespace zel::browse {
 namespace {
@@ -24,41 +25,38 @@ constexpr const wchar_t* kConfigKey = L"Software\\Rod Ezeduduv\\Zel\\Config";
 constexpr const wchar_t* kBrowsingSwitch = L"app.fileBrowser.enabled";
 constexpr DWORD kSwitchMaxBytes = 256;
 
-// Only the exact text "false" switches browsing off; a missing key or value, another text, another
-// value type, or a value too long to be that text leaves it on.
-bool BrowsingSwitchedOff() {
-  return ReadRegistryString(HKEY_LOCAL_MACHINE, kConfigKey, kBrowsingSwitch, kSwitchMaxBytes) == L"false";
+// The elements of the input, by position.
+constexpr const wchar_t* kElementNames[] = {L"the requester's string", L"the path", L"the option flags",
+                                           L"the filter", L"the property names", L"the sort key",
+                                           L"the start", L"the count"};
+
+[[noreturn]] void RefuseElement(LONG index, const wchar_t* what, const VARIANT* element) {
+  throw WideError::Input(
+      element == nullptr
+          ? FormatWide(L"GetDiskFolderContent: element %d (%s) is missing", static_cast<int>(index),
+                       kElementNames[index])
+          : FormatWide(L"GetDiskFolderContent: element %d (%s) must be %s, not type %d", static_cast<int>(index),
+                       kElementNames[index], what, static_cast<int>(V_VT(element))));
 }
 
-std::wstring TextElement(const VARIANT& input, LONG index) {
-  ScopedVariant element;
-  VUtil::GetElement(input, index, element.Get());
-  if (element.Type() != VT_BSTR && element.Type() != VT_EMPTY) {
-    throw WideError(FormatWide(L"GetDiskFolderContent: element %d must be a string (VT_BSTR), not type %d",
-                               static_cast<int>(index), static_cast<int>(element.Type())));
-  }
-  return VUtil::StringOf(*element);
+const VARIANT* ElementOf(const input::Elements& elements, LONG index) {
+  return elements.Has(index) ? &elements.At(index) : nullptr;
 }
 
-LONG FlagsElement(const VARIANT& input) {
-  ScopedVariant element;
-  VUtil::GetElement(input, 2, element.Get());
-  if (element.Type() != VT_I4) {
-    throw WideError(FormatWide(L"GetDiskFolderContent: element 2 (the option flags) must be a VT_I4, not type %d",
-                               static_cast<int>(element.Type())));
+std::wstring TextElement(const input::Elements& elements, LONG index) {
+  const VARIANT* element = ElementOf(elements, index);
+  if (element == nullptr || (V_VT(element) != VT_BSTR && V_VT(element) != VT_EMPTY)) {
+    RefuseElement(index, L"a string (VT_BSTR)", element);
   }
-  return V_I4(element.Get());
+  return input::Text::Of(*element).Value();
 }
 
-// Start and count: optional; 0 when missing or of another type than VT_I4.
-LONG OptionalNumber(const VARIANT& input, LONG index) {
-  try {
-    ScopedVariant element;
-    VUtil::GetElement(input, index, element.Get());
-    return element.Type() == VT_I4 ? V_I4(element.Get()) : 0;
-  } catch (const WideError&) {
-    return 0;
-  }
+LONG NumberElement(const input::Elements& elements, LONG index, bool optional) {
+  const VARIANT* element = ElementOf(elements, index);
+  if (optional && (element == nullptr || V_VT(element) == VT_EMPTY)) return 0;
+  const std::optional<LONG> number = element != nullptr ? input::ExactLong(*element) : std::nullopt;
+  if (!number) RefuseElement(index, L"a whole number that fits 32 bits", element);
+  return *number;
 }
 
 // The listing the request names: a folder's objects (sorted unless the key is exactly "title"),
@@ -82,25 +80,35 @@ FileList ListItems(const std::wstring& path, LONG flags, std::vector<std::wstrin
 
 }  // namespace
 
-LONG GetDiskFolderContent(CLocalMedia& media, const VARIANT& input, VARIANT& output) {
-  if (BrowsingSwitchedOff()) return 403;
+bool BrowsingSwitchedOff() {
+  return ReadRegistryString(HKEY_LOCAL_MACHINE, kConfigKey, kBrowsingSwitch, kSwitchMaxBytes) == L"false";
+}
 
-  const std::wstring passed = TextElement(input, 0);
-  const std::wstring requested = TextElement(input, 1);
-  ModuleLog().Info(L"GetFolderContent of %ls", requested.c_str());
-  const LONG flags = FlagsElement(input);
-  const std::wstring filter_text = TextElement(input, 3);
-  const std::wstring names_text = TextElement(input, 4);
-  const std::wstring sort = TextElement(input, 5);
-  const LONG start = std::max<LONG>(OptionalNumber(input, 6), 0);
-  const LONG count = OptionalNumber(input, 7);
+FolderRequest DecodeFolderRequest(const VARIANT& input) {
+  if (V_VT(&input) != (VT_ARRAY | VT_VARIANT)) throw WideError::Input(input::kNotVariantArray);
+  const input::Elements elements(input);
+  FolderRequest request;
+  request.passed = TextElement(elements, 0);
+  request.path = TextElement(elements, 1);
+  request.flags = NumberElement(elements, 2, false);
+  request.filter = TextElement(elements, 3);
+  request.properties = TextElement(elements, 4);
+  request.sort = TextElement(elements, 5);
+  request.start = NumberElement(elements, 6, true);
+  request.count = NumberElement(elements, 7, true);
+  return request;
+}
 
-  media.EnsureMediaTypes(passed);
-  const std::wstring path = ResolveFolderPath(requested);
-  FileList items = ListItems(path, flags, SplitString(filter_text), sort);
-  const std::vector<std::wstring> names = SplitString(names_text);
+LONG GetDiskFolderContent(CLocalMedia& media, const FolderRequest& request, VARIANT& output) {
+  ModuleLog().Info(L"GetFolderContent of %ls", request.path.c_str());
+  const LONG start = std::max<LONG>(request.start, 0);
+  const LONG count = request.count;
+  media.EnsureMediaTypes(request.passed);
+  const std::wstring path = ResolveFolderPath(request.path);
+  FileList items = ListItems(path, request.flags, SplitString(request.filter), request.sort);
+  const std::vector<std::wstring> names = SplitString(request.properties);
 
-  try {
+  {
     answer::ArrayBuilder columns(static_cast<LONG>(names.size()));
     for (size_t i = 0; i < names.size(); ++i) columns.Set(static_cast<LONG>(i), answer::String(names[i]));
 
@@ -128,9 +136,6 @@ LONG GetDiskFolderContent(CLocalMedia& media, const VARIANT& input, VARIANT& out
       rows.Set(written++, row.Finish());
     }
     answer::List(columns.Finish(), rows.Finish(), answer::Long(folders), answer::Long(others)).ReleaseInto(output);
-  } catch (const WideError& error) {
-    ModuleLog().Warn(L"KroServiceGetFolderContent exception: %s", error.Message().c_str());
-    return 1;
   }
   ModuleLog().Info(L"GetFolderContent returned");
   return 0;

@@ -1,59 +1,39 @@
 #include "browse/local_media.h"
 
-#include <comdef.h>
-
 #include <vector>
 
 #include "common/text.h"
 #include "common/answer.h"
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
-#include "common/vutil.h"
 
 namespace zel::browse {
 namespace {
 
 constexpr const wchar_t* kMediaTypes[] = {L"audio", L"video", L"photo", L"document"};
 
-// The extensions a satellite answered, or nothing when its status or answer is unusable.
-std::vector<std::wstring> ExtensionsOf(const VARIANT& status, const VARIANT& result) {
+// The extensions a satellite answered for `type`, or nothing when its status or answer is
+// unusable. An entry that is not a string is skipped with a WARN line; the rest still count.
+std::vector<std::wstring> ExtensionsOf(const channel::BrokerChannel::Reply& reply, const wchar_t* type) {
   std::vector<std::wstring> extensions;
+  if (reply.Code() != 0) return extensions;
   try {
-    if (VUtil::GetLongElement(status, 0) != 0) return extensions;
-    ScopedVariant list;
-    VUtil::GetElement(result, 0, list.Get());
-    const LONG count = VUtil::GetArrayLength(*list);
+    const input::Elements result(*reply.result);
+    const input::Elements entries(result.At(0));
+    const LONG count = entries.ZeroBasedLength().value_or(0);
     for (LONG i = 0; i < count; ++i) {
-      ScopedVariant extension;
-      VUtil::GetElement(*list, i, extension.Get());
-      if (extension.Type() == VT_BSTR && V_BSTR(extension.Get()) != nullptr) {
-        extensions.emplace_back(V_BSTR(extension.Get()), ::SysStringLen(V_BSTR(extension.Get())));
+      const VARIANT& entry = entries.At(i);
+      if (V_VT(&entry) == VT_BSTR && V_BSTR(&entry) != nullptr) {
+        extensions.emplace_back(V_BSTR(&entry), ::SysStringLen(V_BSTR(&entry)));
+      } else {
+        ModuleLog().Warn(L"GetExtensions: entry %d of the %s extensions is not a string (type %d); skipped",
+                         static_cast<int>(i), type, static_cast<int>(V_VT(&entry)));
       }
     }
   } catch (const WideError&) {
-    extensions.clear();
+    extensions.clear();  // not a list of VARIANT: the type adds nothing
   }
   return extensions;
-}
-
-// Element 0 (passed on unchanged) and element 1 of a local handler's input, both strings.
-void ReadPair(const VARIANT& input, std::wstring* passed, VARIANT* second, VARTYPE second_type) {
-  ScopedVariant first;
-  VUtil::GetElement(input, 0, first.Get());
-  VUtil::CheckType(*first, VT_BSTR);
-  VUtil::GetElement(input, 1, second);
-  VUtil::CheckType(*second, second_type);
-  *passed = VUtil::StringOf(*first);
-}
-
-// The single-id handlers' input check: an array of VARIANT with at least two elements.
-void CheckSingleIdInput(const VARIANT& input) {
-  VUtil::CheckType(input, VUtil::kVariantArray);
-  const LONG count = VUtil::GetArrayLength(input);
-  if (count < 2) {
-    ModuleLog().Error(L"Invalid array size: %d (expected 2 or more)", static_cast<int>(count));
-    throw WideError(L"CheckArrayType failed");
-  }
 }
 
 }  // namespace
@@ -64,8 +44,8 @@ void CLocalMedia::LoadMediaTypes(const std::wstring& passed) {
     std::vector<std::wstring> extensions;
     try {
       const ScopedVariant parameters = answer::List(answer::String(passed), answer::String(type));
-      const core::BrokerChannel::Reply reply = channel_.Send(L"ZidAvaraV2", L"GetExtensions", *parameters);
-      extensions = ExtensionsOf(*reply.status, *reply.result);
+      const channel::BrokerChannel::Reply reply = channel_.Send(L"ZidAvaraV2", L"GetExtensions", *parameters);
+      extensions = ExtensionsOf(reply, type);
     } catch (const _com_error&) {
       continue;  // a type whose request fails adds nothing
     }
@@ -104,7 +84,6 @@ void CLocalMedia::EnsureMediaTypes(const std::wstring& passed) {
 }
 
 LONG CLocalMedia::DecodeMediumId(const std::wstring& id, TLocalMedium* record) {
-  if (id.empty()) _com_issue_error(E_INVALIDARG);
   if (id.size() < 2 || id[1] != L'*') return 404;
   record->Path = DecodeLocalMediumPath(id, local_prefix_.size());
   ClassifyFile(record->Path, &record->mimeType, &record->mediaType);
@@ -114,54 +93,46 @@ LONG CLocalMedia::DecodeMediumId(const std::wstring& id, TLocalMedium* record) {
   return 0;
 }
 
-std::wstring CLocalMedia::ReadSingleId(const VARIANT& input) {
-  CheckSingleIdInput(input);
-  std::wstring passed;
-  ScopedVariant id;
-  ReadPair(input, &passed, id.Get(), VT_BSTR);
-  EnsureMediaTypes(passed);
-  return VUtil::StringOf(*id);
+void CLocalMedia::Prepare(const input::Text& passed) {
+  if (passed.form() == input::Text::Form::kAbsent) throw WideError::Input(input::kWrongType);
+  EnsureMediaTypes(passed.Value());
 }
 
-LONG CLocalMedia::GetFileFromId(const VARIANT& input, VARIANT& output) {
-  const std::wstring id = ReadSingleId(input);
+LONG CLocalMedia::GetFileFromId(const input::Text& passed, const std::wstring& id, VARIANT& output) {
+  Prepare(passed);
   TLocalMedium record;
   const LONG code = DecodeMediumId(id, &record);
   if (code == 0 && !record.mimeType.empty() && !record.Path.empty()) {
-    ScopedVariant answer;
-    VUtil::CreateArray(answer.Get(), VT_VARIANT, 2);
-    VUtil::PutElement(*answer, 0, *StringVariant(record.mimeType));
-    VUtil::PutElement(*answer, 1, *StringVariant(record.Path));
-    answer.ReleaseInto(output);
+    answer::List(answer::String(record.mimeType), answer::String(record.Path)).ReleaseInto(output);
   }
   return code;
 }
 
-LONG CLocalMedia::GetFileInfoFromId(const VARIANT& input, VARIANT& output) {
-  const std::wstring id = ReadSingleId(input);
-  ::VariantClear(&output);
+LONG CLocalMedia::GetFileInfoFromId(const input::Text& passed, const std::wstring& id, VARIANT& output) {
+  Prepare(passed);
+  ScopedVariant info;
   TLocalMedium record;
-  if (DecodeMediumId(id, &record) == 0) BuildMediumInfo(record, &output);
+  if (DecodeMediumId(id, &record) == 0) BuildMediumInfo(record, info.Get());
+  info.ReleaseInto(output);
   return 0;
 }
 
-LONG CLocalMedia::GetFileListInfoFromId(const VARIANT& input, VARIANT& output) {
-  VUtil::CheckArrayType(input, VT_VARIANT, 2);
-  std::wstring passed;
-  ScopedVariant ids;
-  ReadPair(input, &passed, ids.Get(), VUtil::kVariantArray);
-  EnsureMediaTypes(passed);
-  const LONG count = VUtil::GetArrayLength(*ids);
-  answer::ArrayBuilder infos(count);
-  for (LONG i = 0; i < count; ++i) {
-    ScopedVariant id;
-    VUtil::GetElement(*ids, i, id.Get());
-    VUtil::CheckType(*id, VT_BSTR);
+LONG CLocalMedia::GetFileListInfoFromId(const input::Text& passed,
+                                        const std::optional<std::vector<std::optional<std::wstring>>>& ids,
+                                        VARIANT& output) {
+  Prepare(passed);
+  if (!ids) throw WideError::Input(input::kNotZeroBased);
+  answer::ArrayBuilder infos(static_cast<LONG>(ids->size()));
+  for (size_t i = 0; i < ids->size(); ++i) {
+    const std::optional<std::wstring>& id = (*ids)[i];
+    if (!id) throw WideError::Input(input::kWrongType);
+    // An empty id is the one invalid argument of the list: bad input, named in the WARN line.
+    if (id->empty()) throw WideError(E_INVALIDARG, L"the id list holds an empty medium id (E_INVALIDARG)");
     TLocalMedium record;
-    if (DecodeMediumId(VUtil::StringOf(*id), &record) != 0) continue;  // stays VT_EMPTY
+    if (DecodeMediumId(*id, &record) != 0) continue;  // stays VT_EMPTY
     ScopedVariant info;
     BuildMediumInfo(record, info.Get());
-    infos.Set(i, std::move(info));
+    infos.Set(static_cast<LONG>(i), std::move(info));
   }
   infos.Finish().ReleaseInto(output);
   return 0;

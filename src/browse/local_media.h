@@ -3,12 +3,15 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "browse/extension_map.h"
 #include "browse/file_tools.h"
+#include "common/request_input.h"
 #include "common/tk_section.h"
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 
 namespace zel::browse {
 
@@ -32,7 +35,7 @@ struct TLocalMedium {
 class CLocalMedia {
  public:
   // `channel` reaches "ZidAvaraV2"; it must outlive this object.
-  explicit CLocalMedia(const core::BrokerChannel& channel) : channel_(channel) {}
+  explicit CLocalMedia(const channel::BrokerChannel& channel) : channel_(channel) {}
   CLocalMedia(const CLocalMedia&) = delete;
   CLocalMedia& operator=(const CLocalMedia&) = delete;
 
@@ -53,26 +56,28 @@ class CLocalMedia {
   const SharedExtensionMap& SharedMediaTypes() const noexcept { return shared_types_; }
 
   // Fills `record` from a local medium id: 0, or 404 when the id's second character is not "*".
-  // An empty id raises a COM error E_INVALIDARG.
   LONG DecodeMediumId(const std::wstring& id, TLocalMedium* record);
 
   // The local counterparts of the satellite operations, called by the medium lookup services for
-  // "F" ids with the request's input and output. Input [passed, id] (GetFileListInfoFromId:
-  // [passed, [id, ...]]); parameter errors raise WideError ("CheckType failed", "CheckArrayType
-  // failed") for the caller to handle.
+  // "F" ids with the request's decoded element 0 (`passed`, which must be a string, null or not:
+  // VT_EMPTY raises WideError::Input "CheckType failed") and its ids. The media types are loaded
+  // first.
   //   GetFileFromId: output [mimeType, Path] when the id decodes; returns the decoder's code.
   //   GetFileInfoFromId: output the information array (empty when the id does not decode); 0.
   //   GetFileListInfoFromId: output one information array per id (empty where it does not
-  //   decode); 0.
-  LONG GetFileFromId(const VARIANT& input, VARIANT& output);
-  LONG GetFileInfoFromId(const VARIANT& input, VARIANT& output);
-  LONG GetFileListInfoFromId(const VARIANT& input, VARIANT& output);
+  //   decode); 0. `ids` holds each id's text, nothing for an element that is not a string (raises
+  //   "CheckType failed"); no list at all stands for an array that is not zero-based. An empty id
+  //   raises WideError E_INVALIDARG.
+  LONG GetFileFromId(const input::Text& passed, const std::wstring& id, VARIANT& output);
+  LONG GetFileInfoFromId(const input::Text& passed, const std::wstring& id, VARIANT& output);
+  LONG GetFileListInfoFromId(const input::Text& passed,
+                             const std::optional<std::vector<std::optional<std::wstring>>>& ids, VARIANT& output);
 
  private:
-  // The id of a single-id handler's input [passed, id], after loading the media types.
-  std::wstring ReadSingleId(const VARIANT& input);
+  // Checks that `passed` is a string and loads the media types with it.
+  void Prepare(const input::Text& passed);
 
-  const core::BrokerChannel& channel_;
+  const channel::BrokerChannel& channel_;
   ExtensionMap extensions_;
   const std::wstring local_prefix_ = kLocalMediumPrefix;
   SharedExtensionMap shared_types_;

@@ -17,11 +17,17 @@ void DispatchService(const ServiceEntry* table, size_t count, const std::wstring
   }
   if (entry == nullptr) return;
 
-  call.return_code = return_code;
   try {
     *return_code = entry->handler(call);
   } catch (const WideError& error) {
-    ModuleLog().Warn(L"Onservicerequested exception: %s", error.Message().c_str());
+    const ErrorMap& map = entry->errors;
+    if (map.warn_format == nullptr) {
+      ModuleLog().Warn(L"Onservicerequested exception: %s", error.Message().c_str());
+      if (error.Code()) *return_code = *error.Code();
+    } else {
+      ModuleLog().Warn(map.warn_format, error.Message().c_str());
+      *return_code = error.Code() ? *error.Code() : error.FromInput() ? map.input_code : map.failure_code;
+    }
   } catch (const _com_error& error) {
     ModuleLog().Warn(L"%s: broker call failed, hr = 0x%08X", service.c_str(), static_cast<unsigned>(error.Error()));
     *return_code = error.Error();

@@ -34,22 +34,40 @@ bool CKroAtl::ReleaseHold() noexcept {
   return true;
 }
 
+HRESULT CKroAtl::AttachBroker() {
+  IUnknownPtr unknown;
+  ZEL_RETURN_IF_FAILED(::CoCreateInstance(kro::kClsidKroBroker, nullptr, CLSCTX_ALL, IID_IUnknown,
+                                          reinterpret_cast<void**>(&unknown)));
+  ZEL_RETURN_IF_FAILED(::OleRun(unknown));
+  IKroBrokerPtr broker;
+  ZEL_RETURN_IF_FAILED(unknown->QueryInterface(__uuidof(IKroBroker), reinterpret_cast<void**>(&broker)));
+  ZEL_RETURN_IF_FAILED(AdviseSource(broker));
+  channel_->Attach(broker);
+  return S_OK;
+}
+
 bool CKroAtl::Connect() {
   if (advised_ != 0) return true;
-  IUnknownPtr unknown;
-  HRESULT hr = ::CoCreateInstance(kro::kClsidKroBroker, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                  reinterpret_cast<void**>(&unknown));
-  IKroBrokerPtr broker;
-  if (SUCCEEDED(hr)) hr = ::OleRun(unknown);
-  if (SUCCEEDED(hr)) hr = unknown->QueryInterface(__uuidof(IKroBroker), reinterpret_cast<void**>(&broker));
-  if (SUCCEEDED(hr)) hr = AdviseSource(broker);
+  const HRESULT hr = AttachBroker();
   if (FAILED(hr)) {
     ModuleLog().Error(L"Could not connect to the broker: hr = 0x%08X", static_cast<unsigned>(hr));
     return false;
   }
-  channel_->Attach(broker);
   advised_ = 1;
   return true;
+}
+
+HRESULT CKroAtl::RegisterServices(IKroBroker* broker) {
+  ZEL_RETURN_IF_FAILED(broker->BeginRegistration(registration_handle_.Receive(), static_cast<LONG>(kServiceCount)));
+  for (const ServiceEntry& row : kServiceTable) {
+    _bstr_t name(row.name);
+    ZEL_RETURN_IF_FAILED(broker->RegisterService(registration_handle_.Get(), row.id, name, name));
+  }
+  component_name_ = kComponentName;
+  ScopedVariant answer;
+  ZEL_RETURN_IF_FAILED(broker->CompleteRegistration(_bstr_t(host_name_.c_str()), _bstr_t(component_name_.c_str()),
+                                                    registration_handle_.Get(), answer.Get()));
+  return IsZeroAnswer(*answer) ? S_OK : S_FALSE;
 }
 
 LONG CKroAtl::RegisterWithBroker() {
@@ -60,24 +78,15 @@ LONG CKroAtl::RegisterWithBroker() {
     ModuleLog().Error(L"Could not read the computer name: error %u", static_cast<unsigned>(::GetLastError()));
     return 1;
   }
-  try {
-    IKroBrokerPtr broker = channel_->Broker();
-    if (broker == nullptr) return 1;
-    ThrowIfFailed(broker->BeginRegistration(registration_handle_.Receive(), static_cast<LONG>(kServiceCount)));
-    for (const ServiceEntry& row : kServiceTable) {
-      _bstr_t name(row.name);
-      ThrowIfFailed(broker->RegisterService(registration_handle_.Get(), row.id, name, name));
-    }
-    component_name_ = kComponentName;
-    ScopedVariant answer;
-    ThrowIfFailed(broker->CompleteRegistration(_bstr_t(host_name_.c_str()), _bstr_t(component_name_.c_str()),
-                                       registration_handle_.Get(), answer.Get()));
-    if (!IsZeroAnswer(*answer)) {
-      ModuleLog().Error(L"The broker refused the registration");
-      return 1;
-    }
-  } catch (const _com_error& error) {
-    ModuleLog().Error(L"Registration with the broker failed: hr = 0x%08X", static_cast<unsigned>(error.Error()));
+  IKroBrokerPtr broker = channel_->Broker();
+  if (broker == nullptr) return 1;
+  const HRESULT hr = RegisterServices(broker);
+  if (FAILED(hr)) {
+    ModuleLog().Error(L"Registration with the broker failed: hr = 0x%08X", static_cast<unsigned>(hr));
+    return 1;
+  }
+  if (hr == S_FALSE) {
+    ModuleLog().Error(L"The broker refused the registration");
     return 1;
   }
   registered_ = 1;

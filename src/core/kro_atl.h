@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/scoped_variant.h"
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 #include "core/kro_event_sink.h"
 #include "core/module_parts.h"
 
@@ -41,7 +41,7 @@ class CKroAtl final : public CKroEventSink {
   bool IsAdvised() const noexcept { return advised_ != 0; }
   // The parts its services are lent, request by request.
   const ModuleParts& Parts() const noexcept { return parts_; }
-  const BrokerChannel& Channel() const noexcept { return *channel_; }
+  const channel::BrokerChannel& Channel() const noexcept { return *channel_; }
 
  protected:
   HRESULT OnServiceRequested(BSTR requester, BSTR service, VARIANT* input, VARIANT* output,
@@ -52,7 +52,11 @@ class CKroAtl final : public CKroEventSink {
 
  private:
   ~CKroAtl() override;
+  // Creates the broker, opens the event connection and attaches the channel.
+  HRESULT AttachBroker();
   bool Connect();
+  // The registration sequence: S_OK registered, S_FALSE refused by the broker, or the failure.
+  HRESULT RegisterServices(IKroBroker* broker);
 
   ScopedVariant registration_handle_;
   LONG registered_ = 0;
@@ -60,7 +64,7 @@ class CKroAtl final : public CKroEventSink {
   std::wstring host_name_ = L"localhost";
   std::wstring component_name_;
   // Attached while the event connection is open; shared with grouped requests that outlive Close.
-  std::shared_ptr<BrokerChannel> channel_ = std::make_shared<BrokerChannel>();
+  std::shared_ptr<channel::BrokerChannel> channel_ = std::make_shared<channel::BrokerChannel>();
   media::PrefixStore prefixes_;
   browse::CLocalMedia local_media_{*channel_};
   media::DvrTable dvrs_;

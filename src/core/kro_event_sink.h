@@ -5,7 +5,7 @@
 #include <oaidl.h>
 #include <ocidl.h>
 
-#include "core/kro_interfaces.h"
+#include "channel/kro_interfaces.h"
 
 namespace zel::core {
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 
 namespace zel::core {
 

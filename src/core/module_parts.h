@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "browse/local_media.h"
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 #include "media/medium_route.h"
 #include "media/prefix_store.h"
 #include "media/registrations.h"
@@ -17,14 +17,14 @@ namespace zel::core {
 // sub-requests and the zip jobs. Services get these parts, never the module object, so that nothing
 // in a service reaches back into the core.
 struct ModuleParts {
-  std::shared_ptr<const BrokerChannel> channel;  // shared: a grouped request may outlive Close
+  std::shared_ptr<const channel::BrokerChannel> channel;  // shared: a grouped request may outlive Close
   media::PrefixStore& prefixes;
   browse::CLocalMedia& local_media;
   media::DvrTable& dvrs;
   std::shared_ptr<media::SubRequestPlaces> sub_requests;  // shared for the same reason
   zip::ZipJobs& zip_jobs;
 
-  const BrokerChannel& Channel() const { return *channel; }
+  const channel::BrokerChannel& Channel() const { return *channel; }
   media::MediumRouter Router() const { return {prefixes, local_media, *channel}; }
 };
 

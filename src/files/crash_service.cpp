@@ -27,8 +27,9 @@ void AccessViolation() {
 
 }  // namespace
 
-LONG GenerateCrash(const VARIANT& input, VARIANT& output) {
-  const LONG mode = V_VT(&input) == VT_I4 ? V_I4(&input) : 0;
+LONG DecodeCrashMode(const VARIANT& input) { return V_VT(&input) == VT_I4 ? V_I4(&input) : 0; }
+
+LONG GenerateCrash(LONG mode) {
   if (mode == 2) {
     ModuleLog().Error(L"GenerateCrash: handing the runtime library an invalid parameter, as asked");
     RuntimeLibraryFault();

@@ -43,14 +43,14 @@ ScopedVariant BuildConfigArray(const std::map<std::wstring, std::wstring>& value
 
 }  // namespace
 
-LONG GetZelDataFolder(const VARIANT& input, VARIANT& output) {
+LONG GetZelDataFolder(VARIANT& output) {
   const std::optional<std::wstring> folder = GetProductFolder(ProductFolder::kData);
   if (!folder) return 1;
   answer::String(*folder).ReleaseInto(output);
   return 0;
 }
 
-LONG GetZelConfig(const VARIANT& input, VARIANT& output) {
+LONG GetZelConfig(VARIANT& output) {
   UniqueRegKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return 0;
   DWORD largest_data = 0;
@@ -70,13 +70,9 @@ LONG GetZelConfig(const VARIANT& input, VARIANT& output) {
     }
     values[std::wstring(name, name_chars)] = ConfigText(type, data.data(), size);
   }
-  try {
-    ScopedVariant answer;
-    if (!values.empty()) answer = BuildConfigArray(values);
-    answer.ReleaseInto(output);
-  } catch (const WideError& error) {
-    ModuleLog().Warn(L"KroServiceGetConfig exception: %s", error.Message().c_str());
-  }
+  ScopedVariant answer;
+  if (!values.empty()) answer = BuildConfigArray(values);
+  answer.ReleaseInto(output);
   return 0;
 }
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <memory>
 #include <new>
 #include <optional>
@@ -17,54 +16,14 @@
 #include "common/answer.h"
 #include "common/module_log.h"
 #include "common/text.h"
+#include "common/request_input.h"
 #include "common/unique_handle.h"
-#include "common/vutil.h"
 #include "common/wide_error.h"
 
 namespace zel::files {
 namespace {
 
 constexpr unsigned kTailPiece = 1u << 20;
-
-// The tail's path and limit, as "my-ZEL_TailLog" is given them.
-struct TailRequest {
-  std::wstring path;
-  DWORD limit = 0;
-};
-
-// Any integer or floating-point VARIANT; negative and oversized limits become the cap.
-bool LimitOf(const VARIANT& value, DWORD* limit) {
-  long double number = 0;
-  switch (V_VT(&value)) {
-    case VT_I1: number = V_I1(&value); break;
-    case VT_I2: number = V_I2(&value); break;
-    case VT_I4: number = V_I4(&value); break;
-    case VT_INT: number = V_INT(&value); break;
-    case VT_I8: number = V_I8(&value); break;
-    case VT_UI1: number = V_UI1(&value); break;
-    case VT_UI2: number = V_UI2(&value); break;
-    case VT_UI4: number = V_UI4(&value); break;
-    case VT_UINT: number = V_UINT(&value); break;
-    case VT_UI8: number = V_UI8(&value); break;
-    case VT_R4: number = V_R4(&value); break;
-    case VT_R8: number = V_R8(&value); break;
-    default: return false;
-  }
-  if (std::isnan(number)) return false;
-  *limit = number < 0 || number > kTailCap ? kTailCap : static_cast<DWORD>(number);
-  return true;
-}
-
-TailRequest ReadTailRequest(const VARIANT& input) {
-  TailRequest request;
-  ScopedVariant element;
-  VUtil::GetElement(input, 0, element.Get());
-  if (element.Type() != VT_BSTR) throw WideError(L"the path is not a string");
-  request.path = VUtil::StringOf(*element);
-  VUtil::GetElement(input, 1, element.Get());
-  if (!LimitOf(*element, &request.limit)) throw WideError(L"the limit is not a number");
-  return request;
-}
 
 bool IsContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
@@ -160,21 +119,23 @@ Tail ReadTail(const TailRequest& request) {
 
 }  // namespace
 
-LONG TailLog(const VARIANT& input, VARIANT& output) {
-  Tail tail;
-  try {
-    tail = ReadTail(ReadTailRequest(input));
-  } catch (const WideError& error) {
-    ModuleLog().Warn(L"my-ZEL_TailLog: %s", error.Message().c_str());
-  }
-  try {
-    const LONG length = tail.text ? static_cast<LONG>(tail.text->size()) : 0;
-    ScopedVariant text = tail.text ? answer::String(TextOfLines(*tail.text)) : answer::NullString();
-    answer::List(answer::Long(tail.size), answer::Long(length), std::move(text)).ReleaseInto(output);
-  } catch (const WideError& error) {
-    ModuleLog().Warn(L"my-ZEL_TailLog: %s", error.Message().c_str());
-    return -1;
-  }
+TailRequest DecodeTailRequest(const VARIANT& input) {
+  const input::Elements elements(input);
+  TailRequest request;
+  const VARIANT& path = elements.At(0);
+  if (V_VT(&path) != VT_BSTR) throw WideError::Input(L"the path is not a string");
+  request.path = input::Text::Of(path).Value();
+  const std::optional<LONG> limit = input::ExactLong(elements.At(1));
+  if (!limit) throw WideError::Input(L"the limit is not a number");
+  request.limit = *limit < 0 || static_cast<DWORD>(*limit) > kTailCap ? kTailCap : static_cast<DWORD>(*limit);
+  return request;
+}
+
+LONG TailLog(const TailRequest& request, VARIANT& output) {
+  const Tail tail = ReadTail(request);
+  const LONG length = tail.text ? static_cast<LONG>(tail.text->size()) : 0;
+  ScopedVariant text = tail.text ? answer::String(TextOfLines(*tail.text)) : answer::NullString();
+  answer::List(answer::Long(tail.size), answer::Long(length), std::move(text)).ReleaseInto(output);
   return tail.code;
 }
 

@@ -45,7 +45,7 @@ ScopedVariant BuildVersionArray(const VersionFacts& facts) {
                       ZoneName(zone.DaylightName), ChangeRule(zone.DaylightDate), answer::Long(zone.DaylightBias));
 }
 
-LONG GetVersion(const VARIANT& input, VARIANT& output) {
+LONG GetVersion(VARIANT& output) {
   BuildVersionArray(CurrentVersionFacts()).ReleaseInto(output);
   return 0;
 }

@@ -13,7 +13,7 @@ namespace zel::files {
 // "my-ZEL_GetVersion": output an array of 11: [null string, "Version" (null string when
 // missing), bias, local time (VT_DATE), zone state, standard name, standard change rule,
 // standard bias, daylight name, daylight change rule, daylight bias]. Always 0.
-LONG GetVersion(const VARIANT& input, VARIANT& output);
+LONG GetVersion(VARIANT& output);
 
 // What "my-ZEL_GetVersion" reports, gathered apart from the array so that any zone can be shown.
 struct VersionFacts {

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cwchar>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
-#include "common/parameter_error_guard.h"
+#include "common/request_input.h"
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
 #include "common/text.h"
@@ -24,8 +25,8 @@ constexpr const wchar_t* kListingsWarning = L"GetNbTVChannels: %s";
 // Sends one request and returns the satellite's answer array (the result). A failure of the broker
 // itself and a non-zero status are raised like any other unreadable answer, so that each request
 // routine reports all of them through its one WARN line.
-ScopedVariant Ask(const core::BrokerChannel& channel, const wchar_t* target, const wchar_t* service, const VARIANT& params) {
-  core::BrokerChannel::Reply reply;
+ScopedVariant Ask(const channel::BrokerChannel& channel, const wchar_t* target, const wchar_t* service, const VARIANT& params) {
+  channel::BrokerChannel::Reply reply;
   try {
     reply = channel.Send(target, service, params);
   } catch (const _com_error& error) {
@@ -34,6 +35,18 @@ ScopedVariant Ask(const core::BrokerChannel& channel, const wchar_t* target, con
   }
   VUtil::CheckSingleRetcode(*reply.status);
   return std::move(reply.result);
+}
+
+// Runs one request step. A failed request or an unreadable answer is reported with the step's WARN
+// line and makes the step fail (nothing); the service decides what a failed step means for it.
+template <class Body>
+std::optional<LONG> Reported(const wchar_t* warn_format, Body&& body) {
+  try {
+    return body();
+  } catch (const WideError& error) {
+    ModuleLog().Warn(warn_format, error.Message().c_str());
+    return std::nullopt;
+  }
 }
 
 // A variant array of `count` VT_I4 values.
@@ -46,8 +59,8 @@ void PutTotals(const std::array<LONG, count>& table, VARIANT& output) {
 
 }  // namespace
 
-LONG KroGetMusicCategoryTotals(const core::BrokerChannel& channel, const VARIANT& params, AudioTotals& table) {
-  return GuardHandler(kMusicWarning, -1, [&]() -> LONG {
+LONG KroGetMusicCategoryTotals(const channel::BrokerChannel& channel, const VARIANT& params, AudioTotals& table) {
+  return Reported(kMusicWarning, [&]() -> LONG {
     const ScopedVariant result = Ask(channel, L"DiRuzov", L"GetCategoryTotals", params);
     if (VUtil::GetArrayLength(*result) < 1) return -1;
     ScopedVariant numbers;
@@ -56,11 +69,11 @@ LONG KroGetMusicCategoryTotals(const core::BrokerChannel& channel, const VARIANT
     const LONG used = std::min<LONG>(VUtil::GetArrayLength(*numbers), kMusicTotals);
     for (LONG i = 0; i < used; ++i) table[i] = VUtil::GetLongElement(*numbers, i);
     return 0;
-  });
+  }).value_or(-1);
 }
 
-LONG KroGetPVRCategoryTotals(const core::BrokerChannel& channel, const wchar_t* media_type, LONG* totals) {
-  return GuardHandler(kRecorderWarning, -1, [&]() -> LONG {
+LONG KroGetPVRCategoryTotals(const channel::BrokerChannel& channel, const wchar_t* media_type, LONG* totals) {
+  return Reported(kRecorderWarning, [&]() -> LONG {
     const ScopedVariant type = answer::String(media_type);
     const ScopedVariant result = Ask(channel, L"Any", L"GetPVRCategoryTotals", *type);
     if (VUtil::GetArrayLength(*result) < 1) return -1;
@@ -69,13 +82,13 @@ LONG KroGetPVRCategoryTotals(const core::BrokerChannel& channel, const wchar_t* 
     totals[0] = VUtil::GetLongElement(*pair, 0);
     totals[1] = VUtil::GetLongElement(*pair, 1);
     return 0;
-  });
+  }).value_or(-1);
 }
 
-LONG GetNbTVChannels(const core::BrokerChannel& channel, LONG* tv_count, LONG* input_count) {
+LONG GetNbTVChannels(const channel::BrokerChannel& channel, LONG* tv_count, LONG* input_count) {
   *tv_count = 0;
   *input_count = 0;
-  return GuardHandler(kListingsWarning, -1, [&]() -> LONG {
+  return Reported(kListingsWarning, [&]() -> LONG {
     // The whole guide: both ends of the time range 0.0.
     ScopedVariant range;
     VUtil::CreateArray(range.Get(), VT_DATE, 2);
@@ -98,21 +111,23 @@ LONG GetNbTVChannels(const core::BrokerChannel& channel, LONG* tv_count, LONG* i
       if (_wcsicmp(type.c_str(), L"video/x-inputdevice") == 0) ++*input_count;
     }
     return 0;
-  });
+  }).value_or(-1);
 }
 
-LONG GetAudioCategoryTotals(const core::BrokerChannel& channel, const VARIANT& input, VARIANT& output) {
-  // Element 0 is not used, but an input without it is refused; its error is the dispatcher's to log.
-  ScopedVariant first;
-  VUtil::GetElement(input, 0, first.Get());
+TotalsRequest DecodeTotalsRequest(const VARIANT& input) {
+  input::Elements(input).At(0);  // not used, but an input without it is refused
+  return {&input};
+}
+
+LONG GetAudioCategoryTotals(const channel::BrokerChannel& channel, const TotalsRequest& request, VARIANT& output) {
   AudioTotals table{};
-  if (KroGetMusicCategoryTotals(channel, input, table) != 0) return 1;
+  if (KroGetMusicCategoryTotals(channel, *request.whole, table) != 0) return 1;
   if (KroGetPVRCategoryTotals(channel, L"Audio", &table[kMusicTotals]) != 0) return 1;
   PutTotals(table, output);
   return 0;
 }
 
-LONG GetTVCategoryTotals(const core::BrokerChannel& channel, const VARIANT&, VARIANT& output) {
+LONG GetTVCategoryTotals(const channel::BrokerChannel& channel, VARIANT& output) {
   TvTotals table{};
   if (GetNbTVChannels(channel, &table[0], &table[3]) != 0) table[0] = 0;
   if (KroGetPVRCategoryTotals(channel, L"Video", &table[1]) != 0) return 1;

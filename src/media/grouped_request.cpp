@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "common/answer.h"
-#include "common/parameter_error_guard.h"
 #include "common/module_log.h"
+#include "common/request_input.h"
 #include "common/module_thread.h"
 #include "common/safearray_lock.h"
 #include "common/scoped_variant.h"
@@ -42,14 +42,14 @@ struct SubRequest {
 // take the next that may start. Nothing starts once the time is up or the queue is closed.
 class RequestGroup {
  public:
-  RequestGroup(std::shared_ptr<const core::BrokerChannel> channel, std::shared_ptr<SubRequestPlaces> places,
+  RequestGroup(std::shared_ptr<const channel::BrokerChannel> channel, std::shared_ptr<SubRequestPlaces> places,
                LONG count)
       : channel_(std::move(channel)), places_(std::move(places)), records_(std::make_unique<SubRequest[]>(count)) {}
   RequestGroup(const RequestGroup&) = delete;
   RequestGroup& operator=(const RequestGroup&) = delete;
 
   SubRequest& operator[](LONG i) { return records_[i]; }
-  const core::BrokerChannel& Channel() const { return *channel_; }
+  const channel::BrokerChannel& Channel() const { return *channel_; }
 
   // Before any thread starts.
   void Enqueue(LONG i) {
@@ -96,7 +96,7 @@ class RequestGroup {
   }
 
  private:
-  std::shared_ptr<const core::BrokerChannel> channel_;
+  std::shared_ptr<const channel::BrokerChannel> channel_;
   std::shared_ptr<SubRequestPlaces> places_;
   std::unique_ptr<SubRequest[]> records_;  // released before the channel and the places
   TkSection lock_;
@@ -157,25 +157,27 @@ LONG ReturnCodeOf(const VARIANT& status) {
 
 // Reads the target, the service and the parameters of a sub-request and prepares its slot; false
 // (WARN line, slot left VT_EMPTY) when it cannot be sent.
-bool ReadSubRequest(SubRequest& record) {
-  return GuardHandler(L"threadKroRequest exception: %s", 0, [&]() -> LONG {
-           ScopedVariant target;
-           ScopedVariant service;
-           VUtil::GetElement(*record.request, 0, target.Get());
-           VUtil::GetElement(*record.request, 1, service.Get());
-           VUtil::GetElement(*record.request, 2, record.parameters.Get());
-           record.target = VUtil::StringOf(*target);
-           record.service = VUtil::StringOf(*service);
-           Publish(record, answer::List(ScopedVariant(), ScopedVariant()));
-           return 1;
-         }) == 1;
+bool ReadSubRequest(SubRequest& record) try {
+  ScopedVariant target;
+  ScopedVariant service;
+  VUtil::GetElement(*record.request, 0, target.Get());
+  VUtil::GetElement(*record.request, 1, service.Get());
+  VUtil::GetElement(*record.request, 2, record.parameters.Get());
+  record.target = VUtil::StringOf(*target);
+  record.service = VUtil::StringOf(*service);
+  Publish(record, answer::List(ScopedVariant(), ScopedVariant()));
+  return true;
+} catch (const WideError& error) {
+  // A sub-request that cannot be read leaves its slot empty; the others go on.
+  ModuleLog().Warn(L"threadKroRequest exception: %s", error.Message().c_str());
+  return false;
 }
 
 // Sends one sub-request and publishes what the broker answered.
-void SendSubRequest(const core::BrokerChannel& channel, SubRequest& record) {
+void SendSubRequest(const channel::BrokerChannel& channel, SubRequest& record) {
   const wchar_t* service = record.service.c_str();
   ModuleLog().Debug(L"Request %ls...", service);
-  core::BrokerChannel::Reply reply;
+  channel::BrokerChannel::Reply reply;
   try {
     reply = channel.Send(record.target, record.service, *record.parameters);
   } catch (const _com_error& error) {
@@ -218,58 +220,66 @@ DWORD RemainingUntil(ULONGLONG deadline) {
 
 }  // namespace
 
-LONG MakeGroupedRequest(const std::shared_ptr<const core::BrokerChannel>& channel,
-                        const std::shared_ptr<SubRequestPlaces>& places, const VARIANT& input, VARIANT& output,
+GroupRequest DecodeGroupRequest(const VARIANT& input) {
+  const input::Elements elements(input);
+  const LONG count = elements.Length();
+  GroupRequest request;
+  request.sub_requests.resize(count);
+  for (LONG i = 0; i < count; ++i) {
+    if (FAILED(request.sub_requests[i].CopyFrom(elements.At(i)))) {
+      throw WideError::Input(L"SafeArrayGetElement failed in VUtil::GetElement");
+    }
+    DetachParameters(*request.sub_requests[i]);
+  }
+  return request;
+}
+
+LONG MakeGroupedRequest(const std::shared_ptr<const channel::BrokerChannel>& channel,
+                        const std::shared_ptr<SubRequestPlaces>& places, GroupRequest request, VARIANT& output,
                         DWORD limit_ms) {
-  return GuardHandler(L"MakeGroupedRequest exception: %s", 1, [&]() -> LONG {
-    const LONG count = VUtil::GetArrayLength(input);
-    if (count < 1) return -1;
-    // Every sub-request is read before any thread starts, so that unreadable input starts nothing.
-    auto group = std::make_shared<RequestGroup>(channel, places, count);
-    for (LONG i = 0; i < count; ++i) {
-      VUtil::GetElement(input, i, (*group)[i].request.Get());
-      DetachParameters(*(*group)[i].request);
-    }
-    ScopedVariant answer;
-    VUtil::CreateArray(answer.Get(), VT_VARIANT, count);
-    for (LONG i = 0; i < count; ++i) {
-      if (ReadSubRequest((*group)[i])) group->Enqueue(i);
-    }
+  const LONG count = static_cast<LONG>(request.sub_requests.size());
+  if (count < 1) return -1;
+  auto group = std::make_shared<RequestGroup>(channel, places, count);
+  for (LONG i = 0; i < count; ++i) (*group)[i].request = std::move(request.sub_requests[i]);
+  ScopedVariant answer;
+  VUtil::CreateArray(answer.Get(), VT_VARIANT, count);
+  for (LONG i = 0; i < count; ++i) {
+    if (ReadSubRequest((*group)[i])) group->Enqueue(i);
+  }
 
-    // The limit covers the whole group, starting included, so that a huge group or a long wait for
-    // places cannot hold the request much longer than the limit.
-    const ULONGLONG deadline = ::GetTickCount64() + limit_ms;
-    group->StartBy(deadline);
-    LONG unstarted = 0;
-    ModuleLog().Debug(L"Waiting for requests");
-    while (!group->AllFinished() && RemainingUntil(deadline) > 0) {
-      const uint64_t generation = places->Generation();
-      for (LONG i = group->TakeStartable(); i >= 0; i = group->TakeStartable()) {
-        if (!StartSender(group, i)) {
-          ++unstarted;
-          group->Finished(i);
-        }
+  // The limit covers the whole group, starting included, so that a huge group or a long wait for
+  // places cannot hold the request much longer than the limit.
+  const ULONGLONG deadline = ::GetTickCount64() + limit_ms;
+  group->StartBy(deadline);
+  LONG unstarted = 0;
+  ModuleLog().Debug(L"Waiting for requests");
+  while (!group->AllFinished() && RemainingUntil(deadline) > 0) {
+    const uint64_t generation = places->Generation();
+    for (LONG i = group->TakeStartable(); i >= 0; i = group->TakeStartable()) {
+      if (!StartSender(group, i)) {
+        ++unstarted;
+        group->Finished(i);
       }
-      places->AwaitChange(generation, deadline);
     }
-    unstarted += group->Close();
-    if (unstarted > 0) {
-      ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests were not started within %u ms "
-                       L"(%d of %d places taken); their slots answer empty",
-                       static_cast<int>(unstarted), static_cast<int>(count), static_cast<unsigned>(limit_ms),
-                       static_cast<int>(places->Taken()), static_cast<int>(places->Cap()));
-    }
+    places->AwaitChange(generation, deadline);
+  }
+  unstarted += group->Close();
+  if (unstarted > 0) {
+    ModuleLog().Warn(L"MakeGroupedRequest: %d of %d sub-requests were not started within %u ms "
+                     L"(%d of %d places taken); their slots answer empty",
+                     static_cast<int>(unstarted), static_cast<int>(count), static_cast<unsigned>(limit_ms),
+                     static_cast<int>(places->Taken()), static_cast<int>(places->Cap()));
+  }
 
-    if (unstarted > 0 || !group->AllFinished()) ModuleLog().Warn(L"Multi request timed out");
-    ModuleLog().Debug(L"Building outparams");
-    for (LONG i = 0; i < count; ++i) {
-      SubRequest& record = (*group)[i];
-      auto guard = record.lock.Lock();
-      VUtil::PutElement(*answer, i, *record.slot);
-    }
-    answer.ReleaseInto(output);
-    return 0;
-  });
+  if (unstarted > 0 || !group->AllFinished()) ModuleLog().Warn(L"Multi request timed out");
+  ModuleLog().Debug(L"Building outparams");
+  for (LONG i = 0; i < count; ++i) {
+    SubRequest& record = (*group)[i];
+    auto guard = record.lock.Lock();
+    VUtil::PutElement(*answer, i, *record.slot);
+  }
+  answer.ReleaseInto(output);
+  return 0;
 }
 
 }  // namespace zel::media

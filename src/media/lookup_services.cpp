@@ -1,38 +1,20 @@
 #include "media/lookup_services.h"
 
-#include <comdef.h>
-
 #include <new>
 #include <optional>
 #include <string>
 
 #include "browse/local_media.h"
 #include "common/answer.h"
-#include "common/parameter_error_guard.h"
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
 #include "media/medium_route.h"
 #include "media/prefix_table.h"
-#include "media/request_args.h"
 #include "media/satellite_request.h"
 
 namespace zel::media {
 namespace {
-
-// The local list handler refuses an empty medium id among the ids with E_INVALIDARG, its only
-// invalid argument. That is bad input, not a failed broker call: it gets the WARN line of the
-// other input errors, naming the cause, and the return code stays E_INVALIDARG.
-template <class Call>
-LONG LocalListCall(Call&& call) {
-  try {
-    return call();
-  } catch (const _com_error& error) {
-    if (error.Error() != E_INVALIDARG) throw;
-    ModuleLog().Warn(L"GetMediumListFromId: the id list holds an empty medium id (E_INVALIDARG)");
-    return E_INVALIDARG;
-  }
-}
 
 // The columns of the lookup routing table, one per service (GetMediumListPath shares the list
 // column; SetPlaylistPlayPosition the play-position one).
@@ -143,13 +125,11 @@ void PutRecord(const MediumRecord& record, VARIANT& output) {
 }
 
 // The local share check: the module keeps no share state for local files, so a well-formed
-// question is always answered "undetermined".
-LONG LocalShareCheck(const VARIANT& input) {
-  VUtil::CheckArrayType(input, VT_VARIANT, 3);
-  for (LONG i = 0; i < 3; ++i) {
-    ScopedVariant element;
-    VUtil::GetElement(input, i, element.Get());
-    VUtil::CheckType(*element, VT_BSTR);
+// question (exactly three strings) is always answered "undetermined".
+LONG LocalShareCheck(const ShareRequest& request) {
+  if (request.elements != 3) throw WideError::Input(input::kWrongShape);
+  for (const input::Text* text : {&request.first, &request.second, &request.id}) {
+    if (text->form() == input::Text::Form::kAbsent) throw WideError::Input(input::kWrongType);
   }
   return 1;
 }
@@ -167,111 +147,87 @@ std::optional<std::wstring> PathOf(const VARIANT& item) {
 
 }  // namespace
 
-LONG GetMediumFromId(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
-  return GuardHandler(L"GetMediumFromId: %s", -1, [&]() -> LONG {
-    const DWORD start = ::GetTickCount();
-    ReadStringArg(input, 0);
-    const StringArg id = ReadStringArg(input, 1);
-    if (id.Missing()) return 1;
-    const Destination to = Route(router, kGetMedium, id.Text());
-    if (to.kind == Cell::kRefuse) return to.refusal;
-    if (to.kind == Cell::kLocal) return router.local_media.GetFileFromId(input, output);
-    MediumRecord record;
-    const LONG code = MakeRecordRequest(router.channel, to.target, to.operation, input, &record);
-    if (code != 0) return code;
-    PutRecord(record, output);
-    ModuleLog().Debug(L"GetMediumFromId function returned in %dms", ElapsedSince(start));
-    return 0;
-  });
+LONG GetMediumFromId(const MediumRouter& router, const IdRequest& request, VARIANT& output) {
+  const DWORD start = ::GetTickCount();
+  if (request.id.Missing()) return 1;
+  const Destination to = Route(router, kGetMedium, request.id.Value());
+  if (to.kind == Cell::kRefuse) return to.refusal;
+  if (to.kind == Cell::kLocal) return router.local_media.GetFileFromId(request.passed, request.id.Value(), output);
+  MediumRecord record;
+  const LONG code = MakeRecordRequest(router.channel, to.target, to.operation, *request.whole, &record);
+  if (code != 0) return code;
+  PutRecord(record, output);
+  ModuleLog().Debug(L"GetMediumFromId function returned in %dms", ElapsedSince(start));
+  return 0;
 }
 
-LONG GetMediumInfoFromId(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
-  return GuardHandler(L"GetMediumFromId: %s", -1, [&]() -> LONG {
-    const DWORD start = ::GetTickCount();
-    ReadStringArg(input, 0);
-    const StringArg id = ReadStringArg(input, 1);
-    if (id.Missing()) return 1;
-    const Destination to = Route(router, kGetInfo, id.Text());
-    if (to.kind == Cell::kRefuse) return to.refusal;
-    if (to.kind == Cell::kLocal) return router.local_media.GetFileInfoFromId(input, output);
-    const LONG code = MakeValueRequest(router.channel, to.target, to.operation, input, output);
-    if (code == 0) ModuleLog().Debug(L"GetMediumInfoFromId function returned in %dms", ElapsedSince(start));
-    return code;
-  });
+LONG GetMediumInfoFromId(const MediumRouter& router, const IdRequest& request, VARIANT& output) {
+  const DWORD start = ::GetTickCount();
+  if (request.id.Missing()) return 1;
+  const Destination to = Route(router, kGetInfo, request.id.Value());
+  if (to.kind == Cell::kRefuse) return to.refusal;
+  if (to.kind == Cell::kLocal) return router.local_media.GetFileInfoFromId(request.passed, request.id.Value(), output);
+  const LONG code = MakeValueRequest(router.channel, to.target, to.operation, *request.whole, output);
+  if (code == 0) ModuleLog().Debug(L"GetMediumInfoFromId function returned in %dms", ElapsedSince(start));
+  return code;
 }
 
-LONG GetMediumListInfoFromId(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
-  return GuardHandler(L"GetMediumListFromId: %s", -1, [&]() -> LONG {
-    const DWORD start = ::GetTickCount();
-    ReadStringArg(input, 0);
-    ScopedVariant ids;
-    VUtil::GetElement(input, 1, ids.Get());
-    const StringArg id = ReadStringArg(*ids, 0);
-    if (id.Missing()) return 1;
-    const Destination to = Route(router, kGetList, id.Text());
-    if (to.kind == Cell::kRefuse) return to.refusal;
-    if (to.kind == Cell::kLocal) {
-      return LocalListCall([&] { return router.local_media.GetFileListInfoFromId(input, output); });
-    }
-    const LONG code = MakeValueRequest(router.channel, to.target, to.operation, input, output);
-    if (code == 0) ModuleLog().Debug(L"GetMediumListInfoFromId function returned in %dms", ElapsedSince(start));
-    return code;
-  });
+LONG GetMediumListInfoFromId(const MediumRouter& router, const ListRequest& request, VARIANT& output) {
+  const DWORD start = ::GetTickCount();
+  if (request.list.first.Missing()) return 1;
+  const Destination to = Route(router, kGetList, request.list.first.Value());
+  if (to.kind == Cell::kRefuse) return to.refusal;
+  if (to.kind == Cell::kLocal) {
+    if (request.elements != 2) throw WideError::Input(input::kWrongShape);
+    return router.local_media.GetFileListInfoFromId(request.passed, request.list.ids, output);
+  }
+  const LONG code = MakeValueRequest(router.channel, to.target, to.operation, *request.whole, output);
+  if (code == 0) ModuleLog().Debug(L"GetMediumListInfoFromId function returned in %dms", ElapsedSince(start));
+  return code;
 }
 
-LONG IsMediumShared(const MediumRouter& router, const VARIANT& input, VARIANT&) {
-  return GuardHandler(L"IsMediumShared: %s", -1, [&]() -> LONG {
-    ReadStringArg(input, 0);
-    ReadStringArg(input, 1);
-    const StringArg id = ReadStringArg(input, 2);
-    if (id.Missing()) return 1;
-    const Destination to = Route(router, kIsShared, id.Text());
-    if (to.kind == Cell::kRefuse) return to.refusal;
-    if (to.kind == Cell::kLocal) return LocalShareCheck(input);
-    return MakeStatusRequest(router.channel, to.target, to.operation, input);
-  });
+LONG IsMediumShared(const MediumRouter& router, const ShareRequest& request) {
+  if (request.id.Missing()) return 1;
+  const Destination to = Route(router, kIsShared, request.id.Value());
+  if (to.kind == Cell::kRefuse) return to.refusal;
+  if (to.kind == Cell::kLocal) return LocalShareCheck(request);
+  return MakeStatusRequest(router.channel, to.target, to.operation, *request.whole);
 }
 
-LONG SetPlayPosition(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
-  return GuardHandler(L"SetPlayPosition: %s", -1, [&]() -> LONG {
-    ReadStringArg(input, 0);
-    const StringArg id = ReadStringArg(input, 1);
-    if (id.Missing()) return 1;
-    const Destination to = Route(router, kSetPosition, id.Text());
-    if (to.kind != Cell::kForward) return to.refusal;
-    return MakeValueRequest(router.channel, to.target, to.operation, input, output);
-  });
+LONG SetPlayPosition(const MediumRouter& router, const IdRequest& request, VARIANT& output) {
+  if (request.id.Missing()) return 1;
+  const Destination to = Route(router, kSetPosition, request.id.Value());
+  if (to.kind != Cell::kForward) return to.refusal;
+  return MakeValueRequest(router.channel, to.target, to.operation, *request.whole, output);
 }
 
 LONG GetMediumListPath(const MediumRouter& router, const std::wstring& first, const VARIANT& ids,
                        std::vector<std::wstring>* paths) {
-  return GuardHandler(L"GetMediumListPath: %s", -1, [&]() -> LONG {
-    const ScopedVariant request = VariantArray({StringVariant(first).Get(), &ids});
-    const StringArg id = ReadStringArg(ids, 0);
-    if (id.Missing()) return 1;
-    const Destination to = Route(router, kGetList, id.Text());
-    if (to.kind == Cell::kRefuse) return to.refusal;
-    ScopedVariant answer;
-    const LONG code = to.kind == Cell::kLocal
-                          ? router.local_media.GetFileListInfoFromId(*request, *answer)
-                          : MakeValueRequest(router.channel, to.target, to.operation, *request, *answer);
-    if (code != 0) return code;
-    if (answer.Type() != VUtil::kVariantArray) return -1;
+  const ScopedVariant request = VariantArray({StringVariant(first).Get(), &ids});
+  const IdList list = DecodeIdList(ids);
+  if (list.first.Missing()) return 1;
+  const Destination to = Route(router, kGetList, list.first.Value());
+  if (to.kind == Cell::kRefuse) return to.refusal;
+  ScopedVariant answer;
+  const LONG code = to.kind == Cell::kLocal
+                        ? router.local_media.GetFileListInfoFromId(input::Text(first), list.ids, *answer)
+                        : MakeValueRequest(router.channel, to.target, to.operation, *request, *answer);
+  if (code != 0) return code;
+  if (answer.Type() != VUtil::kVariantArray) return -1;
 
-    std::vector<std::wstring> found;
-    const LONG items = VUtil::GetArrayLength(*answer);
-    for (LONG i = 0; i < items; ++i) {
-      ScopedVariant item;
-      VUtil::GetElement(*answer, i, item.Get());
-      if (item.Type() == VT_EMPTY) {
-        ModuleLog().Warn(L"GetMediumListPath: got a VT_EMPTY in the list of paths");
-        continue;
-      }
-      if (std::optional<std::wstring> path = PathOf(*item)) found.push_back(std::move(*path));
+  std::vector<std::wstring> found;
+  const LONG items = VUtil::GetArrayLength(*answer);
+  for (LONG i = 0; i < items; ++i) {
+    ScopedVariant item;
+    VUtil::GetElement(*answer, i, item.Get());
+    if (item.Type() == VT_EMPTY) {
+      ModuleLog().Warn(L"GetMediumListPath: got a VT_EMPTY in the list of paths");
+      continue;
     }
-    paths->insert(paths->end(), found.begin(), found.end());
-    return 0;
-  });
+    if (std::optional<std::wstring> path = PathOf(*item)) found.push_back(std::move(*path));
+  }
+  paths->insert(paths->end(), found.begin(), found.end());
+  return 0;
 }
 
 }  // namespace zel::media

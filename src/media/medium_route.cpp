@@ -16,8 +16,8 @@ std::optional<std::wstring> TargetOf(PrefixStore& prefixes, const Owner& owner, 
     case OwnerKind::kSatellite:
       return std::wstring(owner.target);
     case OwnerKind::kDevice:
-      // "D" alone names no device; there is no satellite "DivEduvized" to ask.
-      if (id.size() < 2) return std::nullopt;
+      // The device character is the id's second; "D" alone has none, and is sent to the plain
+      // "DivEduvized" (what the name pattern gives for the character that ends the id).
       return kDevicePrefix + id.substr(1, 1);
     case OwnerKind::kCustom:
       if (auto entry = prefixes.Find(PrefixKeyOf(id))) return std::move(entry->satellite);

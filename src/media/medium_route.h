@@ -5,7 +5,7 @@
 #include <string>
 
 #include "browse/local_media.h"
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 #include "media/prefix_store.h"
 
 namespace zel::media {
@@ -15,7 +15,7 @@ namespace zel::media {
 struct MediumRouter {
   PrefixStore& prefixes;
   browse::CLocalMedia& local_media;
-  const core::BrokerChannel& channel;
+  const channel::BrokerChannel& channel;
 };
 
 // The built-in satellites and the broker's "let the broker choose" target.
@@ -31,7 +31,7 @@ constexpr const wchar_t* kDevicePrefix = L"DivEduvized";  // + the id's second c
 enum class OwnerKind {
   kNone,       // no owner in this column: the service answers 404
   kSatellite,  // the fixed `target`
-  kDevice,     // "DivEduvized" followed by the id's second character
+  kDevice,     // "DivEduvized" followed by the id's second character, if it has one
   kCustom,     // the satellite the prefix table records for the id's key
 };
 
@@ -48,8 +48,8 @@ constexpr Owner Satellite(const wchar_t* name) { return Owner{OwnerKind::kSatell
 // True when `id` begins with `lead` (exact, case-sensitive).
 bool StartsWith(const std::wstring& id, const wchar_t* lead);
 
-// The request target `owner` gives for `id`, or nullopt when there is none: a kNone cell, a
-// device id without a device character, or an "X" id whose key the prefix table does not hold.
+// The request target `owner` gives for `id`, or nullopt when there is none: a kNone cell or an "X"
+// id whose key the prefix table does not hold. The device of "D" alone is "DivEduvized".
 std::optional<std::wstring> TargetOf(PrefixStore& prefixes, const Owner& owner, const std::wstring& id);
 
 // The first row of `rows` whose `lead` begins `id`, or null. Rows are tested in table order, so a

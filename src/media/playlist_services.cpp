@@ -4,12 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "common/parameter_error_guard.h"
+#include "common/answer.h"
 #include "common/module_log.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
 #include "media/medium_route.h"
-#include "media/request_args.h"
+#include "media/media_requests.h"
 #include "media/satellite_request.h"
 
 namespace zel::media {
@@ -46,55 +46,44 @@ std::optional<std::wstring> PlaylistTarget(const MediumRouter& router, Column co
 // The media libraries PlaylistListAll asks, in order.
 constexpr const wchar_t* kLibraries[] = {kDiRuzov, kRiRodera, kRuRuruvi, kZiRuz};
 
-struct SingleOperation {
-  const wchar_t* operation;  // the satellite's
-  const wchar_t* warn;       // the WARN line of a caught error
-};
-
-// By PlaylistOperation.
-constexpr SingleOperation kSingleOperations[] = {
-    {L"PlayListCreate", L"PlaylistCreate: %s"},      // PlaylistNew
-    {L"PlayListRemove", L"PlaylistDestroy: %s"},     // PlaylistDestroy
-    {L"PlayListClearAll", L"PlaylistClear: %s"},     // PlaylistClear
-    {L"PlayListAddItem", L"PlaylistAdd: %s"},        // PlaylistAdd
-    {L"PlayListDeleteItem", L"PlaylistDelete: %s"},  // PlaylistDelete
-    {L"PlayListGetContent", L"PlaylistGet: %s"},     // PlaylistGet
-    {L"PlayListOrder", L"PlaylistReorder: %s"},      // PlaylistReorder
+// The satellite's operation, by PlaylistOperation.
+constexpr const wchar_t* kSingleOperations[] = {
+    L"PlayListCreate",      // PlaylistNew
+    L"PlayListRemove",      // PlaylistDestroy
+    L"PlayListClearAll",    // PlaylistClear
+    L"PlayListAddItem",     // PlaylistAdd
+    L"PlayListDeleteItem",  // PlaylistDelete
+    L"PlayListGetContent",  // PlaylistGet
+    L"PlayListOrder",       // PlaylistReorder
 };
 static_assert(std::size(kSingleOperations) == static_cast<size_t>(PlaylistOperation::kReorder) + 1);
-// The error text goes in whole, as wide text.
-constexpr SingleOperation kFromId{L"PlayListGetContent", L"GetMediumFromId: %s"};
 
-// Reads [string, medium id], routes by the id and forwards the whole input.
-LONG ForwardSingle(const SingleOperation& service, Column column, const MediumRouter& router, const VARIANT& input,
+// Routes by the request's id and forwards the whole input.
+LONG ForwardSingle(const wchar_t* operation, Column column, const MediumRouter& router, const IdRequest& request,
                    VARIANT& output) {
-  return GuardHandler(service.warn, -1, [&]() -> LONG {
-    ReadStringArg(input, 0);
-    const StringArg id = ReadStringArg(input, 1);
-    if (id.Missing()) return 1;
-    const std::optional<std::wstring> target = PlaylistTarget(router, column, id.Text());
-    if (!target) return 404;
-    return MakeValueRequest(router.channel, *target, service.operation, input, output);
-  });
+  if (request.id.Missing()) return 1;
+  const std::optional<std::wstring> target = PlaylistTarget(router, column, request.id.Value());
+  if (!target) return 404;
+  return MakeValueRequest(router.channel, *target, operation, *request.whole, output);
 }
 
-// The composite services' input [string, playlist name, item id], routed by the item id.
+// A composite service's request with its owner: the strings as they were sent, to send them on.
 struct PlaylistRequest {
-  StringArg user;
-  StringArg name;
-  StringArg item;
+  ScopedVariant user;
+  ScopedVariant name;
+  ScopedVariant item;
   std::wstring target;
-  const core::BrokerChannel* channel = nullptr;  // the channel that reaches `target`
+  const channel::BrokerChannel* channel = nullptr;  // the channel that reaches `target`
 };
 
 // 0 with `request` filled, or the service's code: 1 for a missing name or item, 404 no owner.
-LONG ReadPlaylistRequest(const MediumRouter& router, const VARIANT& input, PlaylistRequest* request) {
-  request->user = ReadStringArg(input, 0);
-  request->name = ReadStringArg(input, 1);
-  request->item = ReadStringArg(input, 2);
-  if (request->name.Missing() || request->item.Missing()) return 1;
-  std::optional<std::wstring> target = PlaylistTarget(router, &PlaylistRoute::composite, request->item.Text());
+LONG RoutePlaylistRequest(const MediumRouter& router, const PlaylistItemRequest& decoded, PlaylistRequest* request) {
+  if (decoded.name.Missing() || decoded.item.Missing()) return 1;
+  std::optional<std::wstring> target = PlaylistTarget(router, &PlaylistRoute::composite, decoded.item.Value());
   if (!target) return 404;
+  request->user = decoded.user.AsSent();
+  request->name = decoded.name.AsSent();
+  request->item = decoded.item.AsSent();
   request->target = std::move(*target);
   request->channel = &router.channel;
   return 0;
@@ -112,97 +101,85 @@ LONG Send(const PlaylistRequest& request, const wchar_t* operation, std::initial
 // not examined: an answer it did not give is simply absent).
 ScopedVariant FindPlaylist(const PlaylistRequest& request) {
   ScopedVariant playlist;
-  Send(request, L"PlayListGetMediumID", {request.user.value.Get(), request.name.value.Get()}, *playlist);
+  Send(request, L"PlayListGetMediumID", {request.user.Get(), request.name.Get()}, *playlist);
   return playlist;
 }
 
 LONG AddItem(const PlaylistRequest& request, const ScopedVariant& playlist) {
   ScopedVariant ignored;
-  return Send(request, L"PlayListAddItem", {request.user.value.Get(), playlist.Get(), request.item.value.Get()},
+  return Send(request, L"PlayListAddItem", {request.user.Get(), playlist.Get(), request.item.Get()},
               *ignored);
 }
 
 }  // namespace
 
-LONG ForwardPlaylistOperation(PlaylistOperation operation, const MediumRouter& router, const VARIANT& input, VARIANT& output) {
-  return ForwardSingle(kSingleOperations[static_cast<size_t>(operation)], &PlaylistRoute::single, router, input,
+LONG ForwardPlaylistOperation(PlaylistOperation operation, const MediumRouter& router, const IdRequest& request,
+                              VARIANT& output) {
+  return ForwardSingle(kSingleOperations[static_cast<size_t>(operation)], &PlaylistRoute::single, router, request,
                        output);
 }
 
-LONG GetPlaylistFromId(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
+LONG GetPlaylistFromId(const MediumRouter& router, const IdRequest& request, VARIANT& output) {
   const DWORD start = ::GetTickCount();
-  const LONG code = ForwardSingle(kFromId, &PlaylistRoute::get_playlist, router, input, output);
+  const LONG code = ForwardSingle(L"PlayListGetContent", &PlaylistRoute::get_playlist, router, request, output);
   if (code == 0) {
     ModuleLog().Debug(L"GetPlaylistFromId function returned in %dms", static_cast<int>(::GetTickCount() - start));
   }
   return code;
 }
 
-LONG PlaylistListAll(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
-  return GuardHandler(L"PlaylistListAll: %s", -1, [&]() -> LONG {
-    ReadStringArg(input, 0);  // must be there; its value is the libraries' business
-    ScopedVariant lists;
-    VUtil::CreateArray(lists.Get(), VT_VARIANT, static_cast<LONG>(std::size(kLibraries)));
-    LONG next = 0;
-    LONG code = 0;
-    for (const wchar_t* library : kLibraries) {
-      ScopedVariant answer;
-      code = MakeValueRequest(router.channel, library, L"PlayListList", input, *answer);
-      if (code != 0) continue;
-      ScopedVariant pair = VariantArray({StringVariant(library).Get(), answer.Get()});
-      VUtil::PutElement(*lists, next++, *pair);
-    }
-    lists.ReleaseInto(output);
-    return code;
-  });
+LONG PlaylistListAll(const MediumRouter& router, const LibraryRequest& request, VARIANT& output) {
+  ScopedVariant lists;
+  VUtil::CreateArray(lists.Get(), VT_VARIANT, static_cast<LONG>(std::size(kLibraries)));
+  LONG next = 0;
+  LONG code = 0;
+  for (const wchar_t* library : kLibraries) {
+    ScopedVariant answer;
+    code = MakeValueRequest(router.channel, library, L"PlayListList", *request.whole, *answer);
+    if (code != 0) continue;
+    ScopedVariant pair = VariantArray({StringVariant(library).Get(), answer.Get()});
+    VUtil::PutElement(*lists, next++, *pair);
+  }
+  lists.ReleaseInto(output);
+  return code;
 }
 
-LONG PlaylistCreateAndSet(const MediumRouter& router, const VARIANT& input, VARIANT&) {
-  return GuardHandler(L"PlaylistCreate: %s", -1, [&]() -> LONG {
-    PlaylistRequest request;
-    if (const LONG code = ReadPlaylistRequest(router, input, &request)) return code;
-    ScopedVariant playlist = FindPlaylist(request);
-    ScopedVariant ignored;
-    if (playlist.Type() == VT_EMPTY) {
-      // Only the item's addition decides the result: a creation that failed shows there.
-      Send(request, L"PlayListCreate", {request.user.value.Get(), request.name.value.Get()}, *ignored);
-      playlist = FindPlaylist(request);
-    } else {
-      Send(request, L"PlayListClearAll", {request.user.value.Get(), playlist.Get()}, *ignored);
-    }
-    return AddItem(request, playlist);
-  });
+LONG PlaylistCreateAndSet(const MediumRouter& router, const PlaylistItemRequest& decoded) {
+  PlaylistRequest request;
+  if (const LONG code = RoutePlaylistRequest(router, decoded, &request)) return code;
+  ScopedVariant playlist = FindPlaylist(request);
+  ScopedVariant ignored;
+  if (playlist.Type() == VT_EMPTY) {
+    // Only the item's addition decides the result: a creation that failed shows there.
+    Send(request, L"PlayListCreate", {request.user.Get(), request.name.Get()}, *ignored);
+    playlist = FindPlaylist(request);
+  } else {
+    Send(request, L"PlayListClearAll", {request.user.Get(), playlist.Get()}, *ignored);
+  }
+  return AddItem(request, playlist);
 }
 
-LONG PlaylistGetCount(const MediumRouter& router, const VARIANT& input, VARIANT& output) {
-  return GuardHandler(L"PlaylistCreate: %s", -1, [&]() -> LONG {
-    PlaylistRequest request;
-    if (const LONG code = ReadPlaylistRequest(router, input, &request)) return code;
-    const ScopedVariant playlist = FindPlaylist(request);
-    if (playlist.Type() != VT_BSTR) return -1;
-    ScopedVariant content;
-    Send(request, L"PlayListGetContent", {request.user.value.Get(), playlist.Get()}, *content);
-    if (content.Type() != VUtil::kVariantArray) return -1;
-    ScopedVariant count;
-    try {
-      VUtil::GetElement(*content, 0, count.Get());
-    } catch (const WideError&) {
-      return -1;  // an empty content answer is a failed step, not a parameter error
-    }
-    if (count.Type() != VT_I4) return -1;
-    count.ReleaseInto(output);
-    return 0;
-  });
+LONG PlaylistGetCount(const MediumRouter& router, const PlaylistItemRequest& decoded, VARIANT& output) {
+  PlaylistRequest request;
+  if (const LONG code = RoutePlaylistRequest(router, decoded, &request)) return code;
+  const ScopedVariant playlist = FindPlaylist(request);
+  if (playlist.Type() != VT_BSTR) return -1;
+  ScopedVariant content;
+  Send(request, L"PlayListGetContent", {request.user.Get(), playlist.Get()}, *content);
+  // An empty content answer is a failed step, not a parameter error.
+  if (content.Type() != VUtil::kVariantArray) return -1;
+  const input::Elements counted(*content);
+  if (!counted.Has(0) || V_VT(&counted.At(0)) != VT_I4) return -1;
+  answer::Long(V_I4(&counted.At(0))).ReleaseInto(output);
+  return 0;
 }
 
-LONG PlaylistAddItems(const MediumRouter& router, const VARIANT& input, VARIANT&) {
-  return GuardHandler(L"PlaylistCreate: %s", -1, [&]() -> LONG {
-    PlaylistRequest request;
-    if (const LONG code = ReadPlaylistRequest(router, input, &request)) return code;
-    const ScopedVariant playlist = FindPlaylist(request);
-    if (playlist.Type() == VT_EMPTY) return -1;  // the playlist must exist
-    return AddItem(request, playlist);
-  });
+LONG PlaylistAddItems(const MediumRouter& router, const PlaylistItemRequest& decoded) {
+  PlaylistRequest request;
+  if (const LONG code = RoutePlaylistRequest(router, decoded, &request)) return code;
+  const ScopedVariant playlist = FindPlaylist(request);
+  if (playlist.Type() == VT_EMPTY) return -1;  // the playlist must exist
+  return AddItem(request, playlist);
 }
 
 }  // namespace zel::media

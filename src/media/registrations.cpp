@@ -2,46 +2,49 @@
 
 #include <time.h>
 
+#include <algorithm>
+
 #include "common/answer.h"
-#include "common/parameter_error_guard.h"
 #include "common/scoped_variant.h"
-#include "common/vutil.h"
+#include "common/request_input.h"
 #include "media/prefix_table.h"
-#include "media/request_args.h"
 
 namespace zel::media {
-LONG RegisterCustomMediumId(PrefixStore& prefixes, const std::wstring& requester, const VARIANT& input, VARIANT& output) {
-  return GuardHandler(L"RegisterCustomMediumId exception: %s", 1, [&]() -> LONG {
-    const LONG count = VUtil::GetArrayLength(input);
-    if (count < 3) return 1;
-    PrefixEntry entry;
-    entry.satellite = requester;
-    entry.getMediumFromId = VUtil::GetStringElement(input, 0);
-    entry.getMediumInfoFromId = VUtil::GetStringElement(input, 1);
-    entry.getMediumListInfoFromId = VUtil::GetStringElement(input, 2);
-    entry.isMediumShared = count > 3 ? VUtil::GetStringElement(input, 3) : std::wstring(L"IsMediumShared");
-    entry.timestamp = _time64(nullptr);
 
-    // A key is answered only once the document holding it is saved (a refusal is logged and
-    // answered 1 by the guard).
-    const std::wstring key = prefixes.Register(std::move(entry));
-    StringVariant(L"X" + key).ReleaseInto(output);
-    return 0;
-  });
+RegistrationStrings DecodeRegistration(const VARIANT& input, LONG required, LONG wanted) {
+  const input::Elements elements(input);
+  RegistrationStrings decoded;
+  decoded.length = elements.Length();
+  if (decoded.length < required) return decoded;
+  for (LONG i = 0; i < std::min(decoded.length, wanted); ++i) decoded.strings.push_back(elements.String(i).Value());
+  return decoded;
 }
 
-LONG RegisterCustomDvr(DvrTable& dvrs, const std::wstring& requester, const VARIANT& input, VARIANT&) {
+LONG RegisterCustomMediumId(PrefixStore& prefixes, const std::wstring& requester, const RegistrationStrings& input,
+                            VARIANT& output) {
+  if (input.strings.size() < 3) return 1;
+  PrefixEntry entry;
+  entry.satellite = requester;
+  entry.getMediumFromId = input.strings[0];
+  entry.getMediumInfoFromId = input.strings[1];
+  entry.getMediumListInfoFromId = input.strings[2];
+  entry.isMediumShared = input.strings.size() > 3 ? input.strings[3] : std::wstring(L"IsMediumShared");
+  entry.timestamp = _time64(nullptr);
+
+  // A key is answered only once the document holding it is saved.
+  const std::wstring key = prefixes.Register(std::move(entry));
+  StringVariant(L"X" + key).ReleaseInto(output);
+  return 0;
+}
+
+LONG RegisterCustomDvr(DvrTable& dvrs, const std::wstring& requester, const RegistrationStrings& input) {
+  if (input.strings.size() < 2) return 1;
   auto guard = dvrs.Lock();
-  return GuardHandler(L"RegisterCustomDVR exception: %s", 1, [&]() -> LONG {
-    if (VUtil::GetArrayLength(input) < 2) return 1;
-    std::wstring first = VUtil::GetStringElement(input, 0);
-    std::wstring second = VUtil::GetStringElement(input, 1);
-    dvrs.container[requester] = {std::move(first), std::move(second)};
-    return 0;
-  });
+  dvrs.container[requester] = {input.strings[0], input.strings[1]};
+  return 0;
 }
 
-LONG GetRegisteredDvrs(DvrTable& dvrs, const VARIANT&, VARIANT& output) {
+LONG GetRegisteredDvrs(DvrTable& dvrs, VARIANT& output) {
   ScopedVariant list;
   {
     auto guard = dvrs.Lock();

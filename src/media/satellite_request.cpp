@@ -12,10 +12,10 @@ namespace zel::media {
 namespace {
 
 // The part the three calls share: send, time, read the satellite's code.
-LONG Request(const core::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+LONG Request(const channel::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
              const VARIANT& parameters, ScopedVariant* result) {
   const DWORD start = ::GetTickCount();
-  core::BrokerChannel::Reply reply = channel.Send(target, operation, parameters);
+  channel::BrokerChannel::Reply reply = channel.Send(target, operation, parameters);
   ModuleLog().Debug(L"Request GetMediumFromId returned in %dms", static_cast<int>(::GetTickCount() - start));
   *result = std::move(reply.result);
   return reply.Code();
@@ -34,7 +34,7 @@ _bstr_t RecordString(const VARIANT& record, LONG index) {
 
 // The answer of a request whose result must be an array of VARIANT: element 0 goes to `answer`
 // when the code is 0.
-LONG RequestAnswer(const core::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+LONG RequestAnswer(const channel::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
                    const VARIANT& parameters, ScopedVariant* answer) {
   ScopedVariant result;
   const LONG code = Request(channel, target, operation, parameters, &result);
@@ -46,7 +46,7 @@ LONG RequestAnswer(const core::BrokerChannel& channel, const std::wstring& targe
 
 }  // namespace
 
-LONG MakeRecordRequest(const core::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+LONG MakeRecordRequest(const channel::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
                        const VARIANT& parameters, MediumRecord* record) {
   ScopedVariant answer;
   const LONG code = RequestAnswer(channel, target, operation, parameters, &answer);
@@ -61,7 +61,7 @@ LONG MakeRecordRequest(const core::BrokerChannel& channel, const std::wstring& t
   return 0;
 }
 
-LONG MakeValueRequest(const core::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+LONG MakeValueRequest(const channel::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
                       const VARIANT& parameters, VARIANT& value) {
   ScopedVariant answer;
   const LONG code = RequestAnswer(channel, target, operation, parameters, &answer);
@@ -69,7 +69,7 @@ LONG MakeValueRequest(const core::BrokerChannel& channel, const std::wstring& ta
   return code;
 }
 
-LONG MakeStatusRequest(const core::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
+LONG MakeStatusRequest(const channel::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation,
                        const VARIANT& parameters) {
   ScopedVariant result;
   return Request(channel, target, operation, parameters, &result);

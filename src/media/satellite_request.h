@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 
 namespace zel::media {
 
@@ -32,23 +32,23 @@ struct MediumRecord {
 // Two failures are raised instead of returned:
 // - WideError: the result array has no element 0, or (record) the answer is not an array of
 //   VARIANT with string elements 0 and 1 and, where present, 3 and 4 (an empty element counts as
-//   a null string; any other type is refused). The calling service catches it with its WARN line
-//   and answers -1.
+//   a null string; any other type is refused). The calling service's row answers it with the
+//   service's WARN line and -1.
 // - _com_error: the broker's request operation itself failed, or there is no broker connection
-//   (core::BrokerChannel::kNotConnected). Services let it pass: the dispatcher writes a WARN line with the HRESULT
+//   (channel::BrokerChannel::kNotConnected). Services let it pass: the dispatcher writes a WARN line with the HRESULT
 //   and makes it the return code. Services therefore write their output only after their last
 //   request, so that such a failure leaves the output untouched.
 
 // On 0, `*record` receives the record's strings; otherwise it is left as it was.
-LONG MakeRecordRequest(const core::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
+LONG MakeRecordRequest(const channel::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
                        MediumRecord* record);
 
 // On 0, `value` is cleared and receives a copy of the answer (element 0 of the result), which the
 // caller owns; otherwise it is left as it was.
-LONG MakeValueRequest(const core::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
+LONG MakeValueRequest(const channel::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation, const VARIANT& parameters,
                       VARIANT& value);
 
 // The answer is discarded; the return code is all there is.
-LONG MakeStatusRequest(const core::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation, const VARIANT& parameters);
+LONG MakeStatusRequest(const channel::BrokerChannel& channel, const std::wstring& target, const std::wstring& operation, const VARIANT& parameters);
 
 }  // namespace zel::media

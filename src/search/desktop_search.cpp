@@ -8,11 +8,10 @@
 #include "search/answer_text.h"
 #include "common/registry.h"
 #include "common/module_thread.h"
-#include "common/safearray_lock.h"
+#include "common/request_input.h"
 #include "common/scoped_variant.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
-#include "common/vutil.h"
 #include "search/answer_reader.h"
 
 namespace zel::search {
@@ -22,38 +21,6 @@ constexpr const wchar_t* kEngineKey = L"Software\\Google\\Google Desktop\\API";
 constexpr DWORD kUrlChars = 2048;
 constexpr LONG kInputElements = 5;
 constexpr LONG kHttpOk = 200;
-
-struct SearchInput {
-  std::wstring query;
-  LONG start = 0;
-  LONG num = 0;
-  LONG flags = 0;
-};
-
-// The five elements are read straight from the locked array, so its shape is proven first: a
-// one-dimensional, zero-based array whose elements really are VARIANTs, and at least five of them.
-SearchInput ReadInput(const VARIANT& input) {
-  if (V_VT(&input) != VUtil::kVariantArray) throw WideError(L"CheckArrayType failed");
-  SAFEARRAY* array = V_ARRAY(&input);
-  if (VUtil::GetArrayLength(input) < kInputElements || ::SafeArrayGetDim(array) != 1 ||
-      ::SafeArrayGetElemsize(array) != sizeof(VARIANT)) {
-    throw WideError(L"CheckArrayType failed");
-  }
-  SafeArrayDataLock lock(array);
-  if (!lock.Ok()) throw WideError(L"CheckArrayType failed");
-  const VARIANT* element = static_cast<const VARIANT*>(lock.Data());
-  VUtil::CheckType(element[0], VT_BSTR);
-  VUtil::CheckType(element[1], VT_BSTR);
-  VUtil::CheckType(element[2], VT_I4);
-  VUtil::CheckType(element[3], VT_I4);
-  VUtil::CheckType(element[4], VT_I4);
-  SearchInput read;
-  read.query = VUtil::StringOf(element[1]);
-  read.start = V_I4(&element[2]);
-  read.num = V_I4(&element[3]);
-  read.flags = V_I4(&element[4]);
-  return read;
-}
 
 // Closes a request whose answer was not read to its end. WinINet may read the rest before it lets
 // the connection go (Wine does, for as long as the server keeps sending), so a flooding engine must
@@ -133,24 +100,38 @@ SearchOutcome Search(const SearchEndpoint& endpoint, const std::wstring& request
   return outcome;
 }
 
-LONG GoogleDesktopSearch(const std::wstring& requester, const VARIANT& input, VARIANT& output, LONG* return_code) {
-  *return_code = 0;
-  const SearchInput query = ReadInput(input);
+SearchRequest DecodeSearchRequest(const VARIANT& input) {
+  if (V_VT(&input) != (VT_ARRAY | VT_VARIANT)) throw WideError::Input(input::kWrongShape);
+  const input::Elements elements(input);
+  if (elements.Length() < kInputElements || !elements.Has(kInputElements - 1)) {
+    throw WideError::Input(input::kWrongShape);
+  }
+  LONG numbers[3] = {};
+  for (LONG i = 0; i < kInputElements; ++i) {
+    const VARIANT& element = elements.At(i);
+    if (V_VT(&element) != (i < 2 ? VT_BSTR : VT_I4)) throw WideError::Input(input::kWrongType);
+    if (i >= 2) numbers[i - 2] = V_I4(&element);
+  }
+  return {input::Text::Of(elements.At(1)).Value(), numbers[0], numbers[1], numbers[2]};
+}
+
+LONG GoogleDesktopSearch(const std::wstring& requester, const SearchRequest& query, VARIANT& output) {
   const SearchEndpoint endpoint = CrackSearchUrl(ReadSearchUrl());
   const std::wstring path = RequestPath(endpoint.path, query.query, query.start, query.num, query.flags);
   ModuleLog().Info(L"GoogleDesktopSearch for %s: %s", requester.c_str(), path.c_str());
 
   const SearchOutcome outcome = Search(endpoint, path);
   ScopedVariant text;
+  LONG code = 0;
   if (outcome.code == 0) {
     text.SetString(DecodeAnswer(outcome.answer, outcome.content_type, outcome.cut_short));
   } else {
     ModuleLog().Warn(L"GoogleDesktopSearch: %s", outcome.error.c_str());
     text.SetString(outcome.error);
-    *return_code = 1;
+    code = 1;
   }
   text.ReleaseInto(output);
-  return *return_code;
+  return code;
 }
 
 }  // namespace zel::search

@@ -55,9 +55,18 @@ std::wstring RequestPath(const std::wstring& endpoint_path, const std::wstring& 
 SearchOutcome Search(const SearchEndpoint& endpoint, const std::wstring& request_path,
                      const SearchLimits& limits = {});
 
-// "GoogleDesktopSearch": input [any string, query, start, num, flags]; output the engine's XML
-// answer as text (0) or an error text (1). An input that is not a variant array of at least five
-// elements, or an element of the wrong type, raises a WideError to the dispatcher.
-LONG GoogleDesktopSearch(const std::wstring& requester, const VARIANT& input, VARIANT& output, LONG* return_code);
+// "GoogleDesktopSearch": input [any string, query, start, num, flags], two strings (a null query
+// reads as "") and three VT_I4. An input that is not a variant array of at least five elements
+// raises "CheckArrayType failed", an element of the wrong type "CheckType failed"; the error
+// reaches the dispatcher and the request answers 0 (its row says so).
+struct SearchRequest {
+  std::wstring query;
+  LONG start = 0;
+  LONG num = 0;
+  LONG flags = 0;
+};
+SearchRequest DecodeSearchRequest(const VARIANT& input);
+// Output the engine's XML answer as text (0) or an error text (1).
+LONG GoogleDesktopSearch(const std::wstring& requester, const SearchRequest& request, VARIANT& output);
 
 }  // namespace zel::search

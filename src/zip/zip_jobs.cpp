@@ -10,7 +10,6 @@
 #include "common/locker.h"
 #include "common/module_log.h"
 #include "common/module_thread.h"
-#include "common/parameter_error_guard.h"
 #include "zip/zip_job_hooks.h"
 #include "zip/zip_paths.h"
 #include "zip/zip_plan.h"
@@ -154,7 +153,7 @@ ZipJobs::ZipJobs(const ZipJobHooks& hooks) : registry_(std::make_shared<Registry
 ZipJobs::~ZipJobs() = default;
 
 LONG ZipJobs::CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& output) {
-  return GuardHandler(L"CreateZip: %s", -1, [&]() -> LONG {
+  {
     auto job = std::make_shared<Job>();
     const ZipJobHooks& hooks = registry_->hooks;
     const LONG refused = PlanArchive(L"CreateZip", paths, &job->plan, hooks.max_held_files);
@@ -203,7 +202,7 @@ LONG ZipJobs::CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& 
     answer::List(answer::String(job->archive_path), answer::LongLong(size)).ReleaseInto(output);
     ModuleLog().Info(L"zip size %I64d.", size);
     return 0;
-  });
+  }
 }
 
 bool ZipJobs::CancelAndWait(const std::wstring& path) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/scoped_variant.h"
+
 namespace zel::zip {
 
 struct ZipJobHooks;
@@ -66,14 +68,23 @@ class ZipJobs {
   std::shared_ptr<Registry> registry_;
 };
 
-// "CreateZip": input [string, id, id, ...]; output [archive path (VT_BSTR), archive size
-// (VT_I8)]. Resolves the ids, then ZipJobs::CreateZipOfPaths. Return codes: those of
-// CreateZipOfPaths; the resolver's code; -1 unusable input.
-LONG CreateZip(ZipJobs& jobs, const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
+// "CreateZip" and "QueryFileSize": input [string, id, id, ...] (a string array holding only the
+// first string too): element 0, and the ids copied into an array of VARIANT (the routing id first)
+// for the medium-list query.
+struct ZipRequest {
+  std::wstring first;
+  ScopedVariant ids;
+};
+ZipRequest DecodeZipRequest(const VARIANT& input);
 
-// "QueryFileSize": input as CreateZip; output [number of paths (VT_I4), their total size (VT_I8)].
-// 0; the resolver's code; -1 for unusable input.
-LONG QueryFileSize(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve);
+// "CreateZip": output [archive path (VT_BSTR), archive size (VT_I8)]. Resolves the ids, then
+// ZipJobs::CreateZipOfPaths. Return codes: those of CreateZipOfPaths; the resolver's code; -1 (by
+// its row) unusable input.
+LONG CreateZip(ZipJobs& jobs, const ZipRequest& request, VARIANT& output, const MediumPathResolver& resolve);
+
+// "QueryFileSize": output [number of paths (VT_I4), their total size (VT_I8)]. 0; the resolver's
+// code; -1 (by its row) unusable input.
+LONG QueryFileSize(const ZipRequest& request, VARIANT& output, const MediumPathResolver& resolve);
 
 // The part of "QueryFileSize" after the ids are resolved.
 LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& output);
@@ -82,8 +93,13 @@ LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& outpu
 // still running, then deletes the file if it is one of ours: a regular file (no link, no folder)
 // directly inside the temporary folder with an archive's name, judged by the final path of what the
 // path opens. 0 deleted; 403 anything else, or a path longer than any of ours (nothing deleted);
-// 404 missing or not deletable (a running job deletes it itself when it stops); -1 unusable input.
-LONG DeleteTempFile(ZipJobs& jobs, const VARIANT& input, VARIANT& output);
+// 404 missing or not deletable (a running job deletes it itself when it stops); -1 (by its row)
+// unusable input.
+struct DeleteRequest {
+  std::wstring path;
+};
+DeleteRequest DecodeDeleteRequest(const VARIANT& input);
+LONG DeleteTempFile(ZipJobs& jobs, const DeleteRequest& request);
 
 // Deletes `path` if it is one of our archives as DeleteTempFile judges it: 0, 403 or 404.
 LONG DeleteOwnArchive(const std::wstring& path);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/answer.h"
-#include "common/parameter_error_guard.h"
+#include "common/request_input.h"
 #include "common/module_log.h"
 #include "common/product_folders.h"
 #include "common/text.h"
@@ -23,14 +23,11 @@ namespace {
 
 // The folder to archive and the final path of the data folder, which every archived file must lie
 // in once links are followed; 0, or the code to answer with.
-LONG FolderToArchive(const VARIANT& input, std::wstring* folder, std::wstring* data_final) {
+LONG FolderToArchive(const std::wstring& sub, std::wstring* folder, std::wstring* data_final) {
   const std::optional<std::wstring> data = GetProductFolder(ProductFolder::kData);
   if (!data) return 1;
   *folder = *data;
   *data_final = FinalFolderPath(*folder);
-  if (V_VT(&input) != VT_BSTR) return 0;
-  const BSTR text = V_BSTR(&input);
-  const std::wstring sub(text != nullptr ? text : L"", ::SysStringLen(text));
   if (sub.empty()) return 0;
   wchar_t appended[MAX_PATH] = {};
   // PathAppendW drops a leading "\", so "\Logs" is Logs; it also accepts ".." and rooted paths,
@@ -80,11 +77,15 @@ class LeftOut {
 
 }  // namespace
 
-LONG ZipLogs(const VARIANT& input, VARIANT& output) {
-  return GuardHandler(L"ZipLogs: %s", -1, [&]() -> LONG {
+LogsRequest DecodeLogsRequest(const VARIANT& input) {
+  return {V_VT(&input) == VT_BSTR ? input::Text::Of(input).Value() : std::wstring()};
+}
+
+LONG ZipLogs(const LogsRequest& request, VARIANT& output) {
+  {
     std::wstring folder;
     std::wstring data_final;
-    const LONG refused = FolderToArchive(input, &folder, &data_final);
+    const LONG refused = FolderToArchive(request.sub_folder, &folder, &data_final);
     if (refused != 0) return refused;
 
     CZipEntryTree tree;
@@ -142,7 +143,7 @@ LONG ZipLogs(const VARIANT& input, VARIANT& output) {
     ScopedVariant size_answer = size <= LONG_MAX ? answer::Long(static_cast<LONG>(size)) : answer::LongLong(size);
     answer::List(answer::String(archive), std::move(size_answer)).ReleaseInto(output);
     return 0;
-  });
+  }
 }
 
 }  // namespace zel::zip

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <string>
+
 namespace zel::zip {
 
 // "ZipLogs": a deflated archive, in the temporary folder, of every file under the module's data
@@ -16,7 +18,11 @@ namespace zel::zip {
 // 0; 1 data folder unknown; 2 no archive (no new file could be made, or writing it failed: it is
 // deleted); 403 a sub-folder that would leave the data folder ("..", absolute paths, drive
 // letters, network paths, a link leading out, a path longer than any folder), nothing archived;
-// -1 unusable input.
-LONG ZipLogs(const VARIANT& input, VARIANT& output);
+// -1 (by its row) an error reading the input.
+struct LogsRequest {
+  std::wstring sub_folder;  // empty: the data folder itself
+};
+LogsRequest DecodeLogsRequest(const VARIANT& input);
+LONG ZipLogs(const LogsRequest& request, VARIANT& output);
 
 }  // namespace zel::zip

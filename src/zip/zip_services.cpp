@@ -6,7 +6,7 @@
 
 #include "common/answer.h"
 #include "common/module_log.h"
-#include "common/parameter_error_guard.h"
+#include "common/request_input.h"
 #include "common/scoped_variant.h"
 #include "common/vutil.h"
 #include "zip/zip_jobs.h"
@@ -16,52 +16,44 @@
 namespace zel::zip {
 namespace {
 
-// Element 0 of a CreateZip or QueryFileSize request, and elements 1 to count-1 copied into a new
-// array: the arguments of the id resolution.
-struct ZipRequest {
-  std::wstring first;
-  ScopedVariant ids;
-};
-
-ZipRequest ReadZipRequest(const VARIANT& input) {
-  ZipRequest request;
-  const LONG count = VUtil::GetArrayLength(input);
-  request.first = VUtil::GetStringElement(input, 0);
-  VUtil::CreateArray(request.ids.Get(), VT_VARIANT, count - 1);
-  for (LONG i = 1; i < count; ++i) {
-    ScopedVariant element;
-    VUtil::GetElement(input, i, element.Get());
-    VUtil::PutElement(*request.ids, i - 1, *element);
-  }
-  return request;
-}
-
-// The common start of CreateZip and QueryFileSize: read the request, resolve its ids, and go on
-// with the paths; a non-zero code of the resolution is the answer as it stands.
+// The common start of CreateZip and QueryFileSize: resolve the request's ids, and go on with the
+// paths; a non-zero code of the resolution is the answer as it stands.
 template <class Continue>
-LONG ResolveThen(const wchar_t* warn_format, const VARIANT& input, const MediumPathResolver& resolve, Continue next) {
-  return GuardHandler(warn_format, -1, [&]() -> LONG {
-    const ZipRequest request = ReadZipRequest(input);
-    std::vector<std::wstring> paths;
-    const LONG resolved = resolve(request.first, *request.ids, &paths);
-    return resolved != 0 ? resolved : next(paths);
-  });
+LONG ResolveThen(const ZipRequest& request, const MediumPathResolver& resolve, Continue next) {
+  std::vector<std::wstring> paths;
+  const LONG resolved = resolve(request.first, *request.ids, &paths);
+  return resolved != 0 ? resolved : next(paths);
 }
 
 }  // namespace
 
-LONG CreateZip(ZipJobs& jobs, const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve) {
-  return ResolveThen(L"CreateZip: %s", input, resolve,
+ZipRequest DecodeZipRequest(const VARIANT& input) {
+  const input::Elements elements(input);
+  ZipRequest request;
+  const LONG count = elements.Length();
+  request.first = elements.String(0).Value();
+  answer::ArrayBuilder ids(count - 1);
+  for (LONG i = 1; i < count; ++i) {
+    ScopedVariant id;
+    if (FAILED(id.CopyFrom(elements.At(i)))) throw WideError::Input(input::kNoElement);
+    ids.Set(i - 1, std::move(id));
+  }
+  request.ids = ids.Finish();
+  return request;
+}
+
+LONG CreateZip(ZipJobs& jobs, const ZipRequest& request, VARIANT& output, const MediumPathResolver& resolve) {
+  return ResolveThen(request, resolve,
                      [&](const std::vector<std::wstring>& paths) { return jobs.CreateZipOfPaths(paths, output); });
 }
 
-LONG QueryFileSize(const VARIANT& input, VARIANT& output, const MediumPathResolver& resolve) {
-  return ResolveThen(L"QueryFileSize: %s", input, resolve,
+LONG QueryFileSize(const ZipRequest& request, VARIANT& output, const MediumPathResolver& resolve) {
+  return ResolveThen(request, resolve,
                      [&](const std::vector<std::wstring>& paths) { return QueryFileSizeOfPaths(paths, output); });
 }
 
 LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& output) {
-  return GuardHandler(L"QueryFileSize: %s", -1, [&]() -> LONG {
+  {
     uint64_t count = 0;
     uint64_t total = 0;
     CountFiles(paths, &count, &total);
@@ -69,7 +61,7 @@ LONG QueryFileSizeOfPaths(const std::vector<std::wstring>& paths, VARIANT& outpu
                  answer::LongLong(static_cast<long long>(total)))
         .ReleaseInto(output);
     return 0;
-  });
+  }
 }
 
 LONG DeleteOwnArchive(const std::wstring& path) {
@@ -102,11 +94,15 @@ LONG DeleteOwnArchive(const std::wstring& path) {
   return ::SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof(disposition)) ? 0 : 404;
 }
 
-LONG DeleteTempFile(ZipJobs& jobs, const VARIANT& input, VARIANT&) {
-  return GuardHandler(L"DeleteTempFile: %s", -1, [&]() -> LONG {
-    ScopedVariant unused;
-    VUtil::GetElement(input, 0, unused.Get());
-    const std::wstring path = VUtil::GetStringElement(input, 1);
+DeleteRequest DecodeDeleteRequest(const VARIANT& input) {
+  const input::Elements elements(input);
+  elements.At(0);  // not used, but it must be there
+  return {elements.String(1).Value()};
+}
+
+LONG DeleteTempFile(ZipJobs& jobs, const DeleteRequest& request) {
+  {
+    const std::wstring& path = request.path;
     if (!IsBoundedClientPath(path)) {
       ModuleLog().Warn(L"DeleteTempFile: refused a path of %u characters", static_cast<unsigned>(path.size()));
       return 403;
@@ -116,7 +112,7 @@ LONG DeleteTempFile(ZipJobs& jobs, const VARIANT& input, VARIANT&) {
     const LONG deleted = DeleteOwnArchive(path);
     if (deleted == 403) ModuleLog().Warn(L"DeleteTempFile: %ls is not an archive of ours", path.c_str());
     return deleted;
-  });
+  }
 }
 
 }  // namespace zel::zip

@@ -93,7 +93,7 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
 }
 
 const char* const kExtensionScript = R"({"ZidAvaraV2": {"GetExtensions": [
-    {"when": ["req", "audio"], "rc": 0, "answer": [".mp3", ".ogg"]},
+    {"when": ["req", "audio"], "rc": 0, "answer": [".mp3", 7, ".ogg", ".flac"]},
     {"when": ["req", "video"], "rc": 0, "answer": [".ogg", ".mp4"]},
     {"when": ["req", "photo"], "rc": 0, "answer": [".jpg", ".pdf"]},
     {"when": ["req", "document"], "rc": 0, "answer": [".pdf", ".txt"]}]}})";

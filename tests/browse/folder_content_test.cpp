@@ -245,12 +245,14 @@ TEST_F(FolderContentTest, PagesCountEveryItemAndEmptyAnswersKeepTheirShape) {
     return rows;
   };
   EXPECT_EQ(page(", 10, 5").output, Json::array({Json::array({"title"}), titles(10, 2), 0, 12}));
-  // Count 0 (or less) takes everything from the start; a negative start reads as 0; starts and
-  // counts of another type read as 0.
+  // Count 0 (or less) takes everything from the start; a negative start reads as 0; missing or empty
+  // start and count read as 0. Numbers come in any type that is exactly a 32-bit integer, as script
+  // engines send them: a double, a 64-bit integer, a numeric string.
   const std::pair<std::string, Json> cases[] = {
       {", 4, 0", titles(4, 8)}, {", 0, 12", titles(0, 12)}, {", 0, -4", titles(0, 12)}, {"", titles(0, 12)},
-      {", 12, 3", Json::array()}, {", -5, 2", titles(0, 2)}, {R"(, "3", 2)", titles(0, 2)},
-      {R"(, 11, {"i8": 1})", titles(11, 1)},
+      {", 12, 3", Json::array()}, {", -5, 2", titles(0, 2)}, {R"(, "3", 2)", titles(3, 2)},
+      {R"(, 10, {"i8": 1})", titles(10, 1)}, {", 6.0, 2.0", titles(6, 2)}, {", null, null", titles(0, 12)},
+      {R"(, {"ui8": 9})", titles(9, 3)},
   };
   for (const auto& [start_count, rows] : cases) {
     const auto reply = page(start_count);
@@ -270,23 +272,27 @@ TEST_F(FolderContentTest, PagesCountEveryItemAndEmptyAnswersKeepTheirShape) {
   EXPECT_EQ(Request(root_, R"(3, "", ",", "size:desc"])").output[0], Json::parse(R"(["", ""])"));
 }
 
-TEST_F(FolderContentTest, ElementsOfTheWrongKindReachTheDispatcher) {
-  const std::string prefix = "[WARN] - Onservicerequested exception: ";
+TEST_F(FolderContentTest, MissingOrMistypedElementsAnswerOneNamingTheElement) {
+  const std::string prefix = "[WARN] - KroServiceGetFolderContent exception: GetDiskFolderContent: ";
   const std::pair<std::string, std::string> cases[] = {
-      {R"(["req", "C:\\", 3, 5, "title", "size:asc"])", "GetDiskFolderContent: element 3 must be a string"},
-      {R"(["req", "C:\\", "3", "", "title", "size:asc"])", "GetDiskFolderContent: element 2 (the option flags) must be a VT_I4"},
-      {R"(["req", "C:\\", 3, "", "title"])", "SafeArrayGetElement failed in VUtil::GetElement"},
-      {R"("C:\\")", "Variant passed to VUtil::GetElement is not a variant array"},
+      {R"(["req", "C:\\", 3, 5, "title", "size:asc"])",
+       "element 3 (the filter) must be a string (VT_BSTR), not type 3"},
+      {R"(["req", "C:\\", "3x", "", "title", "size:asc"])", "element 2 (the option flags) must be a whole number"},
+      {R"(["req", "C:\\", 2.5, "", "title", "size:asc"])", "element 2 (the option flags) must be a whole number"},
+      {R"(["req", "C:\\", 3, "", "title"])", "element 5 (the sort key) is missing"},
+      {R"(["req", "C:\\", 3, "", "title", "", "x"])", "element 6 (the start) must be a whole number"},
+      {R"(["req", "C:\\", 3, "", "title", "", 0, {"i8": 4294967296}])", "element 7 (the count) must be a whole number"},
   };
   for (const auto& [input, message] : cases) {
     const size_t before = ModuleLogLinesWith(prefix + message).size();
     const auto reply = module_.Call(L"GetDiskFolderContent", input, 77);
-    EXPECT_EQ(reply.rc, 77) << input;  // the return code stays as the broker passed it
+    EXPECT_EQ(reply.rc, 1) << input;
     EXPECT_EQ(reply.output, nullptr) << input;
     EXPECT_EQ(ModuleLogLinesWith(prefix + message).size(), before + 1) << input;
   }
-  // Empty strings may stand for strings.
-  EXPECT_EQ(module_.Call(L"GetDiskFolderContent", R"([null, "C:\\", 1, null, null, null])").rc, 0);
+  EXPECT_EQ(module_.Call(L"GetDiskFolderContent", R"("C:\\")", 77).rc, 1);
+  // Empty strings may stand for strings; numbers may come as strings.
+  EXPECT_EQ(module_.Call(L"GetDiskFolderContent", R"([null, "C:\\", "1", null, null, null])").rc, 0);
 }
 
 TEST_F(FolderContentTest, OnlyTheExactTextFalseSwitchesBrowsingOff) {

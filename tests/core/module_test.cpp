@@ -114,6 +114,8 @@ TEST_F(DispatcherTest, NamesAreComparedExactlyAndUnhandledNamesAndEventsChangeNo
 
 std::wstring g_wide_marker;  // unique per run: the log outlives the test programs
 LONG ThrowsWide(ServiceCall&) { throw WideError(g_wide_marker); }
+LONG ThrowsInput(ServiceCall&) { throw WideError::Input(g_wide_marker); }
+LONG ThrowsCoded(ServiceCall&) { throw WideError(404, g_wide_marker); }
 LONG ThrowsCom(ServiceCall&) {
   _com_issue_error(E_ACCESSDENIED);
   return 0;
@@ -125,10 +127,13 @@ LONG Answers(ServiceCall& call) {
   return 9;
 }
 
-TEST_F(DispatcherTest, ErrorsEscapingAHandlerAreCaughtAtTheBoundary) {
+TEST_F(DispatcherTest, ErrorsEscapingAHandlerAreCaughtAtTheBoundaryAndMappedByTheRow) {
+  constexpr ErrorMap kMapped{L"Mapped: %s", 3, 4};
   const ServiceEntry table[] = {
-      {0, L"Wide", ThrowsWide}, {1, L"Com", ThrowsCom}, {2, L"Other", ThrowsOther},
+      {0, L"Wide", ThrowsWide}, {1, L"Com", ThrowsCom, kMapped}, {2, L"Other", ThrowsOther, kMapped},
       {3, L"Answers", Answers}, {4, L"Answers", ThrowsWide},  // the first match wins
+      {5, L"Failing", ThrowsWide, kMapped}, {6, L"BadInput", ThrowsInput, kMapped}, {7, L"Coded", ThrowsCoded, kMapped},
+      {8, L"CodedUnmapped", ThrowsCoded},
   };
   ScopedVariant input;
   ScopedVariant output;
@@ -148,6 +153,15 @@ TEST_F(DispatcherTest, ErrorsEscapingAHandlerAreCaughtAtTheBoundary) {
   EXPECT_EQ(run(L"Answers"), 9);
   EXPECT_EQ(J(*output), Json(4));
   EXPECT_EQ(run(L"answers"), 31);
+  // A row's map: the WARN line in its format, and the error's own code, else the input code for
+  // bad input, else the failure code.
+  const std::string mapped = "[WARN] - Mapped: " + Narrow(g_wide_marker);
+  EXPECT_EQ(run(L"Failing"), 4);
+  EXPECT_EQ(run(L"BadInput"), 3);
+  EXPECT_EQ(run(L"Coded"), 404);
+  EXPECT_EQ(ModuleLogLinesWith(mapped).size(), 3u);
+  EXPECT_EQ(run(L"CodedUnmapped"), 404);
+  EXPECT_EQ(ModuleLogLinesWith("[WARN] - Onservicerequested exception: " + Narrow(g_wide_marker)).size(), 2u);
   object->ReleaseHold();
 }
 

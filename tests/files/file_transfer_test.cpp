@@ -19,8 +19,8 @@ namespace {
 using zeltest::Json;
 using zeltest::ModuleLogLinesWith;
 
-Json Get(const std::string& input) { return Serve(GetFile, input); }
-Json Info(const std::string& input) { return Serve(GetFileInfo, input); }
+Json Get(const std::string& input) { return Serve(L"GetFile", input); }
+Json Info(const std::string& input) { return Serve(L"GetFileInfo", input); }
 
 Json Read(const std::string& text) { return Json::array({0, {{"bytes", zelhost::Base64Encode(text)}}}); }
 

@@ -30,12 +30,12 @@ inline zeltest::Json Raw(const VARIANT& value) {
   return items;
 }
 
-// [return code, output]: one comparison checks both.
-inline zeltest::Json Serve(LONG (*handler)(const VARIANT&, VARIANT&), const std::string& input,
+// [return code, output] of the service run through its row: one comparison checks both.
+inline zeltest::Json Serve(const std::wstring& service, const std::string& input,
                            const std::string& output_before = "null") {
   ScopedVariant in = zeltest::V(input);
   ScopedVariant out = zeltest::V(output_before);
-  const LONG rc = handler(*in, *out);
+  const LONG rc = zeltest::Dispatch(service, *in, *out);
   return zeltest::Json::array({rc, Raw(*out)});
 }
 

@@ -81,11 +81,11 @@ TEST(HostInfoTest, GetVersionReadsTheVersionValue) {
                                                   {std::wstring(512, L'v'), kNullString}};
   for (const auto& [value, expected] : values) {
     zel_key.SetString(L"Version", value);
-    const Json answer = Serve(GetVersion, "[1, 2]");  // the input is not read
+    const Json answer = Serve(L"my-ZEL_GetVersion", "[1, 2]");  // the input is not read
     EXPECT_EQ(Json::array({answer[0], answer[1][1]}), Json::array({0, expected}));
   }
   zel_key.SetDword(L"Version", 7);
-  EXPECT_EQ(Serve(GetVersion, "null")[1][1], kNullString);
+  EXPECT_EQ(Serve(L"my-ZEL_GetVersion", "null")[1][1], kNullString);
 }
 
 TEST(HostInfoTest, TailLogDropsTheFirstLineUpToTheCapRefusesWhatItCannotReadAndKeepsWhatWasRead) {
@@ -112,9 +112,12 @@ TEST(HostInfoTest, TailLogDropsTheFirstLineUpToTheCapRefusesWhatItCannotReadAndK
       {no_feed + ", 10", Tail(100, 10, "0123456789")},
       {crlf + ", 50", Tail(22, 13, "second\nthird\n")},
       {ctrl_z + ", 50", Tail(19, 7, "second\n")},
-      // Negative limits read as unsigned, hence the cap; other number types count too.
+      // Negative limits read as unsigned, hence the cap; any number that is exactly a 32-bit integer
+      // counts, as script engines send them (a double, a 64-bit integer, a numeric string).
       {path + ", -1", Tail(100, 90, hundred.substr(10))},
-      {path + ", 15.9", Tail(100, 10, "line 9...\n")},
+      {path + ", 15.0", Tail(100, 10, "line 9...\n")},
+      {path + ", {\"i8\": 15}", Tail(100, 10, "line 9...\n")},
+      {path + ", \"15\"", Tail(100, 10, "line 9...\n")},
       {empty + ", 50", Tail(0, 0, "")},
       {utf8 + ", 50", Tail(21, 19, "\u65E5\u672C\u8A9E.mp3\n" + zel::WideToUtf8(zel::AnsiToWide("caf\xE9")) + "\n")},
       {cut + ", 8", Tail(13, 6, "\u672C\u8A9E")},
@@ -124,36 +127,45 @@ TEST(HostInfoTest, TailLogDropsTheFirstLineUpToTheCapRefusesWhatItCannotReadAndK
       {unfinished + ", 50", Tail(12, 8, "done\nend")},
   };
   for (const auto& [input, expected] : cases) {
-    EXPECT_EQ(Serve(TailLog, "[" + input + "]"), expected) << input;
+    EXPECT_EQ(Serve(L"my-ZEL_TailLog", "[" + input + "]"), expected) << input;
   }
   // The last 5000000 bytes of a larger log, whatever the limit asked.
   std::string content;
   for (int line = 0; content.size() < 6000000; ++line) content += "entry " + std::to_string(line) + "\n";
-  const Json answer = Serve(TailLog, "[" + Quoted(folder.WriteFile(L"large.log", content)) + ", 9000000]");
+  const Json answer = Serve(L"my-ZEL_TailLog", "[" + Quoted(folder.WriteFile(L"large.log", content)) + ", 9000000]");
   const std::string tail = content.substr(content.size() - 5000000);
   const std::string expected = tail.substr(tail.find('\n') + 1);
   EXPECT_TRUE(answer == Tail(static_cast<LONG>(content.size()), static_cast<LONG>(expected.size()), expected));  // five megabytes: not printed
 
   // Status that does not fit 32 bits: 403. The file is sparse and costs no disk space.
   const std::wstring large = SparseFile(folder.Path() + L"\\three-gib.log", 3LL << 30);
-  EXPECT_EQ(Serve(TailLog, "[" + Quoted(large) + ", 50]"), Tail(0, 0, kNullString, 403));
-  for (const std::string& input : std::vector<std::string>{
-           "[" + Quoted(folder.Path() + L"\\missing.log") + ", 50]", "[\"CON\", 50]", "[{\"bstr\": null}, 50]",
-           // a path that is not a string, a limit that is not a number, an input that is not a pair
-           "[5, 50]", "[" + path + ", \"50\"]", "[" + path + "]", "null", "[" + path + ", {\"byref\": 50}]",
-           "{\"array\": [" + path + ", \"50\"], \"of\": \"bstr\"}"}) {
-    EXPECT_EQ(Serve(TailLog, input), Tail(0, 0, kNullString, 404)) << input;
+  EXPECT_EQ(Serve(L"my-ZEL_TailLog", "[" + Quoted(large) + ", 50]"), Tail(0, 0, kNullString, 403));
+  for (const std::string& input : std::vector<std::string>{"[" + Quoted(folder.Path() + L"\\missing.log") + ", 50]",
+                                                           "[\"CON\", 50]", "[{\"bstr\": null}, 50]"}) {
+    EXPECT_EQ(Serve(L"my-ZEL_TailLog", input), Tail(0, 0, kNullString, 404)) << input;
   }
+  // A path that is not a string, a limit that is missing or not exactly a 32-bit integer, an input
+  // that is not a pair: 1, with the WARN line, and no output.
+  ModuleLog().SetLevel(CTkLog::kWarn);
+  ModuleLog().Warn(L"HostInfoTest: refused tails follow");  // the log is open from here on
+  const std::string not_a_number = "[WARN] - my-ZEL_TailLog: the limit is not a number";
+  const size_t refused_before = zeltest::ModuleLogLinesWith(not_a_number).size();
+  const std::vector<std::string> refused = {
+      "[5, 50]", "[" + path + ", \"5x\"]", "[" + path + ", 15.9]", "[" + path + ", {\"i8\": 4294967296}]",
+      "[" + path + "]", "null", "[" + path + ", {\"byref\": 50}]",
+      "{\"array\": [" + path + ", \"50\"], \"of\": \"bstr\"}"};
+  for (const std::string& input : refused) {
+    EXPECT_EQ(Serve(L"my-ZEL_TailLog", input), Json::parse("[1, null]")) << input;
+  }
+  EXPECT_EQ(zeltest::ModuleLogLinesWith(not_a_number).size(), refused_before + 4);
   // Under Wine, Z: is the Linux root: reading this process's memory file from offset 0 fails (no
   // page is mapped there), while opening it and asking its size (0) succeed.
-  ModuleLog().SetLevel(CTkLog::kWarn);
-  ModuleLog().Warn(L"HostInfoTest: tail of a file whose read fails");  // the log is open from here on
   const size_t warnings = zeltest::ModuleLogLinesWith("my-ZEL_TailLog: read failed after 0 bytes").size();
-  const Json failed = Serve(TailLog, R"(["Z:\\proc\\self\\mem", 100])");
+  const Json failed = Serve(L"my-ZEL_TailLog", R"(["Z:\\proc\\self\\mem", 100])");
   // The module's own log, tailed: its lines are UTF-8 and read back as written.
   ModuleLog().Warn(L"HostInfoTest: \u65E5\u672C\u8A9E.mp3 caf\u00E9 \U0001D11E");
   ModuleLog().SetLevel(CTkLog::kError);
-  const Json own = Serve(TailLog, "[" + Quoted(ModuleLog().MainPath()) + ", 4000]");
+  const Json own = Serve(L"my-ZEL_TailLog", "[" + Quoted(ModuleLog().MainPath()) + ", 4000]");
   EXPECT_NE(own[1][2].get<std::string>().find("HostInfoTest: \u65E5\u672C\u8A9E.mp3 caf\u00E9 \U0001D11E\n"),
             std::string::npos) << own;
   EXPECT_EQ(failed, Tail(0, 0, kNullString));
@@ -163,10 +175,10 @@ TEST(HostInfoTest, TailLogDropsTheFirstLineUpToTheCapRefusesWhatItCannotReadAndK
 TEST(HostInfoTest, ConfigValuesInNameOrderWithTheirTexts) {
   RegistryKeyScope config(HKEY_LOCAL_MACHINE, L"Software\\Rod Ezeduduv\\Zel\\Config");
   config.RemoveKey();
-  EXPECT_EQ(Serve(GetZelConfig, "null", "\"untouched\"")[1], "untouched");  // no key
+  EXPECT_EQ(Serve(L"GetZelConfig", "null", "\"untouched\"")[1], "untouched");  // no key
   config.SetString(L"placeholder", L"");
   config.Remove(L"placeholder");
-  EXPECT_EQ(Serve(GetZelConfig, "null", "\"emptied\""), Json::parse("[0, null]"));  // a key without values
+  EXPECT_EQ(Serve(L"GetZelConfig", "null", "\"emptied\""), Json::parse("[0, null]"));  // a key without values
 
   for (const auto& [name, value] : {std::pair{L"app.fileBrowser.enabled", 1u}, {L"b", 4294967295u}, {L"Z", 0x80000000u}}) config.SetDword(name, value);
   for (const auto& [name, text, type] : {std::tuple{L"a", L"caf\u00E9", REG_SZ}, {L"expand", L"%TEMP%", REG_EXPAND_SZ}, {L"_", L"", REG_SZ}}) {
@@ -179,7 +191,7 @@ TEST(HostInfoTest, ConfigValuesInNameOrderWithTheirTexts) {
   config.Set(L"short dword", REG_DWORD, binary, 2);
   const std::wstring unterminated = L"abcX";
   config.Set(L"raw", REG_SZ, unterminated.data(), 6);
-  EXPECT_EQ(Serve(GetZelConfig, "null"),
+  EXPECT_EQ(Serve(L"GetZelConfig", "null"),
             Values({{"Z", "-2147483648"}, {"_", ""}, {"a", "caf\u00e9"}, {"app.fileBrowser.enabled", "1"}, {"b", "-1"},
                     {"c", ""}, {"expand", ""}, {"q", ""}, {"raw", "abc"}, {"short dword", ""}}));
 
@@ -188,7 +200,7 @@ TEST(HostInfoTest, ConfigValuesInNameOrderWithTheirTexts) {
   config.SetString(L"first", L"1");
   config.SetString(std::wstring(300, L'n'), L"long");
   config.SetString(L"other", L"2");  // after the long name in creation order and in name order
-  EXPECT_EQ(Serve(GetZelConfig, "null"), Values({{"first", "1"}}));
+  EXPECT_EQ(Serve(L"GetZelConfig", "null"), Values({{"first", "1"}}));
 }
 
 TEST(HostInfoTest, TheServicesAnswerThroughTheBroker) {

@@ -19,7 +19,7 @@
 #include "common/com_object.h"
 #include "common/scoped_variant.h"
 #include "common/text.h"
-#include "core/kro_interfaces.h"
+#include "channel/kro_interfaces.h"
 #include "json_variant.h"
 #include "support/host_process.h"
 #include "support/test_support.h"

@@ -27,7 +27,7 @@ Json GroupWithin(const std::string& input, DWORD limit_ms,
   auto channel = ModuleChannel();
   ScopedVariant in = V(input);
   ScopedVariant out;
-  const LONG rc = MakeGroupedRequest(channel, places, *in, *out, limit_ms);
+  const LONG rc = MakeGroupedRequest(channel, places, DecodeGroupRequest(*in), *out, limit_ms);
   channel.reset();  // as Close would: the group keeps its own share
   return Json::array({rc, J(*out)});
 }
@@ -266,7 +266,7 @@ TEST_F(GroupedRequestTest, ASubRequestOutlivingTheCallOwnsItsParameters) {
   auto channel = ModuleChannel();
   auto places = std::make_shared<SubRequestPlaces>();
   ScopedVariant output;
-  EXPECT_EQ(MakeGroupedRequest(channel, places, *input, *output, 200), 0);
+  EXPECT_EQ(MakeGroupedRequest(channel, places, DecodeGroupRequest(*input), *output, 200), 0);
   EXPECT_EQ(J(*output), Json::array({kPending, kPending}));
   text = V("666");
   auto late_parameters = [&](int gate) {
@@ -284,7 +284,7 @@ TEST_F(GroupedRequestTest, ASubRequestOutlivingTheCallOwnsItsParameters) {
   V_VARIANTREF(reference.Get()) = cycle.Get();
   VUtil::PutElement(*cycle, 0, *reference);
   VUtil::PutElement(*input, 1, *SubRequestTo("Gate1", *cycle));
-  EXPECT_EQ(MakeGroupedRequest(channel, places, *input, *output, 200), 1);
+  EXPECT_EQ(zeltest::Dispatch(L"MultiRequest", *input, *output), 1);
   EXPECT_EQ(log.Count("[WARN] - MakeGroupedRequest exception: Sub-request parameters nest too deeply"), 1u);
 }
 

@@ -6,8 +6,8 @@
 
 namespace zeltest {
 
-std::shared_ptr<zel::core::BrokerChannel> ModuleChannel() {
-  auto channel = std::make_shared<zel::core::BrokerChannel>();
+std::shared_ptr<zel::channel::BrokerChannel> ModuleChannel() {
+  auto channel = std::make_shared<zel::channel::BrokerChannel>();
   channel->Attach(zel::core::CurrentBroker());
   return channel;
 }

@@ -41,11 +41,11 @@ class ZelDocumentScope {
 };
 
 // A channel of the test's own, attached to the broker of the module the test runs.
-std::shared_ptr<zel::core::BrokerChannel> ModuleChannel();
+std::shared_ptr<zel::channel::BrokerChannel> ModuleChannel();
 
 // Routing parts of the test's own (no prefix document), reaching satellites through ModuleChannel.
 struct ModuleRouter {
-  std::shared_ptr<zel::core::BrokerChannel> channel = ModuleChannel();
+  std::shared_ptr<zel::channel::BrokerChannel> channel = ModuleChannel();
   zel::media::PrefixStore prefixes;
   zel::browse::CLocalMedia local_media{*channel};
   zel::media::MediumRouter Router() { return {prefixes, local_media, *channel}; }

@@ -34,7 +34,7 @@ std::string Raised(const std::function<void()>& call) {
 
 TEST_F(SatelliteRequestTest, ReturnCodesOfTheThreeCalls) {
   RunningModule module;
-  core::BrokerChannel channel;
+  channel::BrokerChannel channel;
   channel.Attach(CurrentBroker());
   std::shared_ptr<ComputedSatellites> satellites;
   auto all_answer = [&](const Reply& reply) {
@@ -99,13 +99,13 @@ TEST_F(SatelliteRequestTest, ReturnCodesOfTheThreeCalls) {
 
 // Without a broker connection each service ends as it does when the request operation fails.
 TEST(SatelliteRequestWithoutBrokerTest, NoConnectionIsRaisedAsItsOwnHresultAndEndsEachServiceAsAFailedRequest) {
-  const core::BrokerChannel detached;
+  const channel::BrokerChannel detached;
   EXPECT_EQ(Raised([&] { MakeStatusRequest(detached, L"DiRuzov", L"ShareCheckFile", *V("[]")); }),
-            "hr " + std::to_string(core::BrokerChannel::kNotConnected));
+            "hr " + std::to_string(channel::BrokerChannel::kNotConnected));
   CKroAtl* object = new CKroAtl();
   const std::wstring requester = L"tests";
   const std::tuple<const wchar_t*, const char*, Json> cases[] = {  // service, input, [rc, output]
-      {L"PlaylistGet", R"(["u", "M1"])", Json::array({core::BrokerChannel::kNotConnected, 5})},
+      {L"PlaylistGet", R"(["u", "M1"])", Json::array({channel::BrokerChannel::kNotConnected, 5})},
       {L"GetAudioCategoryTotals", R"(["x"])", Json::array({1, 5})},
       {L"MultiRequest", R"([["Any", "X", 0], ["Any", "X", 1]])", Json::parse("[0, [[null, null], [null, null]]]")},
   };

@@ -11,7 +11,9 @@
 #include "common/text.h"
 #include "common/long_path.h"
 #include "common/unique_handle.h"
+#include "core/kro_atl.h"
 #include "core/module.h"
+#include "core/service_table.h"
 
 namespace zeltest {
 
@@ -148,6 +150,15 @@ RunningModule::RunningModule(const std::string& satellites, const zelhost::Broke
 RunningModule::~RunningModule() {
   zel::core::CloseModule();
   scope_.Broker().SetRouter(nullptr);
+}
+
+LONG Dispatch(const std::wstring& service, const VARIANT& input, VARIANT& output, LONG rc,
+              const std::wstring& requester) {
+  // One module object for the program: made on first use, never connected, kept to the end.
+  static zel::core::CKroAtl* const object = new zel::core::CKroAtl();
+  zel::core::ServiceCall call{object->Parts(), requester, const_cast<VARIANT&>(input), output};
+  zel::core::DispatchService(zel::core::kServiceTable, zel::core::kServiceCount, service, call, &rc);
+  return rc;
 }
 
 RunningModule::Reply RunningModule::Call(const std::wstring& service, const std::string& input, LONG rc,

@@ -65,6 +65,13 @@ class LogLevelValue {
   std::optional<DWORD> previous_;
 };
 
+// Runs `service` through the module's service table and dispatcher as the broker's event does (the
+// row decodes the input, the dispatcher maps its errors), on a module object of the test program
+// that has no broker connection. `output` and `rc` are what the broker passed; both come back as
+// the request left them.
+LONG Dispatch(const std::wstring& service, const VARIANT& input, VARIANT& output, LONG rc = 0,
+              const std::wstring& requester = L"tests");
+
 // An embedded broker registered as the COM class the module looks for, for one scope.
 class BrokerScope {
  public:

@@ -89,7 +89,7 @@ void LogsArchive(const Case& c) {
   }
   const zel::ScopedVariant input = zel::StringVariant(sub);
   zel::ScopedVariant output;
-  if (zel::zip::ZipLogs(*input, *output) != 0) return Fail(L"ZipLogs " + c.name);
+  if (zel::zip::ZipLogs(zel::zip::DecodeLogsRequest(*input), *output) != 0) return Fail(L"ZipLogs " + c.name);
   const std::wstring archive = zel::VUtil::GetStringElement(*output, 0);
   if (!::MoveFileExW(archive.c_str(), (g_output + L"\\" + c.name + L".zip").c_str(),
                      MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING)) {

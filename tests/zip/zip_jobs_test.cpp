@@ -34,10 +34,7 @@ long long SizeOf(const std::wstring& path) {
   return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-LONG DeleteArchive(ZipJobs& jobs, const std::wstring& path) {
-  ScopedVariant output;
-  return DeleteTempFile(jobs, *V("[\"\", " + zelhost::DumpJson(Narrow(path)) + "]"), *output);
-}
+LONG DeleteArchive(ZipJobs& jobs, const std::wstring& path) { return DeleteTempFile(jobs, {path}); }
 
 // Hooks that keep each worker's handle, waiting `wait_ms` in CreateZip.
 ZipJobHooks Keeping(std::vector<UniqueKernelHandle>* workers, DWORD wait_ms) {
@@ -465,7 +462,7 @@ TEST_F(ZipJobsTest, DeleteTempFileDeletesOnlyOurArchivesDirectlyInsideTheTempora
 
   ScopedVariant output;
   for (const char* bad : {"5", R"(["only"])", R"(["", 7])", R"({"array": ["", "x"], "lbound": 1})"}) {
-    EXPECT_EQ(DeleteTempFile(jobs_, *V(bad), *output), -1) << bad;
+    EXPECT_EQ(zeltest::Dispatch(L"DeleteTempFile", *V(bad), *output), -1) << bad;
   }
   EXPECT_EQ(output.Type(), VT_EMPTY);
 }
@@ -495,15 +492,11 @@ TEST_F(ZipJobsTest, TheServicesResolveMediumIdsThroughTheModuleAndRefuseUnusable
     EXPECT_EQ(Json::array({unresolved.rc, unresolved.output}), Json::parse("[404, null]"));
   }
 
-  const MediumPathResolver never = [](const std::wstring&, const VARIANT&, std::vector<std::wstring>*) -> LONG {
-    ADD_FAILURE() << "unusable input reached the resolver";
-    return 0;
-  };
   ScopedVariant untouched;
   for (const char* bad : {"5", "[]", R"([5, "M1"])", R"({"array": ["x", "M1"], "lbound": 1})",
                           R"({"array": ["x", "M1"], "of": "bstr"})", R"({"byref": ["x", "M1"]})"}) {
-    EXPECT_EQ(CreateZip(jobs_, *V(bad), *untouched, never), -1) << bad;
-    EXPECT_EQ(QueryFileSize(*V(bad), *untouched, never), -1) << bad;
+    EXPECT_EQ(zeltest::Dispatch(L"CreateZip", *V(bad), *untouched), -1) << bad;
+    EXPECT_EQ(zeltest::Dispatch(L"QueryFileSize", *V(bad), *untouched), -1) << bad;
   }
   EXPECT_EQ(untouched.Type(), VT_EMPTY);
 }

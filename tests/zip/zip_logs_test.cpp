@@ -53,15 +53,14 @@ class ZipLogsTest : public ::testing::Test {
   // Runs ZipLogs; on success returns the archive's bytes and deletes it.
   LONG Zip(const VARIANT& input, ziptest::Bytes* archive) {
     ScopedVariant output;
-    const LONG rc = ZipLogs(input, *output);
+    const LONG rc = ZipLogs(DecodeLogsRequest(input), *output);
     if (rc == 0) {
       const std::wstring path = VUtil::GetStringElement(*output, 0);
       EXPECT_EQ(path.substr(0, path.rfind(L'\\') + 1), TemporaryFolder());
       *archive = ziptest::ReadFileBytes(path);
       EXPECT_EQ(J(*output)[1], static_cast<long long>(archive->size())) << "the size as VT_I4";
-      ScopedVariant ignored;
       ZipJobs jobs;
-      EXPECT_EQ(DeleteTempFile(jobs, *V("[\"\", " + zelhost::DumpJson(Narrow(path)) + "]"), *ignored), 0)
+      EXPECT_EQ(DeleteTempFile(jobs, {path}), 0)
           << "no job is registered for it: the file is simply deleted";
     }
     return rc;
@@ -156,7 +155,7 @@ TEST_F(ZipLogsTest, EscapesAreRefusedAndLinksLeadingOutAreNotFollowed) {
                                   std::wstring(300, L'a'), std::wstring(1030, L'a'), std::wstring(5000, L'\\'),
                                   name_ + L"\\outdir"}) {
     ScopedVariant output;
-    EXPECT_EQ(ZipLogs(*V(zelhost::DumpJson(Narrow(sub))), *output), 403) << Narrow(sub.substr(0, 40));
+    EXPECT_EQ(ZipLogs({sub}, *output), 403) << Narrow(sub.substr(0, 40));
     EXPECT_EQ(output.Type(), VT_EMPTY);
   }
   EXPECT_EQ(TemporaryArchives(), before) << "no archive was started";
@@ -191,7 +190,7 @@ TEST_F(ZipLogsTest, PeakMemoryDoesNotGrowWithTheFileSize) {
   const int64_t large = int64_t{384} << 20;
   ziptest::SparseFile(folder_ + L"\\large\\app.log", large);
   ScopedVariant output;
-  ASSERT_EQ(ZipLogs(*V(zelhost::DumpJson(Narrow(name_ + L"\\large"))), *output), 0);
+  ASSERT_EQ(ZipLogs({name_ + L"\\large"}, *output), 0);
   const double large_peak = peak();
   std::printf("ZipLogs peak working set: 1000-byte log %.1f MiB, 384 MiB log %.1f MiB (ratio %.3f)\n",
               small_peak / 1048576, large_peak / 1048576, large_peak / small_peak);

@@ -1,10 +1,10 @@
-#include "core/broker_channel.h"
+#include "channel/broker_channel.h"
 
 #include <utility>
 
 #include "common/com_checks.h"
 
-namespace zel::core {
+namespace zel::channel {
 namespace {
 
 // A BSTR of the whole text, embedded NULs included. Throws _com_error when there is no memory.
@@ -61,12 +61,12 @@ BrokerChannel::Reply BrokerChannel::Send(const std::wstring& target, const std::
   IKroBrokerPtr broker = Broker();
   if (broker == nullptr) _com_issue_error(kNotConnected);
   ScopedVariant copy;
-  ThrowIfFailed(copy.CopyFrom(parameters));
+  ZEL_THROW_IF_FAILED(copy.CopyFrom(parameters));
   const _bstr_t target_name = ToBstr(target);
   const _bstr_t operation_name = ToBstr(operation);
   Reply reply;
-  ThrowIfFailed(broker->Request(target_name, operation_name, *copy, reply.result.Get(), 0, reply.status.Get()));
+  ZEL_THROW_IF_FAILED(broker->Request(target_name, operation_name, *copy, reply.result.Get(), 0, reply.status.Get()));
   return reply;
 }
 
-}  // namespace zel::core
+}  // namespace zel::channel

@@ -8,11 +8,11 @@
 
 #include "common/scoped_variant.h"
 #include "common/tk_section.h"
-#include "core/kro_interfaces.h"
+#include "channel/kro_interfaces.h"
 
 _COM_SMARTPTR_TYPEDEF(IKroBroker, __uuidof(IKroBroker));
 
-namespace zel::core {
+namespace zel::channel {
 
 // The one way a request leaves the module for another component: through the broker's request
 // operation, on the calling thread. The module object attaches the broker when its event connection
@@ -55,4 +55,4 @@ class BrokerChannel {
   IKroBrokerPtr broker_;
 };
 
-}  // namespace zel::core
+}  // namespace zel::channel
