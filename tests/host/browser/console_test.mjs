@@ -338,10 +338,10 @@ print("zip ok", len(names))
         assert.match(facts, /local time: 20\d\d-\d\d-\d\d \d\d:\d\d:\d\d/);
         assert.ok(facts.includes('C:\\ProgramData\\RodEzeduduv'), facts);
         await page.screenshot({ path: path.join(screenshots, 'host-prefix-table.png'), fullPage: true });
-        // A document the module would refuse is named as such, with no rows.
+        // A document the module cannot load is named as such, with what the module does about it and no rows.
         fs.writeFileSync(document, '<Settings Version="1.0"><Common>');
         await page.click('nav button[data-tab=host]');
-        await page.waitForSelector('#prefix-note.problem >> text=/module ignores it/', { timeout: kWaitMs });
+        await page.waitForSelector('#prefix-note.problem >> text=/module sets it aside/', { timeout: kWaitMs });
         assert.equal(await page.$$eval('#prefixes tbody tr', (rows) => rows.length), 0);
       } finally {
         if (previous) fs.writeFileSync(document, previous); else fs.rmSync(document, { force: true });
