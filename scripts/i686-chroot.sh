@@ -114,6 +114,14 @@ create_root() {
   in_root "$staging" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     wine wine64 wine32:i386 >/dev/null
   in_root "$staging" apt-get clean
+  # Some kernels are built or booted without 32-bit support: every i386 program then fails with
+  # "Exec format error", and no 32-bit Wine prefix can be made. Say so rather than fail later.
+  if ! in_root "$staging" /usr/lib/i386-linux-gnu/ld-linux.so.2 --version >/dev/null 2>&1; then
+    unmount_root "$staging"
+    trap - EXIT
+    echo "i686-chroot: this machine's kernel does not run 32-bit programs (Exec format error)" >&2
+    return 1
+  fi
   echo "setup: root made in $((SECONDS - started)) s; creating its Wine prefix"
   in_root "$staging" wine wineboot --init >/dev/null 2>&1 || true
   in_root "$staging" wineserver -w
