@@ -9,41 +9,8 @@
 #include "common/unique_handle.h"
 
 namespace zel::browse {
-namespace {
-
-// FILE_ID_INFO and its class number, which the headers declare only for Windows 8 and later.
-struct FileIdInformation {
-  ULONGLONG volume_serial;
-  BYTE id[16];
-};
-constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
-
-}  // namespace
-
-std::optional<FolderIdentity> IdentityOf(const std::wstring& path) {
-  // No access asked for: attributes and ids need none. Backup semantics open folders; links are
-  // followed to what they lead to.
-  UniqueFile folder(::CreateFileW(ExtendedLengthPath(path).c_str(), 0,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!folder) return std::nullopt;
-  // The 128-bit id where the platform has it (ReFS needs it; older systems do not know it), else
-  // the 64-bit index and the 32-bit serial.
-  FileIdInformation id{};
-  if (::GetFileInformationByHandleEx(folder.Get(), kFileIdInfo, &id, sizeof(id))) {
-    ULONGLONG high = 0;
-    ULONGLONG low = 0;
-    std::memcpy(&low, id.id, sizeof(low));
-    std::memcpy(&high, id.id + sizeof(low), sizeof(high));
-    return FolderIdentity{id.volume_serial, high, low};
-  }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(folder.Get(), &information)) return std::nullopt;
-  return FolderIdentity{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
-}
-
 void FolderWalk::NoteTop(const std::wstring& path) {
-  if (const std::optional<FolderIdentity> identity = IdentityOf(path)) entered_.insert(*identity);
+  if (const std::optional<FileIdentity> identity = IdentityOf(path)) entered_.insert(*identity);
 }
 
 FolderWalk::Step FolderWalk::Decide(const std::wstring& path, int depth) {
@@ -54,7 +21,7 @@ FolderWalk::Step FolderWalk::Decide(const std::wstring& path, int depth) {
   }
   // A folder that cannot be opened is entered all the same: its listing will be empty or the
   // depth limit ends it.
-  const std::optional<FolderIdentity> identity = IdentityOf(path);
+  const std::optional<FileIdentity> identity = IdentityOf(path);
   if (identity && !entered_.insert(*identity).second) {
     ModuleLog().Info(L"GetDiskFolderContent: %s leads to a folder listed already", path.c_str());
     return Step::kSkip;

@@ -5,27 +5,12 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "browse/folder_enum.h"
+#include "common/file_identity.h"
 
 namespace zel::browse {
-
-// Which folder a path leads to, whatever way it is spelled or linked: the volume's serial number
-// and the file's index on it (both as the platform gives them for an open handle).
-struct FolderIdentity {
-  ULONGLONG volume;
-  ULONGLONG index_high;
-  ULONGLONG index_low;
-  bool operator<(const FolderIdentity& other) const {
-    return std::tie(volume, index_high, index_low) < std::tie(other.volume, other.index_high, other.index_low);
-  }
-};
-
-// The identity of the folder (or the folder a link leads to) at `path`; none when it cannot be
-// opened.
-std::optional<FolderIdentity> IdentityOf(const std::wstring& path);
 
 // One EnumerateFolder call's state, carried down its recursion: what to list, where to put it, and
 // the folders already entered.
@@ -50,7 +35,7 @@ class FolderWalk {
  private:
   const FolderEnumOptions& options_;
   FileList& items_;
-  std::set<FolderIdentity> entered_;
+  std::set<FileIdentity> entered_;
 };
 
 // Whether `name` ends in "." followed by one of `filter`, ignoring case.

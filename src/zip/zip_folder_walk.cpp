@@ -52,40 +52,6 @@ class FolderWalk {
 
 }  // namespace
 
-bool FileIndexOf(HANDLE handle, uint64_t* index) {
-  using QueryInformationFile = LONG(WINAPI*)(HANDLE, void* status, void* information, ULONG size, ULONG kind);
-  static const auto query = reinterpret_cast<QueryInformationFile>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
-  constexpr ULONG kFileInternalInformation = 6;
-  struct {
-    void* status;
-    ULONG_PTR information;
-  } io{};  // IO_STATUS_BLOCK
-  LARGE_INTEGER value{};
-  if (query == nullptr || query(handle, &io, &value, sizeof(value), kFileInternalInformation) < 0) return false;
-  *index = static_cast<uint64_t>(value.QuadPart);
-  return true;
-}
-
-bool IdentityOf(HANDLE handle, FileIdentity* identity) {
-  DWORD serial = 0;
-  if (!::GetVolumeInformationByHandleW(handle, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) return false;
-  identity->volume = serial;
-  return FileIndexOf(handle, &identity->index);
-}
-
-bool FileIdentities::Of(const std::wstring& path, HANDLE file, FileIdentity* identity) {
-  const std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
-  const auto known = volumes_.find(folder);
-  if (known == volumes_.end()) {
-    if (!IdentityOf(file, identity)) return false;
-    volumes_.emplace(folder, identity->volume);
-    return true;
-  }
-  identity->volume = known->second;
-  return FileIndexOf(file, &identity->index);
-}
-
 bool WalkFolder(const std::wstring& folder, const FolderWalkVisitor& visit) {
   FolderWalk walk(visit, FinalFolderPath(folder));
   return walk.Walk(folder, true);

@@ -236,8 +236,8 @@ TEST_F(FolderListingTest, LinkedFoldersAreEnteredOnceAndShortcutsLeadToTheirFold
   UniqueFind find(::FindFirstFileW((root_ + L"\\linked").c_str(), &data));
   ASSERT_TRUE(find);
   RecordProperty("link_attributes", static_cast<int>(data.dwFileAttributes));
-  const auto identity = [](const std::wstring& path) { return IdentityOf(path).value_or(FolderIdentity{}); };
-  EXPECT_TRUE(IdentityOf(root_ + L"\\linked") && !(identity(root_ + L"\\linked") < identity(elsewhere)) &&
+  const auto identity = [](const std::wstring& path) { return zel::IdentityOf(path).value_or(zel::FileIdentity{}); };
+  EXPECT_TRUE(zel::IdentityOf(root_ + L"\\linked") && !(identity(root_ + L"\\linked") < identity(elsewhere)) &&
               !(identity(elsewhere) < identity(root_ + L"\\linked")));
   EXPECT_TRUE(identity(root_) < identity(elsewhere) || identity(elsewhere) < identity(root_));
 
