@@ -131,6 +131,7 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
   server.Get("/api/files", route(&HttpGateway::GetFile));
   server.Post("/api/zip", route(&HttpGateway::CreateZip));
   server.Get(R"(/api/zip/([0-9a-f]+))", route(&HttpGateway::GetZip));
+  server.Get(R"(/api/zip/([0-9a-f]+)/progress)", [this](const auto& q, auto& r) { zip_progress_.Answer(q, r); });
   server.Get("/api/logs", route(&HttpGateway::TailLog));
   server.Get("/api/logs.zip", route(&HttpGateway::ZipLogs));
   server.Get("/api/host/prefixes", route(&HttpGateway::PrefixTable));
@@ -343,6 +344,7 @@ void HttpGateway::CreateZip(const httplib::Request& request, httplib::Response& 
     std::lock_guard<zel::TkSection> lock(lock_);
     archives_[id] = {FromUtf8(answer[0].get<std::string>()), size, name};
   }
+  zip_progress_.Track(id, FromUtf8(answer[0].get<std::string>()), size);
   response.set_content(DumpJson(Json{{"rc", 0}, {"url", "/api/zip/" + id}, {"size", size}}), "application/json");
 }
 

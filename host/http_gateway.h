@@ -14,6 +14,7 @@
 #include "console_files.h"
 #include "host_session.h"
 #include "http_access.h"
+#include "zip_progress.h"
 
 namespace httplib {
 class DataSink;
@@ -36,6 +37,7 @@ struct GatewayOptions {
 //                              one byte range on request
 //   POST /api/zip              {"ids": [...], "name"} -> "CreateZip" -> {"rc", "url", "size"}
 //   GET  /api/zip/{id}         the archive while the job writes it, then deleted
+//   GET  /api/zip/{id}/progress how far its job has written it (zip_progress.h)
 //   GET  /api/logs?size=N      the log's tail ("my-ZEL_TailLog")
 //   GET  /api/logs.zip         every log as one archive ("ZipLogs"), then deleted
 //   GET  /api/host/prefixes    the medium-id prefix table of zel.xml (http_prefixes.h)
@@ -114,6 +116,7 @@ class HttpGateway {
   int port_ = 0;
   zel::TkSection lock_;
   std::map<std::string, Archive> archives_;  // by download id; guarded by lock_
+  ZipProgress zip_progress_;
 };
 
 // `zelhost serve --http [ADDRESS:]PORT`: prints {"console", "token", "port"} once it listens, then

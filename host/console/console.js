@@ -1,213 +1,5 @@
-// The console: plain DOM code over the gateway's /api routes. The access token travels in the
-// cookie that the console's address set; every call is same-origin.
+// The console's Search, Logs and Host tabs and its tabs themselves (Browse is browse.js).
 'use strict';
-
-const MEANINGS = {
-  '-1': 'the parameters were wrong or the answer could not be built', 1: 'the service failed',
-  2: 'the archive cannot be found', 8: 'too large to read at once', 403: 'refused (switched off, or outside the allowed folders)',
-  404: 'not found',
-};
-const VIRTUAL = [['My Music', '%MYMUSIC%'], ['My Videos', '%MYVIDEO%'], ['My Pictures', '%MYPICTURES%'],
-  ['Desktop', '%DESKTOP%'], ['My Computer', '%MYCOMPUTER%']];
-const ALL_COLUMNS = ['title', 'type', 'size', 'mediaType', 'path.extension', 'lastModified', 'creationDate', 'lastAccessTime', 'path'];
-const SORTABLE = { title: 'title', size: 'size', 'path.extension': 'path.extension', lastModified: 'lastModified',
-  creationDate: 'creationDate', lastAccessTime: 'lastAccessTime', path: 'path' };
-
-const $ = (id) => document.getElementById(id);
-const state = { trail: [], columns: ['title', 'type', 'size', 'mediaType', 'lastModified'], sort: 'title:asc',
-  start: 0, selected: new Map(), searchStart: 0, listing: 0 };
-
-function showError(text) { $('error').textContent = text; $('error').hidden = !text; }
-function rcText(rc) { return `return code ${rc}: ${MEANINGS[rc] || 'see the module log'}`; }
-
-async function api(path, options) {
-  const response = await fetch(path, options);
-  const body = await response.json().catch(() => ({ error: `HTTP ${response.status}` }));
-  // Without the cookie only the address the host printed (with its token) lets the console in.
-  const hint = response.status === 401 ? ': open the address with the token that zelhost printed' : '';
-  if (!response.ok) throw new Error(`${body.error || 'HTTP ' + response.status} (HTTP ${response.status})${hint}`);
-  return body;
-}
-async function call(service, input) {
-  const answer = await api(`/api/services/${encodeURIComponent(service)}`, {
-    method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify({ input }) });
-  if (answer.rc !== 0) throw new Error(`${service}: ${rcText(answer.rc)}`);
-  return answer.output;
-}
-// A value as text: a null BSTR is empty, other typed values show their JSON form.
-const text = (v) => (v === null || v === undefined ? ''
-  : typeof v === 'object' ? ('bstr' in v ? v.bstr ?? '' : JSON.stringify(v)) : String(v));
-
-// ---- Browse
-function flags() { return 0x01 | 0x02 | ($('hidden').checked ? 0x08 : 0) | ($('recursive').checked ? 0x10 : 0); }
-
-function renderCrumbs() {
-  const crumbs = $('crumbs');
-  crumbs.replaceChildren();
-  const root = document.createElement('a');
-  root.textContent = 'Home';
-  root.onclick = () => { state.trail = []; state.start = 0; browse(); };
-  crumbs.append(root);
-  state.trail.forEach((step, i) => {
-    const link = document.createElement('a');
-    link.textContent = step.name;
-    link.onclick = () => { state.trail = state.trail.slice(0, i + 1); state.start = 0; browse(); };
-    crumbs.append(' / ', link);
-  });
-}
-
-function header(columns, sortable = true) {
-  const row = document.createElement('tr');
-  row.append(document.createElement('th'));
-  for (const column of columns) {
-    const cell = document.createElement('th');
-    cell.textContent = column;
-    const key = sortable && SORTABLE[column];
-    if (key && state.sort.startsWith(key + ':')) cell.className = state.sort.endsWith(':asc') ? 'asc' : 'desc';
-    if (key) cell.onclick = () => {
-      state.sort = state.sort === `${key}:asc` ? `${key}:desc` : `${key}:asc`;
-      state.start = 0;
-      browse();
-    };
-    row.append(cell);
-  }
-  $('items').tHead.replaceChildren(row);
-}
-
-// A folder typed in: one crumb per step of its path (Z:\a\b gives Z:\, Z:\a and Z:\a\b); a token or a
-// network path is a single step.
-function goTo(where) {
-  const path = where.trim();
-  if (!path) return;
-  if (path.startsWith('%') || path.startsWith('\\\\')) {
-    state.trail = [{ name: path, path }];
-  } else {
-    const steps = path.split(/[\\/]+/).filter(Boolean);
-    state.trail = steps.map((name, i) => ({ name, path: i === 0 ? `${name}\\` : steps.slice(0, i + 1).join('\\') }));
-  }
-  state.start = 0;
-  browse();
-}
-
-async function browse() {
-  // Only the latest listing asked for is shown: an earlier answer that comes late is dropped.
-  const ticket = ++state.listing;
-  renderCrumbs();
-  $('location').value = state.trail.length ? state.trail[state.trail.length - 1].path : '';
-  const body = $('items').tBodies[0];
-  if (state.trail.length === 0) {
-    header(['title'], false);
-    body.replaceChildren(...VIRTUAL.map(([name, token]) => {
-      const row = document.createElement('tr');
-      const cell = document.createElement('td');
-      cell.className = 'folder';
-      cell.textContent = name;
-      cell.onclick = () => { state.trail = [{ name, path: token }]; state.start = 0; browse(); };
-      row.append(document.createElement('td'), cell);
-      return row;
-    }));
-    $('pager').textContent = `${VIRTUAL.length} virtual folders`;
-    return;
-  }
-  const path = state.trail[state.trail.length - 1].path;
-  const size = Number($('page-size').value);
-  const wanted = [...new Set([...state.columns, 'type', 'path', 'mediumId', 'title'])];
-  try {
-    const [names, rows, folders, files] = await call('GetDiskFolderContent',
-      ['console', path, flags(), $('filter').value.replace(/\s/g, ''), wanted.join(','), state.sort, state.start, size]);
-    if (ticket !== state.listing) return;
-    showError('');
-    header(state.columns);
-    const at = (row, name) => text(row[names.indexOf(name)]);
-    body.replaceChildren(...rows.map((row) => {
-      const tr = document.createElement('tr');
-      const pick = document.createElement('td');
-      const box = document.createElement('input');
-      box.type = 'checkbox';
-      box.checked = state.selected.has(at(row, 'mediumId'));
-      box.onchange = () => { if (box.checked) state.selected.set(at(row, 'mediumId'), at(row, 'title')); else state.selected.delete(at(row, 'mediumId')); updateZip(); };
-      pick.append(box);
-      tr.append(pick);
-      const folder = at(row, 'type') === 'folder';
-      for (const column of state.columns) {
-        const td = document.createElement('td');
-        td.textContent = at(row, column);
-        if (column === 'title') {
-          td.className = folder ? 'folder' : 'file';
-          td.onclick = folder ? () => { state.trail.push({ name: at(row, 'title'), path: at(row, 'path') }); state.start = 0; browse(); }
-            : () => download(`/api/files?path=${encodeURIComponent(at(row, 'path'))}`, at(row, 'title'));
-        }
-        tr.append(td);
-      }
-      return tr;
-    }));
-    renderPager($('pager'), state.start, size, folders + files, `${folders} folders, ${files} files`,
-      (start) => { state.start = start; browse(); });
-  } catch (error) {
-    if (ticket !== state.listing) return;
-    showError(error.message);
-    header(state.columns);
-    body.replaceChildren();
-    $('pager').textContent = '';
-  }
-}
-
-function renderPager(pager, start, size, total, summary, go) {
-  pager.replaceChildren();
-  const button = (label, to, enabled) => {
-    const b = document.createElement('button');
-    b.textContent = label;
-    b.disabled = !enabled;
-    b.onclick = () => go(to);
-    return b;
-  };
-  pager.append(button('Previous', Math.max(0, start - size), start > 0),
-    `items ${total ? start + 1 : 0}-${Math.min(start + size, total)} of ${total} (${summary})`,
-    button('Next', start + size, start + size < total));
-}
-
-function updateZip() {
-  $('zip').disabled = state.selected.size === 0;
-  $('zip').textContent = `Download selected as zip (${state.selected.size})`;
-}
-
-// ---- Transfers: read the body piece by piece to show progress against the announced length.
-async function download(url, name, announced) {
-  $('transfer').hidden = false;
-  $('transfer-name').textContent = name;
-  try {
-    const response = await fetch(url);
-    if (!response.ok) throw new Error((await response.json().catch(() => ({}))).error || `HTTP ${response.status}`);
-    const total = announced || Number(response.headers.get('Content-Length')) || 0;
-    const reader = response.body.getReader();
-    const parts = [];
-    let got = 0;
-    for (;;) {
-      const { done, value } = await reader.read();
-      if (done) break;
-      parts.push(value);
-      got += value.length;
-      $('transfer-bar').value = total ? got / total : 0;
-      $('transfer-text').textContent = `${got} of ${total} bytes`;
-    }
-    const link = document.createElement('a');
-    link.href = URL.createObjectURL(new Blob(parts));
-    link.download = name;
-    document.body.append(link);
-    link.click();
-    link.remove();
-    $('transfer-text').textContent = `${got} of ${total} bytes - done`;
-  } catch (error) { showError(`${name}: ${error.message}`); }
-}
-
-$('zip').onclick = async () => {
-  try {
-    const answer = await api('/api/zip', { method: 'POST', headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify({ ids: [...state.selected.keys()], name: 'selection.zip' }) });
-    if (answer.rc !== 0) throw new Error(`CreateZip: ${rcText(answer.rc)}`);
-    await download(answer.url, 'selection.zip', answer.size);
-  } catch (error) { showError(error.message); }
-};
 
 // ---- Search
 async function search() {
@@ -241,11 +33,10 @@ async function tail() {
     // The newest lines are at the end: stay there, unless the reader has scrolled up to read.
     const pane = $('tail');
     const following = !pane.textContent || pane.scrollTop + pane.clientHeight >= pane.scrollHeight - 4;
-    pane.textContent = answer.rc === 0 ? text(answer.output[2]) : `${answer.path}: ${rcText(answer.rc)}`;
+    pane.textContent = answer.rc === 0 ? text(answer.output[2]) : `${answer.path}: ${rcText('my-ZEL_TailLog', answer.rc)}`;
     if (following) pane.scrollTop = pane.scrollHeight;
   } catch (error) { showError(error.message); }
 }
-$('logs-zip').onclick = () => download('/api/logs.zip', 'zel-logs.zip');
 setInterval(() => { if (!$('logs').hidden && $('follow').checked) tail(); }, 2000);
 
 // ---- Host
@@ -315,26 +106,15 @@ async function prefixTable() {
 }
 
 // ---- Tabs and settings
-for (const button of document.querySelectorAll('nav button')) {
+for (const button of document.querySelectorAll('header nav button')) {
   button.onclick = () => {
-    for (const other of document.querySelectorAll('nav button')) other.classList.toggle('active', other === button);
-    for (const section of document.querySelectorAll('main section')) section.hidden = section.id !== button.dataset.tab;
+    for (const other of document.querySelectorAll('header nav button')) {
+      other.classList.toggle('active', other === button);
+      if (other === button) other.setAttribute('aria-current', 'page'); else other.removeAttribute('aria-current');
+    }
+    for (const section of document.querySelectorAll('main > section')) section.hidden = section.id !== button.dataset.tab;
     if (button.dataset.tab === 'logs') tail();
     if (button.dataset.tab === 'host') hostFacts();
   };
 }
-for (const column of ALL_COLUMNS) {
-  const label = document.createElement('label');
-  const box = document.createElement('input');
-  box.type = 'checkbox';
-  box.checked = state.columns.includes(column);
-  box.onchange = () => {
-    state.columns = ALL_COLUMNS.filter((c) => (c === column ? box.checked : state.columns.includes(c)));
-    browse();
-  };
-  label.append(box, ' ', column, ' ');
-  $('column-choice').append(label);
-}
-$('location').onkeydown = (event) => { if (event.key === 'Enter') goTo($('location').value); };
-for (const id of ['filter', 'hidden', 'recursive', 'page-size']) $(id).onchange = () => { state.start = 0; browse(); };
 browse();
