@@ -144,10 +144,13 @@ function renderRow(item, columns, selectable) {
       td.className = item.folder ? 'folder' : 'file';
       td.append(icon(item), value);
       td.onclick = () => openItem(item);
-    } else if (column === 'size' && value !== '' && !item.folder) {
+    } else if (column === 'size') {
+      // A folder's size is no sum of its files; the module writes 0 there.
       td.className = 'size';
-      td.textContent = formatSize(Number(value));
-      td.title = exactSize(Number(value));
+      if (!item.folder && value !== '') {
+        td.textContent = formatSize(Number(value));
+        td.title = exactSize(Number(value));
+      }
     } else if (DATES.has(column)) {
       td.textContent = formatDate(value);
       td.title = value;

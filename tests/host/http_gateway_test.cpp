@@ -255,7 +255,7 @@ TEST_F(HttpGatewayTest, TheConsoleAddressSetsTheCookieThatOpensTheBuiltInConsole
     const char* path;
     const char* type;
     const char* holds;
-  } files[] = {{"/", "text/html", "console.js"}, {"/console.js", "text/javascript", "fetch("}, {"/console.css", "text/css", "{"}};
+  } files[] = {{"/", "text/html", "console.js"}, {"/api.js", "text/javascript", "fetch("}, {"/console.css", "text/css", "{"}};
   for (const auto& file : files) {
     const httplib::Result got = client_->Get(file.path, cookie);
     ASSERT_TRUE(got) << file.path;
