@@ -159,6 +159,7 @@ TEST_F(HttpGatewayTest, RequestsWithoutTheTokenForAnotherHostOrFromAnotherOrigin
       {"no such file", "/api/files?path=Z%3A%5Cno%5Csuch", WithToken(), "", 404},
       {"zip without ids", "/api/zip", WithToken(), R"({"ids": []})", 400},
       {"no such archive", "/api/zip/0123abc", WithToken(), "", 404},
+      {"no such archive's progress", "/api/zip/0123abc/progress", WithToken(), "", 404},
   };
   for (const Case& c : cases) {
     const httplib::Result result = c.body.empty() ? client_->Get(c.target.c_str(), c.headers)
@@ -508,6 +509,11 @@ TEST_F(HttpGatewayTest, AZipDownloadsOnceWithTheAnnouncedLengthAndIsDeleted) {
   const Json answer = MakeZip();
   ASSERT_EQ(answer.value("rc", -1), 0) << answer;
   const std::string url = answer["url"];
+  // A job this small is through before "CreateZip" answers: all of it is written.
+  const auto progress = [&] { return client_->Get((url + "/progress").c_str(), WithToken()); };
+  const httplib::Result written = progress();
+  ASSERT_TRUE(written);
+  EXPECT_EQ(ParseJson(written->body), (Json{{"written", answer["size"]}, {"size", answer["size"]}}));
 
   const httplib::Result archive = client_->Get(url.c_str(), WithToken());
   ASSERT_TRUE(archive);
@@ -523,6 +529,9 @@ TEST_F(HttpGatewayTest, AZipDownloadsOnceWithTheAnnouncedLengthAndIsDeleted) {
   // The archive goes once the download's answer is out, which may be a moment after the client has it.
   for (int i = 0; i < 500 && TemporaryArchives() != archives; ++i) ::Sleep(10);
   EXPECT_EQ(TemporaryArchives(), archives);
+  const httplib::Result gone = progress();
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(gone->status, 410);
 }
 
 // The configuration document of the prefix, put back as it was at the end of the scope.

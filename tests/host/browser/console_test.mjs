@@ -404,6 +404,7 @@ print("zip ok", len(names))
         await page.waitForSelector('#transfer-text >> text=/^(\\S+ \\S+) of \\1 written - complete/');
         assert.equal(await page.$eval('#transfer-bar', (bar) => bar.value), 1);
         checkZip(saved, out, ['big/big.bin']);
+        assert.ok(await page.isHidden('#error'), await page.textContent('#error'));
         console.log(`  ${kBigBytes >> 20} MiB: file ${t1 - t0} ms, zip ${t2 - t1} ms, heap peak ${(peak / 1048576).toFixed(1)} MiB`);
       } finally {
         sampling = false;
@@ -433,8 +434,13 @@ print("zip ok", len(names))
       const picked = await page.$$eval('#picked li', (items) => items.map((item) => item.firstChild.nextSibling.textContent));
       assert.deepEqual(picked, ['album', kept, gone]);
       await page.screenshot({ path: path.join(screenshots, 'selection-panel.png'), fullPage: true });
+      await page.click('#crumbs a >> text="folder"');
+      await waitForPager(page, 'items 1-32 of 32');
       fs.rmSync(path.join(folder, gone));
       try {
+        // A download the gateway refuses shows its reason in the page.
+        await page.click(`#items button[aria-label="Download ${gone}"]`);
+        await page.waitForSelector(`#error:not([hidden]) >> text=/^${gone.replace('.', '\\.')}: the download failed: ./`);
         const [download, answer] = await Promise.all([page.waitForEvent('download'),
           page.waitForResponse((r) => r.url().endsWith('/api/zip')).then((r) => r.json()), page.click('#zip')]);
         checkZip(await download.path(), out, [`folder/album/inner.txt`, `folder/${kept}`]);
