@@ -20,18 +20,22 @@ const state = { trail: [], columns: ['title', 'type', 'size', 'mediaType', 'last
 function showError(text) { $('error').textContent = text; $('error').hidden = !text; }
 function rcText(rc) { return `return code ${rc}: ${MEANINGS[rc] || 'see the module log'}`; }
 
+// A failed call's answer names its service and, when the module answered, its return code.
+function failure(response, body) {
+  // Without the cookie only the address the host printed (with its token) lets the console in.
+  const hint = response.status === 401 ? ': open the address with the token that zelhost printed' : '';
+  const what = typeof body.rc === 'number' && body.service ? `${body.service}: ${rcText(body.rc)}` : body.error || `HTTP ${response.status}`;
+  return new Error(`${what} (HTTP ${response.status})${hint}`);
+}
 async function api(path, options) {
   const response = await fetch(path, options);
   const body = await response.json().catch(() => ({ error: `HTTP ${response.status}` }));
-  // Without the cookie only the address the host printed (with its token) lets the console in.
-  const hint = response.status === 401 ? ': open the address with the token that zelhost printed' : '';
-  if (!response.ok) throw new Error(`${body.error || 'HTTP ' + response.status} (HTTP ${response.status})${hint}`);
+  if (!response.ok) throw failure(response, body);
   return body;
 }
 async function call(service, input) {
   const answer = await api(`/api/services/${encodeURIComponent(service)}`, {
     method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify({ input }) });
-  if (answer.rc !== 0) throw new Error(`${service}: ${rcText(answer.rc)}`);
   return answer.output;
 }
 // A value as text: a null BSTR is empty, other typed values show their JSON form.
@@ -172,12 +176,19 @@ function updateZip() {
 }
 
 // ---- Transfers: read the body piece by piece to show progress against the announced length.
-async function download(url, name, announced) {
+// `leftOut`: what the archive could not hold, listed under the download while it runs.
+async function download(url, name, announced, leftOut = []) {
   $('transfer').hidden = false;
   $('transfer-name').textContent = name;
+  $('left-out').hidden = leftOut.length === 0;
+  $('left-out').replaceChildren(...leftOut.map(({ path, reason }) => {
+    const item = document.createElement('li');
+    item.textContent = `left out ${path}: ${reason}`;
+    return item;
+  }));
   try {
     const response = await fetch(url);
-    if (!response.ok) throw new Error((await response.json().catch(() => ({}))).error || `HTTP ${response.status}`);
+    if (!response.ok) throw failure(response, await response.json().catch(() => ({})));
     const total = announced || Number(response.headers.get('Content-Length')) || 0;
     const reader = response.body.getReader();
     const parts = [];
@@ -204,8 +215,7 @@ $('zip').onclick = async () => {
   try {
     const answer = await api('/api/zip', { method: 'POST', headers: { 'Content-Type': 'application/json' },
       body: JSON.stringify({ ids: [...state.selected.keys()], name: 'selection.zip' }) });
-    if (answer.rc !== 0) throw new Error(`CreateZip: ${rcText(answer.rc)}`);
-    await download(answer.url, 'selection.zip', answer.size);
+    await download(answer.url, answer.name, answer.size, answer.leftOut);
   } catch (error) { showError(error.message); }
 };
 
@@ -236,14 +246,13 @@ $('search-go').onclick = () => { state.searchStart = 0; search(); };
 
 // ---- Logs
 async function tail() {
+  // The newest lines are at the end: stay there, unless the reader has scrolled up to read.
+  const pane = $('tail');
+  const following = !pane.textContent || pane.scrollTop + pane.clientHeight >= pane.scrollHeight - 4;
   try {
-    const answer = await api('/api/logs?size=20000');
-    // The newest lines are at the end: stay there, unless the reader has scrolled up to read.
-    const pane = $('tail');
-    const following = !pane.textContent || pane.scrollTop + pane.clientHeight >= pane.scrollHeight - 4;
-    pane.textContent = answer.rc === 0 ? text(answer.output[2]) : `${answer.path}: ${rcText(answer.rc)}`;
-    if (following) pane.scrollTop = pane.scrollHeight;
-  } catch (error) { showError(error.message); }
+    pane.textContent = (await api('/api/logs?size=20000')).text ?? '';
+  } catch (error) { pane.textContent = error.message; }
+  if (following) pane.scrollTop = pane.scrollHeight;
 }
 $('logs-zip').onclick = () => download('/api/logs.zip', 'zel-logs.zip');
 setInterval(() => { if (!$('logs').hidden && $('follow').checked) tail(); }, 2000);

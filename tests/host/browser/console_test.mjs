@@ -254,24 +254,37 @@ print("zip ok", len(names))
       await page.waitForSelector(`#transfer-text >> text="${size} of ${size} bytes - done"`, { timeout: kWaitMs });
     }],
 
-    ['zips three selected files', async (page) => {
+    ['zips selected files and a folder, and lists what it left out', async (page) => {
       await setPageSize(page, 100);
       await waitForPager(page, 'items 1-32 of 32');
       const picked = [bySizeDown[0], bySizeDown[14], bySizeDown[29]];
-      for (const name of picked) {
+      const gone = path.join(folder, bySizeDown[20]);  // selected, then deleted before the zip
+      for (const name of [...picked, bySizeDown[20]]) {
         await page.check(`#items tbody tr:has(td.file:text-is("${name}")) input[type=checkbox]`);
       }
-      await page.waitForSelector('#zip:not([disabled]) >> text="Download selected as zip (3)"', { timeout: kWaitMs });
-      const [download] = await Promise.all([
-        page.waitForEvent('download', { timeout: kWaitMs }),
-        page.click('#zip'),
-      ]);
+      await page.check('#items tbody tr:has(td.folder:text-is("album")) input[type=checkbox]');
+      await page.waitForSelector('#zip:not([disabled]) >> text="Download selected as zip (5)"', { timeout: kWaitMs });
+      const kept = fs.readFileSync(gone);
+      fs.unlinkSync(gone);
+      let download;
+      try {
+        [download] = await Promise.all([
+          page.waitForEvent('download', { timeout: kWaitMs }),
+          page.click('#zip'),
+        ]);
+      } finally {
+        fs.writeFileSync(gone, kept);
+      }
       const saved = path.join(out, 'selection.zip');
       await download.saveAs(saved);
       const size = fs.statSync(saved).size;
       await page.waitForSelector(`#transfer-text >> text="${size} of ${size} bytes - done"`, { timeout: kWaitMs });
-      // The archive keeps the files under the name of the folder that holds them.
-      checkZip(saved, picked.map((name) => `${path.basename(folder)}/${name}`));
+      assert.deepEqual(await page.$$eval('#left-out li', (items) => items.map((item) => item.textContent)),
+        [`left out ${winePath(gone)}: it does not exist`]);
+      // The archive keeps the files under the name of the folder that holds them, the folder's own
+      // files under its name.
+      const base = path.basename(folder);
+      checkZip(saved, [...picked.map((name) => `${base}/${name}`), `${base}/album/inner.txt`]);
     }],
 
     ['reads the tail of the log', async (page) => {
