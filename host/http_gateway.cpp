@@ -8,9 +8,7 @@
 
 #include "gateway_server.h"
 
-#include "broker/kro_broker.h"
 #include "common/product_folders.h"
-#include "common/safearray_lock.h"
 #include "common/unique_handle.h"
 #include "http_prefixes.h"
 #include "json_call.h"
