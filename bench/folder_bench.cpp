@@ -28,6 +28,7 @@
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "host_session.h"
+#include "module_client.h"
 
 namespace {
 
@@ -131,16 +132,15 @@ double ShellAlone(const std::wstring& folder, size_t* listed) {
 }
 
 // Seconds for one GetDiskFolderContent request; `rows` and `counted` receive what it answered.
-double ThroughModule(zelhost::HostSession& session, const std::wstring& folder, const std::string& paging,
+double ThroughModule(const zelhost::ModuleClient& module, const std::wstring& folder, const std::string& paging,
                      size_t* rows, long long* counted) {
   const std::string input = "[\"bench\", " + zelhost::DumpJson(zel::WideToUtf8(folder)) +
                             R"(, 3, "", "title,type,size,dateModified", "size:desc")" + paging + "]";
   zel::ScopedVariant request;
   zelhost::JsonToVariant(zelhost::ParseJson(input), request.Get(), nullptr);
   zel::ScopedVariant output;
-  LONG rc = -1;
   const double start = zelbench::Now();
-  session.Broker().Deliver(L"bench", L"GetDiskFolderContent", *request, output.Get(), &rc);
+  const LONG rc = module.Call(L"GetDiskFolderContent", *request, &output, -1).rc;
   const double seconds = zelbench::Now() - start;
   const zelhost::Json answer = zelhost::VariantToJson(*output);
   if (rc != 0 || !answer.is_array() || answer.size() != 4) {
@@ -161,7 +161,7 @@ void Large(zelhost::HostSession& session, double small_seconds) {
   ::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before));
   size_t rows = 0;
   long long counted = 0;
-  const double seconds = ThroughModule(session, folder, ", 50000, 20", &rows, &counted);
+  const double seconds = ThroughModule(zelhost::ModuleClient(session, L"bench"), folder, ", 50000, 20", &rows, &counted);
   PROCESS_MEMORY_COUNTERS after{};
   ::GetProcessMemoryInfo(::GetCurrentProcess(), &after, sizeof(after));
   std::printf("%-44s %12.1f s        rows %zu of %lld, peak working set %.1f MiB (before the request %.1f MiB)\n",
@@ -179,6 +179,7 @@ int main(int argc, char** argv) {
   const std::wstring folder = zelbench::TempPath(L"zel-folder-bench-10000");
   MakeFolder(folder, kFiles);
   zelhost::HostSession session(zelhost::HostOptions{});
+  const zelhost::ModuleClient client(session, L"bench");
 
   double plain = 1e9, opened = 1e9, shell = 1e9, module = 1e9;
   size_t plain_listed = 0, opened_listed = 0, shell_listed = 0, rows = 0;
@@ -187,7 +188,7 @@ int main(int argc, char** argv) {
     plain = std::min(plain, PlainLoop(folder, false, &plain_listed));
     opened = std::min(opened, PlainLoop(folder, true, &opened_listed));
     shell = std::min(shell, ShellAlone(folder, &shell_listed));
-    module = std::min(module, ThroughModule(session, folder, ", 0, 0", &rows, &counted));
+    module = std::min(module, ThroughModule(client, folder, ", 0, 0", &rows, &counted));
   }
   std::printf("listed: plain loop %zu, shell %zu, GetDiskFolderContent %zu rows of %lld\n", plain_listed, shell_listed,
               rows, counted);

@@ -21,6 +21,7 @@
 #include "common/unique_handle.h"
 #include "http_gateway.h"
 #include "json_variant.h"
+#include "module_client.h"
 
 namespace {
 
@@ -155,20 +156,13 @@ std::string LocalId(const std::wstring& path) {
 }
 
 // MiB/s of "GetFile" in the gateway's piece size, straight through the broker.
-double DirectMiBps(zelhost::HostSession& session, const std::wstring& path) {
-  const std::string quoted = zelhost::DumpJson(zelhost::ToUtf8(path));
+double DirectMiBps(const zelhost::ModuleClient& module, const std::wstring& path) {
   const double start = zelbench::Now();
   LONGLONG total = 0;
   for (LONGLONG offset = 0; offset < kDownloadBytes; offset += zelhost::HttpGateway::kPieceBytes) {
-    zel::ScopedVariant input;
-    zelhost::JsonToVariant(zelhost::ParseJson("[" + quoted + ", {\"i8\": " + std::to_string(offset) + "}, {\"i8\": " +
-                                              std::to_string(zelhost::HttpGateway::kPieceBytes) + "}]"),
-                           input.Get(), nullptr);
-    zel::ScopedVariant output;
-    LONG rc = -1;
-    session.Broker().Deliver(L"bench", L"GetFile", *input.Get(), output.Get(), &rc);
-    if (rc != 0 || V_VT(output.Get()) != (VT_ARRAY | VT_UI1)) return 0;
-    total += V_ARRAY(output.Get())->rgsabound[0].cElements;
+    const auto piece = module.GetFile(path, offset, zelhost::HttpGateway::kPieceBytes);
+    if (!piece.value) return 0;
+    total += piece.value->Size();
   }
   return total / (zelbench::Now() - start) / (1 << 20);
 }
@@ -190,14 +184,12 @@ struct ZipTimes {
 
 // Seconds until "CreateZip" through the broker answers; 0 when it failed. Its job ends within the
 // module's wait of 5 s for it, so the answer marks the finished archive.
-double DirectZipSeconds(zelhost::HostSession& session, const zelhost::Json& ids) {
-  zelhost::Json input = zelhost::Json::array({""});
-  input.insert(input.end(), ids.begin(), ids.end());
+double DirectZipSeconds(const zelhost::ModuleClient& module, const std::vector<std::wstring>& ids) {
   const double start = zelbench::Now();
-  const zelhost::HostSession::Reply made = session.Call(L"bench", L"CreateZip", input, 0);
+  const auto made = module.CreateZip(ids);
   const double seconds = zelbench::Now() - start;
-  if (made.rc != 0 || !made.output.is_array() || made.output.empty()) return 0;
-  session.Call(L"bench", L"DeleteTempFile", zelhost::Json::array({"", made.output[0]}), 0);
+  if (!made.value) return 0;
+  module.DeleteTempFile(made.value->path);
   return seconds;
 }
 
@@ -207,7 +199,7 @@ bool ZipRound(int port, const std::string& token, const zelhost::Json& ids, ZipT
       Send(port, Request(port, "POST", "/api/zip", token, zelhost::DumpJson({{"ids", ids}, {"name", "bench.zip"}})), true);
   times->answered = made.last_byte - start;
   const zelhost::Json answer = zelhost::ParseJson(made.body.empty() ? "null" : made.body);
-  if (made.status != 200 || !answer.is_object() || answer.value("rc", -1) != 0) {
+  if (made.status != 200 || !answer.is_object() || !answer.contains("url")) {
     std::fprintf(stderr, "POST /api/zip: %d %s\n", made.status, made.body.c_str());
     return false;
   }
@@ -231,11 +223,14 @@ int main() {
   BenchFolder folder;
   const std::wstring big = folder.Write(L"download.bin", kDownloadBytes, 1);
   zelhost::Json ids = zelhost::Json::array();
+  std::vector<std::wstring> module_ids;
   for (int i = 0; i < kZipFiles; ++i) {
     ids.push_back(LocalId(folder.Write(L"part" + std::to_wstring(i) + L".bin", kZipFileBytes, i + 2)));
+    module_ids.push_back(zelhost::FromUtf8(ids.back().get<std::string>()));
   }
 
   zelhost::HostSession session(zelhost::HostOptions{});
+  const zelhost::ModuleClient module(session, L"bench");
   zelhost::HttpGateway gateway(session, zelhost::GatewayOptions{});
   std::thread server([&gateway] { gateway.Run(); });
   const std::string& token = gateway.Access().Token();
@@ -246,16 +241,16 @@ int main() {
   std::vector<double> direct(kRounds);
   std::vector<double> through_gateway(kRounds);
   std::vector<double> ratios(kRounds);
-  DirectMiBps(session, big);  // the file into the page cache for both
+  DirectMiBps(module, big);  // the file into the page cache for both
   for (int round = 0; round < kRounds; ++round) {
-    direct[round] = DirectMiBps(session, big);
+    direct[round] = DirectMiBps(module, big);
     through_gateway[round] = GatewayMiBps(gateway.Port(), token, big);
     ratios[round] = through_gateway[round] / direct[round];
   }
   std::vector<ZipTimes> zips(kZipRounds);
   bool zipped = true;
   for (ZipTimes& times : zips) {
-    times.built = DirectZipSeconds(session, ids);
+    times.built = DirectZipSeconds(module, module_ids);
     zipped = zipped && times.built > 0 && ZipRound(gateway.Port(), token, ids, &times);
   }
   gateway.Stop();

@@ -22,6 +22,7 @@
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "host_session.h"
+#include "module_client.h"
 
 namespace {
 
@@ -71,37 +72,25 @@ double ArrayPieces(const std::wstring& path, bool read) {
 }
 
 // Milliseconds per "GetFileInfo" request through the broker: its round trip with a small answer.
-double BrokerRoundTrip(zelhost::HostSession& session, const std::wstring& path) {
-  zel::ScopedVariant input;
-  zelhost::JsonToVariant(zelhost::ParseJson("[" + zelhost::DumpJson(zel::WideToUtf8(path)) + "]"), input.Get(), nullptr);
+double BrokerRoundTrip(const zelhost::ModuleClient& module, const std::wstring& path) {
   constexpr int kCalls = 200;
   const double start = zelbench::Now();
-  for (int i = 0; i < kCalls; ++i) {
-    zel::ScopedVariant output;
-    LONG rc = -1;
-    session.Broker().Deliver(L"bench", L"GetFileInfo", *input, output.Get(), &rc);
-  }
+  for (int i = 0; i < kCalls; ++i) module.GetFileInfo(path);
   return (zelbench::Now() - start) * 1000 / kCalls;
 }
 
-// MiB/s of GetFile through `session`'s broker over the first `bytes` of the file.
-double ThroughModule(zelhost::HostSession& session, const std::wstring& path, LONGLONG bytes = kFileSize) {
-  const std::string quoted = zelhost::DumpJson(zel::WideToUtf8(path));
+// MiB/s of GetFile through `module`'s broker over the first `bytes` of the file.
+double ThroughModule(const zelhost::ModuleClient& module, const std::wstring& path, LONGLONG bytes = kFileSize) {
   const double start = zelbench::Now();
   LONGLONG total = 0;
   for (LONGLONG offset = 0; offset < bytes; offset += kPiece) {
-    zel::ScopedVariant input;
-    zelhost::JsonToVariant(zelhost::ParseJson("[" + quoted + ", {\"i8\": " + std::to_string(offset) + "}, " +
-                                              std::to_string(kPiece) + "]"),
-                           input.Get(), nullptr);
-    zel::ScopedVariant output;
-    LONG rc = -1;
-    const HRESULT hr = session.Deliver(L"bench", L"GetFile", *input, output.Get(), &rc);
-    if (rc != 0 || V_VT(output.Get()) != (VT_ARRAY | VT_UI1)) {
-      std::fprintf(stderr, "GetFile failed: rc %ld, hr 0x%08lX\n", static_cast<long>(rc), static_cast<unsigned long>(hr));
+    const zelhost::ModuleAnswer<zelhost::FileBytes> piece = module.GetFile(path, offset, kPiece);
+    if (!piece.value) {
+      std::fprintf(stderr, "GetFile failed: rc %ld, hr 0x%08lX\n", static_cast<long>(piece.rc),
+                   static_cast<unsigned long>(piece.delivery));
       return 0;
     }
-    total += V_ARRAY(output.Get())->rgsabound[0].cElements;
+    total += piece.value->Size();
   }
   return total / (zelbench::Now() - start) / (1 << 20);
 }
@@ -127,13 +116,14 @@ int main() {
   double round_trip = 1e9;
   {
     zelhost::HostSession session(zelhost::HostOptions{});
+    const zelhost::ModuleClient client(session, L"bench");
     for (int round = 0; round < 3; ++round) {
       fresh = std::max(fresh, PlainLoop(path, true));
       reused = std::max(reused, PlainLoop(path, false));
-      module = std::max(module, ThroughModule(session, path));
+      module = std::max(module, ThroughModule(client, path));
       array_alone = std::min(array_alone, ArrayPieces(path, false));
       handler_alone = std::min(handler_alone, ArrayPieces(path, true));
-      round_trip = std::min(round_trip, BrokerRoundTrip(session, path));
+      round_trip = std::min(round_trip, BrokerRoundTrip(client, path));
     }
   }
   double remote = 0;
@@ -141,9 +131,10 @@ int main() {
     zelhost::HostOptions options;
     options.broker_mode = zelhost::BrokerMode::kLocalServer;
     zelhost::HostSession session(options);
+    const zelhost::ModuleClient client(session, L"bench");
     // Each piece crosses processes twice (marshal_bench times each crossing), which under Wine runs
     // at tens of MiB/s: 64 MiB tell as much as the whole file.
-    for (int round = 0; round < 2; ++round) remote = std::max(remote, ThroughModule(session, path, 64LL << 20));
+    for (int round = 0; round < 2; ++round) remote = std::max(remote, ThroughModule(client, path, 64LL << 20));
   }
   zelbench::Report("GetFile 512 MiB in 4 MiB pieces", module, "MiB/s", fresh, "(ReadFile, new buffers)");
   std::printf("%-44s %11.1f%%  (target: at least 70%%)\n", "  share of the like-for-like loop",

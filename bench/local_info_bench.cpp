@@ -19,6 +19,7 @@
 #include "common/scoped_variant.h"
 #include "json_variant.h"
 #include "media/media_requests.h"
+#include "module_client.h"
 
 namespace {
 
@@ -85,14 +86,12 @@ double ThroughHandler(zel::browse::CLocalMedia& media, const VARIANT& input, zel
   return seconds;
 }
 
-double ThroughService(zelhost::HostSession& session, const VARIANT& input, zel::ScopedVariant* out) {
+double ThroughService(const zelhost::ModuleClient& module, const VARIANT& input, zel::ScopedVariant* out) {
   const double start = zelbench::Now();
   out->Reset();
-  LONG rc = -1;
-  const HRESULT hr = session.Broker().Deliver(L"bench", L"GetMediumListInfoFromId", const_cast<VARIANT&>(input),
-                                              out->Get(), &rc);
+  const zelhost::CallOutcome outcome = module.Call(L"GetMediumListInfoFromId", const_cast<VARIANT&>(input), out, -1);
   const double seconds = zelbench::Now() - start;
-  if (FAILED(hr) || rc != 0) std::fprintf(stderr, "GetMediumListInfoFromId failed: %ld\n", static_cast<long>(rc));
+  if (!outcome.Succeeded()) std::fprintf(stderr, "GetMediumListInfoFromId failed: %ld\n", static_cast<long>(outcome.rc));
   return seconds;
 }
 
@@ -135,9 +134,10 @@ int main() {
     zelhost::HostSession session(zelhost::HostOptions{});
     session.Broker().SetRouter(satellites);
     zel::ScopedVariant served;
-    ThroughService(session, *input, &served);  // loads the extension lists once
+    const zelhost::ModuleClient module(session, L"bench");
+    ThroughService(module, *input, &served);  // loads the extension lists once
     double service = 1e9;
-    for (int round = 0; round < 5; ++round) service = std::min(service, ThroughService(session, *input, &served));
+    for (int round = 0; round < 5; ++round) service = std::min(service, ThroughService(module, *input, &served));
     const bool same_service = zelhost::VariantToJson(*served) == zelhost::VariantToJson(*direct);
     std::printf("answers of the service and the direct build are %s\n", same_service ? "identical" : "DIFFERENT");
     zelbench::Report("GetMediumListInfoFromId service, 10,000 ids", service * 1000, "ms", baseline * 1000,

@@ -23,6 +23,7 @@
 #include "common/text.h"
 #include "host_session.h"
 #include "media/sub_request_places.h"
+#include "module_client.h"
 
 namespace {
 
@@ -33,15 +34,14 @@ constexpr int kPastTheCap = 2000;
 constexpr int kPastTheCapRounds = 3;
 
 // Seconds for one MultiRequest of `count` sub-requests; negative when a slot came back unanswered.
-double TimeGroup(zelhost::HostSession& session, int count) {
+double TimeGroup(const zelhost::ModuleClient& module, int count) {
   std::string input;
   for (int i = 0; i < count; ++i) input += (i ? ", " : "") + std::string(R"(["Slow", "Wait", )") + std::to_string(i) + "]";
   zel::ScopedVariant in;
   zelhost::JsonToVariant(zelhost::ParseJson("[" + input + "]"), in.Get(), nullptr);
   zel::ScopedVariant out;
-  LONG rc = -1;
   const double start = zelbench::Now();
-  session.Broker().Deliver(L"bench", L"MultiRequest", *in, out.Get(), &rc);
+  const LONG rc = module.Call(L"MultiRequest", *in, &out, -1).rc;
   const double elapsed = zelbench::Now() - start;
   const zelhost::Json slots = zelhost::VariantToJson(*out);
   if (rc != 0 || !slots.is_array() || slots.size() != static_cast<size_t>(count)) return -1;
@@ -90,18 +90,19 @@ int main() {
   zelhost::HostOptions options;
   options.satellites_path = script;
   zelhost::HostSession session(options);
+  const zelhost::ModuleClient module(session, L"bench");
 
   std::vector<double> single;
   std::vector<double> group;
   std::vector<double> bare;
   std::vector<double> past_the_cap;
-  TimeGroup(session, kGroup);  // warm up: the first threads and pages of the run
+  TimeGroup(module, kGroup);  // warm up: the first threads and pages of the run
   for (int round = 0; round < kRounds; ++round) {
-    single.push_back(TimeGroup(session, 1));
-    group.push_back(TimeGroup(session, kGroup));
+    single.push_back(TimeGroup(module, 1));
+    group.push_back(TimeGroup(module, kGroup));
     bare.push_back(TimeBareThreads(kGroup));
   }
-  for (int round = 0; round < kPastTheCapRounds; ++round) past_the_cap.push_back(TimeGroup(session, kPastTheCap));
+  for (int round = 0; round < kPastTheCapRounds; ++round) past_the_cap.push_back(TimeGroup(module, kPastTheCap));
   ::DeleteFileW(script.c_str());
   if (*std::min_element(single.begin(), single.end()) < 0 || *std::min_element(group.begin(), group.end()) < 0 ||
       *std::min_element(past_the_cap.begin(), past_the_cap.end()) < 0) {

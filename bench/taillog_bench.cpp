@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "host_session.h"
+#include "module_client.h"
 
 namespace {
 
@@ -43,18 +44,13 @@ bool MakeLog(const std::wstring& path, LONGLONG size, LONGLONG written) {
 }
 
 // Milliseconds of one tail through the broker; negative when the service fails.
-double Tail(zelhost::HostSession& session, const std::wstring& path) {
-  zel::ScopedVariant input;
-  zelhost::JsonToVariant(zelhost::ParseJson("[" + zelhost::DumpJson(zel::WideToUtf8(path)) + ", 5000000]"),
-                         input.Get(), nullptr);
-  zel::ScopedVariant output;
-  LONG rc = -1;
+double Tail(const zelhost::ModuleClient& module, const std::wstring& path) {
   const double start = zelbench::Now();
-  session.Broker().Deliver(L"bench", L"my-ZEL_TailLog", *input, output.Get(), &rc);
+  const zelhost::ModuleAnswer<zelhost::LogTail> tail = module.TailLog(path, 5000000);
   const double elapsed = (zelbench::Now() - start) * 1000;
-  const zelhost::Json answer = zelhost::VariantToJson(*output);
-  if (rc != 0 || !answer.is_array() || answer[1].get<LONG>() < 4900000) {
-    std::fprintf(stderr, "my-ZEL_TailLog failed: %ld %s\n", static_cast<long>(rc), answer.dump().substr(0, 80).c_str());
+  if (!tail.value || tail.value->length < 4900000) {
+    std::fprintf(stderr, "my-ZEL_TailLog failed: %ld, %ld bytes\n", static_cast<long>(tail.rc),
+                 tail.value ? static_cast<long>(tail.value->length) : -1L);
     return -1;
   }
   return elapsed;
@@ -69,12 +65,13 @@ int main() {
   int status = 1;
   if (MakeLog(large, kLargeLog, kWrittenTail) && MakeLog(small, kSmallLog, kSmallLog)) {
     zelhost::HostSession session(zelhost::HostOptions{});
+    const zelhost::ModuleClient module(session, L"bench");
     double large_ms = 1e30;
     double small_ms = 1e30;
-    bool failed = Tail(session, large) < 0 || Tail(session, small) < 0;  // warm the page cache for both
+    bool failed = Tail(module, large) < 0 || Tail(module, small) < 0;  // warm the page cache for both
     for (int round = 0; round < kRounds && !failed; ++round) {
-      const double l = Tail(session, large);
-      const double s = Tail(session, small);
+      const double l = Tail(module, large);
+      const double s = Tail(module, small);
       failed = l < 0 || s < 0;
       large_ms = std::min(large_ms, l);
       small_ms = std::min(small_ms, s);

@@ -8,11 +8,11 @@
 
 #include "gateway_server.h"
 
-#include "broker/kro_broker.h"
 #include "common/product_folders.h"
-#include "common/safearray_lock.h"
 #include "common/unique_handle.h"
 #include "http_prefixes.h"
+#include "json_call.h"
+#include "module_status.h"
 
 namespace zelhost {
 namespace {
@@ -78,7 +78,7 @@ Json JsonBody(const httplib::Request& request) {
 }  // namespace
 
 HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, HttpAccess access)
-    : session_(session),
+    : module_(session, kRequester),
       options_(options),
       access_(std::move(access)),
       console_(options.console_folder.empty() ? ConsoleFiles() : ConsoleFiles(options.console_folder)),
@@ -154,37 +154,10 @@ bool HttpGateway::Run() { return server_->listen_after_bind(); }
 
 void HttpGateway::Stop() { server_->stop(); }
 
-HRESULT HttpGateway::Deliver(const wchar_t* service, const Json& input, zel::ScopedVariant* output, LONG* rc) {
-  VariantArena arena;
-  zel::ScopedVariant in;
-  JsonToVariant(input, in.Get(), &arena);
-  *rc = 0;
-  return session_.Deliver(kRequester, service, *in.Get(), output->Get(), rc);
-}
-
-bool HttpGateway::ReadPiece(const std::wstring& path, uint64_t offset, size_t size, Piece* piece) {
-  LONG rc = 0;
-  const Json input = Json::array({ToUtf8(path), {{"i8", offset}}, {{"i8", size}}});
-  if (FAILED(Deliver(L"GetFile", input, &piece->answer, &rc)) || rc != 0 ||
-      piece->answer.Get()->vt != (VT_ARRAY | VT_UI1)) {
-    return false;
-  }
-  SAFEARRAY* array = piece->answer.Get()->parray;
-  LONG lower = 0;
-  LONG upper = -1;
-  ::SafeArrayGetLBound(array, 1, &lower);
-  ::SafeArrayGetUBound(array, 1, &upper);
-  if (upper < lower) return true;
-  piece->lock.emplace(array);
-  if (!piece->lock->Ok()) return false;
-  piece->data = static_cast<const char*>(piece->lock->Data());
-  piece->size = std::min(size, static_cast<size_t>(upper - lower + 1));
-  return true;
-}
-
-std::unique_ptr<HttpGateway::Piece> HttpGateway::FetchPiece(const std::wstring& path, uint64_t offset, size_t size) {
-  auto piece = std::make_unique<Piece>();
-  return ReadPiece(path, offset, size, piece.get()) ? std::move(piece) : nullptr;
+std::unique_ptr<FileBytes> HttpGateway::FetchPiece(const std::wstring& path, uint64_t offset, size_t size) {
+  ModuleAnswer<FileBytes> read = module_.GetFile(path, offset, size);
+  if (!read.value || read.value->Size() > size) return nullptr;
+  return std::make_unique<FileBytes>(std::move(*read.value));
 }
 
 // Reads a finished file's next piece on a thread of its own while the sender sends the last one:
@@ -207,9 +180,9 @@ class HttpGateway::PieceReader {
   }
 
   // The piece at `offset`, read ahead if it was asked for; then asks for the one after it.
-  std::unique_ptr<Piece> Take(uint64_t offset, size_t size, size_t next_size) {
+  std::unique_ptr<FileBytes> Take(uint64_t offset, size_t size, size_t next_size) {
     std::unique_lock<zel::TkSection> lock(lock_);
-    std::unique_ptr<Piece> piece;
+    std::unique_ptr<FileBytes> piece;
     bool ready = false;
     if (asked_) {
       changed_.wait(lock, [this] { return done_; });
@@ -222,7 +195,7 @@ class HttpGateway::PieceReader {
       piece = gateway_.FetchPiece(path_, offset, size);
       lock.lock();
     }
-    if (piece != nullptr && piece->size == size && next_size > 0) {
+    if (piece != nullptr && piece->Size() == size && next_size > 0) {
       offset_ = offset + size;
       size_ = next_size;
       asked_ = true;
@@ -240,7 +213,7 @@ class HttpGateway::PieceReader {
       const uint64_t offset = offset_;
       const size_t size = size_;
       lock.unlock();
-      std::unique_ptr<Piece> piece = gateway_.FetchPiece(path_, offset, size);
+      std::unique_ptr<FileBytes> piece = gateway_.FetchPiece(path_, offset, size);
       lock.lock();
       read_ = std::move(piece);
       done_ = true;
@@ -257,67 +230,67 @@ class HttpGateway::PieceReader {
   bool done_ = false;   // ...and read into read_ (null when that failed)
   uint64_t offset_ = 0;
   size_t size_ = 0;
-  std::unique_ptr<Piece> read_;
+  std::unique_ptr<FileBytes> read_;
   std::thread thread_;
 };
 
 bool HttpGateway::SendGrowing(const Download& download, uint64_t offset, size_t size, httplib::DataSink& sink) {
   for (DWORD waited = 0;; waited += kGrowthPollMs) {
-    Piece piece;
     // Gone: the job failed or was cancelled, and deleted its archive.
-    if (!ReadPiece(download.path, offset, size, &piece)) return false;
-    if (piece.size > 0 && offset + piece.size < download.size) return sink.write(piece.data, piece.size);
+    const std::unique_ptr<FileBytes> piece = FetchPiece(download.path, offset, size);
+    if (piece == nullptr) return false;
+    if (piece->Size() > 0 && offset + piece->Size() < download.size) return sink.write(piece->Data(), piece->Size());
     // Nothing new yet, or the bytes that would complete the download: those wait for the job's end,
     // since a job can still fail after writing them, and are read again after it.
     const ArchiveState state = ProbeArchive(download.path, download.size);
     if (state == ArchiveState::kBroken) return false;
     if (state == ArchiveState::kComplete) {
-      Piece last;
-      return ReadPiece(download.path, offset, size, &last) && last.size > 0 && sink.write(last.data, last.size);
+      const std::unique_ptr<FileBytes> last = FetchPiece(download.path, offset, size);
+      return last != nullptr && last->Size() > 0 && sink.write(last->Data(), last->Size());
     }
     if (waited >= kStallMs || !sink.is_writable()) return false;
     ::Sleep(kGrowthPollMs);
   }
 }
 
-void HttpGateway::DeleteTempFile(const std::wstring& path) {
-  zel::ScopedVariant out;
-  LONG rc = 0;
-  Deliver(L"DeleteTempFile", Json::array({"", ToUtf8(path)}), &out, &rc);
-}
+void HttpGateway::DeleteTempFile(const std::wstring& path) { module_.DeleteTempFile(path); }
 
 void HttpGateway::CallService(const httplib::Request& request, httplib::Response& response) {
   const Json body = JsonBody(request);
   const Json input = body.value("input", Json(nullptr));
   const std::wstring requester = FromUtf8(body.value("requester", std::string("console")));
   const LONG rc = body.value("rc", 0);
-  const std::wstring service = FromUtf8(request.matches[1]);
-  HostSession::Reply reply = session_.Call(requester, service, input, rc);
-  if (reply.delivery == kErrorNotRegistered) {
-    AnswerError(response, 404, "no component registered the service " + ToUtf8(service));
-  } else if (FAILED(reply.delivery)) {
-    char code[16];
-    snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(reply.delivery));
-    AnswerError(response, 502, "the broker could not deliver " + ToUtf8(service) + " (" + code + ")");
-  } else {
-    // The output moves into the answer, whose JSON is gone before the text is handed on.
-    const std::string text = DumpJson(Json{{"rc", reply.rc}, {"output", std::move(reply.output)}});
-    response.set_content(text, "application/json");
+  const std::string service = request.matches[1];
+  JsonReply reply = CallWithJson(module_, requester, FromUtf8(service), input, rc);
+  if (FAILED(reply.outcome.delivery)) {
+    AnswerFailedCall(response, service.c_str(), reply.outcome, "the request was not delivered");
+    return;
   }
+  // The answer is the module's whatever its code; the status says how the call ended. The output
+  // moves into the answer, whose JSON is gone before the text is handed on.
+  Json answer{{"rc", reply.outcome.rc}, {"output", std::move(reply.output)}};
+  if (reply.outcome.rc != 0) {
+    answer["error"] = service + " answered " + std::to_string(reply.outcome.rc);
+    answer["service"] = service;
+  }
+  response.status = HttpStatusOf(reply.outcome);
+  response.set_content(DumpJson(answer), "application/json");
 }
 
 void HttpGateway::GetFile(const httplib::Request& request, httplib::Response& response) {
   const std::string path = request.get_param_value("path");
-  zel::ScopedVariant out;
-  LONG rc = 0;
-  const HRESULT hr = Deliver(L"GetFileInfo", Json::array({path}), &out, &rc);
-  const Json info = VariantToJson(*out.Get());
-  if (FAILED(hr) || rc != 0 || !info.is_array() || info.size() != 1 || !info[0].contains("i8")) {
-    response.status = 404;
-    response.set_content(DumpJson(Json{{"error", "the file cannot be read: " + path}, {"rc", rc}}), "application/json");
-    return;
+  const std::wstring wide_path = FromUtf8(path);
+  const ModuleAnswer<uint64_t> info = module_.GetFileInfo(wide_path);
+  if (info.Succeeded() && !info.value) return AnswerUnusable(response, "GetFileInfo");
+  if (!info.Succeeded()) {
+    // "GetFileInfo" answers -1 for whatever it cannot examine; what "GetFile" answers for the
+    // first byte says why (404: the file cannot be opened), so the status follows the usual rule.
+    const ModuleAnswer<FileBytes> first = module_.GetFile(wide_path, 0, 1);
+    const bool told = !first.Succeeded() && SUCCEEDED(first.delivery);
+    const CallOutcome& outcome = told ? static_cast<const CallOutcome&>(first) : info;
+    return AnswerFailedCall(response, told ? "GetFile" : "GetFileInfo", outcome, "the file cannot be read: " + path);
   }
-  Stream(request, response, {FromUtf8(path), info[0]["i8"].get<uint64_t>(), BaseName(path), false, false, true});
+  Stream(request, response, {DownloadKind::kFile, wide_path, *info.value, BaseName(path)});
 }
 
 void HttpGateway::CreateZip(const httplib::Request& request, httplib::Response& response) {
@@ -328,24 +301,27 @@ void HttpGateway::CreateZip(const httplib::Request& request, httplib::Response& 
   }
   std::string name = body.value("name", std::string("download.zip"));
   if (name.empty()) name = "download.zip";
-  Json input = Json::array({""});
-  input.insert(input.end(), ids.begin(), ids.end());
-  zel::ScopedVariant out;
-  LONG rc = 0;
-  if (FAILED(Deliver(L"CreateZip", input, &out, &rc))) throw HostError("the broker could not deliver CreateZip");
-  const Json answer = VariantToJson(*out.Get());
-  if (rc != 0 || !answer.is_array() || answer.size() != 2 || !answer[0].is_string()) {
-    response.set_content(DumpJson(Json{{"rc", rc}, {"error", "CreateZip failed"}}), "application/json");
-    return;
+  std::vector<std::wstring> wide_ids;
+  for (const Json& id : ids) wide_ids.push_back(FromUtf8(id.get<std::string>()));
+  const ModuleAnswer<ArchiveAnswer> made = module_.CreateZip(wide_ids);
+  if (!made.Succeeded()) return AnswerFailedCall(response, "CreateZip", made, "no archive was made");
+  if (!made.value) return AnswerUnusable(response, "CreateZip");
+  Json left_out = Json::array();
+  for (const LeftOut& source : made.value->left_out) {
+    left_out.push_back({{"path", ToUtf8(source.path)}, {"reason", ToUtf8(source.why)}});
   }
-  const uint64_t size = answer[1].contains("i8") ? answer[1]["i8"].get<uint64_t>() : answer[1].get<uint64_t>();
   const std::string id = MakeAccessToken().substr(0, 24);
   {
     std::lock_guard<zel::TkSection> lock(lock_);
-    archives_[id] = {FromUtf8(answer[0].get<std::string>()), size, name};
+    archives_[id] = {made.value->path, made.value->size, name};
   }
-  zip_progress_.Track(id, FromUtf8(answer[0].get<std::string>()), size);
-  response.set_content(DumpJson(Json{{"rc", 0}, {"url", "/api/zip/" + id}, {"size", size}}), "application/json");
+  zip_progress_.Track(id, made.value->path, made.value->size);
+  response.set_content(DumpJson(Json{{"id", id},
+                                     {"url", "/api/zip/" + id},
+                                     {"name", name},
+                                     {"size", made.value->size},
+                                     {"leftOut", std::move(left_out)}}),
+                       "application/json");
 }
 
 void HttpGateway::GetZip(const httplib::Request& request, httplib::Response& response) {
@@ -360,7 +336,7 @@ void HttpGateway::GetZip(const httplib::Request& request, httplib::Response& res
     archive = found->second;
     archives_.erase(found);
   }
-  Stream(request, response, {archive.path, archive.size, archive.name, true, true, false});
+  Stream(request, response, {DownloadKind::kGrowingArchive, archive.path, archive.size, archive.name});
 }
 
 void HttpGateway::PrefixTable(const httplib::Request&, httplib::Response& response) {
@@ -372,33 +348,27 @@ void HttpGateway::TailLog(const httplib::Request& request, httplib::Response& re
   if (!logs) throw HostError("the log folder is unknown");
   const std::string size = request.has_param("size") ? request.get_param_value("size") : "20000";
   const std::wstring path = *logs + L"\\ZovIdivariRuder.log";
-  zel::ScopedVariant out;
-  LONG rc = 0;
-  if (FAILED(Deliver(L"my-ZEL_TailLog", Json::array({ToUtf8(path), std::stol(size)}), &out, &rc))) {
-    throw HostError("the broker could not deliver my-ZEL_TailLog");
-  }
-  response.set_content(DumpJson(Json{{"rc", rc}, {"path", ToUtf8(path)}, {"output", VariantToJson(*out.Get())}}),
+  const ModuleAnswer<LogTail> tail = module_.TailLog(path, std::stol(size));
+  if (!tail.Succeeded()) return AnswerFailedCall(response, "my-ZEL_TailLog", tail, "the log cannot be read: " + ToUtf8(path));
+  if (!tail.value) return AnswerUnusable(response, "my-ZEL_TailLog");
+  response.set_content(DumpJson(Json{{"path", ToUtf8(path)},
+                                     {"fileSize", tail.value->file_size},
+                                     {"length", tail.value->length},
+                                     {"text", tail.value->text ? Json(ToUtf8(*tail.value->text)) : Json(nullptr)}}),
                        "application/json");
 }
 
 void HttpGateway::ZipLogs(const httplib::Request& request, httplib::Response& response) {
-  zel::ScopedVariant out;
-  LONG rc = 0;
-  const HRESULT hr = Deliver(L"ZipLogs", nullptr, &out, &rc);
-  const Json answer = VariantToJson(*out.Get());
-  if (FAILED(hr) || rc != 0 || !answer.is_array() || answer.size() != 2 || !answer[0].is_string()) {
-    response.status = 502;
-    response.set_content(DumpJson(Json{{"rc", rc}, {"error", "ZipLogs failed"}}), "application/json");
-    return;
-  }
-  Stream(request, response,
-         {FromUtf8(answer[0].get<std::string>()), answer[1].get<uint64_t>(), "zel-logs.zip", false, true, false});
+  const ModuleAnswer<ArchiveAnswer> made = module_.ZipLogs();
+  if (!made.Succeeded()) return AnswerFailedCall(response, "ZipLogs", made, "the logs were not archived");
+  if (!made.value) return AnswerUnusable(response, "ZipLogs");
+  Stream(request, response, {DownloadKind::kFinishedArchive, made.value->path, made.value->size, "zel-logs.zip"});
 }
 
 void HttpGateway::Stream(const httplib::Request& request, httplib::Response& response, const Download& download) {
   uint64_t first = 0;
   uint64_t length = download.size;
-  if (download.ranges && !request.ranges.empty()) {
+  if (download.Ranges() && !request.ranges.empty()) {
     // One range, clamped to the file; anything else cannot be satisfied here.
     const auto [from, to] = request.ranges.front();
     const int64_t size = static_cast<int64_t>(download.size);
@@ -416,27 +386,27 @@ void HttpGateway::Stream(const httplib::Request& request, httplib::Response& res
                                              std::to_string(download.size));
   }
   response.set_header("Content-Disposition", Disposition(download.name));
-  response.set_header("Accept-Ranges", download.ranges ? "bytes" : "none");
+  response.set_header("Accept-Ranges", download.Ranges() ? "bytes" : "none");
   const std::string type = download.name.size() > 4 && download.name.compare(download.name.size() - 4, 4, ".zip") == 0
                                ? "application/zip"
                                : "application/octet-stream";
   if (length == 0) {
     response.set_content("", type);
-    if (download.temporary) DeleteTempFile(download.path);
+    if (download.Temporary()) DeleteTempFile(download.path);
     return;
   }
   std::shared_ptr<PieceReader> reader;
-  if (!download.growing) reader = std::make_shared<PieceReader>(*this, download.path);
+  if (!download.Growing()) reader = std::make_shared<PieceReader>(*this, download.path);
   auto provider = [this, download, first, reader](size_t offset, size_t length, httplib::DataSink& sink) {
     const size_t size = std::min(length, kPieceBytes);
-    if (download.growing) return SendGrowing(download, first + offset, size, sink);
-    const std::unique_ptr<Piece> piece = reader->Take(first + offset, size, std::min(length - size, kPieceBytes));
+    if (download.Growing()) return SendGrowing(download, first + offset, size, sink);
+    const std::unique_ptr<FileBytes> piece = reader->Take(first + offset, size, std::min(length - size, kPieceBytes));
     // A finished file that ends before its announced length was cut short: the download breaks off.
-    return piece != nullptr && piece->size > 0 && sink.write(piece->data, piece->size);
+    return piece != nullptr && piece->Size() > 0 && sink.write(piece->Data(), piece->Size());
   };
   response.set_content_provider(static_cast<size_t>(length), type, provider, [this, download](bool) {
     // A finished download's archive is no longer needed; a broken one cancels its job.
-    if (download.temporary) DeleteTempFile(download.path);
+    if (download.Temporary()) DeleteTempFile(download.path);
   });
 }
 

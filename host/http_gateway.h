@@ -8,12 +8,11 @@
 #include <optional>
 #include <string>
 
-#include "common/safearray_lock.h"
-#include "common/scoped_variant.h"
 #include "common/tk_section.h"
 #include "console_files.h"
 #include "host_session.h"
 #include "http_access.h"
+#include "module_client.h"
 #include "zip_progress.h"
 
 namespace httplib {
@@ -31,14 +30,17 @@ struct GatewayOptions {
   std::wstring console_folder;  // the console's files for editing them without a rebuild; empty: the built-in ones
 };
 
-// The module over HTTP, in front of the host's broker:
+// The module over HTTP, in front of the host's broker. The gateway's own routes answer JSON with
+// named fields; a failed module call answers by the one rule of module_status.h with
+// {"error", "service", "rc"}:
 //   POST /api/services/{name}  {"input", "requester", "rc"} -> {"rc", "output"} (the JSON of `call`)
 //   GET  /api/files?path=P     the file through "GetFileInfo" and "GetFile", in bounded pieces,
 //                              one byte range on request
-//   POST /api/zip              {"ids": [...], "name"} -> "CreateZip" -> {"rc", "url", "size"}
+//   POST /api/zip              {"ids": [...], "name"} -> "CreateZip" ->
+//                              {"id", "url", "name", "size", "leftOut": [{"path", "reason"}, ...]}
 //   GET  /api/zip/{id}         the archive while the job writes it, then deleted
 //   GET  /api/zip/{id}/progress how far its job has written it (zip_progress.h)
-//   GET  /api/logs?size=N      the log's tail ("my-ZEL_TailLog")
+//   GET  /api/logs?size=N      the log's tail ("my-ZEL_TailLog") -> {"path", "fileSize", "length", "text"}
 //   GET  /api/logs.zip         every log as one archive ("ZipLogs"), then deleted
 //   GET  /api/host/prefixes    the medium-id prefix table of zel.xml (http_prefixes.h)
 //   GET  /NAME                 the console's files (console_files.h), "/" its page
@@ -69,30 +71,26 @@ class HttpGateway {
     uint64_t size = 0;
     std::string name;
   };
-  // What a download reads and what happens after it.
+  // What a download reads, and so what it waits for, what it allows and what follows it.
+  enum class DownloadKind {
+    kFile,             // a finished file: a single byte range may be asked for
+    kGrowingArchive,   // a zip job still writes it: wait for bytes not there yet; deleted after
+    kFinishedArchive,  // an archive already complete ("ZipLogs"): deleted after
+  };
   struct Download {
+    DownloadKind kind = DownloadKind::kFile;
     std::wstring path;
     uint64_t size = 0;
     std::string name;
-    bool growing = false;       // a zip job still writes it: wait for bytes that are not there yet
-    bool temporary = false;     // "DeleteTempFile" when the download ends, whatever its outcome
-    bool ranges = false;        // a single byte range may be asked for
-  };
-
-  // What "GetFile" answered for one piece: the bytes are sent straight from its array.
-  struct Piece {
-    zel::ScopedVariant answer;
-    std::optional<zel::SafeArrayDataLock> lock;
-    const char* data = nullptr;
-    size_t size = 0;
+    bool Growing() const noexcept { return kind == DownloadKind::kGrowingArchive; }
+    bool Temporary() const noexcept { return kind != DownloadKind::kFile; }  // "DeleteTempFile" at the end
+    bool Ranges() const noexcept { return kind == DownloadKind::kFile; }
   };
 
   class PieceReader;
 
-  HRESULT Deliver(const wchar_t* service, const Json& input, zel::ScopedVariant* output, LONG* rc);
-  // What "GetFile" answers for at most `size` bytes at `offset`; false when the call failed.
-  bool ReadPiece(const std::wstring& path, uint64_t offset, size_t size, Piece* piece);
-  std::unique_ptr<Piece> FetchPiece(const std::wstring& path, uint64_t offset, size_t size);  // null: failed
+  // What "GetFile" answers for at most `size` bytes at `offset`; null when the call failed.
+  std::unique_ptr<FileBytes> FetchPiece(const std::wstring& path, uint64_t offset, size_t size);
   // Sends the next bytes of an archive a zip job is still writing: waits for bytes not written
   // yet, and sends the last ones only once the job has left exactly the announced archive. False
   // (the connection is cut) when the job failed, was cancelled or stopped adding bytes.
@@ -108,7 +106,7 @@ class HttpGateway {
   void ZipLogs(const httplib::Request& request, httplib::Response& response);
   void Stream(const httplib::Request& request, httplib::Response& response, const Download& download);
 
-  HostSession& session_;
+  ModuleClient module_;
   GatewayOptions options_;
   HttpAccess access_;
   ConsoleFiles console_;

@@ -24,7 +24,9 @@
 #include "crash_handler.h"
 #include "host_session.h"
 #include "http_gateway.h"
+#include "json_call.h"
 #include "json_variant.h"
+#include "module_client.h"
 #include "search_engine.h"
 
 namespace zelhost {
@@ -132,8 +134,8 @@ void PrintLine(const std::string& text) {
 
 // {"rc": N, "output": ...} on one line. The output is written as it is dumped, never copied into a
 // line first: a large byte array costs its base64 text twice at most (the JSON and its dump).
-void PrintReply(const HostSession::Reply& reply) {
-  const std::string head = "{\"rc\": " + std::to_string(reply.rc) + ", \"output\": ";
+void PrintReply(const JsonReply& reply) {
+  const std::string head = "{\"rc\": " + std::to_string(reply.outcome.rc) + ", \"output\": ";
   const std::string output = DumpJson(reply.output);
   fwrite(head.data(), 1, head.size(), stdout);
   fwrite(output.data(), 1, output.size(), stdout);
@@ -156,10 +158,11 @@ int RunCall(const CommandLine& line) {
     JsonToVariant(input, probe.Get(), &arena);
   }
   HostSession session(line.options);
-  const HostSession::Reply reply = session.Call(line.requester, line.words[1], input, line.rc);
-  if (FAILED(reply.delivery)) {
+  const ModuleClient module(session, line.requester);
+  const JsonReply reply = CallWithJson(module, line.requester, line.words[1], input, line.rc);
+  if (FAILED(reply.outcome.delivery)) {
     std::cerr << "zelhost: the broker could not deliver " << ToUtf8(line.words[1]) << " ("
-              << HresultText(reply.delivery) << ")\n";
+              << HresultText(reply.outcome.delivery) << ")\n";
     return kExitNotDelivered;
   }
   PrintReply(reply);
@@ -175,6 +178,7 @@ int RunServe(const CommandLine& line) {
   }
   if (line.words.size() != 2 || line.words[1] != L"--stdio") throw UsageError("usage: serve --stdio | serve --http [ADDRESS:]PORT [--console FOLDER]");
   HostSession session(line.options);
+  const ModuleClient module(session, line.requester);
   std::string text;
   while (std::getline(std::cin, text)) {
     if (!text.empty() && text.back() == '\r') text.pop_back();
@@ -189,9 +193,9 @@ int RunServe(const CommandLine& line) {
       const LONG rc = request.contains("rc") ? request["rc"].get<LONG>() : 0;
       const Json input = request.contains("input") ? request["input"] : Json(nullptr);
       const std::wstring service = FromUtf8(request["service"].get<std::string>());
-      const HostSession::Reply reply = session.Call(requester, service, input, rc);
-      if (FAILED(reply.delivery)) {
-        throw JsonError("the broker could not deliver " + ToUtf8(service) + " (" + HresultText(reply.delivery) + ")");
+      const JsonReply reply = CallWithJson(module, requester, service, input, rc);
+      if (FAILED(reply.outcome.delivery)) {
+        throw JsonError("the broker could not deliver " + ToUtf8(service) + " (" + HresultText(reply.outcome.delivery) + ")");
       }
       PrintReply(reply);
     } catch (const std::exception& error) {  // JsonError, and nlohmann's type errors

@@ -28,14 +28,13 @@ $('search-go').onclick = () => { state.searchStart = 0; search(); };
 
 // ---- Logs
 async function tail() {
+  // The newest lines are at the end: stay there, unless the reader has scrolled up to read.
+  const pane = $('tail');
+  const following = !pane.textContent || pane.scrollTop + pane.clientHeight >= pane.scrollHeight - 4;
   try {
-    const answer = await api('/api/logs?size=20000');
-    // The newest lines are at the end: stay there, unless the reader has scrolled up to read.
-    const pane = $('tail');
-    const following = !pane.textContent || pane.scrollTop + pane.clientHeight >= pane.scrollHeight - 4;
-    pane.textContent = answer.rc === 0 ? text(answer.output[2]) : `${answer.path}: ${rcText('my-ZEL_TailLog', answer.rc)}`;
-    if (following) pane.scrollTop = pane.scrollHeight;
-  } catch (error) { showError(error.message); }
+    pane.textContent = (await api('/api/logs?size=20000')).text ?? '';
+  } catch (error) { pane.textContent = describe('my-ZEL_TailLog', error); }
+  if (following) pane.scrollTop = pane.scrollHeight;
 }
 setInterval(() => { if (!$('logs').hidden && $('follow').checked) tail(); }, 2000);
 

@@ -31,6 +31,15 @@ bool FileSize(const std::wstring& path, long long* size) {
   return true;
 }
 
+// [[path, why], ...]: what a client shows of the sources it asked for that are not in the archive.
+ScopedVariant LeftOutAnswer(const std::vector<LeftOutSource>& left_out) {
+  answer::ArrayBuilder list(static_cast<LONG>(left_out.size()));
+  for (size_t i = 0; i < left_out.size(); ++i) {
+    list.Set(static_cast<LONG>(i), answer::List(answer::String(left_out[i].path), answer::String(left_out[i].why)));
+  }
+  return list.Finish();
+}
+
 }  // namespace
 
 // One CreateZip job. Shared by its worker, the CreateZip call that started it while that call
@@ -199,7 +208,10 @@ LONG ZipJobs::CreateZipOfPaths(const std::vector<std::wstring>& paths, VARIANT& 
     if (::WaitForSingleObject(worker.Get(), hooks.wait_ms) != WAIT_TIMEOUT) {
       if (registry_->StateOf(*job) != JobState::kDone || !FileSize(job->archive_path, &size)) return 2;
     }
-    answer::List(answer::String(job->archive_path), answer::LongLong(size)).ReleaseInto(output);
+    answer::ArrayBuilder answer(job->plan.left_out.empty() ? 2 : 3);
+    answer.Set(0, answer::String(job->archive_path)).Set(1, answer::LongLong(size));
+    if (!job->plan.left_out.empty()) answer.Set(2, LeftOutAnswer(job->plan.left_out));
+    answer.Finish().ReleaseInto(output);
     ModuleLog().Info(L"zip size %I64d.", size);
     return 0;
   }

@@ -37,7 +37,8 @@ class ZipJobs {
   ZipJobs& operator=(const ZipJobs&) = delete;
 
   // The part of "CreateZip" after the ids are resolved: a stored archive of `paths` in the
-  // temporary folder, written by a worker thread. Answers [archive path (VT_BSTR), size (VT_I8)]
+  // temporary folder, written by a worker thread. Answers [archive path (VT_BSTR), size (VT_I8)],
+  // followed, when sources were left out, by [[path, why], ...] (VT_BSTR pairs) naming them,
   // at once when the worker ends within the wait (with the archive's size), else with the size
   // the archive will have, leaving the worker running. A job that fails (a full disk, a file that
   // changed meanwhile) deletes its archive and writes an ERROR line, and within the wait answers 2;
@@ -77,7 +78,8 @@ struct ZipRequest {
 };
 ZipRequest DecodeZipRequest(const VARIANT& input);
 
-// "CreateZip": output [archive path (VT_BSTR), archive size (VT_I8)]. Resolves the ids, then
+// "CreateZip": output [archive path (VT_BSTR), archive size (VT_I8)], and a third element naming
+// the sources left out when there are any (see CreateZipOfPaths). Resolves the ids, then
 // ZipJobs::CreateZipOfPaths. Return codes: those of CreateZipOfPaths; the resolver's code; -1 (by
 // its row) unusable input.
 LONG CreateZip(ZipJobs& jobs, const ZipRequest& request, VARIANT& output, const MediumPathResolver& resolve);

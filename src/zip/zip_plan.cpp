@@ -99,7 +99,7 @@ class Planner {
 
   void LeaveOut(const std::wstring& path, const wchar_t* why) {
     ModuleLog().Warn(L"%ls: left out %ls: %ls", service_, path.c_str(), why);
-    plan_.left_out.push_back(path + L": " + why);
+    plan_.left_out.push_back({path, why});
   }
 
   const wchar_t* service_;

@@ -22,10 +22,16 @@ struct PlannedFile {
   FileIdentity identity;  // of a file that is not held, to know it again when it is reopened
 };
 
+// A source left out of a planned archive, and why (also written as a WARN line).
+struct LeftOutSource {
+  std::wstring path;
+  std::wstring why;
+};
+
 // What one archive will hold, and what was left out of it.
 struct ZipPlan {
   std::vector<PlannedFile> files;
-  std::vector<std::wstring> left_out;  // "path: why", each also written as a WARN line
+  std::vector<LeftOutSource> left_out;
   uint64_t total = 0;                  // bytes of the files
   uint64_t archive_size = 0;           // the exact size of their stored archive
 };

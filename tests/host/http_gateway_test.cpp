@@ -49,18 +49,28 @@ class HttpGatewayTest : public ::testing::Test {
   }
   static std::string Escaped(const std::wstring& path) { return httplib::detail::encode_query_param(Narrow(path)); }
 
-  // POST /api/zip of three files of 70,000 bytes (a.txt, b.bin, c.mp3): {"rc", "url", "size"}.
+  // The local medium id of `path`.
+  static std::string LocalId(std::wstring path) {
+    for (wchar_t& c : path) c = c == L'\\' ? L'|' : c == L'.' ? L'>' : c == L' ' ? L'*' : c;
+    return Narrow(L"F*" + path);
+  }
+  // POST /api/zip of `ids`: the status and the answer.
+  std::pair<int, Json> PostZip(const Json& ids) {
+    const httplib::Result made =
+        client_->Post("/api/zip", WithToken(), DumpJson(Json{{"ids", ids}, {"name", "three.zip"}}), "application/json");
+    return made ? std::make_pair(made->status, ParseJson(made->body)) : std::make_pair(0, Json());
+  }
+  // POST /api/zip of three files of 70,000 bytes (a.txt, b.bin, c.mp3) and of Missing(), which is
+  // left out: {"id", "url", "name", "size", "leftOut"}.
   Json MakeZip() {
     Json ids = Json::array();
     for (const wchar_t* name : {L"a.txt", L"b.bin", L"c.mp3"}) {
-      std::wstring id = L"F*" + folder_.WriteFile(name, std::string(70000, static_cast<char>(name[0])));
-      for (wchar_t& c : id) c = c == L'\\' ? L'|' : c == L'.' ? L'>' : c == L' ' ? L'*' : c;
-      ids.push_back(Narrow(id));
+      ids.push_back(LocalId(folder_.WriteFile(name, std::string(70000, static_cast<char>(name[0])))));
     }
-    const httplib::Result made =
-        client_->Post("/api/zip", WithToken(), DumpJson(Json{{"ids", ids}, {"name", "three.zip"}}), "application/json");
-    return made ? ParseJson(made->body) : Json();
+    ids.push_back(LocalId(Missing()));
+    return PostZip(ids).second;
   }
+  std::wstring Missing() const { return folder_.Path() + L"\\missing.txt"; }
 
   zeltest::LogLevelValue level_{3};
   zeltest::TempFolder folder_;
@@ -155,8 +165,6 @@ TEST_F(HttpGatewayTest, RequestsWithoutTheTokenForAnotherHostOrFromAnotherOrigin
       {"not an object", "/api/services/GetFileInfo", WithToken(), "[1]", 400},
       {"unknown tag", "/api/services/GetFile", WithToken(), R"({"input": {"nosuchtag": 1}})", 400},
       {"rc not a number", "/api/services/GetFile", WithToken(), R"({"input": null, "rc": "x"})", 400},
-      {"no such service", "/api/services/NoSuchService", WithToken(), "{}", 404},
-      {"no such file", "/api/files?path=Z%3A%5Cno%5Csuch", WithToken(), "", 404},
       {"zip without ids", "/api/zip", WithToken(), R"({"ids": []})", 400},
       {"no such archive", "/api/zip/0123abc", WithToken(), "", 404},
       {"no such archive's progress", "/api/zip/0123abc/progress", WithToken(), "", 404},
@@ -172,6 +180,66 @@ TEST_F(HttpGatewayTest, RequestsWithoutTheTokenForAnotherHostOrFromAnotherOrigin
     } else {
       EXPECT_TRUE(answer.contains("error")) << c.label << ": " << answer;
       EXPECT_EQ(result->get_header_value("Access-Control-Allow-Origin"), "") << c.label;
+    }
+  }
+}
+
+// Every route that calls the module answers by the same rule: 0 200, 403 and 404 as they are, any
+// other code 500, a service no component registered 404; a failure's body names the service and
+// the code. The answers of the gateway's own routes carry named fields.
+TEST_F(HttpGatewayTest, EveryRouteMapsTheModulesReturnCodeToTheSameStatus) {
+  const std::wstring five = folder_.WriteFile(L"five.txt", "hello");
+  const std::wstring held = folder_.WriteFile(L"held.txt", "held exclusively");
+  const zel::UniqueFile holder(::CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
+  const auto input = [](const Json& value) { return DumpJson(Json{{"input", value}}); };
+  const auto ids = [](const std::vector<std::string>& list) { return DumpJson(Json{{"ids", list}}); };
+  struct Case {
+    const char* label;
+    std::string target;
+    std::string body;  // empty: a GET
+    int status;
+    std::optional<LONG> rc;   // the module's code in a failure's body; nullopt: none (not delivered)
+    const char* service;      // the service a failure names
+    std::vector<const char*> fields;  // named fields of a success
+  };
+  const Case cases[] = {
+      {"service, 0", "/api/services/GetFileInfo", input({Narrow(five)}), 200, 0, "", {"rc", "output"}},
+      {"service, 404", "/api/services/GetFile", input({Narrow(Missing())}), 404, 404, "GetFile", {}},
+      {"service, 403", "/api/services/DeleteTempFile", input({"", Narrow(five)}), 403, 403, "DeleteTempFile", {}},
+      {"service, 1", "/api/services/my-ZEL_TailLog", input({Narrow(five)}), 500, 1, "my-ZEL_TailLog", {}},
+      {"service, 8", "/api/services/GetFile", input({Narrow(five), 0, Json{{"i8", 1LL << 32}}}), 500, 8, "GetFile", {}},
+      {"service not registered", "/api/services/NoSuchService", "{}", 404, std::nullopt, "NoSuchService", {}},
+      {"file, 0", "/api/files?path=" + Escaped(five), "", 200, 0, "", {}},
+      {"file, 404", "/api/files?path=" + Escaped(Missing()), "", 404, 404, "GetFile", {}},
+      {"zip, 0", "/api/zip", ids({LocalId(five)}), 200, 0, "", {"id", "url", "name", "size", "leftOut"}},
+      {"zip, 404: nothing exists", "/api/zip", ids({LocalId(Missing())}), 404, 404, "CreateZip", {}},
+      {"zip, 403: nothing readable", "/api/zip", ids({LocalId(held)}), 403, 403, "CreateZip", {}},
+      {"zip, 404: no owner", "/api/zip", ids({"Q1"}), 404, 404, "CreateZip", {}},
+      {"zip, -1: the owner's answer is no list", "/api/zip", ids({"M1"}), 500, -1, "CreateZip", {}},
+      {"logs, 0", "/api/logs?size=100", "", 200, 0, "", {"path", "fileSize", "length", "text"}},
+      {"logs.zip, 0", "/api/logs.zip", "", 200, 0, "", {}},
+  };
+  for (const Case& c : cases) {
+    const httplib::Result result = c.body.empty() ? client_->Get(c.target.c_str(), WithToken())
+                                                  : client_->Post(c.target.c_str(), WithToken(), c.body, "application/json");
+    ASSERT_TRUE(result) << c.label;
+    EXPECT_EQ(result->status, c.status) << c.label << ": " << result->body.substr(0, 300);
+    const bool json = result->get_header_value("Content-Type") == "application/json";
+    if (c.status != 200) {
+      ASSERT_TRUE(json) << c.label;
+      const Json answer = ParseJson(result->body);
+      EXPECT_TRUE(answer.contains("error")) << c.label << ": " << answer;
+      EXPECT_EQ(answer.value("service", ""), c.service) << c.label << ": " << answer;
+      EXPECT_EQ(answer.contains("rc") ? std::optional<LONG>(answer["rc"].get<LONG>()) : std::nullopt, c.rc)
+          << c.label << ": " << answer;
+    } else if (!c.fields.empty()) {
+      ASSERT_TRUE(json) << c.label;
+      const Json answer = ParseJson(result->body);
+      for (const char* field : c.fields) EXPECT_TRUE(answer.contains(field)) << c.label << ": " << field << " in " << answer;
+      if (answer.contains("url")) {  // the archive is downloaded, which deletes it
+        EXPECT_EQ(client_->Get(answer["url"].get<std::string>().c_str(), WithToken())->status, 200) << c.label;
+      }
     }
   }
 }
@@ -507,8 +575,11 @@ RawDownload GetRaw(u_short port, const std::string& target, const std::string& t
 TEST_F(HttpGatewayTest, AZipDownloadsOnceWithTheAnnouncedLengthAndIsDeleted) {
   const std::set<std::wstring> archives = TemporaryArchives();
   const Json answer = MakeZip();
-  ASSERT_EQ(answer.value("rc", -1), 0) << answer;
+  ASSERT_TRUE(answer.contains("url")) << answer;
   const std::string url = answer["url"];
+  EXPECT_EQ(answer["name"], "three.zip");
+  // What the archive could not hold is named with the module's reason.
+  EXPECT_EQ(answer["leftOut"], Json::parse(R"([{"path": )" + DumpJson(Narrow(Missing())) + R"(, "reason": "it does not exist"}])"));
   // A job this small is through before "CreateZip" answers: all of it is written.
   const auto progress = [&] { return client_->Get((url + "/progress").c_str(), WithToken()); };
   const httplib::Result written = progress();
@@ -642,7 +713,7 @@ TEST_F(HttpGatewayTest, AZipDownloadWaitsForItsJobAndBreaksOffWhenTheJobLeftAnot
   for (const Case& c : cases) {
     const std::set<std::wstring> before = TemporaryArchives();
     const Json answer = MakeZip();
-    ASSERT_EQ(answer.value("rc", -1), 0) << answer;
+    ASSERT_TRUE(answer.contains("url")) << answer;
     const size_t size = answer["size"].get<size_t>();
     std::wstring archive;
     for (const std::wstring& path : TemporaryArchives()) {
