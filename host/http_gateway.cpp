@@ -69,6 +69,19 @@ std::string BaseName(const std::string& path) {
 // announce ranges it never checked against the file.
 void ForgetRanges(const httplib::Request& request) { const_cast<httplib::Request&>(request).ranges.clear(); }
 
+// The service that ends the process by design, named in any case (the broker ignores case).
+bool IsCrashService(std::wstring service) {
+  if (!service.empty()) ::CharLowerBuffW(&service[0], static_cast<DWORD>(service.size()));
+  return service == L"generatecrash";
+}
+
+// An archive's size as "CreateZip" and "ZipLogs" answer it; nullopt when the answer has none.
+std::optional<uint64_t> ArchiveSize(const Json& size) {
+  const Json& number = size.is_object() && size.contains("i8") ? size["i8"] : size;
+  if (!number.is_number_unsigned()) return std::nullopt;
+  return number.get<uint64_t>();
+}
+
 Json JsonBody(const httplib::Request& request) {
   const Json body = ParseJson(request.body);
   if (!body.is_object()) throw JsonError("the request body must be a JSON object");
@@ -82,7 +95,8 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
       options_(options),
       access_(std::move(access)),
       console_(options.console_folder.empty() ? ConsoleFiles() : ConsoleFiles(options.console_folder)),
-      server_(std::make_unique<GatewayServer>()) {
+      server_(std::make_unique<GatewayServer>()),
+      archives_([this](const std::wstring& path) { DeleteTempFile(path); }) {
   const DWORD console_attributes = ::GetFileAttributesW(options_.console_folder.c_str());
   if (!options_.console_folder.empty() &&
       (console_attributes == INVALID_FILE_ATTRIBUTES || (console_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
@@ -147,11 +161,17 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
   access_.SetListening(options_.address, port_);
 }
 
-HttpGateway::~HttpGateway() { Stop(); }
+HttpGateway::~HttpGateway() {
+  Stop();
+  // The downloads first: each releases its archive as it ends; the shelf then deletes the rest.
+  server_.reset();
+}
 
 bool HttpGateway::Run() { return server_->listen_after_bind(); }
 
 void HttpGateway::Stop() { server_->stop(); }
+
+bool HttpGateway::Serving() const { return server_->is_running(); }
 
 HRESULT HttpGateway::Deliver(const wchar_t* service, const Json& input, zel::ScopedVariant* output, LONG* rc) {
   VariantArena arena;
@@ -286,6 +306,10 @@ void HttpGateway::DeleteTempFile(const std::wstring& path) {
 }
 
 void HttpGateway::CallService(const httplib::Request& request, httplib::Response& response) {
+  if (!options_.allow_crash_service && IsCrashService(FromUtf8(request.matches[1]))) {
+    AnswerError(response, 403, "GenerateCrash ends the server's process; the host was not started with --allow-crash-service");
+    return;
+  }
   const Json body = JsonBody(request);
   const Json input = body.value("input", Json(nullptr));
   const std::wstring requester = FromUtf8(body.value("requester", std::string("console")));
@@ -337,28 +361,23 @@ void HttpGateway::CreateZip(const httplib::Request& request, httplib::Response& 
     response.set_content(DumpJson(Json{{"rc", rc}, {"error", "CreateZip failed"}}), "application/json");
     return;
   }
-  const uint64_t size = answer[1].contains("i8") ? answer[1]["i8"].get<uint64_t>() : answer[1].get<uint64_t>();
-  const std::string id = MakeAccessToken().substr(0, 24);
-  {
-    std::lock_guard<zel::TkSection> lock(lock_);
-    archives_[id] = {FromUtf8(answer[0].get<std::string>()), size, name};
+  const std::wstring path = FromUtf8(answer[0].get<std::string>());
+  const std::optional<uint64_t> size = ArchiveSize(answer[1]);
+  if (!size) {
+    DeleteTempFile(path);
+    throw HostError("CreateZip answered no size for its archive");
   }
-  response.set_content(DumpJson(Json{{"rc", 0}, {"url", "/api/zip/" + id}, {"size", size}}), "application/json");
+  const std::string id = archives_.Shelve({path, *size, name});
+  response.set_content(DumpJson(Json{{"rc", 0}, {"url", "/api/zip/" + id}, {"size", *size}}), "application/json");
 }
 
 void HttpGateway::GetZip(const httplib::Request& request, httplib::Response& response) {
-  Archive archive;
-  {
-    std::lock_guard<zel::TkSection> lock(lock_);
-    const auto found = archives_.find(request.matches[1]);
-    if (found == archives_.end()) {
-      AnswerError(response, 404, "no such archive (each one is downloaded once)");
-      return;
-    }
-    archive = found->second;
-    archives_.erase(found);
+  const std::optional<ArchiveShelf::Archive> archive = archives_.Take(request.matches[1]);
+  if (!archive) {
+    AnswerError(response, 404, "no such archive (each one is downloaded once, within 10 minutes)");
+    return;
   }
-  Stream(request, response, {archive.path, archive.size, archive.name, true, true, false});
+  Stream(request, response, {archive->path, archive->size, archive->name, true, true, false});
 }
 
 void HttpGateway::PrefixTable(const httplib::Request&, httplib::Response& response) {
@@ -389,20 +408,27 @@ void HttpGateway::ZipLogs(const httplib::Request& request, httplib::Response& re
     response.set_content(DumpJson(Json{{"rc", rc}, {"error", "ZipLogs failed"}}), "application/json");
     return;
   }
-  Stream(request, response,
-         {FromUtf8(answer[0].get<std::string>()), answer[1].get<uint64_t>(), "zel-logs.zip", false, true, false});
+  const std::wstring path = FromUtf8(answer[0].get<std::string>());
+  archives_.Hold(path);
+  const std::optional<uint64_t> size = ArchiveSize(answer[1]);
+  if (!size) {
+    archives_.Release(path);
+    throw HostError("ZipLogs answered no size for its archive");
+  }
+  Stream(request, response, {path, *size, "zel-logs.zip", false, true, false});
 }
 
 void HttpGateway::Stream(const httplib::Request& request, httplib::Response& response, const Download& download) {
   uint64_t first = 0;
   uint64_t length = download.size;
-  if (download.ranges && !request.ranges.empty()) {
-    // One range, clamped to the file; anything else cannot be satisfied here.
+  // One range, clamped to the file. Several are not served as parts: the whole file answers them,
+  // as a server may do with any Range (a Range that is no byte range never reaches here).
+  if (download.ranges && request.ranges.size() == 1) {
     const auto [from, to] = request.ranges.front();
     const int64_t size = static_cast<int64_t>(download.size);
     int64_t start = from < 0 ? size - std::min<int64_t>(to, size) : from;
     int64_t end = from < 0 || to < 0 ? size - 1 : std::min<int64_t>(to, size - 1);
-    if (request.ranges.size() != 1 || start >= size || start > end || (from < 0 && to == 0)) {
+    if (start >= size || start > end || (from < 0 && to == 0)) {
       response.status = 416;
       response.set_header("Content-Range", "bytes */" + std::to_string(download.size));
       return;
@@ -420,7 +446,7 @@ void HttpGateway::Stream(const httplib::Request& request, httplib::Response& res
                                : "application/octet-stream";
   if (length == 0) {
     response.set_content("", type);
-    if (download.temporary) DeleteTempFile(download.path);
+    if (download.temporary) archives_.Release(download.path);
     return;
   }
   std::shared_ptr<PieceReader> reader;
@@ -434,13 +460,12 @@ void HttpGateway::Stream(const httplib::Request& request, httplib::Response& res
   };
   response.set_content_provider(static_cast<size_t>(length), type, provider, [this, download](bool) {
     // A finished download's archive is no longer needed; a broken one cancels its job.
-    if (download.temporary) DeleteTempFile(download.path);
+    if (download.temporary) archives_.Release(download.path);
   });
 }
 
-int ServeHttp(const HostOptions& options, const std::wstring& listen, const std::wstring& console_folder) {
-  GatewayOptions gateway_options;
-  gateway_options.console_folder = console_folder;
+int ServeHttp(const HostOptions& options, const std::wstring& listen, GatewayOptions gateway_options,
+              bool until_input_ends) {
   const std::string text = ToUtf8(listen);
   const size_t colon = text.rfind(':');
   if (colon != std::string::npos) gateway_options.address = text.substr(0, colon);
@@ -463,7 +488,22 @@ int ServeHttp(const HostOptions& options, const std::wstring& listen, const std:
   fwrite(line.data(), 1, line.size(), stdout);
   fputc('\n', stdout);
   fflush(stdout);
-  return gateway.Run() ? 0 : 1;
+  std::thread watcher;
+  if (until_input_ends) {
+    watcher = std::thread([&gateway] {
+      char ignored[512];
+      DWORD read = 0;
+      while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), ignored, sizeof(ignored), &read, nullptr) && read > 0) {
+      }
+      // A stop asked for before the server runs would be lost.
+      while (!gateway.Serving()) ::Sleep(10);
+      gateway.Stop();
+    });
+  }
+  const bool served = gateway.Run();
+  // Served to the end: the watcher stopped it. Otherwise its read ends with the process.
+  if (watcher.joinable()) served ? watcher.join() : watcher.detach();
+  return served ? 0 : 1;
 }
 
 }  // namespace zelhost
