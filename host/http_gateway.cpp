@@ -78,7 +78,7 @@ bool IsCrashService(std::wstring service) {
 // An archive's size as "CreateZip" and "ZipLogs" answer it; nullopt when the answer has none.
 std::optional<uint64_t> ArchiveSize(const Json& size) {
   const Json& number = size.is_object() && size.contains("i8") ? size["i8"] : size;
-  if (!number.is_number_unsigned()) return std::nullopt;
+  if (!number.is_number_integer() || number.get<int64_t>() < 0) return std::nullopt;
   return number.get<uint64_t>();
 }
 

@@ -21,6 +21,7 @@
 #include "common/product_folders.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "crash_handler.h"
 #include "gateway_server.h"
 #include "http_gateway.h"
 #include "json_variant.h"
@@ -89,9 +90,15 @@ TEST_F(HttpGatewayTest, FilesAreServedWithLengthsAndSingleRanges) {
       {"bytes=1048575-", 416, 0, 0, "bytes */300000"},
       {"bytes=100-9999999", 206, 100, 299900, "bytes 100-299999/300000"},  // beyond the end: clamped
       {"bytes=300000-300001", 416, 0, 0, "bytes */300000"},
-      {"bytes=0-1,5-6", 416, 0, 0, "bytes */300000"},
       {"bytes=-0", 416, 0, 0, "bytes */300000"},
-      {"bytes=x-y", 416, 0, 0, ""},
+      // Not one byte range: the header is ignored and the whole file sent.
+      {"bytes=0-1,5-6", 200, 0, 300000, ""},
+      {"bytes=0-99,50-149", 200, 0, 300000, ""},
+      {"bytes=x-y", 200, 0, 300000, ""},
+      {"bytes=5-2", 200, 0, 300000, ""},
+      {"bytes=", 200, 0, 300000, ""},
+      {"items=0-5", 200, 0, 300000, ""},
+      {"0-5", 200, 0, 300000, ""},
   };
   for (const Case& c : cases) {
     httplib::Headers headers = WithToken();
@@ -159,6 +166,16 @@ TEST_F(HttpGatewayTest, RequestsWithoutTheTokenForAnotherHostOrFromAnotherOrigin
       {"no such file", "/api/files?path=Z%3A%5Cno%5Csuch", WithToken(), "", 404},
       {"zip without ids", "/api/zip", WithToken(), R"({"ids": []})", 400},
       {"no such archive", "/api/zip/0123abc", WithToken(), "", 404},
+      {"the crash service", "/api/services/GenerateCrash", WithToken(), R"({"input": 0})", 403},
+      {"the crash service, in capitals", "/api/services/GENERATECRASH", WithToken(), "{}", 403},
+      {"no such route", "/api/nothing", WithToken(), "", 404},
+      {"no such route, with a body", "/api/files/x", WithToken(), "{}", 404},
+      {"a device", "/con", WithToken(), "", 404},
+      {"a device in capitals", "/COM1", WithToken(), "", 404},
+      {"a device with an extension", "/aux.txt", WithToken(), "", 404},
+      {"a device in mixed case", "/cOm1.Js", WithToken(), "", 404},
+      {"a device with a superscript", "/LPT%C2%B9", WithToken(), "", 404},
+      {"a device with a blank", "/nul%20.html", WithToken(), "", 404},
   };
   for (const Case& c : cases) {
     const httplib::Result result = c.body.empty() ? client_->Get(c.target.c_str(), c.headers)
@@ -173,6 +190,20 @@ TEST_F(HttpGatewayTest, RequestsWithoutTheTokenForAnotherHostOrFromAnotherOrigin
       EXPECT_EQ(result->get_header_value("Access-Control-Allow-Origin"), "") << c.label;
     }
   }
+}
+
+// Started with --allow-crash-service, the gateway hands "GenerateCrash" to the module like any
+// other service, and the host ends as the crash handling ends it.
+TEST_F(HttpGatewayTest, TheCrashServiceIsReachedOnlyWhenTheHostWasStartedToAllowIt) {
+  zeltest::RunningHost allowing({L"serve", L"--http", L"127.0.0.1:0", L"--allow-crash-service"});
+  const Json started = ParseJson(allowing.ReadLine());
+  ASSERT_TRUE(started.contains("port")) << started;
+  httplib::Client client("127.0.0.1", started["port"].get<int>());
+  client.set_read_timeout(60, 0);
+  const httplib::Result crashed = client.Post("/api/services/GenerateCrash", {{"X-Zel-Token", started["token"]}},
+                                              R"({"input": 0})", "application/json");
+  EXPECT_FALSE(crashed && crashed->status == 403);
+  EXPECT_EQ(allowing.WaitForExit(60000), std::optional<DWORD>(static_cast<DWORD>(kExitCrashed)));
 }
 
 // A plain connection to the gateway, as a browser or a slow client makes it, whose reads give up
