@@ -304,7 +304,10 @@ Json VariantToJson(const VARIANT& value) {
 
 Json ParseJson(const std::string& text) {
   try {
-    return Json::parse(text);
+    return Json::parse(text, [](int depth, Json::parse_event_t, Json&) {
+      if (depth > kDeepestJson) throw JsonError("the JSON nests deeper than " + std::to_string(kDeepestJson) + " levels");
+      return true;
+    });
   } catch (const nlohmann::json::parse_error& error) {
     throw JsonError(std::string("malformed JSON: ") + error.what());
   }
