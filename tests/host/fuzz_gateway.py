@@ -22,17 +22,17 @@ it under device names: no answer may carry them, since no request names them thr
 reads files by path.
 """
 
-import argparse
 import glob
 import json
 import os
-import random
 import shutil
 import socket
 import subprocess
 import sys
 import threading
 import time
+
+from fuzz_host import Chances, fuzz_arguments
 
 METHODS = ["GET", "GET", "GET", "POST", "POST", "HEAD", "PUT", "DELETE", "OPTIONS", "PATCH", "TRACE", "get",
            "CONNECT", "BREW", "G\x00T", "GET /x"]
@@ -108,22 +108,16 @@ class Place:
         self.spellings = spellings(win(self.secret))
 
 
-class Generator:
+class Generator(Chances):
     """Random requests for one seed; the same seed gives the same requests."""
 
     def __init__(self, seed, place, port, token):
-        self.rng = random.Random(seed)
+        super().__init__(seed)
         self.place = place
         self.port = port
         self.token = token
         self.zips = []       # archive addresses not fetched yet
         self.zip_logs = 0
-
-    def chance(self, p):
-        return self.rng.random() < p
-
-    def pick(self, items):
-        return self.rng.choice(items)
 
     def medium_id(self):
         path = self.pick(self.place.files + [self.place.files[0] + "x", "Z:\\no\\such"])
@@ -424,14 +418,8 @@ def run_seed(args, seed, deadline, fuzz_root, temps, report):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("runner")
-    parser.add_argument("zelhost")
-    parser.add_argument("--seeds", default="1,2")
-    parser.add_argument("--count", type=int, default=1000, help="random requests per seed, after the corpus")
-    parser.add_argument("--budget", type=float, default=0, help="seconds for all seeds, shared evenly; 0: no limit")
-    parser.add_argument("--timeout", type=float, default=20, help="seconds an answer may take")
-    parser.add_argument("--broker", default="embedded", choices=["embedded", "local-server"])
+    parser = fuzz_arguments(__doc__.splitlines()[0], "1,2", "random requests per seed, after the corpus",
+                            "seconds for all seeds, shared evenly; 0: no limit")
     parser.add_argument("--verbose", action="store_true", help="print the slowest requests of each seed")
     parser.add_argument("--wine-prefix", default=os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")))
     args = parser.parse_args()
