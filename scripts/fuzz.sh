@@ -17,6 +17,8 @@ usage() {
 }
 [ $# -ge 2 ] || usage
 . "$(dirname "$0")/env.sh"
+# The fuzzers run the x86_64 host: that build is the one to bring up to date.
+export ZEL_BUILD_ARCHS=${ZEL_BUILD_ARCHS:-x86_64}
 zelhost="$top/build/x86_64/bin/zelhost.exe"
 if [ "$1" != "--long" ]; then
   seed=$1 count=$2

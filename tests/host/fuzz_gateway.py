@@ -323,7 +323,7 @@ def temporary_archives(temps):
     return {path for temp in temps for path in glob.glob(os.path.join(temp, "Zu*.tmp"))}
 
 
-def run_seed(args, seed, deadline, fuzz_root, temps, report):
+def run_seed(args, seed, seconds, fuzz_root, temps, report):
     """One seed's requests to a host of its own. Returns (requests answered, failures)."""
     place = Place(os.path.join(fuzz_root, str(seed)), seed)
     command = [args.runner, args.zelhost, "--broker", args.broker, "serve", "--http", "127.0.0.1:0",
@@ -361,6 +361,8 @@ def run_seed(args, seed, deadline, fuzz_root, temps, report):
                                                (method, prefix + spelling, port, token)).encode()))
     with open(log_path, "w", encoding="utf-8") as log:
         for index in range(len(corpus) + args.count):
+            if index == len(corpus):
+                deadline = time.monotonic() + seconds
             if index >= len(corpus) and time.monotonic() > deadline:
                 report(f"seed {seed}: budget spent after {index} requests")
                 break
@@ -409,17 +411,17 @@ def run_seed(args, seed, deadline, fuzz_root, temps, report):
         fail("archive", f"{len(left)} archive(s) left in the temporary folder: {sorted(left)[:3]}", b"")
         for path in left:
             os.remove(path)
-    seconds = time.monotonic() - began
-    report(f"seed {seed}: {answered} requests in {seconds:.1f} s ({answered / max(seconds, 0.001):.0f}/s), "
+    spent = time.monotonic() - began
+    report(f"seed {seed}: {answered} requests in {spent:.1f} s ({answered / max(spent, 0.001):.0f}/s), "
            f"{unfetched} archive(s) never fetched, statuses {dict(sorted(statuses.items()))}")
     if args.verbose:
-        report("  slowest: " + "; ".join(f"{seconds:.2f} s {start!r}" for seconds, start in slowest))
+        report("  slowest: " + "; ".join(f"{took:.2f} s {start!r}" for took, start in slowest))
     return answered, failures
 
 
 def main():
     parser = fuzz_arguments(__doc__.splitlines()[0], "1,2", "random requests per seed, after the corpus",
-                            "seconds for all seeds, shared evenly; 0: no limit")
+                            "seconds of random requests for all seeds, shared evenly; 0: no limit")
     parser.add_argument("--verbose", action="store_true", help="print the slowest requests of each seed")
     parser.add_argument("--wine-prefix", default=os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")))
     args = parser.parse_args()
@@ -434,7 +436,7 @@ def main():
     print(f"gateway-fuzz: seeds {seeds}, {args.count} random requests each, broker {args.broker}", flush=True)
     answered = failures = 0
     for seed in seeds:
-        done, failed = run_seed(args, seed, time.monotonic() + share, fuzz_root, temps, lambda text: print(text, flush=True))
+        done, failed = run_seed(args, seed, share, fuzz_root, temps, lambda text: print(text, flush=True))
         answered += done
         failures += failed
     print(f"gateway-fuzz: {answered} passed, {failures} failed")
