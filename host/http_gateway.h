@@ -58,6 +58,7 @@ class HttpGateway {
   // Serves until Stop() (from another thread); false when the server failed.
   bool Run();
   void Stop();
+  // Whether Run() serves by now: a Stop() before that is lost.
   bool Serving() const;
 
   // The largest piece asked of "GetFile" at a time: what one download holds in memory.
@@ -109,7 +110,7 @@ class HttpGateway {
   ConsoleFiles console_;
   std::unique_ptr<httplib::Server> server_;
   int port_ = 0;
-  ArchiveShelf archives_;  // after server_: the downloads that release archives end before the shelf goes
+  ArchiveShelf archives_;  // the destructor ends server_, whose downloads release archives, before it goes
 };
 
 // `zelhost serve --http [ADDRESS:]PORT`: prints {"console", "token", "port"} once it listens, then
