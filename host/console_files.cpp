@@ -51,8 +51,11 @@ bool ConsoleFiles::IsPlainName(const std::string& name) {
   for (const char* device : kDevices) {
     if (stem == device) return false;
   }
-  return !(stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-           std::isdigit(static_cast<unsigned char>(stem[3])));
+  if (stem.compare(0, 3, "COM") != 0 && stem.compare(0, 3, "LPT") != 0) return true;
+  // COM0-9 and LPT0-9, and the superscript 1, 2 and 3 that the platform takes for digits there.
+  const std::string number = stem.substr(3);
+  return !((number.size() == 1 && std::isdigit(static_cast<unsigned char>(number[0]))) || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3");
 }
 
 std::optional<ConsoleFiles::File> ConsoleFiles::Find(const std::string& path) const {

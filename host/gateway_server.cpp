@@ -56,6 +56,33 @@ class FramedStream final : public httplib::Stream {
   size_t offset_ = 0;
 };
 
+// The library answers a Range header it cannot read with 416 before any route sees the request;
+// RFC 9110 has a server ignore such a header (another unit, a malformed value) and send the whole
+// file. So those lines leave the framed request first. Returns how many bytes went.
+size_t DropUnreadableRanges(std::string& bytes, size_t length) {
+  size_t header_end = bytes.find("\n\r\n");
+  if (header_end == std::string::npos || header_end >= length) return 0;
+  size_t removed = 0;
+  for (size_t start = bytes.find('\n') + 1; start <= header_end;) {
+    const size_t end = bytes.find('\n', start);
+    const size_t colon = bytes.find(':', start);
+    if (colon < end && colon - start == 5 && httplib::detail::case_ignore::equal(bytes.substr(start, 5), "range")) {
+      std::string value = bytes.substr(colon + 1, end - colon - 1);
+      value.erase(0, std::min(value.size(), value.find_first_not_of(" \t")));
+      value.erase(value.find_last_not_of(" \t\r") + 1);
+      httplib::Ranges ranges;
+      if (!httplib::detail::parse_range_header(value, ranges)) {
+        bytes.erase(start, end + 1 - start);
+        removed += end + 1 - start;
+        header_end -= end + 1 - start;
+        continue;
+      }
+    }
+    start = end + 1;
+  }
+  return removed;
+}
+
 }  // namespace
 
 constexpr RequestIntake::Limits GatewayServer::kLimits;
@@ -105,6 +132,7 @@ void GatewayServer::Answer(std::shared_ptr<ClientConnection> connection, size_t 
   bool closed = false;
   const bool last = ++connection->answered >= keep_alive_max_count_;
   bool served = false;
+  length -= DropUnreadableRanges(connection->received, length);
   {
     FramedStream stream(*connection, length, write_timeout_sec_, write_timeout_usec_);
     served = process_request(stream, connection->remote_address, connection->remote_port, connection->local_address,

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <thread>
 #include <iostream>
+#include <thread>
 
 #include "gateway_server.h"
 
@@ -69,6 +69,12 @@ std::string BaseName(const std::string& path) {
 // announce ranges it never checked against the file.
 void ForgetRanges(const httplib::Request& request) { const_cast<httplib::Request&>(request).ranges.clear(); }
 
+// The service that ends the process by design, named in any case (the broker ignores case).
+bool IsCrashService(std::wstring service) {
+  if (!service.empty()) ::CharLowerBuffW(&service[0], static_cast<DWORD>(service.size()));
+  return service == L"generatecrash";
+}
+
 Json JsonBody(const httplib::Request& request) {
   const Json body = ParseJson(request.body);
   if (!body.is_object()) throw JsonError("the request body must be a JSON object");
@@ -82,7 +88,8 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
       options_(options),
       access_(std::move(access)),
       console_(options.console_folder.empty() ? ConsoleFiles() : ConsoleFiles(options.console_folder)),
-      server_(std::make_unique<GatewayServer>()) {
+      server_(std::make_unique<GatewayServer>()),
+      archives_([this](const std::wstring& path) { DeleteTempFile(path); }) {
   const DWORD console_attributes = ::GetFileAttributesW(options_.console_folder.c_str());
   if (!options_.console_folder.empty() &&
       (console_attributes == INVALID_FILE_ATTRIBUTES || (console_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
@@ -148,11 +155,17 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
   access_.SetListening(options_.address, port_);
 }
 
-HttpGateway::~HttpGateway() { Stop(); }
+HttpGateway::~HttpGateway() {
+  Stop();
+  // The downloads first: each releases its archive as it ends; the shelf then deletes the rest.
+  server_.reset();
+}
 
 bool HttpGateway::Run() { return server_->listen_after_bind(); }
 
 void HttpGateway::Stop() { server_->stop(); }
+
+bool HttpGateway::Serving() const { return server_->is_running(); }
 
 std::unique_ptr<FileBytes> HttpGateway::FetchPiece(const std::wstring& path, uint64_t offset, size_t size) {
   ModuleAnswer<FileBytes> read = module_.GetFile(path, offset, size);
@@ -256,6 +269,10 @@ bool HttpGateway::SendGrowing(const Download& download, uint64_t offset, size_t 
 void HttpGateway::DeleteTempFile(const std::wstring& path) { module_.DeleteTempFile(path); }
 
 void HttpGateway::CallService(const httplib::Request& request, httplib::Response& response) {
+  if (!options_.allow_crash_service && IsCrashService(FromUtf8(request.matches[1]))) {
+    AnswerError(response, 403, "GenerateCrash ends the server's process; the host was not started with --allow-crash-service");
+    return;
+  }
   const Json body = JsonBody(request);
   const Json input = body.value("input", Json(nullptr));
   const std::wstring requester = FromUtf8(body.value("requester", std::string("console")));
@@ -310,11 +327,7 @@ void HttpGateway::CreateZip(const httplib::Request& request, httplib::Response& 
   for (const LeftOut& source : made.value->left_out) {
     left_out.push_back({{"path", ToUtf8(source.path)}, {"reason", ToUtf8(source.why)}});
   }
-  const std::string id = MakeAccessToken().substr(0, 24);
-  {
-    std::lock_guard<zel::TkSection> lock(lock_);
-    archives_[id] = {made.value->path, made.value->size, name};
-  }
+  const std::string id = archives_.Shelve({made.value->path, made.value->size, name});
   zip_progress_.Track(id, made.value->path, made.value->size);
   response.set_content(DumpJson(Json{{"id", id},
                                      {"url", "/api/zip/" + id},
@@ -325,18 +338,12 @@ void HttpGateway::CreateZip(const httplib::Request& request, httplib::Response& 
 }
 
 void HttpGateway::GetZip(const httplib::Request& request, httplib::Response& response) {
-  Archive archive;
-  {
-    std::lock_guard<zel::TkSection> lock(lock_);
-    const auto found = archives_.find(request.matches[1]);
-    if (found == archives_.end()) {
-      AnswerError(response, 404, "no such archive (each one is downloaded once)");
-      return;
-    }
-    archive = found->second;
-    archives_.erase(found);
+  const std::optional<ArchiveShelf::Archive> archive = archives_.Take(request.matches[1]);
+  if (!archive) {
+    AnswerError(response, 404, "no such archive (each one is downloaded once, within 10 minutes)");
+    return;
   }
-  Stream(request, response, {DownloadKind::kGrowingArchive, archive.path, archive.size, archive.name});
+  Stream(request, response, {DownloadKind::kGrowingArchive, archive->path, archive->size, archive->name});
 }
 
 void HttpGateway::PrefixTable(const httplib::Request&, httplib::Response& response) {
@@ -362,19 +369,21 @@ void HttpGateway::ZipLogs(const httplib::Request& request, httplib::Response& re
   const ModuleAnswer<ArchiveAnswer> made = module_.ZipLogs();
   if (!made.Succeeded()) return AnswerFailedCall(response, "ZipLogs", made, "the logs were not archived");
   if (!made.value) return AnswerUnusable(response, "ZipLogs");
+  archives_.Hold(made.value->path);
   Stream(request, response, {DownloadKind::kFinishedArchive, made.value->path, made.value->size, "zel-logs.zip"});
 }
 
 void HttpGateway::Stream(const httplib::Request& request, httplib::Response& response, const Download& download) {
   uint64_t first = 0;
   uint64_t length = download.size;
-  if (download.Ranges() && !request.ranges.empty()) {
-    // One range, clamped to the file; anything else cannot be satisfied here.
+  // One range, clamped to the file. Several are not served as parts: the whole file answers them,
+  // as a server may do with any Range (a Range that is no byte range never reaches here).
+  if (download.Ranges() && request.ranges.size() == 1) {
     const auto [from, to] = request.ranges.front();
     const int64_t size = static_cast<int64_t>(download.size);
     int64_t start = from < 0 ? size - std::min<int64_t>(to, size) : from;
     int64_t end = from < 0 || to < 0 ? size - 1 : std::min<int64_t>(to, size - 1);
-    if (request.ranges.size() != 1 || start >= size || start > end || (from < 0 && to == 0)) {
+    if (start >= size || start > end || (from < 0 && to == 0)) {
       response.status = 416;
       response.set_header("Content-Range", "bytes */" + std::to_string(download.size));
       return;
@@ -392,7 +401,7 @@ void HttpGateway::Stream(const httplib::Request& request, httplib::Response& res
                                : "application/octet-stream";
   if (length == 0) {
     response.set_content("", type);
-    if (download.Temporary()) DeleteTempFile(download.path);
+    if (download.Temporary()) archives_.Release(download.path);
     return;
   }
   std::shared_ptr<PieceReader> reader;
@@ -406,13 +415,12 @@ void HttpGateway::Stream(const httplib::Request& request, httplib::Response& res
   };
   response.set_content_provider(static_cast<size_t>(length), type, provider, [this, download](bool) {
     // A finished download's archive is no longer needed; a broken one cancels its job.
-    if (download.Temporary()) DeleteTempFile(download.path);
+    if (download.Temporary()) archives_.Release(download.path);
   });
 }
 
-int ServeHttp(const HostOptions& options, const std::wstring& listen, const std::wstring& console_folder) {
-  GatewayOptions gateway_options;
-  gateway_options.console_folder = console_folder;
+int ServeHttp(const HostOptions& options, const std::wstring& listen, GatewayOptions gateway_options,
+              bool until_input_ends) {
   const std::string text = ToUtf8(listen);
   const size_t colon = text.rfind(':');
   if (colon != std::string::npos) gateway_options.address = text.substr(0, colon);
@@ -435,7 +443,22 @@ int ServeHttp(const HostOptions& options, const std::wstring& listen, const std:
   fwrite(line.data(), 1, line.size(), stdout);
   fputc('\n', stdout);
   fflush(stdout);
-  return gateway.Run() ? 0 : 1;
+  std::thread watcher;
+  if (until_input_ends) {
+    watcher = std::thread([&gateway] {
+      char ignored[512];
+      DWORD read = 0;
+      while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), ignored, sizeof(ignored), &read, nullptr) && read > 0) {
+      }
+      // A stop asked for before the server runs would be lost.
+      while (!gateway.Serving()) ::Sleep(10);
+      gateway.Stop();
+    });
+  }
+  const bool served = gateway.Run();
+  // Served to the end: the watcher stopped it. Otherwise its read ends with the process.
+  if (watcher.joinable()) served ? watcher.join() : watcher.detach();
+  return served ? 0 : 1;
 }
 
 }  // namespace zelhost

@@ -3,12 +3,11 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "common/tk_section.h"
+#include "archive_shelf.h"
 #include "console_files.h"
 #include "host_session.h"
 #include "http_access.h"
@@ -28,17 +27,20 @@ struct GatewayOptions {
   std::string address = "127.0.0.1";
   int port = 0;                 // 0: any free port
   std::wstring console_folder;  // the console's files for editing them without a rebuild; empty: the built-in ones
+  bool allow_crash_service = false;  // "GenerateCrash" ends the process: refused unless asked for
 };
 
 // The module over HTTP, in front of the host's broker. The gateway's own routes answer JSON with
 // named fields; a failed module call answers by the one rule of module_status.h with
 // {"error", "service", "rc"}:
-//   POST /api/services/{name}  {"input", "requester", "rc"} -> {"rc", "output"} (the JSON of `call`)
+//   POST /api/services/{name}  {"input", "requester", "rc"} -> {"rc", "output"} (the JSON of `call`);
+//                              "GenerateCrash" only with GatewayOptions::allow_crash_service
 //   GET  /api/files?path=P     the file through "GetFileInfo" and "GetFile", in bounded pieces,
 //                              one byte range on request
 //   POST /api/zip              {"ids": [...], "name"} -> "CreateZip" ->
 //                              {"id", "url", "name", "size", "leftOut": [{"path", "reason"}, ...]}
-//   GET  /api/zip/{id}         the archive while the job writes it, then deleted
+//   GET  /api/zip/{id}         the archive while the job writes it, then deleted (unfetched ones
+//                              after ArchiveShelf::kKeepMs, and all when the gateway goes)
 //   GET  /api/zip/{id}/progress how far its job has written it (zip_progress.h)
 //   GET  /api/logs?size=N      the log's tail ("my-ZEL_TailLog") -> {"path", "fileSize", "length", "text"}
 //   GET  /api/logs.zip         every log as one archive ("ZipLogs"), then deleted
@@ -60,17 +62,13 @@ class HttpGateway {
   // Serves until Stop() (from another thread); false when the server failed.
   bool Run();
   void Stop();
+  // Whether Run() serves by now: a Stop() before that is lost.
+  bool Serving() const;
 
   // The largest piece asked of "GetFile" at a time: what one download holds in memory.
   static constexpr size_t kPieceBytes = 1 << 20;
 
  private:
-  // An archive announced by "CreateZip" or "ZipLogs" and not yet downloaded.
-  struct Archive {
-    std::wstring path;
-    uint64_t size = 0;
-    std::string name;
-  };
   // What a download reads, and so what it waits for, what it allows and what follows it.
   enum class DownloadKind {
     kFile,             // a finished file: a single byte range may be asked for
@@ -83,7 +81,7 @@ class HttpGateway {
     uint64_t size = 0;
     std::string name;
     bool Growing() const noexcept { return kind == DownloadKind::kGrowingArchive; }
-    bool Temporary() const noexcept { return kind != DownloadKind::kFile; }  // "DeleteTempFile" at the end
+    bool Temporary() const noexcept { return kind != DownloadKind::kFile; }  // an archive of the shelf, deleted when the download ends
     bool Ranges() const noexcept { return kind == DownloadKind::kFile; }
   };
 
@@ -112,13 +110,14 @@ class HttpGateway {
   ConsoleFiles console_;
   std::unique_ptr<httplib::Server> server_;
   int port_ = 0;
-  zel::TkSection lock_;
-  std::map<std::string, Archive> archives_;  // by download id; guarded by lock_
   ZipProgress zip_progress_;
+  ArchiveShelf archives_;  // the destructor ends server_, whose downloads release archives, before it goes
 };
 
 // `zelhost serve --http [ADDRESS:]PORT`: prints {"console", "token", "port"} once it listens, then
-// serves until the process ends. Throws HostError.
-int ServeHttp(const HostOptions& options, const std::wstring& listen, const std::wstring& console_folder);
+// serves until the process ends, or, with `until_input_ends`, until its standard input ends (the
+// gateway then stops and deletes the archives it made). Throws HostError.
+int ServeHttp(const HostOptions& options, const std::wstring& listen, GatewayOptions gateway_options,
+              bool until_input_ends);
 
 }  // namespace zelhost

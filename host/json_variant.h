@@ -43,7 +43,10 @@ void JsonToVariant(const Json& json, VARIANT* out, VariantArena* arena);
 // every other type its object form; a type without one gives {"vt": n}.
 Json VariantToJson(const VARIANT& value);
 
-// Parses text as JSON; throws JsonError with the parser's message.
+// Parses text as JSON; throws JsonError with the parser's message, or for nesting deeper than
+// kDeepestJson: a VARIANT made of it, and every copy and clearing of one, recurses once a level on
+// the thread's stack, and 10,000 levels overflow it.
+constexpr int kDeepestJson = 100;
 Json ParseJson(const std::string& text);
 // One line of JSON text (invalid UTF-8 from a broken string is replaced, never thrown).
 std::string DumpJson(const Json& json);

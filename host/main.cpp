@@ -3,7 +3,8 @@
 //
 //   zelhost [options] call SERVICE 'INPUT-JSON' [--requester NAME] [--rc N]
 //   zelhost [options] serve --stdio
-//   zelhost [options] serve --http [ADDRESS:]PORT [--console FOLDER]   (see http_gateway.h)
+//   zelhost [options] serve --http [ADDRESS:]PORT [--console FOLDER] [--allow-crash-service]
+//                                [--until-input-ends]                 (see http_gateway.h)
 //   zelhost search-engine [--port N] [--status N] [--body KIND] [--charset NAME] [--delay-ms N] [--seconds N]
 // options: --satellites FILE  --journal FILE  --log-level N  --module PATH  --workers N
 //          --search-url URL  --broker embedded|local-server
@@ -50,6 +51,8 @@ struct CommandLine {
   SearchEngineOptions engine;
   DWORD engine_seconds = 0;  // 0: until the process is ended
   std::wstring console_folder;
+  bool allow_crash_service = false;
+  bool until_input_ends = false;
 };
 
 LONG ParseLong(const std::wstring& text, const char* what) {
@@ -117,6 +120,10 @@ CommandLine Parse(const std::vector<std::wstring>& args) {
       line.engine_seconds = static_cast<DWORD>(ParseLong(value("--seconds"), "--seconds"));
     } else if (arg == L"--console") {
       line.console_folder = value("--console");
+    } else if (arg == L"--allow-crash-service") {
+      line.allow_crash_service = true;
+    } else if (arg == L"--until-input-ends") {
+      line.until_input_ends = true;
     } else if (arg == L"--stdio" || arg == L"--http" || arg.rfind(L"--", 0) != 0) {
       line.words.push_back(arg);
     } else {
@@ -174,7 +181,10 @@ int RunCall(const CommandLine& line) {
 // stderr; serving goes on.
 int RunServe(const CommandLine& line) {
   if (line.words.size() == 3 && line.words[1] == L"--http") {
-    return ServeHttp(line.options, line.words[2], line.console_folder);
+    GatewayOptions gateway;
+    gateway.console_folder = line.console_folder;
+    gateway.allow_crash_service = line.allow_crash_service;
+    return ServeHttp(line.options, line.words[2], gateway, line.until_input_ends);
   }
   if (line.words.size() != 2 || line.words[1] != L"--stdio") throw UsageError("usage: serve --stdio | serve --http [ADDRESS:]PORT [--console FOLDER]");
   HostSession session(line.options);

@@ -82,21 +82,28 @@ class Scratch:
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-class Generator:
-    """Random requests for one seed; the same seed gives the same requests."""
+class Chances:
+    """One seed's random choices (the gateway's fuzzer makes its own with them too)."""
 
-    def __init__(self, seed, scratch, temp_folder):
+    def __init__(self, seed):
         self.rng = random.Random(seed)
-        self.scratch = scratch
-        self.temp = temp_folder  # the Windows path of the temporary folder, with its final backslash
-        self.archives = []       # archive paths the host answered, for DeleteTempFile
-        self.zip_logs = 0
 
     def chance(self, p):
         return self.rng.random() < p
 
     def pick(self, items):
         return self.rng.choice(items)
+
+
+class Generator(Chances):
+    """Random requests for one seed; the same seed gives the same requests."""
+
+    def __init__(self, seed, scratch, temp_folder):
+        super().__init__(seed)
+        self.scratch = scratch
+        self.temp = temp_folder  # the Windows path of the temporary folder, with its final backslash
+        self.archives = []       # archive paths the host answered, for DeleteTempFile
+        self.zip_logs = 0
 
     # Values of every type tag the notation knows.
     def integer(self):
@@ -464,16 +471,22 @@ def restore_search_url(runner, saved):
     subprocess.run(command, capture_output=True)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def fuzz_arguments(description, seeds, count_help, budget_help):
+    """The options that both fuzzers take."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("runner")
     parser.add_argument("zelhost")
-    parser.add_argument("--seeds", default="1,2,3")
-    parser.add_argument("--count", type=int, default=1000, help="requests per seed")
-    parser.add_argument("--budget", type=float, default=0, help="seconds for all seeds; 0: no limit")
+    parser.add_argument("--seeds", default=seeds)
+    parser.add_argument("--count", type=int, default=1000, help=count_help)
+    parser.add_argument("--budget", type=float, default=0, help=budget_help)
     parser.add_argument("--timeout", type=float, default=20, help="seconds an answer may take")
     parser.add_argument("--broker", default="embedded", choices=["embedded", "local-server"],
                         help="where the host's broker lives")
+    return parser
+
+
+def main():
+    parser = fuzz_arguments(__doc__.splitlines()[0], "1,2,3", "requests per seed", "seconds for all seeds; 0: no limit")
     parser.add_argument("--slow", type=float, default=0, help="print requests that take longer (seconds)")
     args = parser.parse_args()
     args.zelhost = os.path.abspath(args.zelhost)  # the host runs in the scratch folder

@@ -102,6 +102,12 @@ TEST(JsonVariantTest, UnknownTagsAndValuesThatDoNotFitAreRefused) {
     EXPECT_THROW(JsonToVariant(ParseJson(text), value.Get(), nullptr), JsonError) << text;
   }
   EXPECT_THROW(ParseJson("[1,"), JsonError);
+  // Nesting is bounded before anything recurses over it, a level at a time on the stack.
+  const auto nested = [](size_t levels) { return std::string(levels, '[') + "1" + std::string(levels, ']'); };
+  zel::ScopedVariant deepest;
+  EXPECT_NO_THROW(JsonToVariant(ParseJson(nested(kDeepestJson)), deepest.Get(), nullptr));
+  EXPECT_THROW(ParseJson(nested(kDeepestJson + 1)), JsonError);
+  EXPECT_THROW(ParseJson(nested(100000)), JsonError);
 }
 
 TEST(SatelliteScriptTest, AnswersByTargetOperationAndParameters) {
