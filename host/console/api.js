@@ -53,10 +53,15 @@ async function api(path, options) {
 }
 const postJson = (path, body) => api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' },
   body: JSON.stringify(body) });
+// A non-zero return code answers another status than 200 (README: the rc -> HTTP table), so it
+// arrives as a GatewayError carrying the code, told in the service's own words.
 async function call(service, input) {
-  const answer = await postJson(`/api/services/${encodeURIComponent(service)}`, { input });
-  if (answer.rc !== 0) throw Object.assign(new Error(rcText(service, answer.rc)), { rc: answer.rc });
-  return answer.output;
+  try {
+    return (await postJson(`/api/services/${encodeURIComponent(service)}`, { input })).output;
+  } catch (error) {
+    if (error.rc !== undefined) error.message = rcText(service, error.rc);
+    throw error;
+  }
 }
 
 // A value as text: a null BSTR is empty, other typed values show their JSON form.

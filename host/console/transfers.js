@@ -83,7 +83,6 @@ async function downloadZip(ids, name) {
   let answer;
   try {
     answer = await postJson('/api/zip', { ids, name });
-    if (typeof answer.rc === 'number' && answer.rc !== 0) throw Object.assign(new Error(''), { rc: answer.rc });
   } catch (error) {
     showError(describe('CreateZip', error));
     return;
