@@ -1,6 +1,6 @@
 // "GetDiskFolderContent" on a folder of 10,000 files (columns title,type,size,dateModified, key
 // "size:desc", every row) through the broker, against the shell enumeration alone of the same
-// folder (the display and parsing names and attributes the listing is made of), in the same run.
+// folder (the display and parsing names and attributes the listing is made of), in interleaved rounds.
 // Target: at most 1.2 times the shell alone: sizes and times cost one directory read per folder,
 // not one open per file.
 //
@@ -145,7 +145,7 @@ double ThroughModule(zelhost::HostSession& session, const std::wstring& folder, 
   const zelhost::Json answer = zelhost::VariantToJson(*output);
   if (rc != 0 || !answer.is_array() || answer.size() != 4) {
     std::fprintf(stderr, "GetDiskFolderContent failed: %ld\n", static_cast<long>(rc));
-    return 0;
+    return -1;
   }
   *rows = answer[1].size();
   *counted = answer[2].get<long long>() + answer[3].get<long long>();
@@ -180,23 +180,20 @@ int main(int argc, char** argv) {
   MakeFolder(folder, kFiles);
   zelhost::HostSession session(zelhost::HostOptions{});
 
-  double plain = 1e9, opened = 1e9, shell = 1e9, module = 1e9;
   size_t plain_listed = 0, opened_listed = 0, shell_listed = 0, rows = 0;
   long long counted = 0;
-  for (int round = 0; round < 3; ++round) {
-    plain = std::min(plain, PlainLoop(folder, false, &plain_listed));
-    opened = std::min(opened, PlainLoop(folder, true, &opened_listed));
-    shell = std::min(shell, ShellAlone(folder, &shell_listed));
-    module = std::min(module, ThroughModule(session, folder, ", 0, 0", &rows, &counted));
-  }
+  const auto shell = [&] { return ShellAlone(folder, &shell_listed); };
+  const auto plain = [&] { return PlainLoop(folder, false, &plain_listed); };
+  const zelbench::Paired module =
+      zelbench::Interleave([&] { return ThroughModule(session, folder, ", 0, 0", &rows, &counted); }, shell);
+  const zelbench::Paired shell_paired = zelbench::Interleave(shell, plain);
+  const zelbench::Paired opened = zelbench::Interleave([&] { return PlainLoop(folder, true, &opened_listed); }, plain);
   std::printf("listed: plain loop %zu, shell %zu, GetDiskFolderContent %zu rows of %lld\n", plain_listed, shell_listed,
               rows, counted);
-  zelbench::Report("GetDiskFolderContent 10,000 files", module * 1000, "ms", shell * 1000, "(shell enumeration)");
-  std::printf("%-44s %11.2fx  (target: at most 1.2x)\n", "  time against the shell enumeration alone", module / shell);
-  zelbench::Report("  shell enumeration alone", shell * 1000, "ms", plain * 1000, "(FindFirstFileW loop)");
-  zelbench::Report("  plain loop + one open per file", opened * 1000, "ms", plain * 1000, "(FindFirstFileW loop)");
-  zelbench::Report("GetDiskFolderContent 10,000 files", module * 1000, "ms", (shell + opened) * 1000,
-                   "(shell + loop with opens)");
-  if (argc > 1 && std::strcmp(argv[1], "--large") == 0) Large(session, module);
+  zelbench::Judge("GetDiskFolderContent 10,000 files", zelbench::Scaled(module, 1000), "ms", "(shell enumeration)",
+                  zelbench::AtMost(1.2));
+  zelbench::Judge("  shell enumeration alone", zelbench::Scaled(shell_paired, 1000), "ms", "(FindFirstFileW loop)");
+  zelbench::Judge("  plain loop + one open per file", zelbench::Scaled(opened, 1000), "ms", "(FindFirstFileW loop)");
+  if (argc > 1 && std::strcmp(argv[1], "--large") == 0) Large(session, module.subject);
   return 0;
 }
