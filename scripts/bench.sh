@@ -4,11 +4,16 @@
 # Each prints "BENCH-RESULT {json}" lines (bench/bench_support.h); at the end one table of every
 # measure (median ratio of interleaved rounds, spread, target, met or not) is printed and written,
 # with the raw lines and the curves' points, under build/bench/: results.json, and the curves as PNG.
+# They run in a Wine prefix of their own, build/bench/wineprefix.
 set -uo pipefail
 . "$(dirname "$0")/env.sh"
 prepare || exit 1
 out="$top/build/bench"
 mkdir -p "$out"
+# A prefix of their own: ending its wineserver between benchmarks must not end tests running in
+# the build tree's prefix meanwhile.
+export WINEPREFIX="$out/wineprefix"
+ensure_wine_prefix
 limit=${ZEL_BENCH_TIMEOUT:-3600}
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
