@@ -8,9 +8,8 @@
 // attributes and sorts the same way, and that loop plus one open per file (what sizes and times
 // would cost if each item opened its file).
 //
-// Then a folder of 100,000 files: one page of 20 from the middle, with the process's memory before
-// and after (run with "--large"; it takes minutes under Wine). Targets: within 12 times the
-// 10,000-file figure, and at most 600 bytes of working set per entry.
+// Curves: one page of 20 from the middle of folders of 1,000, 10,000 and (with "--large", which
+// takes minutes under Wine to set up) 100,000 files, time and working set per entry.
 
 #include <windows.h>
 #include <psapi.h>
@@ -152,24 +151,30 @@ double ThroughModule(zelhost::HostSession& session, const std::wstring& folder, 
   return seconds;
 }
 
-double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1 << 20); }
-
-void Large(zelhost::HostSession& session, double small_seconds) {
-  const std::wstring folder = zelbench::TempPath(L"zel-folder-bench-100000");
-  MakeFolder(folder, kLargeFiles);
-  PROCESS_MEMORY_COUNTERS before{};
-  ::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before));
-  size_t rows = 0;
+// The curves' points for a folder of `count` files: one page of 20 from the middle through the
+// module against the shell enumeration alone, in milliseconds per entry, and the growth of the
+// process's peak working set over the first listing, in bytes per entry (the sizes run upwards, so
+// each listing is the largest so far).
+void CurvePoint(zelhost::HostSession& session, int count, int pairs) {
+  const std::wstring folder = zelbench::TempPath((L"zel-folder-bench-" + std::to_wstring(count)).c_str());
+  MakeFolder(folder, count);
+  const std::string page = ", " + std::to_string(count / 2) + ", 20";
+  size_t rows = 0, listed = 0;
   long long counted = 0;
-  const double seconds = ThroughModule(session, folder, ", 50000, 20", &rows, &counted);
-  PROCESS_MEMORY_COUNTERS after{};
+  PROCESS_MEMORY_COUNTERS before{}, after{};
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before));
+  ThroughModule(session, folder, page, &rows, &counted);
   ::GetProcessMemoryInfo(::GetCurrentProcess(), &after, sizeof(after));
-  std::printf("%-44s %12.1f s        rows %zu of %lld, peak working set %.1f MiB (before the request %.1f MiB)\n",
-              "GetDiskFolderContent 100,000 files, 1 page", seconds, rows, counted, MiB(after.PeakWorkingSetSize),
-              MiB(before.WorkingSetSize));
-  std::printf("%-44s %11.2fx  (target: at most 12x)\n", "  time against the 10,000-file listing", seconds / small_seconds);
   const double growth = static_cast<double>(after.PeakWorkingSetSize) - static_cast<double>(before.WorkingSetSize);
-  std::printf("%-44s %12.0f bytes  (target: at most 600)\n", "  working set growth per entry", growth / kLargeFiles);
+  const zelbench::Paired paired = zelbench::Interleave([&] { return ThroughModule(session, folder, page, &rows, &counted); },
+                                                       [&] { return ShellAlone(folder, &listed); }, pairs);
+  const char* const time_curve = "GetDiskFolderContent, one page: ms per entry against files";
+  zelbench::Point(time_curve, "through the module", count, paired.subject * 1000 / count);
+  zelbench::Point(time_curve, "shell enumeration alone (baseline)", count, paired.baseline * 1000 / count);
+  zelbench::Point("GetDiskFolderContent: working set growth per entry (bytes) against files", "peak working set growth",
+                  count, std::max(0.0, growth) / count);
+  std::printf("%d files: %.1f ms through the module, %.1f ms the shell alone (medians), %.0f bytes per entry\n", count,
+              paired.subject * 1000, paired.baseline * 1000, growth / count);
 }
 
 }  // namespace
@@ -194,6 +199,10 @@ int main(int argc, char** argv) {
                   zelbench::AtMost(1.2));
   zelbench::Judge("  shell enumeration alone", zelbench::Scaled(shell_paired, 1000), "ms", "(FindFirstFileW loop)");
   zelbench::Judge("  plain loop + one open per file", zelbench::Scaled(opened, 1000), "ms", "(FindFirstFileW loop)");
-  if (argc > 1 && std::strcmp(argv[1], "--large") == 0) Large(session, module.subject);
+  const bool large = argc > 1 && std::strcmp(argv[1], "--large") == 0;
+  for (int count : {1000, 10000, kLargeFiles}) {
+    if (count == kLargeFiles && !large) break;
+    CurvePoint(session, count, count == kLargeFiles ? 3 : zelbench::kPairs);
+  }
   return 0;
 }

@@ -6,7 +6,9 @@
 // allocated memory. The loop that does the same (a new buffer per piece) is the like-for-like
 // baseline; the loop that reuses one buffer is printed too, since the difference between the two
 // is the platform's price for fresh pages, which no reader that keeps its pieces can avoid. The first
-// 64 MiB through the broker in zelbroker.exe are printed against the in-process figure.
+// 64 MiB through the broker in zelbroker.exe are printed against the in-process figure, and against
+// the platform's floor for the same two crossings of the same arrays (bare_com_relay.h; target: at
+// least 80 % of it).
 //
 // The split of a GetFile piece: the byte array's creation alone (the platform may clear it), the
 // handler's own work without the broker (array made, file opened, piece read into it, array
@@ -16,9 +18,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "bare_com_relay.h"
 #include "bench_support.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
@@ -31,16 +35,16 @@ constexpr LONG kPiece = 4 << 20;
 
 // MiB/s of a ReadFile loop; `fresh_buffers`: each piece goes into a new buffer, as a client that
 // keeps its pieces must do.
-double PlainLoop(const std::wstring& path, bool fresh_buffers) {
+double PlainLoop(const std::wstring& path, bool fresh_buffers, LONG piece = kPiece, LONGLONG bytes = kFileSize) {
   const double start = zelbench::Now();
   zel::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  std::vector<char> reused(kPiece);
+  std::vector<char> reused(piece);
   DWORD got = 0;
   LONGLONG total = 0;
-  for (;;) {
-    char* buffer = fresh_buffers ? static_cast<char*>(::CoTaskMemAlloc(kPiece)) : reused.data();
-    const bool ok = ::ReadFile(file.Get(), buffer, kPiece, &got, nullptr) && got > 0;
+  while (total < bytes) {
+    char* buffer = fresh_buffers ? static_cast<char*>(::CoTaskMemAlloc(piece)) : reused.data();
+    const bool ok = ::ReadFile(file.Get(), buffer, piece, &got, nullptr) && got > 0;
     if (fresh_buffers) ::CoTaskMemFree(buffer);
     if (!ok) break;
     total += got;
@@ -86,14 +90,15 @@ double BrokerRoundTrip(zelhost::HostSession& session, const std::wstring& path) 
 }
 
 // MiB/s of GetFile through `session`'s broker over the first `bytes` of the file.
-double ThroughModule(zelhost::HostSession& session, const std::wstring& path, LONGLONG bytes = kFileSize) {
+double ThroughModule(zelhost::HostSession& session, const std::wstring& path, LONGLONG bytes = kFileSize,
+                     LONG piece = kPiece) {
   const std::string quoted = zelhost::DumpJson(zel::WideToUtf8(path));
   const double start = zelbench::Now();
   LONGLONG total = 0;
-  for (LONGLONG offset = 0; offset < bytes; offset += kPiece) {
+  for (LONGLONG offset = 0; offset < bytes; offset += piece) {
     zel::ScopedVariant input;
     zelhost::JsonToVariant(zelhost::ParseJson("[" + quoted + ", {\"i8\": " + std::to_string(offset) + "}, " +
-                                              std::to_string(kPiece) + "]"),
+                                              std::to_string(piece) + "]"),
                            input.Get(), nullptr);
     zel::ScopedVariant output;
     LONG rc = -1;
@@ -109,7 +114,12 @@ double ThroughModule(zelhost::HostSession& session, const std::wstring& path, LO
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--bare-relay") == 0) {
+    const std::wstring file = zel::Utf8ToWide(argv[2]);
+    const std::wstring event = zel::Utf8ToWide(argv[3]);
+    return zelbench::ServeRelay(file.c_str(), event.c_str());
+  }
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   const std::wstring path = zelbench::TempPath(L"zel-getfile-bench.bin");
   {
@@ -135,6 +145,25 @@ int main() {
       round_trip = std::min(round_trip, BrokerRoundTrip(session, path));
     }
   }
+  // The curve: MiB/s against the piece size, in process over 128 MiB and across processes over
+  // 16 MiB (tens of MiB/s there), each beside the ReadFile loop with new buffers of that size.
+  {
+    zelhost::HostSession local(zelhost::HostOptions{});
+    zelhost::HostOptions options;
+    options.broker_mode = zelhost::BrokerMode::kLocalServer;
+    zelhost::HostSession remote(options);
+    constexpr int kCurvePairs = 3;
+    for (LONG piece = 64 << 10; piece <= (16 << 20); piece *= 4) {
+      const double kib = piece / 1024.0;
+      const zelbench::Paired in_process = zelbench::Interleave([&] { return ThroughModule(local, path, 128LL << 20, piece); },
+                                                         [&] { return PlainLoop(path, true, piece, 128LL << 20); }, kCurvePairs);
+      const zelbench::Paired across = zelbench::Interleave([&] { return ThroughModule(remote, path, 16LL << 20, piece); },
+                                                        [&] { return PlainLoop(path, true, piece, 16LL << 20); }, kCurvePairs);
+      zelbench::Point("GetFile: MiB/s against piece size (KiB)", "in process", kib, in_process.subject);
+      zelbench::Point("GetFile: MiB/s against piece size (KiB)", "across processes (zelbroker.exe)", kib, across.subject);
+      zelbench::Point("GetFile: MiB/s against piece size (KiB)", "ReadFile, new buffers (baseline)", kib, in_process.baseline);
+    }
+  }
   zelbench::Judge("GetFile 512 MiB in 4 MiB pieces", module, "MiB/s", "(ReadFile, new buffers)", zelbench::AtLeast(0.7));
   zelbench::Judge("  against a ReadFile loop into one buffer", reused, "MiB/s", "(ReadFile, one buffer)");
   const double piece_ms = 4 * 1000.0 / module.subject;
@@ -155,6 +184,11 @@ int main() {
                     zelbench::Interleave([&] { return ThroughModule(remote, path, 64LL << 20); },
                                          [&] { return ThroughModule(local, path, 64LL << 20); }),
                     "MiB/s", "(in process)");
+    zelbench::RelayClient relay;
+    zelbench::Judge("GetFile across processes, 64 MiB in 4 MiB pieces",
+                    zelbench::Interleave([&] { return ThroughModule(remote, path, 64LL << 20); },
+                                         [&] { return relay.MiBps(64LL << 20, kPiece); }),
+                    "MiB/s", "(bare COM, two crossings)", zelbench::AtLeast(0.8));
   }
   ::DeleteFileW(path.c_str());
   return 0;

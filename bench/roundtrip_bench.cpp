@@ -56,7 +56,7 @@ Deliver Through(zelhost::HostSession& session) {
 
 int main() {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  constexpr int kRequests = 20000;
+  constexpr int kRequests = 4000;
   // The broker alone: one service registered by hand for a sink that does nothing.
   zelhost::BrokerPtr broker = CKroBroker::Create(8);
   zelbench::NullSink sink;

@@ -36,4 +36,7 @@ for name in "${names[@]}"; do
     echo "${name} RESULT {\"measure\": \"${name}_bench ended with status ${status}\", \"ok\": false}" >> "$out/lines.txt"
   fi
 done
-python3 "$top/scripts/bench_report.py" "$out/lines.txt" "$out"
+# Debian's python3, where python3-matplotlib is installed (another python3 may come first on PATH).
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+"$python" "$top/scripts/bench_report.py" "$out/lines.txt" "$out"

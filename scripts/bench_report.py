@@ -50,6 +50,7 @@ def draw(points, folder):
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        import matplotlib.ticker
     except ImportError:
         print("bench: python3-matplotlib is missing (scripts/setup.sh installs it); no curves drawn")
         return []
@@ -63,11 +64,13 @@ def draw(points, folder):
         xs = sorted({x for xy in series.values() for x, _ in xy})
         if len(xs) > 1 and xs[-1] / max(xs[0], 1e-12) >= 16:
             axes.set_xscale("log", base=2 if all(float(x).is_integer() and int(x) & (int(x) - 1) == 0 for x in xs) else 10)
-        unit = re.search(r":\s*(.*) against (.*)$", curve)
-        if unit:
-            axes.set_ylabel(unit.group(1))
-            axes.set_xlabel(unit.group(2))
-        axes.set_title(curve.split(":")[0], fontsize=10)
+            axes.xaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
+        # "Title: y against x", or "y against x".
+        left, _, x_label = curve.partition(" against ")
+        title, _, y_label = left.rpartition(":")
+        axes.set_ylabel(y_label.strip())
+        axes.set_xlabel(x_label.strip())
+        axes.set_title((title or left).strip(), fontsize=10)
         axes.grid(True, alpha=0.3)
         axes.legend(fontsize=8)
         figure.tight_layout()
