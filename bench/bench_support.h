@@ -184,9 +184,4 @@ inline void Point(const std::string& curve, const std::string& series, double x,
   std::fflush(stdout);
 }
 
-inline void Report(const char* what, double value, const char* unit, double baseline, const char* baseline_name) {
-  std::printf("%-44s %12.1f %-8s baseline %-26s %12.1f  ratio %.3f\n", what, value, unit, baseline_name, baseline,
-              value / baseline);
-}
-
 }  // namespace zelbench
