@@ -6,8 +6,7 @@
 // allocated memory. The loop that does the same (a new buffer per piece) is the like-for-like
 // baseline; the loop that reuses one buffer is printed too, since the difference between the two
 // is the platform's price for fresh pages, which no reader that keeps its pieces can avoid. The first
-// 16 MiB through the broker in zelbroker.exe are printed against the in-process figure, and against
-// the platform's floor for the same two crossings of the same arrays (bare_com_relay.h; target: at
+// 16 MiB through the broker in zelbroker.exe are judged against the platform's floor for the same two crossings of the same arrays (bare_com_relay.h; target: at
 // least 80 % of it).
 //
 // The split of a GetFile piece: the byte array's creation alone (the platform may clear it), the
@@ -146,22 +145,17 @@ int main(int argc, char** argv) {
     }
   }
   // The curve: MiB/s against the piece size, in process over 128 MiB and across processes over
-  // 8 MiB (a few MiB/s there), each beside the ReadFile loop with new buffers of that size.
+  // 8 MiB (a few MiB/s there), each beside the ReadFile loop with new buffers of that size. One
+  // session at a time: the module is loaded once per process.
+  constexpr int kCurvePairs = 3;
+  const char* const curve = "GetFile: MiB/s against piece size (KiB)";
   {
     zelhost::HostSession local(zelhost::HostOptions{});
-    zelhost::HostOptions options;
-    options.broker_mode = zelhost::BrokerMode::kLocalServer;
-    zelhost::HostSession remote(options);
-    constexpr int kCurvePairs = 3;
     for (LONG piece = 64 << 10; piece <= (16 << 20); piece *= 4) {
-      const double kib = piece / 1024.0;
-      const zelbench::Paired in_process = zelbench::Interleave([&] { return ThroughModule(local, path, 128LL << 20, piece); },
-                                                         [&] { return PlainLoop(path, true, piece, 128LL << 20); }, kCurvePairs);
-      const zelbench::Paired across = zelbench::Interleave([&] { return ThroughModule(remote, path, 8LL << 20, piece); },
-                                                        [&] { return PlainLoop(path, true, piece, 8LL << 20); }, kCurvePairs);
-      zelbench::Point("GetFile: MiB/s against piece size (KiB)", "in process", kib, in_process.subject);
-      zelbench::Point("GetFile: MiB/s against piece size (KiB)", "across processes (zelbroker.exe)", kib, across.subject);
-      zelbench::Point("GetFile: MiB/s against piece size (KiB)", "ReadFile, new buffers (baseline)", kib, in_process.baseline);
+      const zelbench::Paired paired = zelbench::Interleave([&] { return ThroughModule(local, path, 128LL << 20, piece); },
+                                                           [&] { return PlainLoop(path, true, piece, 128LL << 20); }, kCurvePairs);
+      zelbench::Point(curve, "in process", piece / 1024.0, paired.subject);
+      zelbench::Point(curve, "ReadFile, new buffers (baseline)", piece / 1024.0, paired.baseline);
     }
   }
   zelbench::Judge("GetFile 512 MiB in 4 MiB pieces", module, "MiB/s", "(ReadFile, new buffers)", zelbench::AtLeast(0.7));
@@ -176,14 +170,14 @@ int main(int argc, char** argv) {
   {
     // Each piece crosses processes twice (marshal_bench times each crossing), which under Wine runs
     // at a few to tens of MiB/s: 16 MiB tell as much as the whole file.
-    zelhost::HostSession local(zelhost::HostOptions{});
     zelhost::HostOptions options;
     options.broker_mode = zelhost::BrokerMode::kLocalServer;
     zelhost::HostSession remote(options);
-    zelbench::Judge("  across processes (zelbroker.exe), 16 MiB",
-                    zelbench::Interleave([&] { return ThroughModule(remote, path, 16LL << 20); },
-                                         [&] { return ThroughModule(local, path, 16LL << 20); }),
-                    "MiB/s", "(in process)");
+    for (LONG piece = 64 << 10; piece <= (16 << 20); piece *= 4) {
+      const zelbench::Paired paired = zelbench::Interleave([&] { return ThroughModule(remote, path, 8LL << 20, piece); },
+                                                           [&] { return PlainLoop(path, true, piece, 8LL << 20); }, kCurvePairs);
+      zelbench::Point(curve, "across processes (zelbroker.exe)", piece / 1024.0, paired.subject);
+    }
     zelbench::RelayClient relay;
     zelbench::Judge("GetFile across processes, 16 MiB in 4 MiB pieces",
                     zelbench::Interleave([&] { return ThroughModule(remote, path, 16LL << 20); },
