@@ -4,11 +4,12 @@
 # Each prints "BENCH-RESULT {json}" lines (bench/bench_support.h); at the end one table of every
 # measure (median ratio of interleaved rounds, spread, target, met or not) is printed and written,
 # with the raw lines and the curves' points, under build/bench/: results.json, and the curves as PNG.
-# They run in a Wine prefix of their own, build/bench/wineprefix.
+# They run in a Wine prefix of their own, build/bench/wineprefix (ZEL_BENCH_OUT names another folder
+# for the results and the prefix, so that two sets can run at once).
 set -uo pipefail
 . "$(dirname "$0")/env.sh"
 prepare || exit 1
-out="$top/build/bench"
+out=${ZEL_BENCH_OUT:-$top/build/bench}
 mkdir -p "$out"
 # A prefix of their own: ending its wineserver between benchmarks must not end tests running in
 # the build tree's prefix meanwhile.
