@@ -65,6 +65,9 @@ def draw(points, folder):
         if len(xs) > 1 and xs[-1] / max(xs[0], 1e-12) >= 16:
             axes.set_xscale("log", base=2 if all(float(x).is_integer() and int(x) & (int(x) - 1) == 0 for x in xs) else 10)
             axes.xaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
+        ys = [y for xy in series.values() for _, y in xy if y > 0]
+        if ys and max(ys) / min(ys) >= 100:
+            axes.set_yscale("log")
         # "Title: y against x", or "y against x".
         left, _, x_label = curve.partition(" against ")
         title, _, y_label = left.rpartition(":")
