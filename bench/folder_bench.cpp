@@ -1,6 +1,6 @@
 // "GetDiskFolderContent" on a folder of 10,000 files (columns title,type,size,dateModified, key
 // "size:desc", every row) through the broker, against the shell enumeration alone of the same
-// folder (the display and parsing names and attributes the listing is made of), in the same run.
+// folder (the display and parsing names and attributes the listing is made of), in interleaved rounds.
 // Target: at most 1.2 times the shell alone: sizes and times cost one directory read per folder,
 // not one open per file.
 //
@@ -8,9 +8,8 @@
 // attributes and sorts the same way, and that loop plus one open per file (what sizes and times
 // would cost if each item opened its file).
 //
-// Then a folder of 100,000 files: one page of 20 from the middle, with the process's memory before
-// and after (run with "--large"; it takes minutes under Wine). Targets: within 12 times the
-// 10,000-file figure, and at most 600 bytes of working set per entry.
+// Curves: one page of 20 from the middle of folders of 1,000, 10,000 and (with "--large", which
+// takes minutes under Wine to set up) 100,000 files, time and working set per entry.
 
 #include <windows.h>
 #include <psapi.h>
@@ -145,31 +144,37 @@ double ThroughModule(const zelhost::ModuleClient& module, const std::wstring& fo
   const zelhost::Json answer = zelhost::VariantToJson(*output);
   if (rc != 0 || !answer.is_array() || answer.size() != 4) {
     std::fprintf(stderr, "GetDiskFolderContent failed: %ld\n", static_cast<long>(rc));
-    return 0;
+    return -1;
   }
   *rows = answer[1].size();
   *counted = answer[2].get<long long>() + answer[3].get<long long>();
   return seconds;
 }
 
-double MiB(SIZE_T bytes) { return static_cast<double>(bytes) / (1 << 20); }
-
-void Large(zelhost::HostSession& session, double small_seconds) {
-  const std::wstring folder = zelbench::TempPath(L"zel-folder-bench-100000");
-  MakeFolder(folder, kLargeFiles);
-  PROCESS_MEMORY_COUNTERS before{};
-  ::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before));
-  size_t rows = 0;
+// The curves' points for a folder of `count` files: one page of 20 from the middle through the
+// module against the shell enumeration alone, in milliseconds per entry, and the growth of the
+// process's peak working set over the first listing, in bytes per entry (the sizes run upwards, so
+// each listing is the largest so far).
+void CurvePoint(zelhost::HostSession& session, int count, int pairs) {
+  const std::wstring folder = zelbench::TempPath((L"zel-folder-bench-" + std::to_wstring(count)).c_str());
+  MakeFolder(folder, count);
+  const std::string page = ", " + std::to_string(count / 2) + ", 20";
+  size_t rows = 0, listed = 0;
   long long counted = 0;
-  const double seconds = ThroughModule(zelhost::ModuleClient(session, L"bench"), folder, ", 50000, 20", &rows, &counted);
-  PROCESS_MEMORY_COUNTERS after{};
+  PROCESS_MEMORY_COUNTERS before{}, after{};
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before));
+  ThroughModule(zelhost::ModuleClient(session, L"bench"), folder, page, &rows, &counted);
   ::GetProcessMemoryInfo(::GetCurrentProcess(), &after, sizeof(after));
-  std::printf("%-44s %12.1f s        rows %zu of %lld, peak working set %.1f MiB (before the request %.1f MiB)\n",
-              "GetDiskFolderContent 100,000 files, 1 page", seconds, rows, counted, MiB(after.PeakWorkingSetSize),
-              MiB(before.WorkingSetSize));
-  std::printf("%-44s %11.2fx  (target: at most 12x)\n", "  time against the 10,000-file listing", seconds / small_seconds);
   const double growth = static_cast<double>(after.PeakWorkingSetSize) - static_cast<double>(before.WorkingSetSize);
-  std::printf("%-44s %12.0f bytes  (target: at most 600)\n", "  working set growth per entry", growth / kLargeFiles);
+  const zelbench::Paired paired = zelbench::Interleave([&] { return ThroughModule(zelhost::ModuleClient(session, L"bench"), folder, page, &rows, &counted); },
+                                                       [&] { return ShellAlone(folder, &listed); }, pairs);
+  const char* const time_curve = "GetDiskFolderContent, one page: ms per entry against files";
+  zelbench::Point(time_curve, "through the module", count, paired.subject * 1000 / count);
+  zelbench::Point(time_curve, "shell enumeration alone (baseline)", count, paired.baseline * 1000 / count);
+  zelbench::Point("GetDiskFolderContent: working set growth per entry (bytes) against files", "peak working set growth",
+                  count, std::max(0.0, growth) / count);
+  std::printf("%d files: %.1f ms through the module, %.1f ms the shell alone (medians), %.0f bytes per entry\n", count,
+              paired.subject * 1000, paired.baseline * 1000, growth / count);
 }
 
 }  // namespace
@@ -181,23 +186,24 @@ int main(int argc, char** argv) {
   zelhost::HostSession session(zelhost::HostOptions{});
   const zelhost::ModuleClient client(session, L"bench");
 
-  double plain = 1e9, opened = 1e9, shell = 1e9, module = 1e9;
   size_t plain_listed = 0, opened_listed = 0, shell_listed = 0, rows = 0;
   long long counted = 0;
-  for (int round = 0; round < 3; ++round) {
-    plain = std::min(plain, PlainLoop(folder, false, &plain_listed));
-    opened = std::min(opened, PlainLoop(folder, true, &opened_listed));
-    shell = std::min(shell, ShellAlone(folder, &shell_listed));
-    module = std::min(module, ThroughModule(client, folder, ", 0, 0", &rows, &counted));
-  }
+  const auto shell = [&] { return ShellAlone(folder, &shell_listed); };
+  const auto plain = [&] { return PlainLoop(folder, false, &plain_listed); };
+  const zelbench::Paired module =
+      zelbench::Interleave([&] { return ThroughModule(client, folder, ", 0, 0", &rows, &counted); }, shell);
+  const zelbench::Paired shell_paired = zelbench::Interleave(shell, plain);
+  const zelbench::Paired opened = zelbench::Interleave([&] { return PlainLoop(folder, true, &opened_listed); }, plain);
   std::printf("listed: plain loop %zu, shell %zu, GetDiskFolderContent %zu rows of %lld\n", plain_listed, shell_listed,
               rows, counted);
-  zelbench::Report("GetDiskFolderContent 10,000 files", module * 1000, "ms", shell * 1000, "(shell enumeration)");
-  std::printf("%-44s %11.2fx  (target: at most 1.2x)\n", "  time against the shell enumeration alone", module / shell);
-  zelbench::Report("  shell enumeration alone", shell * 1000, "ms", plain * 1000, "(FindFirstFileW loop)");
-  zelbench::Report("  plain loop + one open per file", opened * 1000, "ms", plain * 1000, "(FindFirstFileW loop)");
-  zelbench::Report("GetDiskFolderContent 10,000 files", module * 1000, "ms", (shell + opened) * 1000,
-                   "(shell + loop with opens)");
-  if (argc > 1 && std::strcmp(argv[1], "--large") == 0) Large(session, module);
+  zelbench::Judge("GetDiskFolderContent 10,000 files", zelbench::Scaled(module, 1000), "ms", "(shell enumeration)",
+                  zelbench::AtMost(1.2));
+  zelbench::Judge("  shell enumeration alone", zelbench::Scaled(shell_paired, 1000), "ms", "(FindFirstFileW loop)");
+  zelbench::Judge("  plain loop + one open per file", zelbench::Scaled(opened, 1000), "ms", "(FindFirstFileW loop)");
+  const bool large = argc > 1 && std::strcmp(argv[1], "--large") == 0;
+  for (int count : {1000, 10000, kLargeFiles}) {
+    if (count == kLargeFiles && !large) break;
+    CurvePoint(session, count, count == kLargeFiles ? 3 : zelbench::kPairs);
+  }
   return 0;
 }

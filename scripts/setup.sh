@@ -9,9 +9,11 @@ third_party="$top/build/third_party"
 # libwine-dev: the IDL files (oaidl.idl, ocidl.idl) and stdole2.tlb that widl needs for the broker's
 # type library. chromium: the browser the console's tests drive.
 # libarchive-tools: bsdtar, one of the readers the zip tests check archives with.
+# python3-matplotlib: draws the benchmarks' growth curves (scripts/bench_report.py).
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           wine wine64 googletest nlohmann-json3-dev libz-mingw-w64-dev
-          dpkg-dev xz-utils unzip p7zip-full libarchive-tools python3 ca-certificates ccache libwine-dev chromium)
+          dpkg-dev xz-utils unzip p7zip-full libarchive-tools python3 ca-certificates ccache libwine-dev chromium
+          python3-matplotlib)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,7 +25,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# tinyxml2 and cpp-httplib are taken from Debian's source packages (with Debian's security patches
+# tinyxml2, libdeflate and cpp-httplib are taken from Debian's source packages (with Debian's security patches
 # applied) and are never committed. cpp-httplib's binary package ships only the declaration half of
 # the header, which links against a Linux library; the source package has the whole single header.
 fetch_source() {  # PACKAGE FOLDER FILE-THAT-PROVES-IT
@@ -44,6 +46,7 @@ fetch_source() {  # PACKAGE FOLDER FILE-THAT-PROVES-IT
   rm -rf "$third_party/$2-src"
 }
 fetch_source tinyxml2 tinyxml2 tinyxml2.cpp
+fetch_source libdeflate libdeflate libdeflate.h
 
 # cpp-httplib comes from Debian 13 (trixie), whose 0.18.7 carries the fixes for the request-size
 # and header-count denials of service (CVE-2025-46728, CVE-2025-52887, CVE-2025-53629) that

@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
-#include "zip/deflate_bitstream.h"
-#include "zip/deflate_levels.h"
+struct libdeflate_compressor;
 
 namespace zel::zip {
 
@@ -17,42 +17,57 @@ class DeflateInput {
   virtual size_t Read(unsigned char* buffer, size_t capacity) = 0;
 };
 
+// Where the compressor's output goes, piece by piece. Write returns false when the bytes could
+// not all be taken; compression then stops.
+class DeflateOutput {
+ public:
+  virtual ~DeflateOutput() = default;
+  virtual bool Write(const unsigned char* data, size_t size) = 0;
+};
+
 enum class DeflateResult {
   kOk,
   kOutputFailed,   // the output refused bytes
-  kInternalError,  // a block came out of a different size than it was chosen for
+  kInternalError,  // the library's stream could not be joined (never seen: a fault of ours or of it)
 };
 
-// The most bytes a raw deflate stream of `input_size` bytes can take: no block costs more than its
-// fixed-code form (at most 9 bits per input byte), plus 10 bits of block framing per 16383 symbols.
-// Incompressible input actually comes out at about 5 bytes more per 16 KiB, as stored blocks.
-uint64_t DeflateBound(uint64_t input_size);
-// The most input whose DeflateBound stays within `output_room`.
-uint64_t DeflateInputLimit(uint64_t output_room);
+// libdeflate's level for zip entries: the one whose output comes closest to zlib level 8's, the
+// size the archive format's readers and our earlier compressor were measured against
+// (bench/deflate_bench.cpp).
+constexpr int kZipDeflateLevel = 6;
+// General purpose flag bits of a deflated entry: bit 1, the "maximum compression" class.
+constexpr uint16_t kDeflateZipFlags = 0x0002;
+// How much of an entry is compressed at a time; the window starts afresh at each piece.
+constexpr size_t kDeflatePieceBytes = size_t{1} << 20;
 
-// A raw deflate (RFC 1951) compressor; see deflate.cpp. One object compresses one stream at a
-// time and may be reused.
+// The most bytes the stream of `input_size` bytes can take.
+uint64_t DeflateBound(uint64_t input_size, size_t piece_bytes = kDeflatePieceBytes);
+// The most input whose DeflateBound stays within `output_room`.
+uint64_t DeflateInputLimit(uint64_t output_room, size_t piece_bytes = kDeflatePieceBytes);
+
+// A raw deflate (RFC 1951) compressor of streams of any length on libdeflate, which compresses
+// only whole buffers: see deflate.cpp. One object compresses one stream at a time and may be reused.
 class DeflateCompressor {
  public:
-  // The working state (about 600 KB) for `level` 1 to 8; null for another level or when the
-  // memory is not there.
-  static std::unique_ptr<DeflateCompressor> Create(int level);
+  // Null when the memory is not there (about 3 MiB with the default piece).
+  static std::unique_ptr<DeflateCompressor> Create(size_t piece_bytes = kDeflatePieceBytes);
   ~DeflateCompressor();
   DeflateCompressor(const DeflateCompressor&) = delete;
   DeflateCompressor& operator=(const DeflateCompressor&) = delete;
 
-  // Compresses everything `input` gives into one stream (its last block marked final). The output
-  // is assembled in `buffer` (the caller's, at least 64 bytes) and handed to `output` each time the
-  // buffer fills and at the end. `*compressed_size` receives the bytes handed over.
-  DeflateResult Compress(DeflateInput& input, unsigned char* buffer, size_t capacity, DeflateOutput& output,
-                         uint64_t* compressed_size);
+  // Compresses everything `input` gives into one stream (its last block marked final), handing
+  // the output to `output` piece by piece. `*compressed_size` receives the bytes handed over.
+  DeflateResult Compress(DeflateInput& input, DeflateOutput& output, uint64_t* compressed_size);
 
  private:
-  struct State;
-  explicit DeflateCompressor(const DeflateLevel& level);
+  DeflateCompressor(libdeflate_compressor* library, size_t piece_bytes);
 
-  const DeflateLevel level_;
-  std::unique_ptr<State> state_;
+  struct LibraryDeleter {
+    void operator()(libdeflate_compressor* compressor) const;
+  };
+  std::unique_ptr<libdeflate_compressor, LibraryDeleter> library_;
+  std::vector<unsigned char> in_;
+  std::vector<unsigned char> out_;
 };
 
 }  // namespace zel::zip

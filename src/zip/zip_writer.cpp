@@ -142,7 +142,7 @@ ZipResult CZipWriter::AddEntry(const ArchiveName& name, const ZipSource& source,
 
 ZipResult CZipWriter::WriteEntry(ZipEntryRecord& record, ZipEntryReader& reader, uint64_t input_limit) {
   if (record.method == kMethodDeflated && compressor_ == nullptr) {
-    compressor_ = DeflateCompressor::Create(kZipDeflateLevel);
+    compressor_ = DeflateCompressor::Create();
     if (compressor_ == nullptr) return ZipWriteFailed;  // no memory for it: nothing written yet
   }
   const uint64_t header_offset = written_;
@@ -156,9 +156,9 @@ ZipResult CZipWriter::WriteEntry(ZipEntryRecord& record, ZipEntryReader& reader,
   uint64_t compressed = 0;
   bool data_ok = true;
   if (record.method == kMethodDeflated) {
-    record.flags |= kDeflateLevels[kZipDeflateLevel - 1].zip_flags;
+    record.flags |= kDeflateZipFlags;
     SinkOutput output(*sink_);
-    data_ok = compressor_->Compress(reader, buffer_.get(), kWorkBufferSize, output, &compressed) == DeflateResult::kOk;
+    data_ok = compressor_->Compress(reader, output, &compressed) == DeflateResult::kOk;
   } else {
     for (;;) {
       const size_t got = reader.Read(buffer_.get(), kWorkBufferSize);

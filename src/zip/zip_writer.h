@@ -63,7 +63,7 @@ struct ZipSource {
 class CZipWriter {
  public:
   static constexpr size_t kMaxNameBytes = kMaxArchiveNameBytes;
-  // The piece size of stored copies and the compressor's output buffer. At 16 KiB the per-call
+  // The piece size of stored copies. At 16 KiB the per-call
   // cost of ReadFile and WriteFile held a stored archive to well under CopyFileW's throughput;
   // 64 KiB pieces, as copies use, keep up with it.
   static constexpr size_t kWorkBufferSize = 65536;
