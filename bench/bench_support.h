@@ -6,7 +6,6 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -29,16 +28,9 @@ inline std::wstring TempPath(const wchar_t* name) {
   return std::wstring(temp) + name;
 }
 
-// An _IKroInEvents sink that lives on the stack: every event goes to OnEvent, and succeeds.
-class StackSink : public IDispatch {
+// An _IKroInEvents sink (made with zel::MakeComObject): every event goes to OnEvent, and succeeds.
+class BenchSink : public zel::ComObject<IDispatch> {
  public:
-  virtual ~StackSink() = default;
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {kro::kDiidKroInEvents, this}}, iid,
-                                 object);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-  STDMETHODIMP_(ULONG) Release() override { return --references_; }
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
     *count = 0;
     return S_OK;
@@ -52,13 +44,13 @@ class StackSink : public IDispatch {
 
  protected:
   virtual void OnEvent(DISPID, DISPPARAMS&) {}
-
- private:
-  std::atomic<ULONG> references_{1};
+  IUnknown* OtherInterface(REFIID iid) override {
+    return ::IsEqualIID(iid, kro::kDiidKroInEvents) ? static_cast<IDispatch*>(this) : nullptr;
+  }
 };
 
 // A sink that accepts every event and does nothing: the broker's own cost.
-class NullSink final : public StackSink {};
+class NullSink final : public BenchSink {};
 
 inline void Report(const char* what, double value, const char* unit, double baseline, const char* baseline_name) {
   std::printf("%-44s %12.1f %-8s baseline %-26s %12.1f  ratio %.3f\n", what, value, unit, baseline_name, baseline,
