@@ -37,16 +37,9 @@ inline std::wstring TempPath(const wchar_t* name) {
   return std::wstring(temp) + name;
 }
 
-// An _IKroInEvents sink that lives on the stack: every event goes to OnEvent, and succeeds.
-class StackSink : public IDispatch {
+// An _IKroInEvents sink (made with zel::MakeComObject): every event goes to OnEvent, and succeeds.
+class BenchSink : public zel::ComObject<IDispatch> {
  public:
-  virtual ~StackSink() = default;
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {kro::kDiidKroInEvents, this}}, iid,
-                                 object);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-  STDMETHODIMP_(ULONG) Release() override { return --references_; }
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
     *count = 0;
     return S_OK;
@@ -60,13 +53,13 @@ class StackSink : public IDispatch {
 
  protected:
   virtual void OnEvent(DISPID, DISPPARAMS&) {}
-
- private:
-  std::atomic<ULONG> references_{1};
+  IUnknown* OtherInterface(REFIID iid) override {
+    return ::IsEqualIID(iid, kro::kDiidKroInEvents) ? static_cast<IDispatch*>(this) : nullptr;
+  }
 };
 
 // A sink that accepts every event and does nothing: the broker's own cost.
-class NullSink final : public StackSink {};
+class NullSink final : public BenchSink {};
 
 // At least seven pairs: with fewer, one disturbed pair moves the median.
 constexpr int kPairs = 7;

@@ -53,7 +53,7 @@ void MakeBytes(LONG size, VARIANT* out) {
 
 // The module's part: OnServiceRequested answers as many bytes as its input (VT_I4) asks for, and
 // nothing for any other input.
-class BytesSink final : public zelbench::StackSink {
+class BytesSink final : public zelbench::BenchSink {
  protected:
   void OnEvent(DISPID id, DISPPARAMS& params) override {
     if (id != kro::kDispidOnServiceRequested || params.cArgs != 5) return;
@@ -105,13 +105,13 @@ int main() {
     hr = host->Attach(static_cast<LONG>(::GetCurrentProcessId()), _bstr_t(zelhost::FromUtf8(script).c_str()),
                       _bstr_t(L""));
   }
-  BytesSink sink;
+  const zel::ComOwner<BytesSink> sink = zel::MakeComObject<BytesSink>();
   IConnectionPointContainerPtr container;
   IConnectionPointPtr point;
   DWORD cookie = 0;
   if (SUCCEEDED(hr)) hr = broker->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
   if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(kro::kDiidKroInEvents, &point);
-  if (SUCCEEDED(hr)) hr = point->Advise(&sink, &cookie);
+  if (SUCCEEDED(hr)) hr = point->Advise(sink.get(), &cookie);
   zel::ScopedVariant handle, answer;
   if (SUCCEEDED(hr)) hr = broker->BeginRegistration(handle.Get(), 1);
   if (SUCCEEDED(hr)) hr = broker->RegisterService(handle.Get(), 1, _bstr_t(L"Bytes"), _bstr_t(L"Bytes"));

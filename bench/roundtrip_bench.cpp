@@ -62,9 +62,9 @@ int main() {
   constexpr int kRequests = 4000;
   // The broker alone: one service registered by hand for a sink that does nothing.
   zelhost::BrokerPtr broker = CKroBroker::Create(8);
-  zelbench::NullSink sink;
+  const zel::ComOwner<zelbench::NullSink> sink = zel::MakeComObject<zelbench::NullSink>();
   DWORD cookie = 0;
-  broker->Advise(&sink, &cookie);
+  broker->Advise(sink.get(), &cookie);
   zel::ScopedVariant handle, answer;
   broker->BeginRegistration(handle.Get(), 1);
   broker->RegisterService(handle.Get(), 34, _bstr_t(L"StartUpload"), _bstr_t(L"StartUpload"));

@@ -1,7 +1,5 @@
 #include "host_session.h"
 
-#include <olectl.h>
-
 #include <cstdio>
 
 namespace zelhost {
@@ -50,18 +48,8 @@ std::string ReadTextFile(const std::wstring& path) {
 
 HostSession::HostSession(const HostOptions& options) {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (options.broker_mode == BrokerMode::kLocalServer) {
-    StartRemoteBroker(options);
-  } else {
-    std::shared_ptr<SatelliteScript> satellites = std::make_shared<SatelliteScript>(
-        options.satellites_path.empty() ? Json::object() : ParseJson(ReadTextFile(options.satellites_path)));
-    journal_ = std::make_unique<Journal>(options.journal_path);
-    satellites->SetJournal(journal_.get());
-    broker_ = CKroBroker::Create(options.workers);
-    broker_->SetRouter(satellites);
-    registration_ = std::make_unique<BrokerClassRegistration>(broker_.get());
-    if (FAILED(registration_->Result())) throw HostError("could not register the broker's class object");
-  }
+  broker_ = options.broker_mode == BrokerMode::kLocalServer ? ConnectLocalServerBroker(options)
+                                                            : StartEmbeddedBroker(options);
 
   if (options.log_level) WriteLogLevel(*options.log_level);
   if (!options.search_url.empty()) WriteSearchUrl(options.search_url);
@@ -75,42 +63,14 @@ HostSession::HostSession(const HostOptions& options) {
   initialize();
 }
 
-// The script is checked here as well, so that a bad one is refused before anything starts; the
-// broker's process gets its text, and the journal's full path, as its working folder is not ours.
-void HostSession::StartRemoteBroker(const HostOptions& options) {
-  const std::string script = options.satellites_path.empty() ? "" : ReadTextFile(options.satellites_path);
-  SatelliteScript checked(script.empty() ? Json::object() : ParseJson(script));
-  std::wstring journal;
-  if (!options.journal_path.empty()) {
-    wchar_t full[MAX_PATH];
-    const DWORD length = ::GetFullPathNameW(options.journal_path.c_str(), MAX_PATH, full, nullptr);
-    if (length == 0 || length >= MAX_PATH) throw HostError("unusable journal path " + ToUtf8(options.journal_path));
-    journal.assign(full, length);
-  }
-  const HRESULT hr = RemoteBroker::Connect(FromUtf8(script), journal, options.workers, &remote_);
-  if (hr == CONNECT_E_ADVISELIMIT) {
-    throw HostError("another zelhost process holds the broker in zelbroker.exe (0x80040201): one host at a time "
-                    "can use --broker local-server; end that host or let it finish, then start this one again "
-                    "(or use --broker embedded)");
-  }
-  if (FAILED(hr)) {
-    char text[96];
-    snprintf(text, sizeof(text), "could not start the broker server zelbroker.exe (0x%08lX)",
-             static_cast<unsigned long>(hr));
-    throw HostError(text);
-  }
-}
-
 HostSession::~HostSession() {
   if (close_ != nullptr) reinterpret_cast<LONG (*)()>(close_)();
   module_.Reset();
-  registration_.reset();
-  remote_.reset();
+  broker_.reset();
 }
 
 HRESULT HostSession::Deliver(const std::wstring& requester, const std::wstring& service, VARIANT& input,
                              VARIANT* output, LONG* return_code) {
-  if (remote_ != nullptr) return remote_->Deliver(requester, service, input, output, return_code);
   return broker_->Deliver(requester, service, input, output, return_code);
 }
 

@@ -3,41 +3,19 @@
 #include <windows.h>
 
 #include <memory>
-#include <optional>
-#include <stdexcept>
 #include <string>
 
+#include "broker/broker_connection.h"
 #include "broker/kro_broker.h"
-#include "broker/remote_broker.h"
-#include "broker/satellites.h"
 #include "common/unique_handle.h"
+#include "host_options.h"
 #include "json_variant.h"
 
 namespace zelhost {
 
-// Where the broker lives: in the host's process, or in zelbroker.exe, which the module's own
-// creation call activates, so that everything between them crosses processes.
-enum class BrokerMode { kEmbedded, kLocalServer };
-
-struct HostOptions {
-  std::wstring module_path;      // empty: ZovIdivariRuder.dll beside the host program
-  std::wstring satellites_path;  // empty: no satellite answers anything
-  std::wstring journal_path;     // empty: requests to satellites are not written down
-  std::optional<DWORD> log_level;  // written to the registry's "LogLevel" before the module loads
-  std::wstring search_url;  // non-empty: written to the desktop-search engine's "search_url" first
-  unsigned workers = 8;  // events the broker raises at once (zelbroker.exe's while this host holds it)
-  BrokerMode broker_mode = BrokerMode::kEmbedded;
-};
-
-// A failure to set the host up (module missing, broker not registrable).
-class HostError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// The media server's side of the module's life: the embedded broker registered as a COM class,
-// the module loaded with LoadLibraryW, Initialize called; Close, FreeLibrary and the revocation
-// when the session ends.
+// The media server's side of the module's life: the broker connected (embedded, or in
+// zelbroker.exe, as the options say), the module loaded with LoadLibraryW, Initialize called;
+// Close, FreeLibrary and the broker let go when the session ends.
 class HostSession {
  public:
   // Throws JsonError for an unusable satellites file, HostError for anything else.
@@ -60,22 +38,14 @@ class HostSession {
 
   // The embedded broker; throws HostError when the broker runs in another process.
   CKroBroker& Broker() {
-    if (broker_ == nullptr) throw HostError("the broker of this session runs in another process");
-    return *broker_;
+    if (broker_->Embedded() == nullptr) throw HostError("the broker of this session runs in another process");
+    return *broker_->Embedded();
   }
 
  private:
-  void StartRemoteBroker(const HostOptions& options);
-
-  BrokerPtr broker_;
-  std::unique_ptr<RemoteBroker> remote_;
-  std::unique_ptr<Journal> journal_;
-  std::unique_ptr<BrokerClassRegistration> registration_;
+  std::unique_ptr<BrokerConnection> broker_;
   zel::UniqueModule module_;
   FARPROC close_ = nullptr;
 };
-
-// Reads a whole file as UTF-8 text; throws HostError.
-std::string ReadTextFile(const std::wstring& path);
 
 }  // namespace zelhost

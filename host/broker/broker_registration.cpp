@@ -4,10 +4,12 @@
 #include <oleauto.h>
 
 #include "broker/broker_host_interface.h"
-#include "common/unique_handle.h"
 #include "channel/kro_interfaces.h"
+#include "common/com_object.h"
+#include "common/unique_handle.h"
 
 _COM_SMARTPTR_TYPEDEF(ITypeLib, __uuidof(ITypeLib));
+_COM_SMARTPTR_TYPEDEF(IUnknown, __uuidof(IUnknown));
 
 namespace zelhost {
 namespace {
@@ -48,6 +50,22 @@ HRESULT RegisterInterface(const IID& iid, const wchar_t* name, const wchar_t* pr
 constexpr wchar_t kTypeLibMarshaler[] = L"{00020424-0000-0000-C000-000000000046}";
 constexpr wchar_t kDispatchMarshaler[] = L"{00020420-0000-0000-C000-000000000046}";
 
+class BrokerFactory final : public zel::ComObject<IClassFactory> {
+ public:
+  explicit BrokerFactory(IUnknown* broker) : broker_(broker) {}
+
+  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return broker_->QueryInterface(iid, object);  // every client shares the one broker
+  }
+  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+ private:
+  IUnknownPtr broker_;
+};
+
 }  // namespace
 
 HRESULT RegisterBrokerServer(const std::wstring& server_path) {
@@ -77,6 +95,16 @@ std::wstring BrokerServerBesideProgram() {
   const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring folder(path, length);
   return folder.substr(0, folder.find_last_of(L"\\/") + 1) + L"zelbroker.exe";
+}
+
+
+BrokerClassRegistration::BrokerClassRegistration(IUnknown* broker, DWORD context)
+    : factory_(new BrokerFactory(broker)) {
+  hr_ = ::CoRegisterClassObject(kro::kClsidKroBroker, factory_.get(), context, REGCLS_MULTIPLEUSE, &cookie_);
+}
+
+BrokerClassRegistration::~BrokerClassRegistration() {
+  if (SUCCEEDED(hr_)) ::CoRevokeClassObject(cookie_);
 }
 
 }  // namespace zelhost

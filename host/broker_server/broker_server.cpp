@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "broker/broker_host_interface.h"
+#include "broker/broker_registration.h"
 #include "broker/satellites.h"
 #include "json_variant.h"
 
@@ -33,21 +34,10 @@ class AttachedSatellites final : public SatelliteRouter {
 }  // namespace
 
 // IZelBrokerHost as a tear-off of the broker: its identity and reference count are the broker's.
-class BrokerServer::HostPart final : public IZelBrokerHost {
+class BrokerServer::HostPart final : public zel::TearOff<IZelBrokerHost, CKroBroker> {
  public:
-  explicit HostPart(BrokerServer& server) : server_(server) {}
+  explicit HostPart(BrokerServer& server) : TearOff(*server.broker_), server_(server) {}
 
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == __uuidof(IZelBrokerHost)) {
-      *object = static_cast<IZelBrokerHost*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return server_.broker_->QueryInterface(iid, object);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return server_.broker_->AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return server_.broker_->Release(); }
   // Called through its vtable only, as the broker is.
   STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
@@ -112,7 +102,7 @@ HRESULT BrokerServer::Attach(LONG process_id, BSTR satellites, BSTR journal) {
   }
   if (predecessor_died) {
     log_.Warn(L"The previous host process ended without leaving");
-    broker_->DropClient(L"host ended");
+    broker_->DropClient();
   }
   broker_->SetRouter(std::move(router));
   log_.Info(L"Host process %ld attached", static_cast<long>(process_id));
@@ -152,7 +142,7 @@ void BrokerServer::ForgetHost(const wchar_t* why) {
   }
   broker_->SetRouter(nullptr);
   broker_->SetWorkers(workers_);
-  broker_->DropClient(std::wstring(L"host ") + why);
+  broker_->DropClient();
   log_.Info(L"Host process %lu %ls; its registration and event sink are released", static_cast<unsigned long>(id),
             why);
 }
@@ -179,7 +169,7 @@ bool BrokerServer::Watch() {
 }
 
 int BrokerServer::Run() {
-  BrokerClassRegistration registration(broker_.get(), CLSCTX_LOCAL_SERVER);
+  BrokerClassRegistration registration(broker_->Identity(), CLSCTX_LOCAL_SERVER);
   if (FAILED(registration.Result())) {
     log_.Error(L"Could not register the broker's class object: hr = 0x%08X", static_cast<unsigned>(registration.Result()));
     return 1;

@@ -28,12 +28,6 @@ CKroAtl::~CKroAtl() {
   registration_handle_.Reset();
 }
 
-bool CKroAtl::ReleaseHold() noexcept {
-  if (holds_.fetch_sub(1, std::memory_order_acq_rel) != 1) return false;
-  delete this;
-  return true;
-}
-
 HRESULT CKroAtl::AttachBroker() {
   IUnknownPtr unknown;
   ZEL_RETURN_IF_FAILED(::CoCreateInstance(kro::kClsidKroBroker, nullptr, CLSCTX_ALL, IID_IUnknown,

@@ -32,10 +32,10 @@ class CKroAtl final : public CKroEventSink {
   // Lifetime: the creator holds one reference; every running event call, every COM reference to
   // the sink and every background thread that uses the object holds another. The last ReleaseHold
   // destroys the object (and answers true).
-  void AddHold() noexcept { holds_.fetch_add(1, std::memory_order_relaxed); }
-  bool ReleaseHold() noexcept;
+  void AddHold() noexcept { AddRef(); }
+  bool ReleaseHold() noexcept { return Release() == 0; }
   // True while anyone but the creator holds the object (a call still running, a reference kept).
-  bool IsHeldElsewhere() const noexcept { return holds_.load(std::memory_order_acquire) > 1; }
+  bool IsHeldElsewhere() const noexcept { return IsShared(); }
 
   bool IsRegistered() const noexcept { return registered_ != 0; }
   bool IsAdvised() const noexcept { return advised_ != 0; }
@@ -47,8 +47,6 @@ class CKroAtl final : public CKroEventSink {
   HRESULT OnServiceRequested(BSTR requester, BSTR service, VARIANT* input, VARIANT* output,
                              LONG* return_code) override;
   HRESULT OnBrokerNotify(LONG code, LONG* answer) override;
-  void Hold() override { AddHold(); }
-  void Unhold() override { ReleaseHold(); }
 
  private:
   ~CKroAtl() override;
@@ -71,7 +69,6 @@ class CKroAtl final : public CKroEventSink {
   std::shared_ptr<media::SubRequestPlaces> sub_requests_ = std::make_shared<media::SubRequestPlaces>();
   zip::ZipJobs zip_jobs_;
   const ModuleParts parts_{channel_, prefixes_, local_media_, dvrs_, sub_requests_, zip_jobs_};
-  std::atomic<LONG> holds_{1};
 };
 
 }  // namespace zel::core

@@ -1,7 +1,6 @@
 #include "core/kro_event_sink.h"
 
 #include "common/com_checks.h"
-#include "common/com_object.h"
 #include "common/scoped_variant.h"
 
 namespace zel::core {
@@ -12,10 +11,6 @@ constexpr UINT kMaxParams = 5;
 }  // namespace
 
 CKroEventSink::~CKroEventSink() { UnadviseSource(); }
-
-STDMETHODIMP CKroEventSink::QueryInterface(REFIID iid, void** object) {
-  return QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {sink_iid_, this}}, iid, object);
-}
 
 STDMETHODIMP CKroEventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                                    UINT* arg_error) {
@@ -63,10 +58,10 @@ STDMETHODIMP CKroEventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* pa
       }
       if ((wanted & VT_BYREF) != 0 && V_BYREF(args[i]) == nullptr) return E_POINTER;
     }
-    // Unhold may end this object's life: nothing of it is touched after the scope closes.
+    // The last Release may end this object's life: nothing of it is touched after the scope closes.
     struct CallScope {
-      explicit CallScope(CKroEventSink& sink) : sink(sink) { sink.Hold(); }
-      ~CallScope() { sink.Unhold(); }
+      explicit CallScope(CKroEventSink& sink) : sink(sink) { sink.AddRef(); }
+      ~CallScope() { sink.Release(); }
       CKroEventSink& sink;
     } scope(*this);
     return entry->call(*this, args);

@@ -6,6 +6,7 @@
 #include <ocidl.h>
 
 #include "channel/kro_interfaces.h"
+#include "common/com_object.h"
 
 namespace zel::core {
 
@@ -15,21 +16,11 @@ _COM_SMARTPTR_TYPEDEF(IConnectionPointContainer, __uuidof(IConnectionPointContai
 
 // The broker event sink: an IDispatch on _IKroInEvents whose Invoke unpacks the dispatch
 // parameters of the two known events by their fixed descriptions and calls the matching virtual
-// handler. References (COM's, and one per running event call) go to the derived object's Hold and
-// Unhold: with a broker in another process the platform's stubs hold the sink, and may call it or
-// let it go after the module has been closed.
-class CKroEventSink : public IDispatch {
+// handler. Every running event call holds a reference of its own: with a broker in another process
+// the platform's stubs hold the sink, and may call it or let it go after the module has been
+// closed, so the last reference, whoever holds it, ends the object.
+class CKroEventSink : public ComObject<IDispatch> {
  public:
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
-  STDMETHODIMP_(ULONG) AddRef() override {
-    Hold();
-    return 2;  // the count is the derived object's; COM reads nothing from the value
-  }
-  STDMETHODIMP_(ULONG) Release() override {
-    Unhold();
-    return 1;
-  }
   // IDispatch
   STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
@@ -41,9 +32,12 @@ class CKroEventSink : public IDispatch {
 
  protected:
   CKroEventSink() = default;
-  virtual ~CKroEventSink();
-  CKroEventSink(const CKroEventSink&) = delete;
-  CKroEventSink& operator=(const CKroEventSink&) = delete;
+  ~CKroEventSink() override;
+
+  // The events' dispatch interface, known by its IID alone.
+  IUnknown* OtherInterface(REFIID iid) override {
+    return ::IsEqualIID(iid, sink_iid_) ? static_cast<IDispatch*>(this) : nullptr;
+  }
 
   // Opens the event connection on `source`'s connection point for _IKroInEvents.
   HRESULT AdviseSource(IUnknown* source);
@@ -55,10 +49,6 @@ class CKroEventSink : public IDispatch {
   virtual HRESULT OnServiceRequested(BSTR requester, BSTR service, VARIANT* input, VARIANT* output,
                                      LONG* return_code) = 0;
   virtual HRESULT OnBrokerNotify(LONG code, LONG* answer) = 0;
-
-  // Every reference and every running event call: a derived object stays alive while it is held.
-  virtual void Hold() {}
-  virtual void Unhold() {}
 
  private:
   IID sink_iid_ = kro::kDiidKroInEvents;

@@ -14,7 +14,6 @@ namespace zel::core {
 namespace {
 
 using namespace zeltest;
-using zelhost::BrokerFaults;
 
 // What the broker sees of a registration that stops after `services` services or completes.
 std::vector<std::wstring> ExpectedRegistration(size_t services, bool completed = false) {
@@ -39,7 +38,7 @@ TEST(RegistrationTest, RegistersTheFortyServicesInTableOrderOnceAndUnregistersAt
   EXPECT_EQ(InitializeModule(), 0);
   EXPECT_EQ(InitializeModule(), 0);  // refused: one module object only
   std::vector<std::wstring> expected = ExpectedRegistration(40, true);
-  EXPECT_EQ(scope.Broker().Operations(), expected);
+  EXPECT_EQ(scope.Operations(), expected);
   EXPECT_EQ(scope.Broker().RegisteredComponent(), L"VarIrUzovuVudir");
   EXPECT_EQ(scope.Broker().RegisteredServiceCount(), 40u);
   EXPECT_NE(CurrentBroker(), nullptr);
@@ -47,7 +46,7 @@ TEST(RegistrationTest, RegistersTheFortyServicesInTableOrderOnceAndUnregistersAt
   EXPECT_EQ(CloseModule(), 0);
   EXPECT_EQ(CloseModule(), 0);
   expected.insert(expected.end(), {L"Unregister", L"Detach", L"Unadvise"});
-  EXPECT_EQ(scope.Broker().Operations(), expected);
+  EXPECT_EQ(scope.Operations(), expected);
   EXPECT_EQ(CurrentBroker(), nullptr);
 }
 
@@ -62,7 +61,7 @@ TEST(RegistrationTest, ABrokerFaultLeavesTheModuleLoadedAndCloseUndoesOnlyWhatWa
   for (const auto& [faults, initialized] : cases) {
     BrokerScope scope(faults);
     EXPECT_EQ(InitializeModule(), 0);
-    EXPECT_EQ(scope.Broker().Operations(), initialized);
+    EXPECT_EQ(scope.Operations(), initialized);
     EXPECT_EQ(scope.Broker().RegisteredComponent(), L"");
     EXPECT_EQ(CurrentBroker() != nullptr, !faults.fail_advise);
     ScopedVariant output;
@@ -72,7 +71,7 @@ TEST(RegistrationTest, ABrokerFaultLeavesTheModuleLoadedAndCloseUndoesOnlyWhatWa
     EXPECT_EQ(CloseModule(), 0);
     std::vector<std::wstring> closed = initialized;
     if (!faults.fail_advise) closed.push_back(L"Unadvise");
-    EXPECT_EQ(scope.Broker().Operations(), closed);
+    EXPECT_EQ(scope.Operations(), closed);
   }
   // No broker class registered at all: not in this process, and no server (a host of the prefix
   // that was killed leaves its broker server's registration behind).

@@ -22,6 +22,7 @@
 #include "channel/kro_interfaces.h"
 #include "json_variant.h"
 #include "support/host_process.h"
+#include "support/instrumented_broker.h"
 #include "support/test_support.h"
 
 _COM_SMARTPTR_TYPEDEF(ITypeLib, __uuidof(ITypeLib));
@@ -42,11 +43,8 @@ std::vector<std::string> ModuleLines(const std::string& needle) {
 std::wstring Quoted(const std::wstring& text) { return zel::Utf8ToWide(DumpJson(Narrow(text))); }
 
 // Records which of its operations a call through a vtable slot reached.
-class RecordingBroker final : public IKroBroker {
+class RecordingBroker final : public zel::ComObject<IKroBroker> {
  public:
-  STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-  STDMETHODIMP_(ULONG) AddRef() override { return 1; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
   STDMETHODIMP GetTypeInfoCount(UINT*) override { return Reached(L"GetTypeInfoCount"); }
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return Reached(L"GetTypeInfo"); }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return Reached(L"GetIDsOfNames"); }
@@ -135,15 +133,15 @@ TEST_F(BrokerServerTest, TheServerRegistersItselfAndATypeLibraryThatMatchesTheMo
   HREFTYPE vtable_half = 0;
   ASSERT_EQ(dual->GetRefTypeOfImplType(-1, &vtable_half), S_OK);
   ASSERT_EQ(dual->GetRefTypeInfo(vtable_half, &broker), S_OK);
-  RecordingBroker recorder;
+  const zel::ComOwner<RecordingBroker> recorder = zel::MakeComObject<RecordingBroker>();
   for (UINT index = 0; index < 6; ++index) {
     FUNCDESC* function = nullptr;
     ASSERT_EQ(broker->GetFuncDesc(index, &function), S_OK);
     _bstr_t name;
     broker->GetDocumentation(function->memid, name.GetAddress(), nullptr, nullptr, nullptr);
-    recorder.reached.clear();
-    EXPECT_EQ(CallAsDescribed(&recorder, *function), S_OK);
-    EXPECT_EQ(recorder.reached, std::wstring(static_cast<const wchar_t*>(name)));
+    recorder->reached.clear();
+    EXPECT_EQ(CallAsDescribed(recorder.get(), *function), S_OK);
+    EXPECT_EQ(recorder->reached, std::wstring(static_cast<const wchar_t*>(name)));
     broker->ReleaseFuncDesc(function);
   }
   // The events the module's sink dispatches on.
@@ -194,14 +192,11 @@ TEST_F(BrokerServerTest, LargePiecesAndGroupsOfSixtyFourAnswerAsInProcess) {
 }
 
 // An event sink whose every event takes 300 ms, counting how many run at once.
-class SlowSink final : public IDispatch {
+class SlowSink final : public zel::ComObject<IDispatch> {
  public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}, {kro::kDiidKroInEvents, this}}, iid,
-                                 object);
+  IUnknown* OtherInterface(REFIID iid) override {
+    return ::IsEqualIID(iid, kro::kDiidKroInEvents) ? static_cast<IDispatch*>(this) : nullptr;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return 1; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
     *count = 0;
     return S_OK;
@@ -237,7 +232,8 @@ TEST_F(BrokerServerTest, TheHoldingHostsWorkerCountLimitsTheEventsRaisedAtOnce) 
   ASSERT_EQ(broker->QueryInterface(__uuidof(IZelBrokerHost), reinterpret_cast<void**>(&host)), S_OK);
   const LONG self = static_cast<LONG>(::GetCurrentProcessId());
   ASSERT_EQ(host->Attach(self, _bstr_t(L""), _bstr_t(L"")), S_OK);
-  SlowSink sink;
+  const zel::ComOwner<SlowSink> owned_sink = zel::MakeComObject<SlowSink>();
+  SlowSink& sink = *owned_sink;
   IConnectionPointContainerPtr container;
   IConnectionPointPtr point;
   DWORD cookie = 0;
@@ -285,7 +281,7 @@ TEST_F(BrokerServerTest, TheHoldingHostsWorkerCountLimitsTheEventsRaisedAtOnce) 
 // reported as an exception with its HRESULT, and unknown names and wrong argument counts are refused.
 TEST_F(BrokerServerTest, LateBoundCallsReachTheBrokersOperationsByName) {
   ASSERT_EQ(RegisterBrokerServer(BrokerServerBesideProgram()), S_OK);
-  BrokerPtr embedded = CKroBroker::Create(1);
+  const auto embedded = zeltest::InstrumentedBroker::Around(CKroBroker::Create(1));
   IDispatchPtr remote;
   ASSERT_EQ(::CoCreateInstance(kro::kClsidKroBroker, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
                                reinterpret_cast<void**>(&remote)), S_OK);

@@ -107,25 +107,13 @@ TEST_F(GroupedRequestTest, ATimeOutAnswersTheFinishedSlotsAndAnEmptyPairForTheRe
 }
 
 // An answer object that counts how many of its kind are alive.
-class Counted final : public IUnknown {
+class Counted final : public ComObject<IUnknown> {
  public:
   static inline std::atomic<int> alive{0};
   Counted() { ++alive; }
-  ~Counted() { --alive; }
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    return QueryInterfaceOf({{IID_IUnknown, this}}, iid, object);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ~Counted() override { --alive; }
   // True once every Counted answer has been released, within 10 s.
   static bool AllReleased() { return Eventually([] { return alive.load() == 0; }); }
-
- private:
-  std::atomic<ULONG> references_{1};
 };
 
 // Answers every request with a Counted object; "Pause" after 20 ms, the services "Gate0",

@@ -132,15 +132,15 @@ LogLevelValue::LogLevelValue(std::optional<DWORD> level) {
 }
 LogLevelValue::~LogLevelValue() { WriteLevel(previous_); }
 
-BrokerScope::BrokerScope(const zelhost::BrokerFaults& faults) : broker_(zelhost::CKroBroker::Create(4)) {
+BrokerScope::BrokerScope(const BrokerFaults& faults)
+    : broker_(InstrumentedBroker::Around(zelhost::CKroBroker::Create(4), faults)) {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  broker_->SetFaults(faults);
-  registration_ = std::make_unique<zelhost::BrokerClassRegistration>(broker_.get());
+  registration_ = std::make_unique<zelhost::BrokerClassRegistration>(broker_->Identity());
 }
 
 BrokerScope::~BrokerScope() = default;
 
-RunningModule::RunningModule(const std::string& satellites, const zelhost::BrokerFaults& faults) : scope_(faults) {
+RunningModule::RunningModule(const std::string& satellites, const BrokerFaults& faults) : scope_(faults) {
   auto script = std::make_shared<zelhost::SatelliteScript>(zelhost::ParseJson(satellites));
   script->SetJournal(&journal_);
   scope_.Broker().SetRouter(script);

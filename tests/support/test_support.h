@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "broker/broker_registration.h"
 #include "broker/kro_broker.h"
 #include "broker/satellites.h"
 #include "common/scoped_variant.h"
 #include "json_variant.h"
+#include "support/instrumented_broker.h"
 
 namespace zeltest {
 
@@ -72,21 +74,24 @@ class LogLevelValue {
 LONG Dispatch(const std::wstring& service, const VARIANT& input, VARIANT& output, LONG rc = 0,
               const std::wstring& requester = L"tests");
 
-// An embedded broker registered as the COM class the module looks for, for one scope.
+// An embedded broker, wrapped so that what the module asks of it is written down (and the faults
+// named happen), registered as the COM class the module looks for, for one scope.
 class BrokerScope {
  public:
-  explicit BrokerScope(const zelhost::BrokerFaults& faults = {});
+  explicit BrokerScope(const BrokerFaults& faults = {});
   ~BrokerScope();
-  zelhost::CKroBroker& Broker() { return *broker_; }
+  zelhost::CKroBroker& Broker() { return broker_->Inner(); }
+  // What the module asked of the broker; see InstrumentedBroker::Operations.
+  std::vector<std::wstring> Operations() const { return broker_->Operations(); }
 
   // Sends a request through the broker; returns the delivery HRESULT.
   HRESULT Call(const std::wstring& service, const VARIANT& input, VARIANT* output, LONG* rc,
                const std::wstring& requester = L"tests") {
-    return broker_->Deliver(requester, service, const_cast<VARIANT&>(input), output, rc);
+    return Broker().Deliver(requester, service, const_cast<VARIANT&>(input), output, rc);
   }
 
  private:
-  zelhost::BrokerPtr broker_;
+  zel::ComOwner<InstrumentedBroker> broker_;
   std::unique_ptr<zelhost::BrokerClassRegistration> registration_;  // revoked before the broker goes
 };
 
@@ -96,7 +101,7 @@ class BrokerScope {
 // makes of them is kept in the journal.
 class RunningModule {
  public:
-  explicit RunningModule(const std::string& satellites = "{}", const zelhost::BrokerFaults& faults = {});
+  explicit RunningModule(const std::string& satellites = "{}", const BrokerFaults& faults = {});
   ~RunningModule();
   RunningModule(const RunningModule&) = delete;
   RunningModule& operator=(const RunningModule&) = delete;
