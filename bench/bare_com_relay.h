@@ -34,7 +34,7 @@ constexpr DISPID kDispidAttach = 2;
 
 // Answers DISPID 1 with (size, [in, out] bytes): a new byte array of `size` bytes, touched, as the
 // module's sink answers a piece read from the page cache.
-class BytesMaker final : public StackSink {
+class BytesMaker final : public BenchSink {
  protected:
   void OnEvent(DISPID id, DISPPARAMS& params) override {
     if (id != kDispidCall || params.cArgs != 2 || V_VT(&params.rgvarg[1]) != VT_I4 ||
@@ -56,13 +56,8 @@ class BytesMaker final : public StackSink {
 
 // In the child: DISPID 2 with (maker) keeps `maker`; DISPID 1 with (size) asks it for the bytes and
 // returns them.
-class Relay final : public IDispatch {
+class Relay final : public zel::ComObject<IDispatch> {
  public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    return zel::QueryInterfaceOf({{IID_IUnknown, this}, {IID_IDispatch, this}}, iid, object);
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives as long as the child's main
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
     *count = 0;
     return S_OK;
@@ -101,11 +96,11 @@ class Relay final : public IDispatch {
 inline int ServeRelay(const wchar_t* file, const wchar_t* event) {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   zel::UniqueKernelHandle done(::OpenEventW(SYNCHRONIZE, FALSE, event));
-  Relay relay;
+  const zel::ComOwner<Relay> relay = zel::MakeComObject<Relay>();
   StreamPtr stream;
   std::vector<char> bytes;
   if (done && SUCCEEDED(::CreateStreamOnHGlobal(nullptr, TRUE, &stream)) &&
-      SUCCEEDED(::CoMarshalInterface(stream, IID_IDispatch, &relay, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL))) {
+      SUCCEEDED(::CoMarshalInterface(stream, IID_IDispatch, static_cast<IDispatch*>(relay.get()), MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL))) {
     STATSTG stat{};
     LARGE_INTEGER start{};
     stream->Stat(&stat, STATFLAG_NONAME);
@@ -122,7 +117,7 @@ inline int ServeRelay(const wchar_t* file, const wchar_t* event) {
     ::MoveFileExW(partial.c_str(), file, MOVEFILE_REPLACE_EXISTING);  // whole, or not there
     ::WaitForSingleObject(done.Get(), INFINITE);
   }
-  relay.Detach();
+  relay->Detach();
   return 0;
 }
 
@@ -165,7 +160,7 @@ class RelayClient {
     if (relay_ == nullptr) return;
     VARIANT maker;
     V_VT(&maker) = VT_DISPATCH;
-    V_DISPATCH(&maker) = &maker_;
+    V_DISPATCH(&maker) = maker_.get();
     DISPPARAMS attach = {&maker, nullptr, 1, 0};
     if (FAILED(relay_->Invoke(kDispidAttach, IID_NULL, 0, DISPATCH_METHOD, &attach, nullptr, nullptr, nullptr))) relay_ = nullptr;
   }
@@ -200,7 +195,7 @@ class RelayClient {
   std::wstring file_;
   zel::UniqueKernelHandle done_;
   zel::UniqueKernelHandle child_;
-  BytesMaker maker_;
+  const zel::ComOwner<BytesMaker> maker_ = zel::MakeComObject<BytesMaker>();
   DispatchPtr relay_;
 };
 
