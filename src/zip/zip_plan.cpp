@@ -28,13 +28,18 @@ class Planner {
 
   Planned AddPath(const std::wstring& given) {
     const std::wstring path = WithoutTrailingSeparators(given);
+    // Most paths name files: each is opened at once, as the writer will read it, and only a path
+    // that cannot be opened as a file costs a second look (a folder, or why it is left out).
+    UniqueFile file(OpenSource(path));
+    if (file) return AddOpened(path, std::move(file));
+    const DWORD open_error = ::GetLastError();
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       const bool missing = IsMissing(::GetLastError());
       LeaveOut(path, missing ? L"it does not exist" : L"it cannot be examined");
       return missing ? Planned::kMissing : Planned::kRefused;
     }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return AddFile(path);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Unopened(path, open_error);
     tree_.AddFolder(path);
     FolderWalkVisitor visit;
     visit.file = [this](const std::wstring& file, const WIN32_FIND_DATAW&) { AddFile(file); };
@@ -66,16 +71,25 @@ class Planner {
   }
 
  private:
-  Planned AddFile(const std::wstring& path) {
+  static HANDLE OpenSource(const std::wstring& path) {
     // Shared for writing: a recording still being written is archived as far as it has got.
-    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) {
-      const bool missing = IsMissing(::GetLastError());
-      LeaveOut(path, missing ? L"it does not exist"
-                             : L"it cannot be opened for reading (held exclusively by another program, or not ours to read)");
-      return missing ? Planned::kMissing : Planned::kRefused;
-    }
+    return ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  }
+
+  Planned AddFile(const std::wstring& path) {
+    UniqueFile file(OpenSource(path));
+    return file ? AddOpened(path, std::move(file)) : Unopened(path, ::GetLastError());
+  }
+
+  Planned Unopened(const std::wstring& path, DWORD error) {
+    const bool missing = IsMissing(error);
+    LeaveOut(path, missing ? L"it does not exist"
+                           : L"it cannot be opened for reading (held exclusively by another program, or not ours to read)");
+    return missing ? Planned::kMissing : Planned::kRefused;
+  }
+
+  Planned AddOpened(const std::wstring& path, UniqueFile file) {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.Get(), &size)) {
       LeaveOut(path, L"its size cannot be read");
