@@ -89,7 +89,10 @@ HttpGateway::HttpGateway(HostSession& session, const GatewayOptions& options, Ht
       access_(std::move(access)),
       console_(options.console_folder.empty() ? ConsoleFiles() : ConsoleFiles(options.console_folder)),
       server_(std::make_unique<GatewayServer>()),
-      archives_([this](const std::wstring& path) { DeleteTempFile(path); }) {
+      archives_([this](const std::wstring& path) {
+        DeleteTempFile(path);
+        zip_progress_.Deleted(path);
+      }) {
   const DWORD console_attributes = ::GetFileAttributesW(options_.console_folder.c_str());
   if (!options_.console_folder.empty() &&
       (console_attributes == INVALID_FILE_ATTRIBUTES || (console_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {

@@ -31,9 +31,14 @@ std::optional<uint64_t> SizeOnDisk(const std::wstring& path) {
 void ZipProgress::Track(const std::string& id, const std::wstring& path, uint64_t size) {
   std::lock_guard<zel::TkSection> lock(lock_);
   for (auto it = archives_.begin(); it != archives_.end();) {
-    it = SizeOnDisk(it->second.path) ? std::next(it) : archives_.erase(it);
+    it = it->second.deleted ? archives_.erase(it) : std::next(it);
   }
   archives_[id] = {path, size};
+}
+
+void ZipProgress::Deleted(const std::wstring& path) {
+  std::lock_guard<zel::TkSection> lock(lock_);
+  for (auto& [id, archive] : archives_) archive.deleted = archive.deleted || archive.path == path;
 }
 
 void ZipProgress::Answer(const httplib::Request& request, httplib::Response& response) {
@@ -47,7 +52,7 @@ void ZipProgress::Answer(const httplib::Request& request, httplib::Response& res
     }
     archive = found->second;
   }
-  const std::optional<uint64_t> written = SizeOnDisk(archive.path);
+  const std::optional<uint64_t> written = archive.deleted ? std::nullopt : SizeOnDisk(archive.path);
   if (!written) {
     AnswerError(response, 410, "the archive is gone: downloaded, expired or its job failed");
     return;

@@ -21,9 +21,12 @@ namespace zelhost {
 // archive front to back, so what is on disk is what it has written.
 class ZipProgress {
  public:
-  // Remembers the archive behind a download id. Archives already gone are forgotten here, so
-  // what is remembered never outgrows the archives that exist.
+  // Remembers the archive behind a download id. Archives deleted since the last call are
+  // forgotten here, so what is remembered never outgrows the archives that exist.
   void Track(const std::string& id, const std::wstring& path, uint64_t size);
+
+  // The gateway deleted this archive: its id answers 410 until the next Track forgets it.
+  void Deleted(const std::wstring& path);
 
   // The route's answer for request.matches[1]. Never throws.
   void Answer(const httplib::Request& request, httplib::Response& response);
@@ -32,6 +35,7 @@ class ZipProgress {
   struct Archive {
     std::wstring path;
     uint64_t size = 0;
+    bool deleted = false;
   };
 
   zel::TkSection lock_;
