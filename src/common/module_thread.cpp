@@ -28,12 +28,13 @@ unsigned __stdcall ThreadMain(void* argument) {
 
 }  // namespace
 
-UniqueKernelHandle StartModuleThread(std::function<void()> body) {
+UniqueKernelHandle StartModuleThread(std::function<void()> body, unsigned stack_reserve) {
   auto start = std::make_unique<ThreadStart>();
   start->body = std::move(body);
   ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadMain),
                        &start->module);
-  const uintptr_t thread = _beginthreadex(nullptr, 0, ThreadMain, start.get(), 0, nullptr);
+  const uintptr_t thread = _beginthreadex(nullptr, stack_reserve, ThreadMain, start.get(),
+                                         stack_reserve != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
   if (thread == 0) {
     if (start->module != nullptr) ::FreeLibrary(start->module);
     return UniqueKernelHandle();

@@ -9,11 +9,9 @@
 #include "common/answer.h"
 #include "common/module_log.h"
 #include "common/request_input.h"
-#include "common/module_thread.h"
 #include "common/safearray_lock.h"
 #include "common/scoped_variant.h"
 #include "common/tk_section.h"
-#include "common/unique_handle.h"
 #include "common/vutil.h"
 
 namespace zel::media {
@@ -193,11 +191,10 @@ void SendSubRequest(const channel::BrokerChannel& channel, SubRequest& record) {
   Publish(record, answer::List(std::move(reply.status), std::move(reply.result)));
 }
 
-// Starts a thread that sends sub-request `first`, then whatever else of the group may start,
-// until nothing more may. False when no thread started.
-bool StartSender(const std::shared_ptr<RequestGroup>& group, LONG first) {
-  const UniqueKernelHandle thread = StartModuleThread([group = group, first]() mutable {
-    const UniqueComApartment apartment = JoinMultithreadedApartment();
+// Has a sender thread send sub-request `first`, then whatever else of the group may start, until
+// nothing more may. False when no sender took it.
+bool StartSender(SubRequestPlaces& places, const std::shared_ptr<RequestGroup>& group, LONG first) {
+  return places.StartSending([group = group, first]() mutable {
     for (LONG i = first; i >= 0; i = group->TakeStartable()) {
       // However the sending ends, the place is given back and the group counts it done.
       const struct Done {
@@ -207,9 +204,8 @@ bool StartSender(const std::shared_ptr<RequestGroup>& group, LONG first) {
       } done{*group, i};
       SendSubRequest(group->Channel(), (*group)[i]);
     }
-    group.reset();  // the last thread of a timed-out group releases the records here
+    group.reset();  // the last sender of a timed-out group releases the records here
   });
-  return static_cast<bool>(thread);
 }
 
 // Milliseconds left until `deadline` (a GetTickCount64 value), 0 once it has passed.
@@ -256,7 +252,7 @@ LONG MakeGroupedRequest(const std::shared_ptr<const channel::BrokerChannel>& cha
   while (!group->AllFinished() && RemainingUntil(deadline) > 0) {
     const uint64_t generation = places->Generation();
     for (LONG i = group->TakeStartable(); i >= 0; i = group->TakeStartable()) {
-      if (!StartSender(group, i)) {
+      if (!StartSender(*places, group, i)) {
         ++unstarted;
         group->Finished(i);
       }

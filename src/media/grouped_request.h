@@ -17,8 +17,8 @@ constexpr DWORD kGroupTimeLimitMs = 25000;
 
 // "MultiRequest": `input` is a zero-based variant array of n >= 1 sub-requests, each a variant
 // array [target, service, parameters, ...]. Every sub-request goes straight to the broker from a
-// thread of its own, side by side, as far as `places` has room for it (past that, it waits for a
-// place in the group's queue, and a thread that is done with one takes the next); all within
+// sender thread of `places`, side by side, as far as `places` has room for it (past that, it waits
+// for a place in the group's queue, and a sender that is done with one takes the next); all within
 // `limit_ms` from the start, starting included: a sub-request not started by then never starts.
 // Every sub-request is copied, its parameters made its own, before any thread starts, so that
 // unreadable input starts nothing (the row answers 1 with its WARN line).

@@ -6,7 +6,22 @@
 
 namespace zel::media {
 
-SubRequestPlaces::SubRequestPlaces(LONG cap) : cap_(std::max<LONG>(cap, 1)), reserve_(std::max<LONG>(cap_ / 32, 1)) {}
+namespace {
+
+// A sender that has had nothing to send for this long ends: long enough that the groups of a busy
+// client reuse the threads, short enough that a thousand idle ones do not linger after a burst.
+constexpr DWORD kSenderIdleMs = 30000;
+// Sending waits in COM calls only; 1,024 senders then reserve 256 MiB, which a 32-bit process can
+// spare, where the program's default (often 1 or 2 MiB) could not. (Wine reserves at least 1 MiB
+// whatever is asked.)
+constexpr unsigned kSenderStackReserve = 256u << 10;
+
+}  // namespace
+
+SubRequestPlaces::SubRequestPlaces(LONG cap)
+    : cap_(std::max<LONG>(cap, 1)),
+      reserve_(std::max<LONG>(cap_ / 32, 1)),
+      senders_(cap_, kSenderIdleMs, kSenderStackReserve) {}
 
 bool SubRequestPlaces::Stalled(const Target& target) const {
   return target.out > 0 && *target.sent_after.begin() == target.returned;

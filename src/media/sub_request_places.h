@@ -4,11 +4,13 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 
 #include "common/tk_section.h"
+#include "common/worker_pool.h"
 
 namespace zel::media {
 
@@ -27,7 +29,11 @@ constexpr LONG kMostRunningSubRequests = 1024;
 // a dead satellite becomes stalled with its first call and can hold at most cap - reserve places,
 // while a satellite that answers, however slowly, can use them all.
 //
-// Thread-safe; every operation takes the one lock.
+// The places come with the threads that fill them: a pool of at most `cap` senders, kept while
+// there is work, so that a large group, or one group after another, does not start a thread for
+// every sub-request.
+//
+// Thread-safe; every operation on places takes the one lock.
 class SubRequestPlaces {
  public:
   // What a taken place remembers of its target, to be handed back with it.
@@ -50,6 +56,9 @@ class SubRequestPlaces {
   // GetTickCount64 value) has passed.
   void AwaitChange(uint64_t generation, ULONGLONG deadline);
 
+  // Runs `send` on a sender thread; false when none could take it. The caller holds a place.
+  bool StartSending(std::function<void()> send) { return senders_.Run(std::move(send)); }
+
   LONG Cap() const noexcept { return cap_; }
   LONG Taken();
 
@@ -69,6 +78,7 @@ class SubRequestPlaces {
   LONG taken_ = 0;
   uint64_t generation_ = 0;
   std::map<std::wstring, Target> targets_;  // only targets with calls out
+  WorkerPool senders_;
 };
 
 }  // namespace zel::media

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+
+namespace zel {
+
+// Threads kept for work that mostly waits on another component, so that a burst of such work pays
+// for starting threads once: under Wine starting one costs milliseconds, more than the work of
+// many calls. At most `most_workers` run at once; work beyond that waits its turn, in order, for
+// the first worker that is done. A worker with nothing to do for `idle_ms` ends. Workers belong to
+// the multithreaded apartment and reserve `stack_reserve` bytes of stack each, so that a thousand
+// of them fit the address space of a 32-bit process.
+//
+// Destroying the pool ends idle workers at once and starts no more; a busy worker finishes its
+// work, and whatever is still queued, and then ends. Workers hold the module while they run (see
+// StartModuleThread), so the pool may go with Close while a call in another component still waits.
+// Thread-safe.
+class WorkerPool {
+ public:
+  WorkerPool(LONG most_workers, DWORD idle_ms, unsigned stack_reserve);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // Hands `work` to an idle worker, to a new one, or to the queue when `most_workers` are busy.
+  // False, and nothing queued, when the pool is going or no worker runs and none could start.
+  // Exceptions do not escape `work`.
+  bool Run(std::function<void()> work);
+
+  // Workers alive, busy or idle.
+  LONG Workers() const;
+
+ private:
+  struct Shared;
+  static void Work(const std::shared_ptr<Shared>& shared);
+
+  std::shared_ptr<Shared> shared_;  // also held by every worker, which may outlive the pool
+};
+
+}  // namespace zel
