@@ -29,11 +29,12 @@ namespace {
 constexpr int kGroup = 64;
 constexpr int kDelayMs = 100;
 constexpr int kPastTheCap = 2000;
+constexpr int kHoldMs = 6000;
 
 // Seconds for one MultiRequest of `count` sub-requests; negative when a slot came back unanswered.
-double TimeGroup(const zelhost::ModuleClient& module, int count) {
+double TimeGroup(const zelhost::ModuleClient& module, int count, const std::string& target = "Slow") {
   std::string input;
-  for (int i = 0; i < count; ++i) input += (i ? ", " : "") + std::string(R"(["Slow", "Wait", )") + std::to_string(i) + "]";
+  for (int i = 0; i < count; ++i) input += std::string(i ? ", " : "") + "[\"" + target + R"(", "Wait", )" + std::to_string(i) + "]";
   zel::ScopedVariant in;
   zelhost::JsonToVariant(zelhost::ParseJson("[" + input + "]"), in.Get(), nullptr);
   zel::ScopedVariant out;
@@ -73,7 +74,8 @@ int main() {
   const std::wstring script = zelbench::TempPath(L"zel-multirequest-bench.json");
   {
     const std::string text =
-        R"({"Slow": {"Wait": {"rc": 0, "answer": "done", "delay_ms": )" + std::to_string(kDelayMs) + "}}}";
+        R"({"Slow": {"Wait": {"rc": 0, "answer": "done", "delay_ms": )" + std::to_string(kDelayMs) + "}}, " +
+        R"("Hold": {"Wait": {"rc": 0, "answer": "held", "delay_ms": )" + std::to_string(kHoldMs) + "}}}";
     FILE* file = _wfopen(script.c_str(), L"wb");
     if (file == nullptr) return 1;
     std::fwrite(text.data(), 1, text.size(), file);
@@ -87,6 +89,8 @@ int main() {
   // Every round runs the four measurements, the order reversed every other round.
   std::vector<double> single, group, bare, past_the_cap;
   TimeGroup(module, kGroup);  // warm up: the first threads and pages of the run
+  double t = TimeGroup(module, static_cast<int>(zel::media::kMostRunningSubRequests), "Hold");
+  std::fprintf(stderr, "hold: %.1f ms\n", t * 1000);
   for (int round = 0; round < zelbench::kPairs; ++round) {
     const auto measure_all = [&](bool reversed) {
       for (int step = 0; step < 4; ++step) {
@@ -94,7 +98,7 @@ int main() {
           case 0: single.push_back(TimeGroup(module, 1)); break;
           case 1: group.push_back(TimeGroup(module, kGroup)); break;
           case 2: bare.push_back(TimeBareThreads(kGroup)); break;
-          default: past_the_cap.push_back(TimeGroup(module, kPastTheCap)); break;
+          default: past_the_cap.push_back(TimeGroup(module, kPastTheCap)); std::fprintf(stderr, "2000: %.1f ms\n", past_the_cap.back()*1000); break;
         }
       }
     };

@@ -24,7 +24,7 @@ SubRequestPlaces::SubRequestPlaces(LONG cap)
       senders_(cap_, kSenderIdleMs, kSenderStackReserve) {}
 
 bool SubRequestPlaces::Stalled(const Target& target) const {
-  return target.out > 0 && *target.sent_after.begin() == target.returned;
+  return target.out > 0 && target.sent_after.front().first == target.returned;
 }
 
 bool SubRequestPlaces::TryTake(const std::wstring& target, Ticket* ticket) {
@@ -34,27 +34,37 @@ bool SubRequestPlaces::TryTake(const std::wstring& target, Ticket* ticket) {
   if (taken_ >= cap_ - reserve_ && found != targets_.end() && Stalled(found->second)) return false;
   Target& record = found != targets_.end() ? found->second : targets_[target];
   ++record.out;
-  record.sent_after.insert(record.returned);
+  if (!record.sent_after.empty() && record.sent_after.back().first == record.returned) {
+    ++record.sent_after.back().second;
+  } else {
+    record.sent_after.emplace_back(record.returned, 1);
+  }
   *ticket = record.returned;
   ++taken_;
   return true;
 }
 
 void SubRequestPlaces::GiveBack(const std::wstring& target, Ticket ticket) {
+  bool wake = false;
   {
     std::lock_guard<TkSection> lock(lock_);
     const auto found = targets_.find(target);
     if (found == targets_.end()) return;
     Target& record = found->second;
-    const auto sent = record.sent_after.find(ticket);
-    if (sent == record.sent_after.end()) return;
-    record.sent_after.erase(sent);
+    auto& sent = record.sent_after;
+    const auto at = std::lower_bound(sent.begin(), sent.end(), std::make_pair(ticket, LONG{0}));
+    if (at == sent.end() || at->first != ticket || at->second == 0) return;
+    --at->second;
+    while (!sent.empty() && sent.front().second == 0) sent.pop_front();
     ++record.returned;
     if (--record.out == 0) targets_.erase(found);
     --taken_;
     ++generation_;
+    wake = waiting_ > 0;
   }
-  changed_.notify_all();
+  // Only a waiting handler needs telling; a thousand senders coming back at once must not each
+  // wake nobody through the condition's own lock.
+  if (wake) changed_.notify_all();
 }
 
 uint64_t SubRequestPlaces::Generation() {
@@ -67,7 +77,9 @@ void SubRequestPlaces::AwaitChange(uint64_t generation, ULONGLONG deadline) {
   for (;;) {
     const ULONGLONG now = ::GetTickCount64();
     if (generation_ != generation || now >= deadline) return;
+    ++waiting_;
     changed_.wait_for(lock, std::chrono::milliseconds(deadline - now));
+    --waiting_;
   }
 }
 

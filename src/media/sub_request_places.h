@@ -5,9 +5,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <deque>
 #include <map>
-#include <set>
 #include <string>
+#include <utility>
 
 #include "common/tk_section.h"
 #include "common/worker_pool.h"
@@ -66,7 +67,10 @@ class SubRequestPlaces {
   struct Target {
     LONG out = 0;           // calls sent and not yet back
     uint64_t returned = 0;  // calls that have come back while this record lived
-    std::multiset<uint64_t> sent_after;  // `returned` as it was when each call out went out
+    // `returned` as it was when each call out went out, with how many calls went out at that
+    // value: rising, since `returned` only grows, so the oldest call out is at the front. Kept in
+    // a deque rather than a tree so that a steady stream of calls takes no allocation per call.
+    std::deque<std::pair<uint64_t, LONG>> sent_after;
   };
 
   bool Stalled(const Target& target) const;
@@ -77,6 +81,7 @@ class SubRequestPlaces {
   std::condition_variable_any changed_;
   LONG taken_ = 0;
   uint64_t generation_ = 0;
+  LONG waiting_ = 0;  // in AwaitChange
   std::map<std::wstring, Target> targets_;  // only targets with calls out
   WorkerPool senders_;
 };
