@@ -42,6 +42,12 @@ class TkSection {
   void lock() noexcept { Enter(); }
   void unlock() noexcept { Leave(); }
 
+  // Leaves the section (entered once by this thread) while it waits on `condition`, for at most
+  // `ms`, and enters it again before it returns. False when the time ran out.
+  bool SleepOn(CONDITION_VARIABLE& condition, DWORD ms) noexcept {
+    return ::SleepConditionVariableCS(&condition, &cs_, ms) != FALSE;
+  }
+
  private:
   CRITICAL_SECTION cs_;
 };
