@@ -25,8 +25,8 @@ class FramedStream final : public httplib::Stream {
 
   bool is_readable() const override { return offset_ < length_; }
   // The library asks before every piece of a body, and again before each write of it. A poll is a
-  // round trip to the wineserver, and each of those cost as much as sending a 1 MiB piece on a
-  // loaded machine; a send that just went through whole says the same. A client that stops
+  // round trip to the wineserver, and on a loaded machine the six of them per piece took longer
+  // than sending a 1 MiB piece; a send that just went through whole says as much. A client that stops
   // reading is still cut off: the accepted socket's send timeout (SO_SNDTIMEO, the write timeout)
   // fails the blocked send, and the next question polls again.
   bool is_writable() const override {
