@@ -24,7 +24,13 @@ class FramedStream final : public httplib::Stream {
       : connection_(connection), length_(length), write_sec_(write_sec), write_usec_(write_usec) {}
 
   bool is_readable() const override { return offset_ < length_; }
+  // The library asks before every piece of a body, and again before each write of it. A poll is a
+  // round trip to the wineserver, and on a loaded machine the six of them per piece took longer
+  // than sending a 1 MiB piece; a send that just went through whole says as much. A client that stops
+  // reading is still cut off: the accepted socket's send timeout (SO_SNDTIMEO, the write timeout)
+  // fails the blocked send, and the next question polls again.
   bool is_writable() const override {
+    if (sent_whole_) return true;
     return httplib::detail::select_write(socket(), write_sec_, write_usec_) > 0 &&
            httplib::detail::is_socket_alive(socket());
   }
@@ -36,7 +42,9 @@ class FramedStream final : public httplib::Stream {
   }
   ssize_t write(const char* ptr, size_t size) override {
     if (!is_writable()) return -1;
-    return httplib::detail::send_socket(socket(), ptr, size, CPPHTTPLIB_SEND_FLAGS);
+    const ssize_t sent = httplib::detail::send_socket(socket(), ptr, size, CPPHTTPLIB_SEND_FLAGS);
+    sent_whole_ = sent == static_cast<ssize_t>(size);
+    return sent;
   }
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
     ip = connection_.remote_address;
@@ -54,6 +62,7 @@ class FramedStream final : public httplib::Stream {
   const time_t write_sec_;
   const time_t write_usec_;
   size_t offset_ = 0;
+  bool sent_whole_ = false;  // the last send took all it was given
 };
 
 // The library answers a Range header it cannot read with 416 before any route sees the request;

@@ -1,7 +1,6 @@
 #include "http_gateway.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <iostream>
 #include <thread>
@@ -13,6 +12,7 @@
 #include "http_prefixes.h"
 #include "json_call.h"
 #include "module_status.h"
+#include "piece_reader.h"
 
 namespace zelhost {
 namespace {
@@ -176,80 +176,6 @@ std::unique_ptr<FileBytes> HttpGateway::FetchPiece(const std::wstring& path, uin
   return std::make_unique<FileBytes>(std::move(*read.value));
 }
 
-// Reads a finished file's next piece on a thread of its own while the sender sends the last one:
-// the two take about as long, and one thread for both would add them up.
-// Like the library's threads, it calls the broker without joining an apartment of its own: the
-// session's thread holds the multithreaded apartment for the session's life, which makes every
-// other thread of the process an implicit member of it.
-class HttpGateway::PieceReader {
- public:
-  PieceReader(HttpGateway& gateway, std::wstring path) : gateway_(gateway), path_(std::move(path)) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~PieceReader() {
-    {
-      std::lock_guard<zel::TkSection> lock(lock_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
-
-  // The piece at `offset`, read ahead if it was asked for; then asks for the one after it.
-  std::unique_ptr<FileBytes> Take(uint64_t offset, size_t size, size_t next_size) {
-    std::unique_lock<zel::TkSection> lock(lock_);
-    std::unique_ptr<FileBytes> piece;
-    bool ready = false;
-    if (asked_) {
-      changed_.wait(lock, [this] { return done_; });
-      ready = offset_ == offset && size_ == size;
-      piece = std::move(read_);
-      asked_ = done_ = false;
-    }
-    if (!ready) {
-      lock.unlock();
-      piece = gateway_.FetchPiece(path_, offset, size);
-      lock.lock();
-    }
-    if (piece != nullptr && piece->Size() == size && next_size > 0) {
-      offset_ = offset + size;
-      size_ = next_size;
-      asked_ = true;
-      changed_.notify_all();
-    }
-    return piece;
-  }
-
- private:
-  void Run() {
-    std::unique_lock<zel::TkSection> lock(lock_);
-    for (;;) {
-      changed_.wait(lock, [this] { return stopping_ || (asked_ && !done_); });
-      if (stopping_) return;
-      const uint64_t offset = offset_;
-      const size_t size = size_;
-      lock.unlock();
-      std::unique_ptr<FileBytes> piece = gateway_.FetchPiece(path_, offset, size);
-      lock.lock();
-      read_ = std::move(piece);
-      done_ = true;
-      changed_.notify_all();
-    }
-  }
-
-  HttpGateway& gateway_;
-  const std::wstring path_;
-  zel::TkSection lock_;
-  std::condition_variable_any changed_;
-  bool stopping_ = false;
-  bool asked_ = false;  // the piece at offset_ is asked for...
-  bool done_ = false;   // ...and read into read_ (null when that failed)
-  uint64_t offset_ = 0;
-  size_t size_ = 0;
-  std::unique_ptr<FileBytes> read_;
-  std::thread thread_;
-};
-
 bool HttpGateway::SendGrowing(const Download& download, uint64_t offset, size_t size, httplib::DataSink& sink) {
   for (DWORD waited = 0;; waited += kGrowthPollMs) {
     // Gone: the job failed or was cancelled, and deleted its archive.
@@ -408,11 +334,15 @@ void HttpGateway::Stream(const httplib::Request& request, httplib::Response& res
     return;
   }
   std::shared_ptr<PieceReader> reader;
-  if (!download.Growing()) reader = std::make_shared<PieceReader>(*this, download.path);
+  if (!download.Growing()) {
+    reader = std::make_shared<PieceReader>(
+        [this, path = download.path](uint64_t offset, size_t size) { return FetchPiece(path, offset, size); }, first,
+        length, kPieceBytes);
+  }
   auto provider = [this, download, first, reader](size_t offset, size_t length, httplib::DataSink& sink) {
     const size_t size = std::min(length, kPieceBytes);
     if (download.Growing()) return SendGrowing(download, first + offset, size, sink);
-    const std::unique_ptr<FileBytes> piece = reader->Take(first + offset, size, std::min(length - size, kPieceBytes));
+    const std::unique_ptr<FileBytes> piece = reader->Take(first + offset, size);
     // A finished file that ends before its announced length was cut short: the download breaks off.
     return piece != nullptr && piece->Size() > 0 && sink.write(piece->Data(), piece->Size());
   };

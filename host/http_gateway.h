@@ -85,8 +85,6 @@ class HttpGateway {
     bool Ranges() const noexcept { return kind == DownloadKind::kFile; }
   };
 
-  class PieceReader;
-
   // What "GetFile" answers for at most `size` bytes at `offset`; null when the call failed.
   std::unique_ptr<FileBytes> FetchPiece(const std::wstring& path, uint64_t offset, size_t size);
   // Sends the next bytes of an archive a zip job is still writing: waits for bytes not written

@@ -81,6 +81,43 @@ class HttpGatewayTest : public ::testing::Test {
   std::unique_ptr<httplib::Client> client_;
 };
 
+// A plain connection to the gateway, as a browser or a slow client makes it, whose reads give up
+// after 10 s of silence; closed at the end of the scope.
+class LoopbackConnection {
+ public:
+  explicit LoopbackConnection(u_short port) : socket_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
+    const DWORD wait_ms = 10000;
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms), sizeof(wait_ms));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = ::htons(port);
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ~LoopbackConnection() { ::closesocket(socket_); }
+  LoopbackConnection(const LoopbackConnection&) = delete;
+  LoopbackConnection& operator=(const LoopbackConnection&) = delete;
+
+  bool Send(const std::string& bytes) {
+    connected_ = connected_ && ::send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0) ==
+                                   static_cast<int>(bytes.size());
+    return connected_;
+  }
+  // recv's result: bytes read, 0 once the gateway closed, negative on an error or a timeout.
+  int Receive(char* buffer, int size) { return connected_ ? ::recv(socket_, buffer, size, 0) : -1; }
+  void SetNonBlocking() {
+    u_long on = 1;
+    ::ioctlsocket(socket_, FIONBIO, &on);
+  }
+
+ private:
+  SOCKET socket_;
+  bool connected_ = false;
+};
+
+// The gateway answers only requests that name it in Host.
+std::string HostLine(u_short port) { return "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"; }
+
 TEST_F(HttpGatewayTest, FilesAreServedWithLengthsAndSingleRanges) {
   std::string bytes(300000, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 3);
@@ -133,6 +170,21 @@ TEST_F(HttpGatewayTest, FilesAreServedWithLengthsAndSingleRanges) {
         client_->Get(large_target.c_str(), WithToken({{"Range", "bytes=" + std::to_string(first) + "-"}}));
     ASSERT_TRUE(result) << first;
     EXPECT_TRUE(result->body == large.substr(first)) << first;
+  }
+  // A client that stops reading holds its worker only until a send has waited out the write
+  // timeout (5 s): the connection then ends short of the announced length.
+  {
+    const size_t stalled_size = 32 << 20;  // far more than the connection's buffers hold
+    const std::wstring stalled = folder_.WriteFile(L"stalled.bin", std::string(stalled_size, 's'));
+    LoopbackConnection connection(port_);
+    ASSERT_TRUE(connection.Send("GET /api/files?path=" + Escaped(stalled) + " HTTP/1.1\r\n" + HostLine(port_) +
+                                "X-Zel-Token: " + token_ + "\r\n\r\n"));
+    ::Sleep(8000);
+    size_t received = 0;
+    std::vector<char> buffer(1 << 20);
+    for (int got; (got = connection.Receive(buffer.data(), static_cast<int>(buffer.size()))) > 0;) received += got;
+    EXPECT_GT(received, 0u);
+    EXPECT_LT(received, stalled_size);
   }
   const httplib::Result empty = client_->Get(("/api/files?path=" + Escaped(folder_.WriteFile(L"e", ""))).c_str(), WithToken());
   ASSERT_TRUE(empty);
@@ -274,43 +326,6 @@ TEST_F(HttpGatewayTest, TheCrashServiceIsReachedOnlyWhenTheHostWasStartedToAllow
   EXPECT_FALSE(crashed && crashed->status == 403);
   EXPECT_EQ(allowing.WaitForExit(60000), std::optional<DWORD>(static_cast<DWORD>(kExitCrashed)));
 }
-
-// A plain connection to the gateway, as a browser or a slow client makes it, whose reads give up
-// after 10 s of silence; closed at the end of the scope.
-class LoopbackConnection {
- public:
-  explicit LoopbackConnection(u_short port) : socket_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
-    const DWORD wait_ms = 10000;
-    ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait_ms), sizeof(wait_ms));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = ::htons(port);
-    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  }
-  ~LoopbackConnection() { ::closesocket(socket_); }
-  LoopbackConnection(const LoopbackConnection&) = delete;
-  LoopbackConnection& operator=(const LoopbackConnection&) = delete;
-
-  bool Send(const std::string& bytes) {
-    connected_ = connected_ && ::send(socket_, bytes.data(), static_cast<int>(bytes.size()), 0) ==
-                                   static_cast<int>(bytes.size());
-    return connected_;
-  }
-  // recv's result: bytes read, 0 once the gateway closed, negative on an error or a timeout.
-  int Receive(char* buffer, int size) { return connected_ ? ::recv(socket_, buffer, size, 0) : -1; }
-  void SetNonBlocking() {
-    u_long on = 1;
-    ::ioctlsocket(socket_, FIONBIO, &on);
-  }
-
- private:
-  SOCKET socket_;
-  bool connected_ = false;
-};
-
-// The gateway answers only requests that name it in Host.
-std::string HostLine(u_short port) { return "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"; }
 
 // Sends the parts on one connection a moment apart, so that each arrives on its own as from a slow
 // client, and answers all that comes back until the gateway closes it.
