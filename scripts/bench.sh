@@ -24,13 +24,14 @@ fi
 for name in "${names[@]}"; do
   echo "== ${name}_bench"
   log="$out/${name}.log"
-  extra=()
-  [ "$name" = folder ] && [ -n "${ZEL_BENCH_LARGE:-}" ] && extra=(--large)
-  timeout "$limit" wine "$top/build/x86_64/bin/${name}_bench.exe" "${extra[@]}" 2>&1 | tee "$log"
+  timeout "$limit" wine "$top/build/x86_64/bin/${name}_bench.exe" 2>&1 | tee "$log"
   status=${PIPESTATUS[0]}
   # A broker server left in the prefix (or a hung benchmark's wineserver) would stop the next one.
   wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
+  # What a benchmark that failed or hung left in the temporary folder (createzip: up to 16 GiB of
+  # sources and archive): this prefix is the benchmarks' own.
+  rm -rf "$WINEPREFIX"/drive_c/users/*/Temp/zel-*bench* "$WINEPREFIX"/drive_c/users/*/Temp/Zuv*.tmp
   sed -n "s/^BENCH-\(RESULT\|POINT\) /${name} \1 /p" "$log" | tr -d '\r' >> "$out/lines.txt"
   # A run that ended early is a row of its own, so the table shows what did not finish.
   if [ "$status" -ne 0 ] || ! grep -q '^BENCH-RESULT' "$log"; then
