@@ -154,8 +154,6 @@ double AnswerSeconds(const std::vector<std::wstring>& paths) {
   return seconds;
 }
 
-}  // namespace
-
 // The stored archive of 1, 4 and 8 GiB of files against copying them: the ratio judged at 1 GiB.
 void CompareLargeArchives(const std::wstring& folder) {
   zelbench::Scratch scratch;
@@ -186,6 +184,8 @@ void CompareLargeArchives(const std::wstring& folder) {
     zelbench::Point(curve, "CopyFileW of the same files (baseline)", gib, zip.baseline);
   }
 }
+
+}  // namespace
 
 int main() {
   const std::wstring folder = zelbench::TempPath(L"zel-createzip-bench");
