@@ -37,6 +37,37 @@ inline std::wstring TempPath(const wchar_t* name) {
   return std::wstring(temp) + name;
 }
 
+// What a benchmark makes in the temporary folder, deleted when it goes out of scope: files first,
+// then folders, the last made first. (scripts/bench.sh also sweeps the prefix's temporary folder
+// after each benchmark, for a run that did not get this far.)
+class Scratch {
+ public:
+  Scratch() = default;
+  ~Scratch() { Clear(); }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  // Makes the folder if it is not there and deletes it later.
+  void Folder(const std::wstring& path) {
+    ::CreateDirectoryW(path.c_str(), nullptr);
+    folders_.push_back(path);
+  }
+  // Deletes `path` later; returns it.
+  const std::wstring& File(std::wstring path) {
+    files_.push_back(std::move(path));
+    return files_.back();
+  }
+  void Clear() {
+    for (const std::wstring& file : files_) ::DeleteFileW(file.c_str());
+    for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) ::RemoveDirectoryW(folder->c_str());
+    files_.clear();
+    folders_.clear();
+  }
+
+ private:
+  std::vector<std::wstring> files_, folders_;
+};
+
 // An _IKroInEvents sink (made with zel::MakeComObject): every event goes to OnEvent, and succeeds.
 class BenchSink : public zel::ComObject<IDispatch> {
  public:

@@ -8,8 +8,13 @@
 // attributes and sorts the same way, and that loop plus one open per file (what sizes and times
 // would cost if each item opened its file).
 //
-// Curves: one page of 20 from the middle of folders of 1,000, 10,000 and (with "--large", which
-// takes minutes under Wine to set up) 100,000 files, time and working set per entry.
+// Curves: one page of 20 from the middle of folders of 1,000, 10,000 and 100,000 files, time and
+// working set growth per entry, each beside the shell enumeration alone. Every file made is
+// deleted at the end. Under Wine each new name costs a read of the whole folder (to rule out the
+// same name in another case): 10,000 files take half a minute to make, 100,000 most of an hour.
+// So "--made PATH" names a folder whose subfolders 1000, 10000 and 100000 hold those files made
+// beforehand, as scripts/bench.sh does on the Linux side, with FileName's names and MakeFolder's
+// sizes; they are left as they are.
 
 #include <windows.h>
 #include <psapi.h>
@@ -17,9 +22,11 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_support.h"
@@ -34,22 +41,59 @@ namespace {
 constexpr int kFiles = 10000;
 constexpr int kLargeFiles = 100000;
 
+// scripts/bench.sh names and sizes the files it makes beforehand alike.
 std::wstring FileName(int i) { return L"track" + std::to_wstring(i) + (i % 3 == 0 ? L".mp3" : L".txt"); }
 
-// Makes `count` files of varied sizes in `folder` once; later runs reuse them.
-void MakeFolder(const std::wstring& folder, int count) {
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  if (::PathFileExistsW((folder + L"\\" + FileName(count - 1)).c_str())) return;
-  std::printf("making %d files in %ls ...\n", count, folder.c_str());
+// Makes a folder of `count` files of varied sizes (sparse: only their sizes matter), which
+// `scratch` deletes later.
+std::wstring MakeFolder(zelbench::Scratch& scratch, int count) {
+  const std::wstring folder = zelbench::TempPath((L"zel-folder-bench-" + std::to_wstring(count)).c_str());
+  scratch.Folder(folder);
+  const double start = zelbench::Now();
   for (int i = 0; i < count; ++i) {
-    zel::UniqueFile file(::CreateFileW((folder + L"\\" + FileName(i)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       0, nullptr));
+    zel::UniqueFile file(::CreateFileW(scratch.File(folder + L"\\" + FileName(i)).c_str(), GENERIC_WRITE, 0, nullptr,
+                                       CREATE_ALWAYS, 0, nullptr));
     LARGE_INTEGER size;
     size.QuadPart = (static_cast<LONGLONG>(i) * 7919) % 100003;
     ::SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN);
     ::SetEndOfFile(file.Get());
   }
+  std::printf("made %d files in %ls in %.1f s\n", count, folder.c_str(), zelbench::Now() - start);
+  return folder;
 }
+
+// The largest working set seen while it runs, polled every millisecond, less the one it began with.
+class WorkingSetGrowth {
+ public:
+  WorkingSetGrowth() : start_(Current()), peak_(start_), poller_([this] {
+    while (!done_) {
+      peak_ = std::max(peak_, Current());
+      ::Sleep(1);
+    }
+  }) {}
+  ~WorkingSetGrowth() { Stop(); }
+  WorkingSetGrowth(const WorkingSetGrowth&) = delete;
+  WorkingSetGrowth& operator=(const WorkingSetGrowth&) = delete;
+
+  // Bytes: the peak so far less the start.
+  double Stop() {
+    done_ = true;
+    if (poller_.joinable()) poller_.join();
+    peak_ = std::max(peak_, Current());
+    return static_cast<double>(peak_) - static_cast<double>(start_);
+  }
+
+ private:
+  static SIZE_T Current() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters));
+    return counters.WorkingSetSize;
+  }
+  SIZE_T start_;
+  SIZE_T peak_;  // the poller's until it is joined
+  std::atomic<bool> done_{false};
+  std::thread poller_;
+};
 
 struct Entry {
   std::wstring name;
@@ -152,38 +196,55 @@ double ThroughModule(const zelhost::ModuleClient& module, const std::wstring& fo
 }
 
 // The curves' points for a folder of `count` files: one page of 20 from the middle through the
-// module against the shell enumeration alone, in milliseconds per entry, and the growth of the
-// process's peak working set over the first listing, in bytes per entry (the sizes run upwards, so
-// each listing is the largest so far).
-void CurvePoint(zelhost::HostSession& session, int count, int pairs) {
-  const std::wstring folder = zelbench::TempPath((L"zel-folder-bench-" + std::to_wstring(count)).c_str());
-  MakeFolder(folder, count);
+// module against the shell enumeration alone, in milliseconds per entry, and the working set
+// growth during the first listing of each, in bytes per entry. The counts run upwards and the shell
+// goes first, so that each listing is the largest so far and finds little of its memory already in
+// the working set.
+void CurvePoint(zelhost::HostSession& session, const std::wstring& folder, int count, int pairs) {
   const std::string page = ", " + std::to_string(count / 2) + ", 20";
   size_t rows = 0, listed = 0;
   long long counted = 0;
-  PROCESS_MEMORY_COUNTERS before{}, after{};
-  ::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before));
+  WorkingSetGrowth shell_memory;
+  ShellAlone(folder, &listed);
+  const double shell_growth = shell_memory.Stop();
+  WorkingSetGrowth module_memory;
   ThroughModule(zelhost::ModuleClient(session, L"bench"), folder, page, &rows, &counted);
-  ::GetProcessMemoryInfo(::GetCurrentProcess(), &after, sizeof(after));
-  const double growth = static_cast<double>(after.PeakWorkingSetSize) - static_cast<double>(before.WorkingSetSize);
+  const double growth = module_memory.Stop();
   const zelbench::Paired paired = zelbench::Interleave([&] { return ThroughModule(zelhost::ModuleClient(session, L"bench"), folder, page, &rows, &counted); },
                                                        [&] { return ShellAlone(folder, &listed); }, pairs);
   const char* const time_curve = "GetDiskFolderContent, one page: ms per entry against files";
   zelbench::Point(time_curve, "through the module", count, paired.subject * 1000 / count);
   zelbench::Point(time_curve, "shell enumeration alone (baseline)", count, paired.baseline * 1000 / count);
-  zelbench::Point("GetDiskFolderContent: working set growth per entry (bytes) against files", "peak working set growth",
-                  count, std::max(0.0, growth) / count);
-  std::printf("%d files: %.1f ms through the module, %.1f ms the shell alone (medians), %.0f bytes per entry\n", count,
-              paired.subject * 1000, paired.baseline * 1000, growth / count);
+  const char* const memory_curve = "GetDiskFolderContent: working set growth per entry (bytes) against files";
+  zelbench::Point(memory_curve, "through the module", count, std::max(0.0, growth) / count);
+  zelbench::Point(memory_curve, "shell enumeration alone (baseline)", count, std::max(0.0, shell_growth) / count);
+  std::printf("%d files: %.1f ms through the module, %.1f ms the shell alone (medians of %d pairs); working set "
+              "growth per entry %.0f and %.0f bytes\n",
+              count, paired.subject * 1000, paired.baseline * 1000, pairs, growth / count, shell_growth / count);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  const std::wstring folder = zelbench::TempPath(L"zel-folder-bench-10000");
-  MakeFolder(folder, kFiles);
+  const std::wstring made = argc == 3 && std::strcmp(argv[1], "--made") == 0 ? zel::Utf8ToWide(argv[2]) : L"";
+  zelbench::Scratch scratch;
   zelhost::HostSession session(zelhost::HostOptions{});
+  std::wstring folder;
+  // The curves first, while the working set holds the least, after one listing of each kind: the
+  // session's first pays for loading and starting what serves it, which made the 1,000-file point
+  // four times the 10,000-file one. Fewer pairs at 100,000 files, whose listings take seconds each.
+  for (int count : {1000, kFiles, kLargeFiles}) {
+    const std::wstring listed = made.empty() ? MakeFolder(scratch, count) : made + L"\\" + std::to_wstring(count);
+    if (count == kFiles) folder = listed;
+    if (count == 1000) {
+      size_t rows = 0, listed_count = 0;
+      long long counted = 0;
+      ThroughModule(zelhost::ModuleClient(session, L"bench"), listed, ", 0, 20", &rows, &counted);
+      ShellAlone(listed, &listed_count);
+    }
+    CurvePoint(session, listed, count, count == kLargeFiles ? 3 : zelbench::kPairs);
+  }
   const zelhost::ModuleClient client(session, L"bench");
 
   size_t plain_listed = 0, opened_listed = 0, shell_listed = 0, rows = 0;
@@ -200,10 +261,5 @@ int main(int argc, char** argv) {
                   zelbench::AtMost(1.2));
   zelbench::Judge("  shell enumeration alone", zelbench::Scaled(shell_paired, 1000), "ms", "(FindFirstFileW loop)");
   zelbench::Judge("  plain loop + one open per file", zelbench::Scaled(opened, 1000), "ms", "(FindFirstFileW loop)");
-  const bool large = argc > 1 && std::strcmp(argv[1], "--large") == 0;
-  for (int count : {1000, 10000, kLargeFiles}) {
-    if (count == kLargeFiles && !large) break;
-    CurvePoint(session, count, count == kLargeFiles ? 3 : zelbench::kPairs);
-  }
   return 0;
 }

@@ -8,6 +8,8 @@
 
 #include "host_options.h"
 
+struct IZelBrokerHost;
+
 namespace zelhost {
 
 class CKroBroker;
@@ -33,5 +35,9 @@ class BrokerConnection {
 std::unique_ptr<BrokerConnection> StartEmbeddedBroker(const HostOptions& options);
 // The broker in zelbroker.exe, started or shared, held for this process. Throws as above.
 std::unique_ptr<BrokerConnection> ConnectLocalServerBroker(const HostOptions& options);
+// Attaches this process to the broker in zelbroker.exe with `satellites` (a script's JSON text,
+// empty: none) and `journal` (a full path, empty: none), holding the server before either is
+// carried across, however long that takes. Attach's HRESULT; on failure this process is not attached.
+HRESULT ClaimAndAttach(IZelBrokerHost* host, const std::wstring& satellites, const std::wstring& journal);
 
 }  // namespace zelhost

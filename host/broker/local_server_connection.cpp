@@ -33,6 +33,24 @@ void StartServer(const std::wstring& path) {
   }
 }
 
+}  // namespace
+
+// A server that no host has attached ends once idle, and the time a call's arguments spend on their
+// way counts as idle: a script of some megabytes is still being carried when that time is up. So
+// the host first attaches with nothing, which is quick and holds the server for as long as this
+// process lives, then attaches again, replacing the empty script with its own.
+HRESULT ClaimAndAttach(IZelBrokerHost* host, const std::wstring& satellites, const std::wstring& journal) {
+  const LONG process = static_cast<LONG>(::GetCurrentProcessId());
+  HRESULT hr = host->Attach(process, _bstr_t(L""), _bstr_t(L""));
+  if (SUCCEEDED(hr) && !(satellites.empty() && journal.empty())) {
+    hr = host->Attach(process, _bstr_t(satellites.c_str()), _bstr_t(journal.c_str()));
+    if (FAILED(hr)) host->Leave(process);
+  }
+  return hr;
+}
+
+namespace {
+
 // The host's hold on the broker in zelbroker.exe: registered beside the host program, activated
 // through COM (a running server is shared), attached for this process; left and unregistered when
 // destroyed, so that afterwards the prefix is as before and a module loaded without a broker finds
@@ -75,10 +93,7 @@ HRESULT LocalServerConnection::Connect(const std::wstring& satellites, const std
       StartServer(server);
       started = true;
     }
-    if (SUCCEEDED(hr)) {
-      hr = host->Attach(static_cast<LONG>(::GetCurrentProcessId()), _bstr_t(satellites.c_str()),
-                        _bstr_t(journal.c_str()));
-    }
+    if (SUCCEEDED(hr)) hr = ClaimAndAttach(host, satellites, journal);
     if (SUCCEEDED(hr)) {
       connection->reset(new LocalServerConnection(std::move(host)));  // from here on, leaves when destroyed
       hr = (*connection)->host_->SetWorkers(static_cast<LONG>(::GetCurrentProcessId()), static_cast<LONG>(workers));
