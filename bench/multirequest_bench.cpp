@@ -22,6 +22,7 @@
 
 #include "bench_support.h"
 #include "common/text.h"
+#include "common/tk_section.h"
 #include "host_session.h"
 #include "media/sub_request_places.h"
 #include "module_client.h"
@@ -70,8 +71,10 @@ double TimeBareThreads(int count) {
 }
 
 // The platform's floor past the cap: as many kept threads as the module's cap, started once, each
-// taking the next of `count` bare sleeps as long as a satellite answers. What the module adds to
-// this is its own; the rest is how fast the platform wakes a thousand threads at once.
+// taking the next of `count` bare sleeps as long as a satellite answers, handed out the cheapest way
+// the platform has (a critical section and a condition variable to wake a thread for each, an
+// interlocked count to say it is done). What the module adds to this is its own; the rest is what it costs the
+// platform to wake a thousand threads at once.
 class KeptThreads {
  public:
   explicit KeptThreads(int threads) {
@@ -86,11 +89,15 @@ class KeptThreads {
 
   double Time(int count) {
     const double start = zelbench::Now();
-    ::AcquireSRWLockExclusive(&lock_);
-    waiting_ = count;
     left_ = count;
-    ::ReleaseSRWLockExclusive(&lock_);
-    ::WakeAllConditionVariable(&wake_);
+    // One wake per sleep handed out, as a pool hands out work; a thread done with one takes the next.
+    for (int i = 0; i < count; ++i) {
+      {
+        auto guard = lock_.Lock();
+        ++waiting_;
+      }
+      ::WakeConditionVariable(&wake_);
+    }
     ::WaitForSingleObject(done_, INFINITE);
     return zelbench::Now() - start;
   }
@@ -99,22 +106,21 @@ class KeptThreads {
   static unsigned __stdcall Main(void* argument) {
     auto* self = static_cast<KeptThreads*>(argument);
     for (;;) {
-      ::AcquireSRWLockExclusive(&self->lock_);
-      while (self->waiting_ == 0) ::SleepConditionVariableSRW(&self->wake_, &self->lock_, INFINITE, 0);
-      --self->waiting_;
-      ::ReleaseSRWLockExclusive(&self->lock_);
+      {
+        auto guard = self->lock_.Lock();
+        while (self->waiting_ == 0) self->lock_.SleepOn(self->wake_, INFINITE);
+        --self->waiting_;
+      }
       ::Sleep(kDelayMs);
-      ::AcquireSRWLockExclusive(&self->lock_);
-      if (--self->left_ == 0) ::SetEvent(self->done_);
-      ::ReleaseSRWLockExclusive(&self->lock_);
+      if (::InterlockedDecrement(&self->left_) == 0) ::SetEvent(self->done_);
     }
   }
 
-  SRWLOCK lock_ = SRWLOCK_INIT;
+  zel::TkSection lock_;
   CONDITION_VARIABLE wake_ = CONDITION_VARIABLE_INIT;
   HANDLE done_ = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
   int waiting_ = 0;
-  int left_ = 0;
+  volatile LONG left_ = 0;
 };
 
 }  // namespace
