@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """The closing table of scripts/bench.sh: reads the "NAME RESULT|POINT {json}" lines it gathered,
-prints one row per measure, writes results.json and draws each curve's points as a PNG."""
+prints one row per measure, writes results.json and draws each curve's points as a PNG.
+
+With --compare A/results.json B/results.json it sets two runs side by side instead: each measure's
+median and spread in both, and whether they agree (each median inside the other run's spread)."""
 import json
 import os
 import re
@@ -84,7 +87,32 @@ def draw(points, folder):
     return drawn
 
 
+def compare(first_path, second_path):
+    runs = []
+    for path in (first_path, second_path):
+        with open(path, encoding="utf-8") as file:
+            runs.append({(r["benchmark"], r["measure"].strip()): r for r in json.load(file)["results"]})
+    header = ["benchmark", "measure", "first", "second", "target", "agree"]
+    rows, disagreeing = [header], 0
+    for key, first in runs[0].items():
+        second = runs[1].get(key)
+        if second is None or not first.get("ok") or not second.get("ok"):
+            rows.append([key[0], key[1], "", "", first.get("target", ""), "not in both"])
+            disagreeing += 1
+            continue
+        agree = first["low"] <= second["median"] <= first["high"] and second["low"] <= first["median"] <= second["high"]
+        disagreeing += not agree
+        cells = [f"{r['median']:.3f} ({r['low']:.3f}-{r['high']:.3f})" + ("" if r.get("met") is None else
+                 " met" if r["met"] else " NOT MET") for r in (first, second)]
+        rows.append([key[0], key[1], *cells, first.get("target", ""), "yes" if agree else "NO"])
+    widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
+    print("\n".join("  ".join(cell.ljust(width) for cell, width in zip(r, widths)).rstrip() for r in rows))
+    return 1 if disagreeing else 0
+
+
 def main():
+    if sys.argv[1] == "--compare":
+        sys.exit(compare(sys.argv[2], sys.argv[3]))
     lines, folder = sys.argv[1], sys.argv[2]
     results, points = load(lines)
     print("\n" + table(results))
