@@ -23,6 +23,7 @@
 #include "bench_support.h"
 #include "common/text.h"
 #include "common/tk_section.h"
+#include "common/unique_handle.h"
 #include "host_session.h"
 #include "media/sub_request_places.h"
 #include "module_client.h"
@@ -98,7 +99,7 @@ class KeptThreads {
       }
       ::WakeConditionVariable(&wake_);
     }
-    ::WaitForSingleObject(done_, INFINITE);
+    ::WaitForSingleObject(done_.Get(), INFINITE);
     return zelbench::Now() - start;
   }
 
@@ -112,13 +113,13 @@ class KeptThreads {
         --self->waiting_;
       }
       ::Sleep(kDelayMs);
-      if (::InterlockedDecrement(&self->left_) == 0) ::SetEvent(self->done_);
+      if (::InterlockedDecrement(&self->left_) == 0) ::SetEvent(self->done_.Get());
     }
   }
 
   zel::TkSection lock_;
   CONDITION_VARIABLE wake_ = CONDITION_VARIABLE_INIT;
-  HANDLE done_ = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  zel::UniqueKernelHandle done_{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   int waiting_ = 0;
   volatile LONG left_ = 0;
 };
