@@ -27,6 +27,10 @@ class TkSection {
   };
 
   TkSection() noexcept { ::InitializeCriticalSection(&cs_); }
+  // A section that a thread finding it held spins on for `spin_count` rounds before it waits. For
+  // short sections that a thousand threads may want at once: under Wine a wait queues on a spin
+  // lock in user space, and a crowd of waiters there on two cores stalls every thread for seconds.
+  explicit TkSection(DWORD spin_count) noexcept { ::InitializeCriticalSectionAndSpinCount(&cs_, spin_count); }
   virtual ~TkSection() {
     ::EnterCriticalSection(&cs_);
     ::LeaveCriticalSection(&cs_);
@@ -41,12 +45,6 @@ class TkSection {
 
   void lock() noexcept { Enter(); }
   void unlock() noexcept { Leave(); }
-
-  // Leaves the section (entered once by this thread) while it waits on `condition`, for at most
-  // `ms`, and enters it again before it returns. False when the time ran out.
-  bool SleepOn(CONDITION_VARIABLE& condition, DWORD ms) noexcept {
-    return ::SleepConditionVariableCS(&condition, &cs_, ms) != FALSE;
-  }
 
  private:
   CRITICAL_SECTION cs_;

@@ -1,5 +1,7 @@
 #include "common/worker_pool.h"
 
+#include <algorithm>
+#include <climits>
 #include <deque>
 #include <utility>
 
@@ -9,22 +11,25 @@
 
 namespace zel {
 
-// The pool's state, under `lock`. Waiting is on a condition variable of the platform rather than
-// the C++ library's, which on this toolchain waits on kernel semaphores: handing an item to a
-// worker that is already there must not cost a kernel call. The lock is a critical section, not a
-// slim lock: when a thousand workers finish at once they all come back for more, and under Wine a
-// contended slim lock does far worse than a critical section.
+// The pool's state, under `lock`. Idle workers wait on a kernel semaphore, one release for each
+// item handed to them. Under Wine the platform's condition variables and slim locks are built on
+// a spin lock in user space: when a thousand workers go idle or are woken together on two cores,
+// the holder is preempted among the spinners and sleeping threads wake seconds late. A semaphore
+// wait is a call to the Wine server, dearer per wake but without that collapse, and a batch of
+// items wakes its workers with a single release.
 struct WorkerPool::Shared {
-  Shared(LONG most, DWORD idle, unsigned stack) : most_workers(most), idle_ms(idle), stack_reserve(stack) {}
+  Shared(LONG most, DWORD idle, unsigned stack)
+      : most_workers(most), idle_ms(idle), stack_reserve(stack), wake(::CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr)) {}
 
   const LONG most_workers;
   const DWORD idle_ms;
   const unsigned stack_reserve;
-  TkSection lock;
-  CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;
+  TkSection lock{4000};  // a thousand workers may come back at once (see TkSection)
+  const UniqueKernelHandle wake;
   std::deque<std::function<void()>> queue;
   LONG workers = 0;  // alive
-  LONG idle = 0;     // waiting on `wake`
+  // Workers waiting on `wake` less the releases not yet taken: how many more may be woken.
+  LONG unwoken = 0;
   bool going = false;
 };
 
@@ -32,36 +37,73 @@ WorkerPool::WorkerPool(LONG most_workers, DWORD idle_ms, unsigned stack_reserve)
     : shared_(std::make_shared<Shared>(most_workers < 1 ? 1 : most_workers, idle_ms, stack_reserve)) {}
 
 WorkerPool::~WorkerPool() {
+  LONG waiting = 0;
   {
     auto guard = shared_->lock.Lock();
     shared_->going = true;
+    waiting = shared_->unwoken;
+    shared_->unwoken = 0;
   }
-  ::WakeAllConditionVariable(&shared_->wake);
+  if (waiting > 0) ::ReleaseSemaphore(shared_->wake.Get(), waiting, nullptr);
 }
 
 bool WorkerPool::Run(std::function<void()> work) {
-  {
-    auto guard = shared_->lock.Lock();
-    if (shared_->going) return false;
-    shared_->queue.push_back(std::move(work));
-    // Every idle worker that is woken takes one item; only work beyond them needs a new worker.
-    if (static_cast<LONG>(shared_->queue.size()) <= shared_->idle) {
-      ::WakeConditionVariable(&shared_->wake);
-      return true;
-    }
-    if (shared_->workers >= shared_->most_workers) return true;  // the first worker done takes it
-    ++shared_->workers;
-  }
-  // Started outside the lock: starting a thread is the slow part, and workers must not wait on it.
-  std::shared_ptr<Shared> shared = shared_;
-  if (StartModuleThread([shared] { Work(shared); }, shared_->stack_reserve)) return true;
+  std::vector<std::function<void()>> one;
+  one.push_back(std::move(work));
+  return Run(one) == 1;
+}
 
-  auto guard = shared_->lock.Lock();
-  --shared_->workers;
-  if (shared_->workers > 0) return true;  // queued for the workers there are
-  // No worker can take it: what this call queued is still at the back, since nobody took anything.
-  shared_->queue.pop_back();
-  return false;
+size_t WorkerPool::Queue(std::vector<std::function<void()>>& work, size_t from) {
+  Shared& shared = *shared_;
+  for (size_t i = from; i < work.size(); ++i) shared.queue.push_back(std::move(work[i]));
+  const LONG to_wake = std::min<LONG>(shared.unwoken, static_cast<LONG>(work.size() - from));
+  shared.unwoken -= to_wake;
+  return static_cast<size_t>(to_wake);
+}
+
+size_t WorkerPool::Run(std::vector<std::function<void()>>& work) {
+  Shared& shared = *shared_;
+  const size_t count = work.size();
+  size_t woken = 0;
+  size_t to_start = 0;
+  {
+    auto guard = shared.lock.Lock();
+    if (shared.going || !shared.wake) return 0;
+    // Idle workers take the first items; only work beyond them needs new workers.
+    woken = std::min<size_t>(static_cast<size_t>(shared.unwoken), count);
+    for (size_t i = 0; i < woken; ++i) shared.queue.push_back(std::move(work[i]));
+    shared.unwoken -= static_cast<LONG>(woken);
+    to_start = std::min<size_t>(count - woken, static_cast<size_t>(shared.most_workers - shared.workers));
+    shared.workers += static_cast<LONG>(to_start);
+  }
+  if (woken > 0) ::ReleaseSemaphore(shared.wake.Get(), static_cast<LONG>(woken), nullptr);
+
+  // Each new worker starts with an item of its own, outside the lock: starting a thread is the slow
+  // part, and workers must not wait on it.
+  size_t started = 0;
+  for (; started < to_start; ++started) {
+    auto item = std::make_shared<std::function<void()>>(std::move(work[woken + started]));
+    if (!StartModuleThread([shared = shared_, item] { Work(shared, std::move(*item)); }, shared.stack_reserve)) {
+      work[woken + started] = std::move(*item);
+      break;
+    }
+  }
+  const size_t handed = woken + started;
+  LONG more_to_wake = 0;
+  {
+    auto guard = shared.lock.Lock();
+    shared.workers -= static_cast<LONG>(to_start - started);
+    // The rest waits in the queue for the first worker done, as long as there is one to take it.
+    if (handed == count || shared.workers == 0) {
+      if (handed < count) return handed;
+      work.clear();
+      return count;
+    }
+    more_to_wake = static_cast<LONG>(Queue(work, handed));
+  }
+  if (more_to_wake > 0) ::ReleaseSemaphore(shared.wake.Get(), more_to_wake, nullptr);
+  work.clear();
+  return count;
 }
 
 LONG WorkerPool::Workers() const {
@@ -69,31 +111,45 @@ LONG WorkerPool::Workers() const {
   return shared_->workers;
 }
 
-void WorkerPool::Work(const std::shared_ptr<Shared>& shared) {
+void WorkerPool::Work(const std::shared_ptr<Shared>& shared, std::function<void()> work) {
   const UniqueComApartment apartment = JoinMultithreadedApartment();
-  shared->lock.Enter();
   for (;;) {
-    if (!shared->queue.empty()) {
-      std::function<void()> work = std::move(shared->queue.front());
-      shared->queue.pop_front();
-      shared->lock.Leave();
-      try {
-        work();
-      } catch (...) {
-        // One item's failure is its own; the worker goes on with the next.
-      }
-      work = nullptr;  // what it holds is released outside the lock
-      shared->lock.Enter();
+    try {
+      work();
+    } catch (...) {
+      // One item's failure is its own; the worker goes on with the next.
+    }
+    work = nullptr;  // what it holds is released outside the lock
+    if (!NextItem(*shared, work)) break;
+  }
+}
+
+bool WorkerPool::NextItem(Shared& shared, std::function<void()>& work) {
+  auto guard = shared.lock.Lock();
+  for (;;) {
+    if (!shared.queue.empty()) {
+      work = std::move(shared.queue.front());
+      shared.queue.pop_front();
+      return true;
+    }
+    if (shared.going) break;
+    ++shared.unwoken;
+    shared.lock.Leave();
+    DWORD waited = ::WaitForSingleObject(shared.wake.Get(), shared.idle_ms);
+    shared.lock.Enter();
+    if (waited == WAIT_OBJECT_0) continue;
+    if (shared.unwoken == 0) {
+      // Every waiter, this one among them, is owed a release that is on its way: take it.
+      shared.lock.Leave();
+      waited = ::WaitForSingleObject(shared.wake.Get(), INFINITE);
+      shared.lock.Enter();
       continue;
     }
-    if (shared->going) break;
-    ++shared->idle;
-    const bool woken = shared->lock.SleepOn(shared->wake, shared->idle_ms);
-    --shared->idle;
-    if (!woken && shared->queue.empty()) break;  // idle too long
+    --shared.unwoken;  // idle too long: no longer to be woken
+    if (shared.queue.empty()) break;
   }
-  --shared->workers;
-  shared->lock.Leave();
+  --shared.workers;
+  return false;
 }
 
 }  // namespace zel

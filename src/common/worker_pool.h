@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace zel {
 
@@ -25,9 +26,12 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Hands `work` to an idle worker, to a new one, or to the queue when `most_workers` are busy.
-  // False, and nothing queued, when the pool is going or no worker runs and none could start.
-  // Exceptions do not escape `work`.
+  // Hands each item of `work`, in order, to an idle worker, to a new one, or to the queue when
+  // `most_workers` are busy. Answers how many items were taken: all of them, or, when the pool is
+  // going or no worker runs and none could start, only those before the first refused (the
+  // refused and later ones are left in `work`, nothing of them queued). Handing a batch at once
+  // wakes its idle workers with one call. Exceptions do not escape an item.
+  size_t Run(std::vector<std::function<void()>>& work);
   bool Run(std::function<void()> work);
 
   // Workers alive, busy or idle.
@@ -35,7 +39,12 @@ class WorkerPool {
 
  private:
   struct Shared;
-  static void Work(const std::shared_ptr<Shared>& shared);
+  // Queues work[from..] under the pool's lock; answers how many idle workers to wake for it.
+  size_t Queue(std::vector<std::function<void()>>& work, size_t from);
+  static void Work(const std::shared_ptr<Shared>& shared, std::function<void()> work);
+  // The next item for a worker that is done with one, after waiting for it while the pool lasts
+  // and the worker's idle time allows; false when the worker is to end.
+  static bool NextItem(Shared& shared, std::function<void()>& work);
 
   std::shared_ptr<Shared> shared_;  // also held by every worker, which may outlive the pool
 };

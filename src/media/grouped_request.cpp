@@ -1,108 +1,21 @@
 #include "media/grouped_request.h"
 
-#include <deque>
-#include <map>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/answer.h"
 #include "common/module_log.h"
 #include "common/request_input.h"
 #include "common/safearray_lock.h"
 #include "common/scoped_variant.h"
-#include "common/tk_section.h"
 #include "common/vutil.h"
+#include "media/request_group.h"
 
 namespace zel::media {
 namespace {
-
-// One sub-request. Target, service and parameters are read by the handler before any thread
-// starts and then read only by the thread that sends it; `slot` is written by that thread and read
-// by the waiting handler, both under `lock`, so that a read at the moment of a time-out sees either
-// the prepared pair or the finished one, never half of a VARIANT.
-struct SubRequest {
-  ScopedVariant request;
-  std::wstring target;
-  std::wstring service;
-  ScopedVariant parameters;
-  SubRequestPlaces::Ticket ticket = 0;
-  TkSection lock;
-  ScopedVariant slot;  // VT_EMPTY until the sub-request has been read
-};
-
-// The records of one group, shared by the handler and by every sub-request thread: whoever lets
-// go last releases them, which after a time-out is the last thread to end. The group shares the
-// channel and the places its records use, so that Close meanwhile cannot take them away.
-//
-// Sub-requests that can be sent wait in the group's queue, one line per target in input order,
-// until there is a place for their target; the handler and every thread done with a sub-request
-// take the next that may start. Nothing starts once the time is up or the queue is closed.
-class RequestGroup {
- public:
-  RequestGroup(std::shared_ptr<const channel::BrokerChannel> channel, std::shared_ptr<SubRequestPlaces> places,
-               LONG count)
-      : channel_(std::move(channel)), places_(std::move(places)), records_(std::make_unique<SubRequest[]>(count)) {}
-  RequestGroup(const RequestGroup&) = delete;
-  RequestGroup& operator=(const RequestGroup&) = delete;
-
-  SubRequest& operator[](LONG i) { return records_[i]; }
-  const channel::BrokerChannel& Channel() const { return *channel_; }
-
-  // Before any thread starts.
-  void Enqueue(LONG i) {
-    queued_[records_[i].target].push_back(i);
-    ++unfinished_;
-  }
-  void StartBy(ULONGLONG deadline) { deadline_ = deadline; }
-
-  // The next queued sub-request that may start now, its place taken; -1 when none may.
-  LONG TakeStartable() {
-    auto guard = lock_.Lock();
-    if (closed_ || ::GetTickCount64() >= deadline_) return -1;
-    for (auto line = queued_.begin(); line != queued_.end(); ++line) {
-      const LONG i = line->second.front();
-      if (!places_->TryTake(line->first, &records_[i].ticket)) continue;
-      line->second.pop_front();
-      if (line->second.empty()) queued_.erase(line);
-      return i;
-    }
-    return -1;
-  }
-
-  // Sub-request i has come back, or could not be sent: its place is free again.
-  void Finished(LONG i) {
-    {
-      auto guard = lock_.Lock();
-      --unfinished_;
-    }
-    places_->GiveBack(records_[i].target, records_[i].ticket);
-  }
-  bool AllFinished() {
-    auto guard = lock_.Lock();
-    return unfinished_ == 0;
-  }
-  // What is still queued never starts; answers how many that is.
-  LONG Close() {
-    auto guard = lock_.Lock();
-    closed_ = true;
-    LONG left = 0;
-    for (const auto& line : queued_) left += static_cast<LONG>(line.second.size());
-    unfinished_ -= left;
-    queued_.clear();
-    return left;
-  }
-
- private:
-  std::shared_ptr<const channel::BrokerChannel> channel_;
-  std::shared_ptr<SubRequestPlaces> places_;
-  std::unique_ptr<SubRequest[]> records_;  // released before the channel and the places
-  TkSection lock_;
-  std::map<std::wstring, std::deque<LONG>> queued_;  // by target, in input order
-  LONG unfinished_ = 0;  // queued or being sent
-  bool closed_ = false;
-  ULONGLONG deadline_ = 0;
-};
 
 constexpr int kDeepestParameters = 32;
 
@@ -139,11 +52,17 @@ void DetachParameters(VARIANT& request) {
   for (ULONG k = 2; k < array->rgsabound[0].cElements; ++k) DetachReferences(items[k], 0);
 }
 
-
-void Publish(SubRequest& record, ScopedVariant pair) {
+// Moves what the broker answered into the slot's prepared pair, in place, so that a sender on its
+// way back allocates and frees nothing here (see RequestGroup on why that way must stay light).
+// Once the handler has taken the slot (after a time-out), the answer is dropped.
+void Publish(SubRequest& record, ScopedVariant& status, ScopedVariant& result) {
   auto guard = record.lock.Lock();
-  record.slot.Swap(pair);
-}  // the prepared pair that `pair` now holds is cleared outside the lock
+  if (V_VT(record.slot.Get()) != (VT_ARRAY | VT_VARIANT)) return;
+  SafeArrayDataLock pair(V_ARRAY(record.slot.Get()));
+  if (!pair.Ok()) return;
+  status.ReleaseInto(static_cast<VARIANT*>(pair.Data())[0]);
+  result.ReleaseInto(static_cast<VARIANT*>(pair.Data())[1]);
+}
 
 LONG ReturnCodeOf(const VARIANT& status) {
   try {
@@ -163,7 +82,9 @@ bool ReadSubRequest(SubRequest& record) try {
   VUtil::GetElement(*record.request, 2, record.parameters.Get());
   record.target = VUtil::StringOf(*target);
   record.service = VUtil::StringOf(*service);
-  Publish(record, answer::List(ScopedVariant(), ScopedVariant()));
+  ScopedVariant pair = answer::List(ScopedVariant(), ScopedVariant());
+  auto guard = record.lock.Lock();
+  record.slot.Swap(pair);
   return true;
 } catch (const WideError& error) {
   // A sub-request that cannot be read leaves its slot empty; the others go on.
@@ -188,24 +109,34 @@ void SendSubRequest(const channel::BrokerChannel& channel, SubRequest& record) {
     return;
   }
   ModuleLog().Debug(L"Request %ls returned %d", service, ReturnCodeOf(*reply.status));
-  Publish(record, answer::List(std::move(reply.status), std::move(reply.result)));
+  Publish(record, reply.status, reply.result);
 }
 
-// Has a sender thread send sub-request `first`, then whatever else of the group may start, until
-// nothing more may. False when no sender took it.
-bool StartSender(SubRequestPlaces& places, const std::shared_ptr<RequestGroup>& group, LONG first) {
-  return places.StartSending([group = group, first]() mutable {
-    for (LONG i = first; i >= 0; i = group->TakeStartable()) {
-      // However the sending ends, the place is given back and the group counts it done.
-      const struct Done {
-        RequestGroup& group;
-        LONG i;
-        ~Done() { group.Finished(i); }
-      } done{*group, i};
-      SendSubRequest(group->Channel(), (*group)[i]);
+// What a sender thread runs: sub-request `first`, then whatever else of the group may start, until
+// nothing more may.
+std::function<void()> Sender(const std::shared_ptr<RequestGroup>& group, LONG first) {
+  return [group = group, first]() mutable {
+    for (LONG i = first; i >= 0; i = group->Finished(i)) {
+      try {
+        SendSubRequest(group->Channel(), (*group)[i]);
+      } catch (...) {
+        // However the sending ended, the place goes on and the group counts the sub-request done.
+      }
     }
     group.reset();  // the last sender of a timed-out group releases the records here
-  });
+  };
+}
+
+// Starts every sub-request of the group that may start now, on senders woken together; answers how
+// many could not be started (no sender took them).
+LONG StartWhatMayStart(SubRequestPlaces& places, const std::shared_ptr<RequestGroup>& group) {
+  const std::vector<LONG> startable = group->TakeStartable();
+  std::vector<std::function<void()>> senders;
+  senders.reserve(startable.size());
+  for (const LONG i : startable) senders.push_back(Sender(group, i));
+  const size_t started = places.StartSending(senders);
+  for (size_t k = started; k < startable.size(); ++k) group->NotStarted(startable[k]);
+  return static_cast<LONG>(startable.size() - started);
 }
 
 // Milliseconds left until `deadline` (a GetTickCount64 value), 0 once it has passed.
@@ -251,13 +182,10 @@ LONG MakeGroupedRequest(const std::shared_ptr<const channel::BrokerChannel>& cha
   ModuleLog().Debug(L"Waiting for requests");
   while (!group->AllFinished() && RemainingUntil(deadline) > 0) {
     const uint64_t generation = places->Generation();
-    for (LONG i = group->TakeStartable(); i >= 0; i = group->TakeStartable()) {
-      if (!StartSender(*places, group, i)) {
-        ++unstarted;
-        group->Finished(i);
-      }
+    unstarted += StartWhatMayStart(*places, group);
+    if (group->AnyQueued() || !group->AwaitAllFinished(RemainingUntil(deadline))) {
+      places->AwaitChange(generation, deadline);
     }
-    places->AwaitChange(generation, deadline);
   }
   unstarted += group->Close();
   if (unstarted > 0) {
@@ -269,10 +197,15 @@ LONG MakeGroupedRequest(const std::shared_ptr<const channel::BrokerChannel>& cha
 
   if (unstarted > 0 || !group->AllFinished()) ModuleLog().Warn(L"Multi request timed out");
   ModuleLog().Debug(L"Building outparams");
-  for (LONG i = 0; i < count; ++i) {
-    SubRequest& record = (*group)[i];
-    auto guard = record.lock.Lock();
-    VUtil::PutElement(*answer, i, *record.slot);
+  {
+    // The slots move into the answer; a sender still out after a time-out then finds its slot gone.
+    SafeArrayDataLock slots(V_ARRAY(answer.Get()));
+    if (!slots.Ok()) throw WideError(L"SafeArrayAccessData failed");
+    for (LONG i = 0; i < count; ++i) {
+      SubRequest& record = (*group)[i];
+      auto guard = record.lock.Lock();
+      record.slot.ReleaseInto(static_cast<VARIANT*>(slots.Data())[i]);
+    }
   }
   answer.ReleaseInto(output);
   return 0;

@@ -27,21 +27,55 @@ bool SubRequestPlaces::Stalled(const Target& target) const {
   return target.out > 0 && target.sent_after.front().first == target.returned;
 }
 
-bool SubRequestPlaces::TryTake(const std::wstring& target, Ticket* ticket) {
-  std::lock_guard<TkSection> lock(lock_);
-  if (taken_ >= cap_) return false;
-  const auto found = targets_.find(target);
-  if (taken_ >= cap_ - reserve_ && found != targets_.end() && Stalled(found->second)) return false;
-  Target& record = found != targets_.end() ? found->second : targets_[target];
+SubRequestPlaces::Ticket SubRequestPlaces::SendOut(Target& record) {
   ++record.out;
   if (!record.sent_after.empty() && record.sent_after.back().first == record.returned) {
     ++record.sent_after.back().second;
   } else {
     record.sent_after.emplace_back(record.returned, 1);
   }
-  *ticket = record.returned;
+  return record.returned;
+}
+
+bool SubRequestPlaces::CameBack(Target& record, Ticket ticket) {
+  auto& sent = record.sent_after;
+  const auto at = std::lower_bound(sent.begin(), sent.end(), std::make_pair(ticket, LONG{0}));
+  if (at == sent.end() || at->first != ticket || at->second == 0) return false;
+  --at->second;
+  while (!sent.empty() && sent.front().second == 0) sent.pop_front();
+  ++record.returned;
+  --record.out;
+  return true;
+}
+
+bool SubRequestPlaces::TryTake(const std::wstring& target, Ticket* ticket) {
+  std::lock_guard<TkSection> lock(lock_);
+  if (taken_ >= cap_) return false;
+  const auto found = targets_.find(target);
+  if (taken_ >= cap_ - reserve_ && found != targets_.end() && Stalled(found->second)) return false;
+  *ticket = SendOut(found != targets_.end() ? found->second : targets_[target]);
   ++taken_;
   return true;
+}
+
+SubRequestPlaces::Ticket SubRequestPlaces::HandOn(const std::wstring& target, Ticket ticket) {
+  bool wake = false;
+  Ticket next = 0;
+  {
+    std::lock_guard<TkSection> lock(lock_);
+    Target& record = targets_[target];
+    // A ticket that holds no place (a caller's mistake) leaves the next call a place of its own.
+    if (!CameBack(record, ticket)) ++taken_;
+    next = SendOut(record);
+    // A call that came back may have ended its target's stall, and so opened the reserve to a
+    // waiting handler; once every place is taken there is nothing to tell.
+    if (taken_ < cap_ && waiting_ > 0) {
+      ++generation_;
+      wake = true;
+    }
+  }
+  if (wake) changed_.notify_all();
+  return next;
 }
 
 void SubRequestPlaces::GiveBack(const std::wstring& target, Ticket ticket) {
@@ -49,15 +83,8 @@ void SubRequestPlaces::GiveBack(const std::wstring& target, Ticket ticket) {
   {
     std::lock_guard<TkSection> lock(lock_);
     const auto found = targets_.find(target);
-    if (found == targets_.end()) return;
-    Target& record = found->second;
-    auto& sent = record.sent_after;
-    const auto at = std::lower_bound(sent.begin(), sent.end(), std::make_pair(ticket, LONG{0}));
-    if (at == sent.end() || at->first != ticket || at->second == 0) return;
-    --at->second;
-    while (!sent.empty() && sent.front().second == 0) sent.pop_front();
-    ++record.returned;
-    if (--record.out == 0) targets_.erase(found);
+    if (found == targets_.end() || !CameBack(found->second, ticket)) return;
+    if (found->second.out == 0) targets_.erase(found);
     --taken_;
     ++generation_;
     wake = waiting_ > 0;

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/tk_section.h"
 #include "common/worker_pool.h"
@@ -18,6 +19,8 @@ namespace zel::media {
 // How many grouped sub-requests may be waiting in satellites at once, module-wide. A satellite
 // that never answers keeps its calls' threads waiting for good; this bounds what it can pile up.
 constexpr LONG kMostRunningSubRequests = 1024;
+// How long a sender spins for a place's lock before waiting (see TkSection).
+constexpr DWORD kCrowdedLockSpin = 4000;
 
 // The places for sub-requests that are being sent, shared by every "MultiRequest" of the module.
 // A sub-request takes a place before its thread sends it and gives it back when the broker
@@ -49,16 +52,21 @@ class SubRequestPlaces {
   // Gives back a place that TryTake gave for `target`, once its call has come back (or was never
   // sent), and wakes whoever waits for a place.
   void GiveBack(const std::wstring& target, Ticket ticket);
+  // The call that held `ticket` has come back, and its place goes straight to the next call to the
+  // same target without passing through the free places, so that nobody needs waking; answers the
+  // next call's ticket.
+  Ticket HandOn(const std::wstring& target, Ticket ticket);
 
-  // A count that grows with every place given back: read it before looking for places, then
-  // AwaitChange(it) sleeps only if nothing was given back meanwhile.
+  // A count that grows with every change that may let a waiting handler take a place: read it
+  // before looking for places, then AwaitChange(it) sleeps only if nothing changed meanwhile.
   uint64_t Generation();
-  // Waits until a place is given back after `generation` was read, or until `deadline` (a
-  // GetTickCount64 value) has passed.
+  // Waits until such a change after `generation` was read, or until `deadline` (a GetTickCount64
+  // value) has passed.
   void AwaitChange(uint64_t generation, ULONGLONG deadline);
 
-  // Runs `send` on a sender thread; false when none could take it. The caller holds a place.
-  bool StartSending(std::function<void()> send) { return senders_.Run(std::move(send)); }
+  // Runs each of `sends` on a sender thread, a batch waking its senders at once; answers how many,
+  // from the first, a sender took (see WorkerPool::Run). The caller holds a place for each.
+  size_t StartSending(std::vector<std::function<void()>>& sends) { return senders_.Run(sends); }
 
   LONG Cap() const noexcept { return cap_; }
   LONG Taken();
@@ -74,10 +82,12 @@ class SubRequestPlaces {
   };
 
   bool Stalled(const Target& target) const;
+  Ticket SendOut(Target& record);
+  bool CameBack(Target& record, Ticket ticket);
 
   const LONG cap_;
   const LONG reserve_;
-  TkSection lock_;
+  TkSection lock_{kCrowdedLockSpin};
   std::condition_variable_any changed_;
   LONG taken_ = 0;
   uint64_t generation_ = 0;

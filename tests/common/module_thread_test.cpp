@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -88,6 +89,35 @@ TEST(WorkerPoolTest, KeepsToItsWorkersReusesThemAndRunsTheQueueInOrder) {
   ASSERT_TRUE(pool.Run([&] { ::SetEvent(again.Get()); }));
   EXPECT_EQ(::WaitForSingleObject(again.Get(), 10000), WAIT_OBJECT_0);
   EXPECT_EQ(pool.Workers(), 2);
+}
+
+// Batches handed from several threads at once to a pool whose workers go idle and end after a
+// millisecond, so that releases of the wake and idle ends cross all the time: every item runs
+// once, none is lost or run twice, nothing hangs, and the workers end when the work does.
+TEST(WorkerPoolTest, BatchesFromManyThreadsAllRunWhileWorkersComeAndGo) {
+  WorkerPool pool(3, 1, 0);
+  constexpr int kThreads = 4;
+  constexpr int kBatches = 150;
+  std::atomic<int> ran{0};
+  std::atomic<int> handed{0};
+  std::vector<UniqueKernelHandle> feeders;
+  for (int t = 0; t < kThreads; ++t) {
+    feeders.push_back(StartModuleThread([&, t] {
+      for (int b = 0; b < kBatches; ++b) {
+        std::vector<std::function<void()>> batch((b * 7 + t) % 5 + 1, [&] { ++ran; });
+        const size_t size = batch.size();
+        if (pool.Run(batch) == size && batch.empty()) handed += static_cast<int>(size);
+        if (b % 16 == 0) ::Sleep(2);  // let the workers go idle, and some end
+      }
+    }));
+    ASSERT_TRUE(feeders.back());
+  }
+  for (const auto& feeder : feeders) ASSERT_EQ(::WaitForSingleObject(feeder.Get(), 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(handed.load(), kThreads * kBatches * 3);  // the sizes 1..5 average 3 over each run of 5
+  for (int waited = 0; ran.load() < handed.load() && waited < 30000; waited += 10) ::Sleep(10);
+  EXPECT_EQ(ran.load(), handed.load());
+  for (int waited = 0; pool.Workers() > 0 && waited < 10000; waited += 10) ::Sleep(10);
+  EXPECT_EQ(pool.Workers(), 0);
 }
 
 TEST(WorkerPoolTest, IdleWorkersEndAndAGoingPoolStillRunsWhatItQueued) {

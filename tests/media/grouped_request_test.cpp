@@ -176,9 +176,10 @@ TEST_F(GroupedRequestTest, ATimedOutGroupIsReleasedByItsLastThreadAlsoAfterClose
     module.Scope().Broker().SetRouter(router);
     EXPECT_EQ(GroupWithin(R"([["Any", "Gate0", 0], ["Any", "Quick", 0]])", 300),
               Json::array({0, Json::array({kPending, kCountedAnswer})}));
-    EXPECT_EQ(Counted::alive.load(), 1);  // the quick answer, still held by its record
+    // The quick answer moved into the output, which is gone: no record keeps a copy of it.
+    EXPECT_EQ(Counted::alive.load(), 0);
   }  // Close, with the gated sub-request still waiting in the broker
-  router->Open(0);
+  router->Open(0);  // the late answer finds its slot taken by the output, and is dropped
   EXPECT_TRUE(Counted::AllReleased());
 }
 
@@ -299,6 +300,29 @@ TEST_F(GroupedRequestTest, AllBatchesShareOneTimeLimit) {
   slots[69] = kPending;
   EXPECT_EQ(outcome, Json::array({0, slots}));
   EXPECT_TRUE(Counted::AllReleased());
+}
+
+}  // namespace
+}  // namespace zel::media
+
+namespace zel::media {
+namespace {
+
+// A place handed straight on stays taken, and the call that came back ends its target's stall, so
+// that the target may take the reserve again; one that never came back keeps it out.
+TEST(SubRequestPlacesTest, APlaceHandedOnStaysTakenAndEndsItsTargetsStall) {
+  SubRequestPlaces places(4);  // one place in reserve
+  SubRequestPlaces::Ticket tickets[4] = {};
+  for (int k = 0; k < 3; ++k) ASSERT_TRUE(places.TryTake(L"Slow", &tickets[k]));
+  EXPECT_FALSE(places.TryTake(L"Slow", &tickets[3])) << "nothing has come back: stalled, no reserve";
+  tickets[0] = places.HandOn(L"Slow", tickets[0]);
+  EXPECT_EQ(places.Taken(), 3);
+  ASSERT_TRUE(places.TryTake(L"Slow", &tickets[3])) << "one came back: the reserve is open to it";
+  SubRequestPlaces::Ticket spare = 0;
+  EXPECT_FALSE(places.TryTake(L"Other", &spare)) << "the cap";
+  for (const auto ticket : tickets) places.GiveBack(L"Slow", ticket);
+  places.GiveBack(L"Slow", tickets[0]);  // twice: nothing more is given back
+  EXPECT_EQ(places.Taken(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+#include "media/request_group.h"
+
+#include <utility>
+
+namespace zel::media {
+
+RequestGroup::RequestGroup(std::shared_ptr<const channel::BrokerChannel> channel,
+                           std::shared_ptr<SubRequestPlaces> places, LONG count)
+    : channel_(std::move(channel)), places_(std::move(places)), records_(std::make_unique<SubRequest[]>(count)) {}
+
+void RequestGroup::Enqueue(LONG i) {
+  SubRequest& record = records_[i];
+  size_t line = 0;
+  while (line < lines_.size() && lines_[line].target != record.target) ++line;
+  if (line == lines_.size()) lines_.emplace_back().target = record.target;
+  lines_[line].waiting.push_back(i);
+  record.line = line;
+  ++unfinished_;
+}
+
+bool RequestGroup::MayStart() const { return !closed_ && ::GetTickCount64() < deadline_; }
+
+LONG RequestGroup::Claim(Line& line) {
+  if (line.Done()) return -1;  // a read first: a done line is not written again
+  const LONG k = line.next++;
+  return k < static_cast<LONG>(line.waiting.size()) ? line.waiting[k] : -1;
+}
+
+std::vector<LONG> RequestGroup::TakeStartable() {
+  std::vector<LONG> startable;
+  for (Line& line : lines_) {
+    while (MayStart() && !line.Done()) {
+      SubRequestPlaces::Ticket ticket = 0;
+      if (!places_->TryTake(line.target, &ticket)) break;
+      const LONG i = Claim(line);
+      if (i < 0) {  // a sender took the last one meanwhile
+        places_->GiveBack(line.target, ticket);
+        break;
+      }
+      records_[i].ticket = ticket;
+      startable.push_back(i);
+    }
+  }
+  return startable;
+}
+
+LONG RequestGroup::Finished(LONG i) {
+  SubRequest& record = records_[i];
+  const LONG next = MayStart() ? Claim(lines_[record.line]) : -1;
+  if (next >= 0) records_[next].ticket = places_->HandOn(record.target, record.ticket);
+  CountFinished(1);
+  if (next >= 0) return next;
+  places_->GiveBack(record.target, record.ticket);
+  for (Line& line : lines_) {
+    if (!MayStart() || line.Done()) continue;
+    SubRequestPlaces::Ticket ticket = 0;
+    if (!places_->TryTake(line.target, &ticket)) continue;
+    const LONG claimed = Claim(line);
+    if (claimed >= 0) {
+      records_[claimed].ticket = ticket;
+      return claimed;
+    }
+    places_->GiveBack(line.target, ticket);
+  }
+  return -1;
+}
+
+void RequestGroup::NotStarted(LONG i) {
+  CountFinished(1);
+  places_->GiveBack(records_[i].target, records_[i].ticket);
+}
+
+void RequestGroup::CountFinished(LONG count) {
+  if (unfinished_.fetch_sub(count) == count) ::SetEvent(all_finished_.Get());
+}
+
+bool RequestGroup::AnyQueued() const {
+  if (!MayStart()) return false;
+  for (const Line& line : lines_) {
+    if (!line.Done()) return true;
+  }
+  return false;
+}
+
+bool RequestGroup::AwaitAllFinished(DWORD ms) const {
+  return all_finished_ && ::WaitForSingleObject(all_finished_.Get(), ms) != WAIT_FAILED;
+}
+
+LONG RequestGroup::Close() {
+  closed_ = true;
+  LONG left = 0;
+  for (Line& line : lines_) {
+    const LONG size = static_cast<LONG>(line.waiting.size());
+    const LONG next = line.next.exchange(size);
+    if (next < size) left += size - next;
+  }
+  if (left > 0) CountFinished(left);
+  return left;
+}
+
+}  // namespace zel::media
