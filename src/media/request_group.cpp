@@ -10,9 +10,9 @@ RequestGroup::RequestGroup(std::shared_ptr<const channel::BrokerChannel> channel
 
 void RequestGroup::Enqueue(LONG i) {
   SubRequest& record = records_[i];
-  size_t line = 0;
-  while (line < lines_.size() && lines_[line].target != record.target) ++line;
-  if (line == lines_.size()) lines_.emplace_back().target = record.target;
+  const auto known = line_of_.emplace(record.target, lines_.size());
+  const size_t line = known.first->second;
+  if (known.second) lines_.emplace_back().target = record.target;
   lines_[line].waiting.push_back(i);
   record.line = line;
   ++unfinished_;
@@ -26,9 +26,19 @@ LONG RequestGroup::Claim(Line& line) {
   return k < static_cast<LONG>(line.waiting.size()) ? line.waiting[k] : -1;
 }
 
+size_t RequestGroup::FirstOpenLine() {
+  size_t first = first_open_;
+  while (first < lines_.size() && lines_[first].Done()) {
+    // Whoever gets there first moves it on; a later one finds it moved at least as far.
+    if (first_open_.compare_exchange_weak(first, first + 1)) ++first;
+  }
+  return first;
+}
+
 std::vector<LONG> RequestGroup::TakeStartable() {
   std::vector<LONG> startable;
-  for (Line& line : lines_) {
+  for (size_t at = FirstOpenLine(); at < lines_.size(); ++at) {
+    Line& line = lines_[at];
     while (MayStart() && !line.Done()) {
       SubRequestPlaces::Ticket ticket = 0;
       if (!places_->TryTake(line.target, &ticket)) break;
@@ -51,8 +61,9 @@ LONG RequestGroup::Finished(LONG i) {
   CountFinished(1);
   if (next >= 0) return next;
   places_->GiveBack(record.target, record.ticket);
-  for (Line& line : lines_) {
-    if (!MayStart() || line.Done()) continue;
+  for (size_t at = FirstOpenLine(); at < lines_.size() && MayStart(); ++at) {
+    Line& line = lines_[at];
+    if (line.Done()) continue;
     SubRequestPlaces::Ticket ticket = 0;
     if (!places_->TryTake(line.target, &ticket)) continue;
     const LONG claimed = Claim(line);
@@ -74,10 +85,10 @@ void RequestGroup::CountFinished(LONG count) {
   if (unfinished_.fetch_sub(count) == count) ::SetEvent(all_finished_.Get());
 }
 
-bool RequestGroup::AnyQueued() const {
+bool RequestGroup::AnyQueued() {
   if (!MayStart()) return false;
-  for (const Line& line : lines_) {
-    if (!line.Done()) return true;
+  for (size_t at = FirstOpenLine(); at < lines_.size(); ++at) {
+    if (!lines_[at].Done()) return true;
   }
   return false;
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,7 +69,7 @@ class RequestGroup {
   void NotStarted(LONG i);
 
   bool AllFinished() const { return unfinished_ == 0; }
-  bool AnyQueued() const;
+  bool AnyQueued();
   // Once nothing is queued, only the sub-requests being sent are left to wait for. False when it
   // cannot wait (no event).
   bool AwaitAllFinished(DWORD ms) const;
@@ -84,6 +85,9 @@ class RequestGroup {
   };
 
   bool MayStart() const;
+  // The lines from the first that may still have sub-requests to hand out: done lines before it
+  // are skipped for good, so that a group of many targets is not scanned whole by every sender.
+  size_t FirstOpenLine();
   // The next sub-request of `line`, or -1 when none is left; the caller holds a place for it.
   LONG Claim(Line& line);
   void CountFinished(LONG count);
@@ -92,6 +96,8 @@ class RequestGroup {
   std::shared_ptr<SubRequestPlaces> places_;
   std::unique_ptr<SubRequest[]> records_;  // released before the channel and the places
   std::deque<Line> lines_;               // fixed once senders start
+  std::map<std::wstring, size_t> line_of_;  // by target, while queuing
+  std::atomic<size_t> first_open_{0};
   std::atomic<LONG> unfinished_{0};      // queued or being sent
   std::atomic<bool> closed_{false};
   const UniqueKernelHandle all_finished_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};

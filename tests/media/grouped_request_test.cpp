@@ -198,6 +198,11 @@ TEST_F(GroupedRequestTest, PastTheCapSubRequestsWaitForAPlaceAndAreAllAnswered) 
   EXPECT_GE(router->MostAtOnce(), 2) << "side by side";
   EXPECT_EQ(log.Count("were not started"), 0u);
   EXPECT_EQ(places->Taken(), 0);
+  // A target each: no place is handed on; each is given back and taken again for the next line.
+  input.clear();
+  for (int i = 0; i < 3000; ++i) input += (i ? ", " : "") + std::string(R"(["T)") + std::to_string(i) + R"(", "Quick", 0])";
+  EXPECT_EQ(GroupWithin("[" + input + "]", 20000, places), Json::array({0, Json(3000, kCountedAnswer)}));
+  EXPECT_EQ(places->Taken(), 0);
   EXPECT_TRUE(Counted::AllReleased());
 }
 
