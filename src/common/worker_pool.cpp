@@ -24,7 +24,7 @@ struct WorkerPool::Shared {
   const LONG most_workers;
   const DWORD idle_ms;
   const unsigned stack_reserve;
-  TkSection lock{4000};  // a thousand workers may come back at once (see TkSection)
+  TkSection lock{kCrowdedLockSpin};
   const UniqueKernelHandle wake;
   std::deque<std::function<void()>> queue;
   LONG workers = 0;  // alive
@@ -53,12 +53,12 @@ bool WorkerPool::Run(std::function<void()> work) {
   return Run(one) == 1;
 }
 
-size_t WorkerPool::Queue(std::vector<std::function<void()>>& work, size_t from) {
+size_t WorkerPool::Queue(std::vector<std::function<void()>>& work, size_t from, size_t to) {
   Shared& shared = *shared_;
-  for (size_t i = from; i < work.size(); ++i) shared.queue.push_back(std::move(work[i]));
-  const LONG to_wake = std::min<LONG>(shared.unwoken, static_cast<LONG>(work.size() - from));
-  shared.unwoken -= to_wake;
-  return static_cast<size_t>(to_wake);
+  for (size_t i = from; i < to; ++i) shared.queue.push_back(std::move(work[i]));
+  const size_t to_wake = std::min<size_t>(static_cast<size_t>(shared.unwoken), to - from);
+  shared.unwoken -= static_cast<LONG>(to_wake);
+  return to_wake;
 }
 
 size_t WorkerPool::Run(std::vector<std::function<void()>>& work) {
@@ -70,9 +70,7 @@ size_t WorkerPool::Run(std::vector<std::function<void()>>& work) {
     auto guard = shared.lock.Lock();
     if (shared.going || !shared.wake) return 0;
     // Idle workers take the first items; only work beyond them needs new workers.
-    woken = std::min<size_t>(static_cast<size_t>(shared.unwoken), count);
-    for (size_t i = 0; i < woken; ++i) shared.queue.push_back(std::move(work[i]));
-    shared.unwoken -= static_cast<LONG>(woken);
+    woken = Queue(work, 0, std::min<size_t>(static_cast<size_t>(shared.unwoken), count));
     to_start = std::min<size_t>(count - woken, static_cast<size_t>(shared.most_workers - shared.workers));
     shared.workers += static_cast<LONG>(to_start);
   }
@@ -99,7 +97,7 @@ size_t WorkerPool::Run(std::vector<std::function<void()>>& work) {
       work.clear();
       return count;
     }
-    more_to_wake = static_cast<LONG>(Queue(work, handed));
+    more_to_wake = static_cast<LONG>(Queue(work, handed, count));
   }
   if (more_to_wake > 0) ::ReleaseSemaphore(shared.wake.Get(), more_to_wake, nullptr);
   work.clear();

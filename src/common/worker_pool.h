@@ -8,6 +8,10 @@
 
 namespace zel {
 
+// How long a worker spins for a short lock before it waits (see TkSection): for the pool's own
+// lock and for any other that a thousand workers coming back at once all take.
+constexpr DWORD kCrowdedLockSpin = 4000;
+
 // Threads kept for work that mostly waits on another component, so that a burst of such work pays
 // for starting threads once: under Wine starting one costs milliseconds, more than the work of
 // many calls. At most `most_workers` run at once; work beyond that waits its turn, in order, for
@@ -39,8 +43,8 @@ class WorkerPool {
 
  private:
   struct Shared;
-  // Queues work[from..] under the pool's lock; answers how many idle workers to wake for it.
-  size_t Queue(std::vector<std::function<void()>>& work, size_t from);
+  // Queues work[from, to) under the pool's lock; answers how many idle workers to wake for it.
+  size_t Queue(std::vector<std::function<void()>>& work, size_t from, size_t to);
   static void Work(const std::shared_ptr<Shared>& shared, std::function<void()> work);
   // The next item for a worker that is done with one, after waiting for it while the pool lasts
   // and the worker's idle time allows; false when the worker is to end.

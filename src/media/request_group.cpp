@@ -35,21 +35,23 @@ size_t RequestGroup::FirstOpenLine() {
   return first;
 }
 
+LONG RequestGroup::TakeNext(Line& line) {
+  if (!MayStart() || line.Done()) return -1;
+  SubRequestPlaces::Ticket ticket = 0;
+  if (!places_->TryTake(line.target, &ticket)) return -1;
+  const LONG i = Claim(line);
+  if (i < 0) {  // a sender took the last one meanwhile
+    places_->GiveBack(line.target, ticket);
+    return -1;
+  }
+  records_[i].ticket = ticket;
+  return i;
+}
+
 std::vector<LONG> RequestGroup::TakeStartable() {
   std::vector<LONG> startable;
   for (size_t at = FirstOpenLine(); at < lines_.size(); ++at) {
-    Line& line = lines_[at];
-    while (MayStart() && !line.Done()) {
-      SubRequestPlaces::Ticket ticket = 0;
-      if (!places_->TryTake(line.target, &ticket)) break;
-      const LONG i = Claim(line);
-      if (i < 0) {  // a sender took the last one meanwhile
-        places_->GiveBack(line.target, ticket);
-        break;
-      }
-      records_[i].ticket = ticket;
-      startable.push_back(i);
-    }
+    for (LONG i = TakeNext(lines_[at]); i >= 0; i = TakeNext(lines_[at])) startable.push_back(i);
   }
   return startable;
 }
@@ -62,16 +64,8 @@ LONG RequestGroup::Finished(LONG i) {
   if (next >= 0) return next;
   places_->GiveBack(record.target, record.ticket);
   for (size_t at = FirstOpenLine(); at < lines_.size() && MayStart(); ++at) {
-    Line& line = lines_[at];
-    if (line.Done()) continue;
-    SubRequestPlaces::Ticket ticket = 0;
-    if (!places_->TryTake(line.target, &ticket)) continue;
-    const LONG claimed = Claim(line);
-    if (claimed >= 0) {
-      records_[claimed].ticket = ticket;
-      return claimed;
-    }
-    places_->GiveBack(line.target, ticket);
+    const LONG other = TakeNext(lines_[at]);
+    if (other >= 0) return other;
   }
   return -1;
 }

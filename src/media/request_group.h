@@ -90,6 +90,9 @@ class RequestGroup {
   size_t FirstOpenLine();
   // The next sub-request of `line`, or -1 when none is left; the caller holds a place for it.
   LONG Claim(Line& line);
+  // The next sub-request of `line` with a place taken for it (its ticket set), or -1 when the line
+  // is done or its target may not have a place now.
+  LONG TakeNext(Line& line);
   void CountFinished(LONG count);
 
   std::shared_ptr<const channel::BrokerChannel> channel_;

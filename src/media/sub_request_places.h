@@ -19,8 +19,6 @@ namespace zel::media {
 // How many grouped sub-requests may be waiting in satellites at once, module-wide. A satellite
 // that never answers keeps its calls' threads waiting for good; this bounds what it can pile up.
 constexpr LONG kMostRunningSubRequests = 1024;
-// How long a sender spins for a place's lock before waiting (see TkSection).
-constexpr DWORD kCrowdedLockSpin = 4000;
 
 // The places for sub-requests that are being sent, shared by every "MultiRequest" of the module.
 // A sub-request takes a place before its thread sends it and gives it back when the broker
